@@ -1,0 +1,57 @@
+#include "app/logfile.h"
+
+#include <QDateTime>
+#include <QDebug>
+#include <QLocale>
+
+CLogFile *CLogFile::getInstance(const QString &fileName)
+{
+    static CLogFile *instance = new CLogFile(fileName);
+    return instance;
+}
+
+CLogFile::CLogFile(const QString &fileName, QObject *parent)
+    : QObject(parent)
+{
+    m_file.setFileName(QStringLiteral("./") + fileName);
+    const bool opened = m_file.exists()
+        ? m_file.open(QIODevice::ReadWrite | QIODevice::Append | QIODevice::Text)
+        : m_file.open(QIODevice::ReadWrite | QIODevice::Text);
+    if (!opened) {
+        qDebug().noquote() << "[CLogFile] Invalid file opening!";
+        return;
+    }
+    addLogMetod(QString(65, QLatin1Char('*')));
+    addLogMetod(QStringLiteral("**                      New session                            **"));
+}
+
+CLogFile::~CLogFile()
+{
+    m_file.close();
+}
+
+QString CLogFile::formatTime(const QDateTime &time)
+{
+    return QLocale::c().toString(time, QStringLiteral("dd-MMM-yy HH:mm:ss"));
+}
+
+void CLogFile::addLogMetod(QString logStr)
+{
+    QMutexLocker locker(&m_mutex);
+    QString entry = QStringLiteral("\n[") + formatTime(QDateTime::currentDateTime())
+        + QStringLiteral("]") + logStr;
+    if (m_file.isOpen()) {
+        m_file.write(entry.toUtf8());
+        m_file.flush();
+    } else {
+        qDebug().noquote() << "[CLogFile::addLogMetod] File is closed!";
+    }
+    entry.remove(QLatin1Char('\n'));
+    entry.remove(QLatin1Char('\r'));
+    emit addLogSignal(entry);
+}
+
+void addLog(const QString &text)
+{
+    CLogFile::getInstance(QString())->addLogMetod(text);
+}

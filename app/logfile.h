@@ -1,0 +1,38 @@
+#pragma once
+
+#include <QFile>
+#include <QMutex>
+#include <QObject>
+
+// The gateway's append-only log. Every entry is a line break, the local time
+// in brackets and the text; each is flushed at once and announced by
+// addLogSignal (with line breaks removed).
+class CLogFile : public QObject
+{
+    Q_OBJECT
+
+public:
+    // Creates the process-wide instance on the first call; later calls ignore
+    // the argument.
+    static CLogFile *getInstance(const QString &fileName);
+
+    explicit CLogFile(const QString &fileName, QObject *parent = nullptr);
+    ~CLogFile() override;
+
+    // Entry timestamp layout; month names are always English, whatever the
+    // machine's locale, since tools parse the file.
+    static QString formatTime(const QDateTime &time);
+
+public slots:
+    void addLogMetod(QString logStr = QString());
+
+signals:
+    void addLogSignal(QString);
+
+private:
+    QFile m_file;
+    QMutex m_mutex;
+};
+
+// The application log call used by every component.
+void addLog(const QString &text);

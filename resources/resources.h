@@ -1,0 +1,4 @@
+#pragma once
+
+// Registers the compiled-in style sheet and icons. Safe to call more than once.
+void tidewellInitResources();

@@ -1,0 +1,71 @@
+#pragma once
+
+// Records exchanged with the register database.
+
+#include <QList>
+#include <QMetaType>
+#include <QString>
+
+#include <cstdint>
+
+// One register of a device's register map (a template field or server value).
+struct SRegisterDescription
+{
+    QString name;
+    uint32_t source = 0; // 1: payload field, 0: value supplied by the server
+    uint32_t offset = 0; // register offset from the device's start address
+    uint32_t bitSize = 0;
+    QString dataType;
+    int32_t startValue = 0;     // extra value, added after multiplying
+    uint32_t gratingPeriod = 1; // multiplier
+    QString unit;
+};
+
+namespace DB {
+
+struct SDeviceRegMapDescription
+{
+    QString devEui;
+    QString appEui;
+    QString devName;
+    int32_t startAddr = 0;
+    QList<SRegisterDescription> regList;
+};
+
+} // namespace DB
+
+// One decoded register value of an uplink.
+struct SRegisterValue
+{
+    QString value;
+    QString fullValue;
+    int32_t offset = 0;
+};
+
+// One uplink's batch of register values.
+struct SDeviceRegisterData
+{
+    QString devEui;
+    int32_t startAddr = 0;
+    QList<SRegisterValue> registers;
+    QList<SRegisterValue> extraRegisters; // never written by the store
+};
+
+// Scaling of one stored register.
+struct SRegisterParam
+{
+    uint32_t regAddr = 0;
+    int32_t startValue = 0;
+    int32_t gratingPeriod = 1;
+    QString unit;
+};
+
+// Scaling changes for the registers of one device.
+struct SDeviceRegUpdate
+{
+    uint32_t deviceId = 0;
+    uint16_t port = 0;
+    QList<SRegisterParam> params;
+};
+
+Q_DECLARE_METATYPE(DB::SDeviceRegMapDescription)
