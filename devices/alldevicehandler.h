@@ -1,0 +1,69 @@
+#pragma once
+
+#include "devices/devicetemplate.h"
+#include "serverlink/apirecords.h"
+#include "storage/dbrecords.h"
+
+#include <QColor>
+#include <QMap>
+#include <QMutex>
+#include <QObject>
+
+#include <cstdint>
+
+class CDeviceHandler;
+
+// What the operator interface learns about one device type.
+struct SDeviceTypeInfo
+{
+    QString appEui;
+    QString devType;
+    QColor color;
+};
+
+struct SDeviceTypeRegisters
+{
+    QString appEui;
+    QList<SRegisterDescription> registers;
+};
+
+// Hub between the server link, the register store, the Modbus listeners and
+// the operator interface: the template catalogue (by AppEUI), the listeners
+// (by TCP port) and the registry of published devices (by DevEUI).
+class CAllDeviceHandler : public QObject
+{
+    Q_OBJECT
+
+public:
+    static CAllDeviceHandler *getInstance();
+
+    // Loads the templates from <workingDir>/deviceFolder.
+    explicit CAllDeviceHandler(QObject *parent = nullptr);
+    ~CAllDeviceHandler() override;
+
+    SDeviceTypeInfo getDeviceTypeInfo(const QString &appEui) const;
+    QList<SDeviceTypeInfo> getDeviceTypeList() const;
+    SDeviceTypeRegisters getDeviceRegisterMap(const QString &appEui) const;
+
+    // Template and port tests used by the add-device dialog.
+    bool hasTemplate(const QString &appEui) const;
+    bool hasListener(uint16_t port) const;
+
+signals:
+    void newDataForDevice(QString _devEui);
+
+public slots:
+    void addNewDevice(DB::SDeviceRegMapDescription _devInfo, uint16_t _port);
+    void removeDevice(QString _devEui, uint16_t _port);
+    void newPacketReceivedSlot(API::SApiDeviceData _devData);
+
+private slots:
+    void init();
+    void processDataSlot(API::SApiDeviceData _devData);
+
+private:
+    QMap<QString, SDeviceTemplate> templates;
+    QMap<uint16_t, CDeviceHandler *> listeners;
+    QMap<QString, DB::SDeviceRegMapDescription> devices;
+    QMutex mutex;
+};

@@ -1,0 +1,47 @@
+#pragma once
+
+#include "storage/dbrecords.h"
+
+#include <QMap>
+#include <QMutex>
+#include <QObject>
+#include <QSqlDatabase>
+#include <QSqlQuery>
+#include <QStringList>
+
+#include <cstdint>
+
+// The register store: registered devices and every register of every device
+// in one SQLite file. All operations may be called from any thread; one mutex
+// serialises them.
+class CDataBaseHandler : public QObject
+{
+    Q_OBJECT
+
+public:
+    // The process-wide instance on "server.db" (connection "server"); null
+    // when the database could not be opened.
+    static CDataBaseHandler *getInstance();
+
+    // For tests and tools: a store on any file under its own connection name.
+    // Check failed() after construction.
+    CDataBaseHandler(const QString &fileName, const QString &connectionName, QObject *parent = nullptr);
+    ~CDataBaseHandler() override;
+
+    bool failed() const { return m_failed; }
+
+    bool deleteDevice(uint32_t deviceId);
+    QSqlQuery getDevices(const QString &search);
+    QSqlQuery getRegisters(uint32_t deviceId);
+    bool saveRegisterData(const SDeviceRegisterData &data);
+    void updateRegInfo(const SDeviceRegUpdate &update);
+    SRegisterParam getRegisterParam(const QString &devEui, uint32_t regAddr);
+    QStringList getRegisteredDevices();
+    bool registerNewDevice(const DB::SDeviceRegMapDescription &description, uint16_t port);
+    QMap<uint16_t, uint16_t> getRegisterData(uint32_t port, uint32_t startAddr, uint32_t count);
+
+private:
+    QSqlDatabase m_db;
+    QMutex m_mutex;
+    bool m_failed = false;
+};
