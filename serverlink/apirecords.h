@@ -1,10 +1,12 @@
 #pragma once
 
 #include <QByteArray>
+#include <QJsonArray>
 #include <QJsonObject>
 #include <QList>
 #include <QMetaType>
 #include <QString>
+#include <QStringList>
 
 #include <cstdint>
 
@@ -37,6 +39,20 @@ struct SApiDeviceData
     qint16 rssi = 0;
     double snr = 0.0;
 };
+
+// The messages the gateway sends, serialised in compact JSON.
+QByteArray buildProbeMessage();
+QByteArray buildAuthRequest(const QString &login, const QString &password);
+QByteArray buildDevicesListRequest(const QStringList &appEuiList);
+
+// Reads the "devices_list" array of a device list reply. Elements without
+// devEui, devName or OTAA, or without an OTAA appEui, are skipped; EUIs are
+// upper-cased, as uplinks and templates carry them.
+QList<SServerDeviceInfo> parseDevicesList(const QJsonArray &devicesList);
+
+// Reads a whole device list reply: its status (missing reads as false) and,
+// when true, the list.
+bool parseDevicesListReply(const QJsonObject &reply, QList<SServerDeviceInfo> *list);
 
 } // namespace API
 
