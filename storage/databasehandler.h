@@ -10,6 +10,7 @@
 #include <QStringList>
 
 #include <cstdint>
+#include <map>
 
 // The register store: registered devices and every register of every device
 // in one SQLite file. All operations may be called from any thread; one mutex
@@ -41,7 +42,34 @@ public:
     QMap<uint16_t, uint16_t> getRegisterData(uint32_t port, uint32_t startAddr, uint32_t count);
 
 private:
+    void fail(const QString &message);
+    void buildStatements();
+    void createIndexes();
+    // A statement prepared once on this connection and kept for reuse; null
+    // when it cannot be prepared (the caller treats that as a failed request).
+    QSqlQuery *statement(const QString &sql);
+    bool beginTransaction(const QString &origin);
+    bool commitTransaction(const QString &origin);
+    QString registerDataText(uint32_t port, uint32_t startAddr, uint32_t count) const;
+
     QSqlDatabase m_db;
+    QString m_connectionName;
     QMutex m_mutex;
     bool m_failed = false;
+    std::map<QString, QSqlQuery> m_statements; // node-based: entries stay put while others are added
+
+    QString m_sqlDeleteDevice;
+    QString m_sqlDeleteData;
+    QString m_sqlDevicesAll;
+    QString m_sqlDevicesSearch;
+    QString m_sqlRegisters;
+    QString m_sqlDeviceIdByEui;
+    QString m_sqlSaveData;
+    QString m_sqlUpdateRegInfo;
+    QString m_sqlRegisterParam;
+    QString m_sqlRegisteredDevices;
+    QString m_sqlCountByEui;
+    QString m_sqlInsertDevice;
+    QString m_sqlInsertRegister;
+    QString m_sqlRegisterData;
 };

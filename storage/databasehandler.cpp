@@ -1,0 +1,571 @@
+#include "storage/databasehandler.h"
+
+#include "app/constants.h"
+#include "app/globaldata.h"
+#include "app/logfile.h"
+
+#include <QDateTime>
+#include <QDebug>
+#include <QSet>
+#include <QSqlError>
+#include <QVariant>
+
+#include <algorithm>
+
+namespace {
+
+const QString QS_DB_DRIVER = QStringLiteral("QSQLITE");
+
+// Start-up messages go to the debug output as well, since the log file may be
+// what the operator cannot see when the store is down.
+void report(const QString &text)
+{
+    qDebug().noquote() << text;
+    addLog(text);
+}
+
+QString bindName(const QString &column)
+{
+    return QLatin1Char(':') + column;
+}
+
+// Texts that the original statements wrote between quotes: an absent text is
+// stored as an empty one, never as NULL.
+QVariant quotedText(const QString &text)
+{
+    return text.isNull() ? QVariant(QString::fromLatin1("")) : QVariant(text);
+}
+
+// LIKE pattern that matches the search text literally anywhere in the value;
+// pairs with ESCAPE '\' in the statement.
+QString containsPattern(const QString &search)
+{
+    QString escaped;
+    escaped.reserve(search.size() + 8);
+    for (const QChar c : search) {
+        if (c == QLatin1Char('\\') || c == QLatin1Char('%') || c == QLatin1Char('_'))
+            escaped += QLatin1Char('\\');
+        escaped += c;
+    }
+    return QLatin1Char('%') + escaped + QLatin1Char('%');
+}
+
+} // namespace
+
+CDataBaseHandler *CDataBaseHandler::getInstance()
+{
+    static QMutex guard;
+    static CDataBaseHandler *instance = nullptr;
+    QMutexLocker locker(&guard);
+    if (!instance) {
+        instance = new CDataBaseHandler(QS_GLOB_DB_FILE, QS_GLOB_DB_CONNECTION);
+        if (instance->failed()) {
+            // Nobody has seen the object yet; the next call tries again.
+            delete instance;
+            instance = nullptr;
+        }
+    }
+    return instance;
+}
+
+CDataBaseHandler::CDataBaseHandler(const QString &fileName, const QString &connectionName, QObject *parent)
+    : QObject(parent)
+    , m_connectionName(connectionName)
+{
+    m_db = QSqlDatabase::addDatabase(QS_DB_DRIVER, connectionName);
+    m_db.setDatabaseName(fileName);
+    if (!m_db.open()) {
+        fail(QStringLiteral("CRITICAL_ERROR! Data base hasn't been created/opened! Error_text[%1]. "
+                            "DataBaseHandler is not running!")
+                 .arg(m_db.lastError().text()));
+        return;
+    }
+
+    // Write-ahead log: a commit is one append, readers never block the writer,
+    // and a killed process loses nothing that was committed.
+    QSqlQuery pragma(m_db);
+    pragma.exec(QStringLiteral("PRAGMA journal_mode=WAL;"));
+    pragma.exec(QStringLiteral("PRAGMA synchronous=NORMAL;"));
+    pragma.finish();
+
+    const QString invalidSize
+        = QStringLiteral("ERROR! Invalid size of colums in table \"%1\"! DataBaseHandler is not running!");
+    const QString notCreated = QStringLiteral("ERROR! Table \"%1\" is not created!");
+
+    if (QSL_GLOB_DEVICES_FIELDS.size() != 6) {
+        fail(invalidSize.arg(QS_DB_TABLE_DEVICES));
+        return;
+    }
+    QString sql
+        = QStringLiteral("CREATE TABLE IF NOT EXISTS %1 ( %2 INTEGER PRIMARY KEY AUTOINCREMENT NOT NULL "
+                         "UNIQUE, %3 TEXT, %4 TEXT, %5 TEXT, %6 INTEGER, %7 INTEGER ); ")
+              .arg(QS_DB_TABLE_DEVICES);
+    for (const QString &column : qAsConst(QSL_GLOB_DEVICES_FIELDS))
+        sql = sql.arg(column);
+    QSqlQuery create(m_db);
+    if (!create.exec(sql))
+        report(notCreated.arg(QS_DB_TABLE_DEVICES));
+
+    if (QSL_GLOB_DEV_DATA_FIELDS.size() != 14) {
+        fail(invalidSize.arg(QS_DB_TABLE_DEV_DATA));
+        return;
+    }
+    sql = QStringLiteral(
+              "CREATE TABLE IF NOT EXISTS %1 ( %2 INTEGER NOT NULL, %3 INTEGER, %4 INTEGER, %5 INTEGER, "
+              "%6 INTEGER, %7 INTEGER, %8 TEXT, %9 TEXT DEFAULT NULL, %10 TEXT DEFAULT NULL, %11 INTEGER "
+              "DEFAULT NULL, %12 TEXT DEFAULT NULL, %13 TEXT DEFAULT NULL, %14 INTEGER, %15 INTEGER ); ")
+              .arg(QS_DB_TABLE_DEV_DATA);
+    for (const QString &column : qAsConst(QSL_GLOB_DEV_DATA_FIELDS))
+        sql = sql.arg(column);
+    if (!create.exec(sql))
+        report(notCreated.arg(QS_DB_TABLE_DEV_DATA));
+    create.finish();
+
+    createIndexes();
+    buildStatements();
+}
+
+CDataBaseHandler::~CDataBaseHandler()
+{
+    m_statements.clear();
+    if (m_db.isValid()) {
+        m_db.close();
+        m_db = QSqlDatabase();
+        QSqlDatabase::removeDatabase(m_connectionName);
+    }
+}
+
+void CDataBaseHandler::fail(const QString &message)
+{
+    report(message);
+    m_failed = true;
+    m_db.close();
+    m_db = QSqlDatabase();
+    QSqlDatabase::removeDatabase(m_connectionName);
+}
+
+void CDataBaseHandler::createIndexes()
+{
+    const QStringList &dev = QSL_GLOB_DEVICES_FIELDS;
+    const QStringList &reg = QSL_GLOB_DEV_DATA_FIELDS;
+    // Modbus reads select by port and address, uplinks by device and address,
+    // and every uplink looks its device up by EUI.
+    const QString tpl = QStringLiteral("CREATE INDEX IF NOT EXISTS %1_%2_%3 ON %1 (%2, %3);");
+    const QStringList statements = {
+        tpl.arg(QS_DB_TABLE_DEV_DATA, reg[1], reg[2]),
+        tpl.arg(QS_DB_TABLE_DEV_DATA, reg[0], reg[2]),
+        QStringLiteral("CREATE INDEX IF NOT EXISTS %1_%2 ON %1 (%2);").arg(QS_DB_TABLE_DEVICES, dev[3]),
+    };
+    QSqlQuery query(m_db);
+    for (const QString &sql : statements) {
+        if (!query.exec(sql))
+            qDebug().noquote() << QStringLiteral(
+                                      "WARNING: [CDataBaseHandler] Index is not created [%1] Error_text[%2]")
+                                      .arg(sql, query.lastError().text());
+    }
+}
+
+void CDataBaseHandler::buildStatements()
+{
+    const QStringList &dev = QSL_GLOB_DEVICES_FIELDS;
+    const QStringList &reg = QSL_GLOB_DEV_DATA_FIELDS;
+    const QString &devices = QS_DB_TABLE_DEVICES;
+    const QString &devData = QS_DB_TABLE_DEV_DATA;
+
+    const QString deleteTpl = QStringLiteral("DELETE FROM %1 WHERE %2=:%2;");
+    m_sqlDeleteDevice = deleteTpl.arg(devices, dev[0]);
+    m_sqlDeleteData = deleteTpl.arg(devData, reg[0]);
+
+    const QString selectTpl = QStringLiteral("SELECT * FROM %1 %2 ORDER BY %3 ASC;");
+    m_sqlDevicesAll = selectTpl.arg(devices, QString(), dev[1]);
+    m_sqlDevicesSearch
+        = selectTpl.arg(devices, QStringLiteral("WHERE %1 LIKE :%1 ESCAPE '\\'").arg(dev[1]), dev[1]);
+
+    m_sqlRegisters = QStringLiteral("SELECT * FROM %1 WHERE %2=:%2 AND %3=1 ORDER BY %4 ASC;")
+                         .arg(devData, reg[0], reg[12], reg[2]);
+    m_sqlDeviceIdByEui = QStringLiteral("SELECT %2 FROM %1 WHERE %3=:%3;").arg(devices, dev[0], dev[3]);
+
+    const QString updateTpl = QStringLiteral("UPDATE %1 SET %2=:%2, %3=:%3, %4=:%4 WHERE %5=:%5 AND %6=:%6;");
+    m_sqlSaveData = updateTpl.arg(devData, reg[7], reg[8], reg[9], reg[0], reg[2]);
+    m_sqlUpdateRegInfo = updateTpl.arg(devData, reg[3], reg[4], reg[11], reg[0], reg[2]);
+
+    m_sqlRegisterParam
+        = QStringLiteral(
+              "SELECT * FROM %1 WHERE %1.%3 IN ( SELECT %2.%4 FROM %2 WHERE %2.%5=:%5 ) AND %1.%6=:%6;")
+              .arg(devData, devices, reg[0], dev[0], dev[3], reg[2]);
+    m_sqlRegisteredDevices = QStringLiteral("SELECT %2 FROM %1;").arg(devices, dev[3]);
+    m_sqlCountByEui = QStringLiteral("SELECT COUNT(*) FROM %1 WHERE %2=:%2;").arg(devices, dev[3]);
+    m_sqlInsertDevice
+        = QStringLiteral("INSERT INTO %1 (%2, %3, %4, %5, %6) VALUES (:%2, :%3, :%4, :%5, :%6);")
+              .arg(devices, dev[1], dev[2], dev[3], dev[4], dev[5]);
+
+    QString insertRegister
+        = QStringLiteral("INSERT INTO %1 (%2, %3, %4, %5, %6, %7, %8, %9, %10, %11, %12) VALUES "
+                         "(:%2, :%3, :%4, :%5, :%6, :%7, :%8, :%9, :%10, :%11, :%12);")
+              .arg(devData);
+    for (const int column : { 0, 1, 2, 3, 4, 5, 6, 10, 12, 13, 11 })
+        insertRegister = insertRegister.arg(reg[column]);
+    m_sqlInsertRegister = insertRegister;
+
+    m_sqlRegisterData = QStringLiteral("SELECT * FROM %1 WHERE %2=:%2 AND %3 BETWEEN :first_%3 AND :last_%3;")
+                            .arg(devData, reg[1], reg[2]);
+}
+
+QString CDataBaseHandler::registerDataText(uint32_t port, uint32_t startAddr, uint32_t count) const
+{
+    return QStringLiteral("SELECT * FROM %1 WHERE %2=%3 AND %4 BETWEEN %5 AND %6;")
+        .arg(QS_DB_TABLE_DEV_DATA, QSL_GLOB_DEV_DATA_FIELDS[1], QString::number(port),
+             QSL_GLOB_DEV_DATA_FIELDS[2], QString::number(startAddr),
+             QString::number(qint64(startAddr) + count - 1));
+}
+
+QSqlQuery *CDataBaseHandler::statement(const QString &sql)
+{
+    auto it = m_statements.find(sql);
+    if (it != m_statements.end())
+        return &it->second;
+    QSqlQuery query(m_db);
+    query.setForwardOnly(true);
+    if (!query.prepare(sql))
+        return nullptr;
+    return &m_statements.emplace(sql, query).first->second;
+}
+
+bool CDataBaseHandler::beginTransaction(const QString &origin)
+{
+    if (m_db.transaction())
+        return true;
+    addLog(QStringLiteral("ERROR: [CDataBaseHandler::%1] Transaction is not started! Error_text[%2]")
+               .arg(origin, m_db.lastError().text()));
+    return false;
+}
+
+bool CDataBaseHandler::commitTransaction(const QString &origin)
+{
+    if (m_db.commit())
+        return true;
+    addLog(QStringLiteral("ERROR: [CDataBaseHandler::%1] Transaction is not committed! Error_text[%2]")
+               .arg(origin, m_db.lastError().text()));
+    m_db.rollback();
+    return false;
+}
+
+bool CDataBaseHandler::deleteDevice(uint32_t deviceId)
+{
+    QMutexLocker locker(&m_mutex);
+    // Both deletions or neither: register rows left without their device would
+    // still answer Modbus reads on the port.
+    if (!beginTransaction(QStringLiteral("deleteDevice")))
+        return false;
+
+    QSqlQuery *query = statement(m_sqlDeleteDevice);
+    if (query)
+        query->bindValue(bindName(QSL_GLOB_DEVICES_FIELDS[0]), deviceId);
+    if (!query || !query->exec()) {
+        addLog(QStringLiteral("[CDataBaseHandler::deleteDevice] Invalid SQL request [1]"));
+        m_db.rollback();
+        return false;
+    }
+    query = statement(m_sqlDeleteData);
+    if (query)
+        query->bindValue(bindName(QSL_GLOB_DEV_DATA_FIELDS[0]), deviceId);
+    if (!query || !query->exec()) {
+        addLog(QStringLiteral("[CDataBaseHandler::deleteDevice] Invalid SQL request [2]"));
+        m_db.rollback();
+        return false;
+    }
+    return commitTransaction(QStringLiteral("deleteDevice"));
+}
+
+QSqlQuery CDataBaseHandler::getDevices(const QString &search)
+{
+    QMutexLocker locker(&m_mutex);
+    QSqlQuery query(m_db);
+    bool ok = false;
+    if (search.isEmpty()) {
+        ok = query.exec(m_sqlDevicesAll);
+    } else if (query.prepare(m_sqlDevicesSearch)) {
+        query.bindValue(bindName(QSL_GLOB_DEVICES_FIELDS[1]), containsPattern(search));
+        ok = query.exec();
+    }
+    if (!ok)
+        addLog(QStringLiteral("[CDataBaseHandler::getDevices] Invalid SQL request [1]"));
+    return query;
+}
+
+QSqlQuery CDataBaseHandler::getRegisters(uint32_t deviceId)
+{
+    QMutexLocker locker(&m_mutex);
+    QSqlQuery query(m_db);
+    bool ok = false;
+    if (query.prepare(m_sqlRegisters)) {
+        query.bindValue(bindName(QSL_GLOB_DEV_DATA_FIELDS[0]), deviceId);
+        ok = query.exec();
+    }
+    if (!ok)
+        addLog(QStringLiteral("[CDataBaseHandler::getRegisters] Invalid SQL request [1]"));
+    return query;
+}
+
+bool CDataBaseHandler::saveRegisterData(const SDeviceRegisterData &data)
+{
+    if (data.registers.isEmpty() && data.extraRegisters.isEmpty()) {
+        addLog(QStringLiteral("INFO: [CDataBaseHandler::saveRegisterData] Empty input data"));
+        return false;
+    }
+    QMutexLocker locker(&m_mutex);
+    const QStringList &reg = QSL_GLOB_DEV_DATA_FIELDS;
+
+    QSqlQuery *lookup = statement(m_sqlDeviceIdByEui);
+    if (lookup)
+        lookup->bindValue(bindName(QSL_GLOB_DEVICES_FIELDS[3]), data.devEui);
+    if (!lookup || !lookup->exec()) {
+        addLog(QStringLiteral("ERROR: [CDataBaseHandler::saveRegisterData] Invalid SQL request [1]"));
+        return false;
+    }
+    if (!lookup->next()) {
+        lookup->finish();
+        addLog(QStringLiteral("ERROR: [CDataBaseHandler::saveRegisterData] Uncknown DevEUI [%1]")
+                   .arg(data.devEui));
+        return false;
+    }
+    const uint32_t deviceId = lookup->value(0).toUInt();
+    lookup->finish();
+    if (deviceId == 0) {
+        addLog(QStringLiteral("ERROR: [CDataBaseHandler::saveRegisterData] Uncknown DevEUI [ID=0] [%1]")
+                   .arg(data.devEui));
+        return false;
+    }
+    if (data.registers.isEmpty())
+        return true;
+
+    // One uplink, one commit: all of its registers become visible together.
+    if (!beginTransaction(QStringLiteral("saveRegisterData")))
+        return false;
+    for (const SRegisterValue &value : data.registers) {
+        const auto regAddr = static_cast<int32_t>(qint64(data.startAddr) + value.offset);
+        QSqlQuery *update = statement(m_sqlSaveData);
+        if (update) {
+            update->bindValue(bindName(reg[7]), value.value);
+            update->bindValue(bindName(reg[8]), value.fullValue);
+            update->bindValue(bindName(reg[9]), QDateTime::currentMSecsSinceEpoch());
+            update->bindValue(bindName(reg[0]), deviceId);
+            update->bindValue(bindName(reg[2]), regAddr);
+        }
+        if (!update || !update->exec()) {
+            addLog(QStringLiteral("ERROR: [CDataBaseHandler::saveRegisterData] Invalid SQL request [2]"));
+            addLog(QStringLiteral("    Query [%1]").arg(m_sqlSaveData));
+            addLog(QStringLiteral("    Set: deviceId[%1], regAddr[%2]").arg(deviceId).arg(regAddr));
+        }
+    }
+    return commitTransaction(QStringLiteral("saveRegisterData"));
+}
+
+void CDataBaseHandler::updateRegInfo(const SDeviceRegUpdate &update)
+{
+    QMutexLocker locker(&m_mutex);
+    if (update.params.isEmpty())
+        return;
+    const QStringList &reg = QSL_GLOB_DEV_DATA_FIELDS;
+    if (!beginTransaction(QStringLiteral("updateRegInfo")))
+        return;
+    for (const SRegisterParam &param : update.params) {
+        QSqlQuery *query = statement(m_sqlUpdateRegInfo);
+        if (query) {
+            query->bindValue(bindName(reg[3]), param.startValue);
+            query->bindValue(bindName(reg[4]), param.gratingPeriod);
+            query->bindValue(bindName(reg[11]), param.unit);
+            query->bindValue(bindName(reg[0]), update.deviceId);
+            query->bindValue(bindName(reg[2]), param.regAddr);
+        }
+        if (!query || !query->exec()) {
+            addLog(QStringLiteral("ERROR: [CDataBaseHandler::updateRegInfo] Invalid SQL request [1]"));
+            addLog(m_sqlUpdateRegInfo);
+            break;
+        }
+    }
+    // What was written before a failure stays written.
+    commitTransaction(QStringLiteral("updateRegInfo"));
+}
+
+SRegisterParam CDataBaseHandler::getRegisterParam(const QString &devEui, uint32_t regAddr)
+{
+    SRegisterParam result;
+    QMutexLocker locker(&m_mutex);
+    QSqlQuery *query = statement(m_sqlRegisterParam);
+    if (query) {
+        query->bindValue(bindName(QSL_GLOB_DEVICES_FIELDS[3]), devEui);
+        query->bindValue(bindName(QSL_GLOB_DEV_DATA_FIELDS[2]), regAddr);
+    }
+    if (!query || !query->exec()) {
+        addLog(QStringLiteral("ERROR: [CDataBaseHandler::getRegisterParam] Invalid SQL request [1]"));
+        addLog(m_sqlRegisterParam);
+        return result;
+    }
+    if (query->next()) {
+        result.gratingPeriod = query->value(4).toInt();
+        result.startValue = query->value(3).toInt();
+        result.unit = query->value(11).toString();
+        result.regAddr = regAddr;
+    } else {
+        addLog(QStringLiteral("ERROR: [CDataBaseHandler::getRegisterParam] Register is not exist!"));
+        addLog(m_sqlRegisterParam);
+    }
+    query->finish();
+    return result;
+}
+
+QStringList CDataBaseHandler::getRegisteredDevices()
+{
+    QStringList result;
+    QMutexLocker locker(&m_mutex);
+    QSqlQuery *query = statement(m_sqlRegisteredDevices);
+    if (!query || !query->exec()) {
+        addLog(QStringLiteral("[CDataBaseHandler::getRegisteredDevices] Invalid SQL request [1]"));
+        return result;
+    }
+    while (query->next())
+        result.append(query->value(0).toString().toUpper());
+    query->finish();
+    return result;
+}
+
+bool CDataBaseHandler::registerNewDevice(const DB::SDeviceRegMapDescription &description, uint16_t port)
+{
+    QMutexLocker locker(&m_mutex);
+    const QStringList &dev = QSL_GLOB_DEVICES_FIELDS;
+    const QStringList &reg = QSL_GLOB_DEV_DATA_FIELDS;
+    const QString origin = QStringLiteral("registerNewDevice");
+
+    // All or nothing: a device row without its registers could never be
+    // registered again ("already exist").
+    if (!beginTransaction(origin))
+        return false;
+    auto abandon = [this](const QString &message) {
+        addLog(message);
+        m_db.rollback();
+        return false;
+    };
+
+    QSqlQuery *query = statement(m_sqlCountByEui);
+    if (query)
+        query->bindValue(bindName(dev[3]), description.devEui);
+    if (!query || !query->exec())
+        return abandon(QStringLiteral("[CDataBaseHandler::registerNewDevice] Invalid SQL request [1]"));
+    const qint64 existing = query->next() ? query->value(0).toLongLong() : 0;
+    query->finish();
+    if (existing != 0) {
+        return abandon(
+            QStringLiteral("ERROR: [CDataBaseHandler::registerNewDevice] Device [%1] already exist!")
+                .arg(description.devEui));
+    }
+
+    query = statement(m_sqlInsertDevice);
+    if (query) {
+        query->bindValue(bindName(dev[1]), description.devName);
+        query->bindValue(bindName(dev[2]), description.appEui);
+        query->bindValue(bindName(dev[3]), description.devEui);
+        query->bindValue(bindName(dev[4]), int32_t(port));
+        query->bindValue(bindName(dev[5]), description.startAddr);
+    }
+    if (!query || !query->exec())
+        return abandon(QStringLiteral("[CDataBaseHandler::registerNewDevice] Invalid SQL request [2]"));
+
+    query = statement(m_sqlDeviceIdByEui);
+    if (query)
+        query->bindValue(bindName(dev[3]), description.devEui);
+    if (!query || !query->exec())
+        return abandon(QStringLiteral("[CDataBaseHandler::registerNewDevice] Invalid SQL request [3]"));
+    if (!query->next()) {
+        query->finish();
+        return abandon(
+            QStringLiteral("ERROR: [CDataBaseHandler::registerNewDevice] Device [%1] is not created!")
+                .arg(description.devEui));
+    }
+    const uint32_t deviceId = query->value(0).toUInt();
+    query->finish();
+    if (deviceId == 0) {
+        return abandon(
+            QStringLiteral(
+                "ERROR: [CDataBaseHandler::registerNewDevice] Device [%1] is not created [NULL ID]!")
+                .arg(description.devEui));
+    }
+
+    auto insertRow
+        = [&](qint64 addr, qint64 startValue, qint64 gratingPeriod, const SRegisterDescription &field,
+              const QVariant &name, int parent, qint64 source, const QVariant &unit) {
+              QSqlQuery *insert = statement(m_sqlInsertRegister);
+              if (!insert)
+                  return false;
+              insert->bindValue(bindName(reg[0]), deviceId);
+              insert->bindValue(bindName(reg[1]), int32_t(port));
+              insert->bindValue(bindName(reg[2]), addr);
+              insert->bindValue(bindName(reg[3]), startValue);
+              insert->bindValue(bindName(reg[4]), gratingPeriod);
+              insert->bindValue(bindName(reg[5]), qint64(field.bitSize));
+              insert->bindValue(bindName(reg[6]), quotedText(field.dataType));
+              insert->bindValue(bindName(reg[10]), name);
+              insert->bindValue(bindName(reg[12]), parent);
+              insert->bindValue(bindName(reg[13]), source);
+              insert->bindValue(bindName(reg[11]), unit);
+              return insert->exec();
+          };
+    const QVariant noText(QVariant::String);
+
+    QSet<qint64> used;
+    for (const SRegisterDescription &field : description.regList) {
+        const qint64 addr = qint64(description.startAddr) + field.offset;
+        if (used.contains(addr)) {
+            addLog(QStringLiteral(
+                       "WARNING: [CDataBaseHandler::registerNewDevice] Register [0x%1] for device [%2] "
+                       "already exist!")
+                       .arg(addr, 4, 16, QLatin1Char('0'))
+                       .arg(description.devEui));
+            continue;
+        }
+        bool ok = insertRow(addr, field.startValue, field.gratingPeriod, field, quotedText(field.name), 1,
+                            field.source, quotedText(field.unit));
+        used.insert(addr);
+        if (ok && field.bitSize > 16) {
+            const uint32_t rows = (field.bitSize - 17) / 16 + 2;
+            for (uint32_t n = 1; ok && n < rows; ++n)
+                ok = insertRow(addr + n, 0, 1, field, noText, 0, 0, noText);
+        }
+        if (!ok) {
+            addLog(QStringLiteral("[CDataBaseHandler::registerNewDevice] Invalid SQL request [4]"));
+            return abandon(m_sqlInsertRegister);
+        }
+    }
+    return commitTransaction(origin);
+}
+
+QMap<uint16_t, uint16_t> CDataBaseHandler::getRegisterData(uint32_t port, uint32_t startAddr, uint32_t count)
+{
+    QMap<uint16_t, uint16_t> result;
+    if (count == 0)
+        return result;
+    QMutexLocker locker(&m_mutex);
+    const QStringList &reg = QSL_GLOB_DEV_DATA_FIELDS;
+    QSqlQuery *query = statement(m_sqlRegisterData);
+    if (query) {
+        query->bindValue(bindName(reg[1]), qint64(port));
+        query->bindValue(QStringLiteral(":first_") + reg[2], qint64(startAddr));
+        query->bindValue(QStringLiteral(":last_") + reg[2], qint64(startAddr) + count - 1);
+    }
+    if (!query || !query->exec()) {
+        addLog(QStringLiteral("ERROR: [CDataBaseHandler::getRegisterData] Invalid SQL request [1]"));
+        addLog(registerDataText(port, startAddr, count));
+        return result;
+    }
+    // Addresses repeat every 65536 registers, so larger counts add no keys.
+    const uint32_t fill = std::min<uint32_t>(count, 65536);
+    for (uint32_t i = 0; i < fill; ++i)
+        result.insert(static_cast<uint16_t>(startAddr + i), 0);
+    while (query->next()) {
+        bool ok = false;
+        const uint16_t value = query->value(7).toString().toUShort(&ok, 16);
+        result[static_cast<uint16_t>(query->value(2).toLongLong())] = ok ? value : 0;
+    }
+    query->finish();
+    return result;
+}
