@@ -11,6 +11,7 @@
 
 #include <cstdint>
 
+class CDataBaseHandler;
 class CDeviceHandler;
 
 // What the operator interface learns about one device type.
@@ -49,6 +50,10 @@ public:
     bool hasTemplate(const QString &appEui) const;
     bool hasListener(uint16_t port) const;
 
+    // The register store that decoding and the listeners use; null (the
+    // default) means the process-wide one. Set it before adding devices.
+    void setRegisterStore(CDataBaseHandler *store) { m_store = store; }
+
 signals:
     void newDataForDevice(QString _devEui);
 
@@ -66,4 +71,5 @@ private:
     QMap<uint16_t, CDeviceHandler *> listeners;
     QMap<QString, DB::SDeviceRegMapDescription> devices;
     QMutex mutex;
+    CDataBaseHandler *m_store = nullptr;
 };

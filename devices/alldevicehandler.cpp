@@ -1,0 +1,222 @@
+#include "devices/alldevicehandler.h"
+
+#include "app/constants.h"
+#include "app/globaldata.h"
+#include "app/logfile.h"
+#include "devices/uplinkdecoder.h"
+#include "modbus/devicehandler.h"
+#include "storage/databasehandler.h"
+
+#include <QDebug>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QJsonDocument>
+#include <QJsonParseError>
+#include <QMutexLocker>
+
+CAllDeviceHandler *CAllDeviceHandler::getInstance()
+{
+    static CAllDeviceHandler *instance = new CAllDeviceHandler();
+    return instance;
+}
+
+CAllDeviceHandler::CAllDeviceHandler(QObject *parent)
+    : QObject(parent)
+{
+    init();
+}
+
+// The listeners are left alone: they may still serve accepted connections.
+CAllDeviceHandler::~CAllDeviceHandler() = default;
+
+void CAllDeviceHandler::init()
+{
+    const QString folder = QDir::currentPath() + QStringLiteral("/") + QS_GLOB_DEVICE_FOLDER;
+    QDir dir(folder);
+    if (!dir.exists()) {
+        const QString text
+            = QStringLiteral("[CAllDeviceHandler::init] Dirrectory with device signature is not existed");
+        addLog(text);
+        qDebug().noquote() << text;
+        return;
+    }
+    const QStringList names = dir.entryList({ QStringLiteral("*.json") }, QDir::Files, QDir::Name);
+    if (names.isEmpty()) {
+        const QString text
+            = QStringLiteral("[CAllDeviceHandler::init] Dirrectory with device signature is empty");
+        addLog(text);
+        qDebug().noquote() << text;
+        return;
+    }
+    qDebug() << names;
+
+    for (const QString &name : names) {
+        const QString path = folder + QStringLiteral("/") + name;
+        QFile file(path);
+        if (!file.exists()) {
+            addLog(QStringLiteral("File [%1] is not exist").arg(name));
+            continue;
+        }
+        if (!file.open(QIODevice::ReadOnly)) {
+            addLog(QStringLiteral("File [%1] is not opened").arg(name));
+            continue;
+        }
+        QJsonParseError error;
+        const QJsonDocument document = QJsonDocument::fromJson(file.readAll(), &error);
+        file.close();
+        if (error.error != QJsonParseError::NoError) {
+            addLog(QStringLiteral(
+                       "ERROR: [CAllDeviceHandler] Invalid parsing JSON file [%1]: error[%2], row[%3]")
+                       .arg(path, error.errorString())
+                       .arg(error.offset));
+            continue;
+        }
+        if (document.isEmpty()) {
+            addLog(QStringLiteral("File [%1] is not contans JSON document").arg(name));
+            continue;
+        }
+        const SDeviceTemplate deviceTemplate(document.object());
+        if (!deviceTemplate.valid)
+            continue;
+        if (templates.contains(deviceTemplate.app_eui)) {
+            addLog(QStringLiteral("Device [%1] already inited. Skip").arg(deviceTemplate.app_eui));
+            continue;
+        }
+        addLog(QStringLiteral("Device [%1] inited SUCCESSULLY").arg(deviceTemplate.app_eui));
+        templates.insert(deviceTemplate.app_eui, deviceTemplate);
+    }
+}
+
+SDeviceTypeInfo CAllDeviceHandler::getDeviceTypeInfo(const QString &appEui) const
+{
+    SDeviceTypeInfo info;
+    const auto it = templates.constFind(appEui);
+    if (it == templates.cend())
+        return info;
+    info.appEui = it->app_eui;
+    info.devType = it->dev_type;
+    info.color = it->color;
+    return info;
+}
+
+QList<SDeviceTypeInfo> CAllDeviceHandler::getDeviceTypeList() const
+{
+    QList<SDeviceTypeInfo> list;
+    for (auto it = templates.cbegin(); it != templates.cend(); ++it)
+        list.append(getDeviceTypeInfo(it.key()));
+    return list;
+}
+
+SDeviceTypeRegisters CAllDeviceHandler::getDeviceRegisterMap(const QString &appEui) const
+{
+    const SDeviceTemplate deviceTemplate = templates.value(appEui);
+    SDeviceTypeRegisters result;
+    result.appEui = deviceTemplate.app_eui;
+    for (const SServerData &data : deviceTemplate.server_data) {
+        SRegisterDescription reg;
+        reg.name = data.data_name;
+        reg.source = 0;
+        reg.offset = static_cast<uint32_t>(data.reg_map_bias);
+        reg.bitSize = static_cast<uint32_t>(data.reg_bit_size);
+        reg.dataType = QM_GLOB_SERVER_DATA.value(data.data_code).second;
+        result.registers.append(reg);
+    }
+    for (const SDevicePacket &packet : deviceTemplate.device_packets) {
+        for (const SDevicePacketField &field : packet.packet_fields) {
+            SRegisterDescription reg;
+            reg.name = field.data_name;
+            reg.source = 1;
+            reg.offset = static_cast<uint32_t>(field.reg_map_bias);
+            reg.bitSize = static_cast<uint32_t>(field.reg_bit_size);
+            reg.dataType = field.data_type;
+            result.registers.append(reg);
+        }
+    }
+    return result;
+}
+
+bool CAllDeviceHandler::hasTemplate(const QString &appEui) const
+{
+    return templates.contains(appEui);
+}
+
+bool CAllDeviceHandler::hasListener(uint16_t port) const
+{
+    return listeners.contains(port);
+}
+
+void CAllDeviceHandler::addNewDevice(DB::SDeviceRegMapDescription _devInfo, uint16_t _port)
+{
+    QMutexLocker locker(&mutex);
+    CDeviceHandler *listener = listeners.value(_port);
+    if (!listener) {
+        listener = new CDeviceHandler(_port, m_store);
+        listeners.insert(_port, listener);
+    } else {
+        addLog(
+            QStringLiteral("INFO: [CAllDeviceHandler::addNewDevice] port [%1] is already open").arg(_port));
+    }
+    listener->appendDevice(_devInfo.devEui);
+    devices.insert(_devInfo.devEui, _devInfo);
+    addLog(QStringLiteral("[CAllDeviceHandler::addNewDevice] New device: DevEUI[%1], port[%2]")
+               .arg(_devInfo.devEui)
+               .arg(_port));
+}
+
+void CAllDeviceHandler::removeDevice(QString _devEui, uint16_t _port)
+{
+    QMutexLocker locker(&mutex);
+    CDeviceHandler *listener = listeners.value(_port);
+    if (listener) {
+        listener->removeDevice(_devEui);
+        if (listener->getDeviceList().isEmpty()) {
+            // Stop accepting at once; the object itself goes on the next loop pass.
+            listener->close();
+            listener->deleteLater();
+            listeners.remove(_port);
+        }
+    } else {
+        addLog(QStringLiteral("WARNING: [CAllDeviceHandler::removeDevice] uncknown port [%1]!").arg(_port));
+    }
+    devices.remove(_devEui);
+    qDebug().noquote() << QStringLiteral(
+                              "[CAllDeviceHandler::removeDevice] Delete device: DevEUI[%1], port[%2]")
+                              .arg(_devEui)
+                              .arg(_port);
+}
+
+void CAllDeviceHandler::newPacketReceivedSlot(API::SApiDeviceData _devData)
+{
+    bool known = false;
+    {
+        QMutexLocker locker(&mutex);
+        known = devices.contains(_devData.devEui);
+    }
+    if (known)
+        processDataSlot(_devData);
+}
+
+void CAllDeviceHandler::processDataSlot(API::SApiDeviceData _devData)
+{
+    qDebug().noquote()
+        << QStringLiteral("[CAllDeviceHandler::processDataSlot] Process device [%1]").arg(_devData.devEui);
+    CDataBaseHandler *store = m_store ? m_store : CDataBaseHandler::getInstance();
+    if (!store || store->failed()) {
+        addLog(QStringLiteral("ERROR: [CAllDeviceHandler::processDataSlot] Register store is not available. "
+                              "Uplink of device [%1] is skipped")
+                   .arg(_devData.devEui));
+        return;
+    }
+    const DB::SDeviceRegMapDescription description = devices.value(_devData.devEui);
+    const SDeviceTemplate deviceTemplate = templates.value(description.appEui);
+    SDeviceRegisterData batch;
+    const bool accepted = Decoder::decodeUplink(
+        _devData, deviceTemplate, description.startAddr,
+        [store, &_devData](uint32_t regAddr) { return store->getRegisterParam(_devData.devEui, regAddr); },
+        [](const QString &line) { addLog(line); }, batch);
+    if (!accepted)
+        return;
+    store->saveRegisterData(batch);
+    emit newDataForDevice(_devData.devEui);
+}

@@ -1,0 +1,31 @@
+#pragma once
+
+// Turns one uplink into register texts by a device type template: server
+// values first, then the fields of the packet selected by the first payload
+// byte. Pure apart from the two callbacks, so it is tested without a store.
+
+#include "devices/devicetemplate.h"
+#include "serverlink/apirecords.h"
+#include "storage/dbrecords.h"
+
+#include <cstdint>
+#include <functional>
+
+namespace Decoder {
+
+// Scaling of the device's register at an absolute address.
+using ScalingReader = std::function<SRegisterParam(uint32_t regAddr)>;
+// Receives each line meant for the operator's log.
+using LogWriter = std::function<void(const QString &line)>;
+
+// hex(v, n): lowercase, zero-padded to n digits; negative numbers as their
+// 64-bit two's complement.
+QString hexText(int64_t value, int digits);
+
+// Fills `batch` (devEui, startAddr, registers). Returns false when the uplink
+// is discarded as a whole (unknown packet type, wrong size): then nothing may
+// be stored.
+bool decodeUplink(const API::SApiDeviceData &uplink, const SDeviceTemplate &deviceTemplate, int32_t startAddr,
+                  const ScalingReader &scaling, const LogWriter &log, SDeviceRegisterData &batch);
+
+} // namespace Decoder

@@ -1,0 +1,34 @@
+#pragma once
+
+#include "modbus/modbusframe.h"
+
+#include <QMap>
+#include <QTcpSocket>
+
+#include <cstdint>
+
+class CDataBaseHandler;
+
+// One accepted Modbus TCP connection: frames the requests and answers the
+// register reads of its port from the register store.
+class CConnectionHandler : public QTcpSocket
+{
+    Q_OBJECT
+
+public:
+    // `store` null means the process-wide register store.
+    explicit CConnectionHandler(uint16_t port, CDataBaseHandler *store = nullptr);
+
+public slots:
+    void readyReadSlot();
+    void disconnectedSlot();
+    QByteArray getAnswerDataSlot(SModbusMBAP _mbap, SModbusTcpPacketHeader _header,
+                                 QMap<uint16_t, uint16_t> _data);
+
+private:
+    bool readRegisters(uint16_t start, uint16_t quantity, QMap<uint16_t, uint16_t> &registers);
+
+    uint16_t m_port = 0;
+    CDataBaseHandler *m_store = nullptr;
+    QByteArray m_buffer;
+};

@@ -1,0 +1,35 @@
+#pragma once
+
+#include <QStringList>
+#include <QTcpServer>
+
+#include <cstdint>
+
+class CDataBaseHandler;
+
+// Listener for one TCP port: every device registered on the port shares its
+// register address space; each accepted connection answers on its own.
+class CDeviceHandler : public QTcpServer
+{
+    Q_OBJECT
+
+public:
+    // Starts listening on all local addresses at once. `store` is the register
+    // store the connections read from; null means the process-wide one.
+    explicit CDeviceHandler(uint16_t port, CDataBaseHandler *store = nullptr);
+
+    uint16_t getPort() const { return m_port; }
+    QStringList getDeviceList() const { return m_devices; }
+
+public slots:
+    void appendDevice(QString _devEui);
+    void removeDevice(QString _devEui);
+
+protected:
+    void incomingConnection(qintptr socketDescriptor) override;
+
+private:
+    uint16_t m_port = 0;
+    CDataBaseHandler *m_store = nullptr;
+    QStringList m_devices;
+};

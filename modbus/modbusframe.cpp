@@ -1,0 +1,126 @@
+#include "modbus/modbusframe.h"
+
+namespace Modbus {
+
+namespace {
+
+constexpr int MbapSize = 6;
+// Unit id, function code, start address and quantity.
+constexpr int MinRequestLength = 6;
+
+uint16_t readBigEndian16(const char *data)
+{
+    return static_cast<uint16_t>((static_cast<uint8_t>(data[0]) << 8) | static_cast<uint8_t>(data[1]));
+}
+
+void appendBigEndian16(QByteArray &out, uint16_t value)
+{
+    out.append(static_cast<char>(value >> 8));
+    out.append(static_cast<char>(value & 0xff));
+}
+
+void appendFrameStart(QByteArray &out, const SModbusMBAP &mbap, const SModbusTcpPacketHeader &header,
+                      uint16_t length, uint8_t functionCode)
+{
+    appendBigEndian16(out, mbap.transactionId);
+    appendBigEndian16(out, mbap.protocolId);
+    appendBigEndian16(out, length);
+    out.append(static_cast<char>(header.unitId));
+    out.append(static_cast<char>(functionCode));
+}
+
+} // namespace
+
+SModbusMBAP decodeMbap(const char *data)
+{
+    SModbusMBAP mbap;
+    mbap.transactionId = readBigEndian16(data);
+    mbap.protocolId = readBigEndian16(data + 2);
+    mbap.length = readBigEndian16(data + 4);
+    return mbap;
+}
+
+SModbusTcpPacketHeader decodeHeader(const char *data)
+{
+    SModbusTcpPacketHeader header;
+    header.unitId = static_cast<uint8_t>(data[6]);
+    header.functionCode = static_cast<uint8_t>(data[7]);
+    header.startAddress = readBigEndian16(data + 8);
+    header.quantity = readBigEndian16(data + 10);
+    return header;
+}
+
+QByteArray buildReadAnswer(const SModbusMBAP &mbap, const SModbusTcpPacketHeader &header,
+                           const QMap<uint16_t, uint16_t> &registers)
+{
+    const int byteCount = 2 * registers.size();
+    QByteArray out;
+    out.reserve(MbapSize + 3 + byteCount);
+    appendFrameStart(out, mbap, header, static_cast<uint16_t>(3 + byteCount), header.functionCode);
+    out.append(static_cast<char>(byteCount & 0xff));
+    for (auto it = registers.cbegin(); it != registers.cend(); ++it)
+        appendBigEndian16(out, it.value());
+    return out;
+}
+
+QByteArray buildException(const SModbusMBAP &mbap, const SModbusTcpPacketHeader &header,
+                          uint8_t exceptionCode)
+{
+    QByteArray out;
+    out.reserve(MbapSize + 3);
+    appendFrameStart(out, mbap, header, 3, static_cast<uint8_t>(header.functionCode | 0x80));
+    out.append(static_cast<char>(exceptionCode));
+    return out;
+}
+
+QByteArray answerRequest(const SModbusMBAP &mbap, const SModbusTcpPacketHeader &header,
+                         const RegisterReader &readRegisters)
+{
+    if (header.functionCode != ReadHoldingRegisters && header.functionCode != ReadInputRegisters)
+        return buildException(mbap, header, IllegalFunction);
+    // A larger read would wrap the one-byte byte count.
+    if (header.quantity > MaxReadQuantity)
+        return buildException(mbap, header, IllegalDataValue);
+    if (uint32_t(header.startAddress) + header.quantity > 0x10000u)
+        return buildException(mbap, header, IllegalDataAddress);
+    QMap<uint16_t, uint16_t> registers;
+    if (!readRegisters(header.startAddress, header.quantity, registers))
+        return buildException(mbap, header, ServerDeviceFailure);
+    return buildReadAnswer(mbap, header, registers);
+}
+
+int processBuffer(QByteArray &buffer, QByteArray &answers, const RegisterReader &readRegisters,
+                  const LogWriter &log)
+{
+    // Frames are consumed by moving `pos`; the buffer is shortened once at the end.
+    int pos = 0;
+    int answered = 0;
+    for (;;) {
+        const int left = buffer.size() - pos;
+        if (left < MbapSize) {
+            log(QS_LOG_INCOMPLETE_1);
+            break;
+        }
+        const char *frame = buffer.constData() + pos;
+        const SModbusMBAP mbap = decodeMbap(frame);
+        const int frameSize = MbapSize + mbap.length;
+        if (frameSize > left) {
+            log(QS_LOG_INCOMPLETE_2);
+            break;
+        }
+        if (mbap.length < MinRequestLength) {
+            log(QS_LOG_INCOMPLETE_3);
+            pos += frameSize;
+            continue;
+        }
+        answers += answerRequest(mbap, decodeHeader(frame), readRegisters);
+        ++answered;
+        pos += frameSize;
+        if (pos == buffer.size())
+            break;
+    }
+    buffer.remove(0, pos);
+    return answered;
+}
+
+} // namespace Modbus

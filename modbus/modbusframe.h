@@ -1,0 +1,80 @@
+#pragma once
+
+// Modbus TCP framing and answers as functions over bytes, so the socket class
+// stays thin and the protocol can be tested and fuzzed without sockets.
+
+#include <QByteArray>
+#include <QMap>
+#include <QString>
+
+#include <cstdint>
+#include <functional>
+
+// MBAP header of a Modbus TCP frame; big-endian on the wire.
+struct SModbusMBAP
+{
+    uint16_t transactionId = 0;
+    uint16_t protocolId = 0;
+    uint16_t length = 0; // bytes after the length field: unit id and PDU
+};
+
+// Start of a request PDU.
+struct SModbusTcpPacketHeader
+{
+    uint8_t unitId = 0;
+    uint8_t functionCode = 0;
+    uint16_t startAddress = 0;
+    uint16_t quantity = 0;
+};
+
+namespace Modbus {
+
+enum EFunction : uint8_t {
+    ReadHoldingRegisters = 3,
+    ReadInputRegisters = 4,
+};
+
+enum EException : uint8_t {
+    IllegalFunction = 1,
+    IllegalDataAddress = 2,
+    IllegalDataValue = 3,
+    ServerDeviceFailure = 4,
+};
+
+// Most registers one read answer can carry (its byte count is one byte).
+constexpr int MaxReadQuantity = 125;
+
+inline const QString QS_LOG_INCOMPLETE_1
+    = QStringLiteral("[CConnectionHandler] Incomplete packet [1]. Wait for continue...");
+inline const QString QS_LOG_INCOMPLETE_2
+    = QStringLiteral("[CConnectionHandler] Incomplete packet [2]. Wait for continue...");
+inline const QString QS_LOG_INCOMPLETE_3
+    = QStringLiteral("[CConnectionHandler] Incomplete packet [3]. Clear buffer...");
+
+// Reads registers start .. start+quantity-1 into `registers`; false when no
+// register store is available at all.
+using RegisterReader
+    = std::function<bool(uint16_t start, uint16_t quantity, QMap<uint16_t, uint16_t> &registers)>;
+// Receives each line meant for the operator's log.
+using LogWriter = std::function<void(const QString &line)>;
+
+SModbusMBAP decodeMbap(const char *data);
+SModbusTcpPacketHeader decodeHeader(const char *data);
+
+// Answer frame of a register read: the registers in ascending address order.
+QByteArray buildReadAnswer(const SModbusMBAP &mbap, const SModbusTcpPacketHeader &header,
+                           const QMap<uint16_t, uint16_t> &registers);
+QByteArray buildException(const SModbusMBAP &mbap, const SModbusTcpPacketHeader &header,
+                          uint8_t exceptionCode);
+
+// The answer to one complete request.
+QByteArray answerRequest(const SModbusMBAP &mbap, const SModbusTcpPacketHeader &header,
+                         const RegisterReader &readRegisters);
+
+// Consumes every complete frame at the front of `buffer`, appending their
+// answers to `answers` in order; an incomplete frame stays in the buffer for
+// the next read. Returns the number of requests answered.
+int processBuffer(QByteArray &buffer, QByteArray &answers, const RegisterReader &readRegisters,
+                  const LogWriter &log);
+
+} // namespace Modbus
