@@ -234,7 +234,7 @@ void tst_DeviceTemplate::packetRecord_data()
                                   << QStringList { "[SDevicePacket] Packet fields array is empty" } << 0 << 0;
     QTest::newRow("fields not an array")
         << packetWith(1, "\"x\"") << false << QStringList { "[SDevicePacket] Packet fields array is empty" }
-        << 0 << 0;
+        << 0 << 4;
     QTest::newRow("one of two fields invalid")
         << packetWith(1, "[" + noName + "," + kField + "]") << true
         << QStringList { "[SDevicePacketField] Invalid input JSON" } << 1 << 4;
