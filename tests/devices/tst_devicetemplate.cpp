@@ -231,7 +231,7 @@ void tst_DeviceTemplate::packetRecord_data()
         << QByteArray(R"({"packet_type":1,"packet_fields":null})") << false
         << QStringList { "[SDevicePacket] One or several values of input JSON is NULL" } << 0 << 0;
     QTest::newRow("empty fields") << packetWith(1, "[]") << false
-                                  << QStringList { "[SDevicePacket] Packet fields array is empty" } << 0 << 0;
+                                  << QStringList { "[SDevicePacket] Packet fields array is empty" } << 0 << 4;
     QTest::newRow("fields not an array")
         << packetWith(1, "\"x\"") << false << QStringList { "[SDevicePacket] Packet fields array is empty" }
         << 0 << 4;
