@@ -1,0 +1,135 @@
+#include "gui/devicedelegat.h"
+
+#include "gui/palette.h"
+
+#include <QAbstractItemModel>
+#include <QDebug>
+#include <QMap>
+#include <QPainter>
+
+namespace {
+
+constexpr int kDeviceColumns = 6;
+constexpr int kNameColumn = 1;
+constexpr int kAppEuiColumn = 2;
+constexpr int kDevEuiColumn = 3;
+constexpr qreal kCornerRadius = 4;
+constexpr qreal kDarkerBy = 1.3;
+constexpr int kOddRowAlpha = 200;
+
+// Shared by every delegate instance; the template catalogue is fixed after
+// start-up, so entries are never dropped.
+QMap<QString, SDeviceTypeInfo> &typeCache()
+{
+    static QMap<QString, SDeviceTypeInfo> cache;
+    return cache;
+}
+
+CDeviceDelegat::TypeLookup &typeLookup()
+{
+    static CDeviceDelegat::TypeLookup lookup;
+    return lookup;
+}
+
+QPen textPen(const QColor &color)
+{
+    return QPen(QBrush(color), 0, Qt::SolidLine, Qt::SquareCap, Qt::BevelJoin);
+}
+
+} // namespace
+
+CDeviceDelegat::CDeviceDelegat(QObject *parent)
+    : QStyledItemDelegate(parent)
+{
+}
+
+QColor CDeviceDelegat::cardColor(const QColor &typeColor, int row, bool active)
+{
+    const QColor base = typeColor.isValid() ? typeColor : QC_GLOB_BLACK6C_25;
+    if (active) {
+        return QColor(static_cast<int>(base.red() / kDarkerBy), static_cast<int>(base.green() / kDarkerBy),
+                      static_cast<int>(base.blue() / kDarkerBy), 255);
+    }
+    if (row % 2 != 0)
+        return QColor(base.red(), base.green(), base.blue(), kOddRowAlpha);
+    return base;
+}
+
+void CDeviceDelegat::setTypeLookup(TypeLookup lookup)
+{
+    typeLookup() = std::move(lookup);
+    clearTypeCache();
+}
+
+void CDeviceDelegat::clearTypeCache()
+{
+    typeCache().clear();
+}
+
+int CDeviceDelegat::typeCacheSize()
+{
+    return typeCache().size();
+}
+
+SDeviceTypeInfo CDeviceDelegat::typeInfo(const QString &appEui)
+{
+    QMap<QString, SDeviceTypeInfo> &cache = typeCache();
+    auto it = cache.find(appEui);
+    if (it == cache.end()) {
+        const TypeLookup &lookup = typeLookup();
+        const SDeviceTypeInfo info
+            = lookup ? lookup(appEui) : CAllDeviceHandler::getInstance()->getDeviceTypeInfo(appEui);
+        it = cache.insert(appEui, info);
+    }
+    return it.value();
+}
+
+void CDeviceDelegat::paint(QPainter *painter, const QStyleOptionViewItem &option,
+                           const QModelIndex &index) const
+{
+    const QAbstractItemModel *model = index.model();
+    if (!model || model->columnCount(index.parent()) != kDeviceColumns) {
+        qDebug() << "[CDeviceDelegat::paintAllRow] ERROR: invalid input data size!";
+        return;
+    }
+
+    painter->save();
+    painter->setRenderHints(QPainter::Antialiasing | QPainter::TextAntialiasing);
+    painter->setPen(Qt::NoPen);
+
+    const int row = index.row();
+    const SDeviceTypeInfo info = typeInfo(model->index(row, kAppEuiColumn, index.parent()).data().toString());
+
+    const bool active = option.state & (QStyle::State_Selected | QStyle::State_MouseOver);
+    painter->setBrush(QBrush(cardColor(info.color, row, active), Qt::SolidPattern));
+    painter->drawRoundedRect(option.rect, kCornerRadius, kCornerRadius, Qt::AbsoluteSize);
+
+    const QRect &r = option.rect;
+
+    QFont font = painter->font();
+    font.setPixelSize(12);
+    font.setWeight(QFont::Bold);
+    painter->setFont(font);
+    painter->setPen(textPen(QCT_GLOB_BLUE1_D2));
+    const QString name = model->index(row, kNameColumn, index.parent()).data().toString();
+    const int nameHeight = painter->fontMetrics().boundingRect(name).height();
+    painter->drawText(QRect(r.x() + 2, r.y() + 2, r.width() - 4, nameHeight), Qt::AlignLeft, name);
+
+    font.setPixelSize(9);
+    painter->setFont(font);
+    painter->setPen(textPen(QC_GLOB_LILAC1_D2));
+    const int top = r.y() + nameHeight + 2;
+    const QString devEui = model->index(row, kDevEuiColumn, index.parent()).data().toString();
+    const QFontMetrics small = painter->fontMetrics();
+    painter->drawText(QRect(r.x() + 2, top, r.width() - 4, small.boundingRect(devEui).height()),
+                      Qt::AlignLeft, devEui);
+    painter->drawText(QRect(r.x() + 2, top, r.width() - 4, small.boundingRect(info.devType).height()),
+                      Qt::AlignRight, info.devType);
+
+    painter->restore();
+}
+
+QSize CDeviceDelegat::sizeHint(const QStyleOptionViewItem &, const QModelIndex &) const
+{
+    return QSize(100, 30);
+}

@@ -1,0 +1,193 @@
+#include "gui/registerdelegat.h"
+
+#include "app/constants.h"
+#include "app/logfile.h"
+#include "gui/palette.h"
+
+#include <QDateTime>
+#include <QDebug>
+#include <QLocale>
+#include <QPainter>
+#include <QtEndian>
+
+namespace {
+
+constexpr int kRegisterColumns = 14;
+constexpr int kRegAddrColumn = 2;
+constexpr int kBitSizeColumn = 5;
+constexpr int kDataTypeColumn = 6;
+constexpr int kFullValueColumn = 8;
+constexpr int kTimeColumn = 9;
+constexpr int kNameColumn = 10;
+constexpr int kUnitColumn = 11;
+constexpr qreal kCornerRadius = 4;
+
+QPen textPen(const QColor &color)
+{
+    return QPen(QBrush(color), 0, Qt::SolidLine, Qt::SquareCap, Qt::BevelJoin);
+}
+
+// Reads big-endian two's-complement bytes of the given width. A text shorter
+// than the width is sign-extended from its own first byte, so nothing is read
+// past the data.
+qint64 signedFromHex(const QString &hex, int width)
+{
+    QByteArray bytes = QByteArray::fromHex(hex.toLatin1());
+    if (bytes.size() < width) {
+        const char fill = !bytes.isEmpty() && (static_cast<uchar>(bytes.at(0)) & 0x80) ? '\xff' : '\0';
+        bytes.prepend(QByteArray(width - bytes.size(), fill));
+    }
+    const uchar *data = reinterpret_cast<const uchar *>(bytes.constData());
+    switch (width) {
+    case 2:
+        return qFromBigEndian<qint16>(data);
+    case 4:
+        return qFromBigEndian<qint32>(data);
+    default:
+        return qFromBigEndian<qint64>(data);
+    }
+}
+
+int integerWidth(int bitSize)
+{
+    if (bitSize <= 16)
+        return 2;
+    if (bitSize == 32)
+        return 4;
+    return 8;
+}
+
+} // namespace
+
+const QString CRegisterDelegat::neverReceiving = QStringLiteral("NEVER RECEIVING");
+
+CRegisterDelegat::CRegisterDelegat(QObject *parent)
+    : QStyledItemDelegate(parent)
+{
+}
+
+QString CRegisterDelegat::addressText(qint64 regAddr, qint64 bitSize)
+{
+    if (bitSize < 17)
+        return QStringLiteral("ModBUS register[%1]").arg(regAddr);
+    const qint64 count = (bitSize + 15) / 16;
+    return QStringLiteral("ModBUS register[%1..%2]").arg(regAddr).arg(regAddr + count - 1);
+}
+
+QString CRegisterDelegat::timeText(const QVariant &msecsSinceEpoch)
+{
+    const qint64 msecs = msecsSinceEpoch.isNull() ? 0 : msecsSinceEpoch.toLongLong();
+    if (msecs == 0)
+        return neverReceiving;
+    return QLocale::c().toString(QDateTime::fromMSecsSinceEpoch(msecs), QS_GLOB_DATETIME_FORMAT);
+}
+
+QString CRegisterDelegat::valueText(const QString &dataType, const QVariant &fullValue, int bitSize,
+                                    const QString &unit, QString *logMessage)
+{
+    if (logMessage)
+        logMessage->clear();
+    QString text = neverReceiving;
+    bool numeric = false;
+
+    if (dataType == QS_TYPE_BOOLEAN) {
+        if (logMessage)
+            *logMessage = QStringLiteral("[CRegisterDelegat::paint] Unsupporting dataType: BOOLEAN");
+    } else if (dataType == QS_TYPE_TEXT) {
+        if (!fullValue.isNull()) {
+            const QString value = fullValue.toString();
+            const int zero = value.indexOf(QChar(0));
+            text = zero < 0 ? value : value.left(zero);
+        }
+    } else if (dataType == QS_TYPE_UINTEGER) {
+        if (!fullValue.isNull()) {
+            bool ok = false;
+            const quint64 value = fullValue.toString().toULongLong(&ok, 16);
+            if (ok) {
+                text = QString::number(value);
+                numeric = true;
+            }
+        }
+    } else if (dataType == QS_TYPE_INTEGER) {
+        if (!fullValue.isNull()) {
+            const QString hex = fullValue.toString();
+            bool ok = false;
+            hex.toULongLong(&ok, 16);
+            if (ok) {
+                text = QString::number(signedFromHex(hex, integerWidth(bitSize)));
+                numeric = true;
+            }
+        }
+    } else if (logMessage) {
+        *logMessage = QStringLiteral("[CRegisterDelegat::paint] Unknown data type!");
+    }
+
+    if (numeric && !unit.isEmpty())
+        text += QStringLiteral(" [%1]").arg(unit);
+    return text;
+}
+
+QColor CRegisterDelegat::backgroundColor(int row, bool active)
+{
+    if (active)
+        return QC_GLOB_BLACK6C_45;
+    return row % 2 == 0 ? QC_GLOB_BLACK6C_10 : QC_GLOB_BLACK6C_25;
+}
+
+void CRegisterDelegat::paint(QPainter *painter, const QStyleOptionViewItem &option,
+                             const QModelIndex &index) const
+{
+    const QAbstractItemModel *model = index.model();
+    if (!model || model->columnCount(index.parent()) != kRegisterColumns) {
+        qDebug() << "[CRegisterDelegat::paint] ERROR: invalid input data size!";
+        return;
+    }
+    const int row = index.row();
+    auto cell = [&](int column) { return model->index(row, column, index.parent()).data(); };
+
+    painter->save();
+    painter->setRenderHints(QPainter::Antialiasing | QPainter::TextAntialiasing);
+    painter->setPen(Qt::NoPen);
+    const bool active = option.state & (QStyle::State_Selected | QStyle::State_MouseOver);
+    painter->setBrush(backgroundColor(row, active));
+    painter->drawRoundedRect(option.rect, kCornerRadius, kCornerRadius, Qt::AbsoluteSize);
+
+    const QRect &r = option.rect;
+    QFont font = painter->font();
+    font.setWeight(QFont::Bold);
+
+    font.setPixelSize(12);
+    painter->setFont(font);
+    painter->setPen(textPen(QCT_GLOB_BLUE1_D2));
+    const QString name = cell(kNameColumn).toString();
+    const int nameHeight = painter->fontMetrics().boundingRect(name).height();
+    const QRect nameBox(QPoint(r.x() + 2, r.y() + 2), QPoint(r.right() - 2, r.y() + 2 + nameHeight - 1));
+    painter->drawText(nameBox, Qt::AlignLeft, name);
+    const int bitSize = cell(kBitSizeColumn).toInt();
+    painter->drawText(nameBox, Qt::AlignRight, addressText(cell(kRegAddrColumn).toLongLong(), bitSize));
+
+    const int lineTop = r.y() + nameHeight + 2;
+    font.setPixelSize(9);
+    painter->setFont(font);
+    painter->setPen(textPen(QC_GLOB_LILAC1_D2));
+    painter->drawText(QRect(QPoint(r.x() + 2, lineTop), QPoint(r.right() - 2, lineTop + 9 - 1)),
+                      Qt::AlignLeft, timeText(cell(kTimeColumn)));
+
+    QString logMessage;
+    const QString value = valueText(cell(kDataTypeColumn).toString(), cell(kFullValueColumn), bitSize,
+                                    cell(kUnitColumn).toString(), &logMessage);
+    if (!logMessage.isEmpty())
+        addLog(logMessage);
+    font.setPixelSize(12);
+    painter->setFont(font);
+    painter->setPen(textPen(QC_GLOB_GREEN2_D1));
+    painter->drawText(QRect(QPoint(r.x() + 2, lineTop), QPoint(r.right() - 2, lineTop + 16 - 1)),
+                      Qt::AlignRight, value);
+
+    painter->restore();
+}
+
+QSize CRegisterDelegat::sizeHint(const QStyleOptionViewItem &, const QModelIndex &) const
+{
+    return QSize(100, 40);
+}

@@ -1,0 +1,189 @@
+#include "gui/simpleregisterdelegat.h"
+
+#include "app/constants.h"
+#include "gui/palette.h"
+#include "gui/registerdelegat.h"
+#include "gui/simpleregistereditwidget.h"
+
+#include <QDebug>
+#include <QPainter>
+
+namespace {
+
+constexpr int kRegisterColumns = 14;
+constexpr int kRegAddrColumn = 2;
+constexpr int kStartValueColumn = 3;
+constexpr int kGratingColumn = 4;
+constexpr int kDataTypeColumn = 6;
+constexpr int kNameColumn = 10;
+constexpr int kUnitColumn = 11;
+constexpr int kSourceColumn = 13;
+constexpr qreal kCornerRadius = 4;
+
+QPen textPen(const QColor &color, qreal width = 0)
+{
+    return QPen(QBrush(color), width, Qt::SolidLine, Qt::SquareCap, Qt::BevelJoin);
+}
+
+quint32 asUnsigned32(const QVariant &value)
+{
+    return static_cast<quint32>(value.toLongLong());
+}
+
+} // namespace
+
+CSimpleRegisterDelegat::CSimpleRegisterDelegat(QObject *parent)
+    : QStyledItemDelegate(parent)
+{
+}
+
+QString CSimpleRegisterDelegat::originText(qint64 source)
+{
+    return source != 0 ? QStringLiteral("DEVICE") : QStringLiteral("SERVER");
+}
+
+bool CSimpleRegisterDelegat::isEditableType(const QString &dataType)
+{
+    return dataType == QS_TYPE_INTEGER || dataType == QS_TYPE_UINTEGER;
+}
+
+void CSimpleRegisterDelegat::paint(QPainter *painter, const QStyleOptionViewItem &option,
+                                   const QModelIndex &index) const
+{
+    const QAbstractItemModel *model = index.model();
+    if (!model || model->columnCount(index.parent()) < kRegisterColumns) {
+        qDebug() << "[CSimpleRegisterDelegat::paint] ERROR: invalid input data size!";
+        return;
+    }
+    const int row = index.row();
+    auto cell = [&](int column) { return model->index(row, column, index.parent()).data(); };
+
+    painter->save();
+    painter->setRenderHints(QPainter::Antialiasing | QPainter::TextAntialiasing);
+    painter->setPen(Qt::NoPen);
+    const bool active = option.state & (QStyle::State_Selected | QStyle::State_MouseOver);
+    painter->setBrush(CRegisterDelegat::backgroundColor(row, active));
+    painter->drawRoundedRect(option.rect, kCornerRadius, kCornerRadius, Qt::AbsoluteSize);
+
+    const QRect &r = option.rect;
+    const int x = r.x();
+    const int y = r.y();
+    const int w = r.width();
+    QFont big = painter->font();
+    big.setWeight(QFont::Bold);
+    big.setPixelSize(12);
+    QFont small = big;
+    small.setPixelSize(9);
+    const QFontMetrics bigMetrics(big, painter->device());
+    const QFontMetrics smallMetrics(small, painter->device());
+
+    // Name.
+    painter->setFont(big);
+    painter->setPen(textPen(QCT_GLOB_BLUE1_D2));
+    const QString name = cell(kNameColumn).toString();
+    painter->drawText(QRect(QPoint(x + 2, y + 2),
+                            QPoint(r.right() - 2, y + 2 + bigMetrics.boundingRect(name).height() - 1)),
+                      Qt::AlignLeft, name);
+
+    // Origin badge.
+    const QRect badge(r.right() - 51, y + 2, 50, 13);
+    painter->setPen(textPen(QC_GLOB_GREEN1_D2, 1));
+    painter->setBrush(QC_GLOB_GREEN1_D2);
+    painter->drawRoundedRect(badge, kCornerRadius, kCornerRadius, Qt::AbsoluteSize);
+    painter->setFont(small);
+    painter->setPen(textPen(QC_GLOB_WHITE1));
+    painter->drawText(badge, Qt::AlignCenter, originText(cell(kSourceColumn).toLongLong()));
+
+    // Address offset with its label in front.
+    const QString address = QString::number(cell(kRegAddrColumn).toLongLong());
+    const int addressLeft = x + w - 62 - bigMetrics.boundingRect(address).width();
+    painter->setFont(big);
+    painter->setPen(textPen(QCT_GLOB_BLUE1_D2));
+    painter->drawText(QRect(addressLeft, y + 2, w / 2, 13), Qt::AlignLeft | Qt::AlignVCenter, address);
+    const QString biasLabel = QStringLiteral("Register map bias: ");
+    const int labelWidth = smallMetrics.boundingRect(biasLabel).width();
+    painter->setFont(small);
+    painter->setPen(textPen(QC_GLOB_LILAC1_D2));
+    painter->drawText(QRect(addressLeft - labelWidth, y + 2, labelWidth, 13),
+                      Qt::AlignLeft | Qt::AlignVCenter, biasLabel);
+
+    painter->setPen(textPen(QC_GLOB_GREEN2_D1, 3));
+    painter->drawLine(QPoint(x + 20, y + 19), QPoint(r.right() - 19, y + 19));
+
+    // Scaling parameters.
+    const QString dataType = cell(kDataTypeColumn).toString();
+    const bool numeric = isEditableType(dataType);
+    const QString unsupported = QStringLiteral("UNSUPPORT");
+    const QList<QPair<QString, QString>> params = {
+        { QStringLiteral("ExtraValue: "),
+          numeric ? QString::number(asUnsigned32(cell(kStartValueColumn))) : unsupported },
+        { QStringLiteral("Multiplier: "),
+          numeric ? QString::number(asUnsigned32(cell(kGratingColumn))) : unsupported },
+        { QStringLiteral("Units: "), numeric ? cell(kUnitColumn).toString() : unsupported },
+    };
+    for (int i = 0; i < params.size(); ++i) {
+        const int top = y + 23 + i * 14;
+        const int labelW = smallMetrics.boundingRect(params.at(i).first).width();
+        painter->setFont(small);
+        painter->setPen(textPen(QC_GLOB_LILAC1_D2));
+        painter->drawText(QRect(x + 2, top, w / 2, 12), Qt::AlignLeft | Qt::AlignVCenter, params.at(i).first);
+        painter->setFont(big);
+        painter->setPen(textPen(QCT_GLOB_BLUE1_D2));
+        painter->drawText(QRect(x + labelW + 2, top, w / 2, 12), Qt::AlignLeft | Qt::AlignVCenter,
+                          params.at(i).second);
+    }
+
+    painter->setFont(big);
+    painter->setPen(textPen(QCT_GLOB_BLUE1_D2));
+    painter->drawText(QRect(QPoint(x + 2 + w / 2, y + 23), QPoint(r.right(), r.bottom() - 2)),
+                      Qt::AlignCenter,
+                      numeric ? QStringLiteral("Value =\nRAW * Multiplier + ExtraValue")
+                              : QStringLiteral("Parameter is\nTEXT value!"));
+
+    painter->restore();
+}
+
+QSize CSimpleRegisterDelegat::sizeHint(const QStyleOptionViewItem &, const QModelIndex &) const
+{
+    return QSize(200, 65);
+}
+
+QWidget *CSimpleRegisterDelegat::createEditor(QWidget *parent, const QStyleOptionViewItem &,
+                                              const QModelIndex &index) const
+{
+    const QModelIndex typeIndex = index.sibling(index.row(), kDataTypeColumn);
+    if (!isEditableType(typeIndex.data().toString()))
+        return nullptr;
+    return new CSimpleRegisterEditWidget(parent);
+}
+
+void CSimpleRegisterDelegat::setEditorData(QWidget *editor, const QModelIndex &index) const
+{
+    auto *widget = qobject_cast<CSimpleRegisterEditWidget *>(editor);
+    if (!widget)
+        return;
+    auto cell = [&](int column) { return index.sibling(index.row(), column).data(); };
+    widget->setData(cell(kNameColumn).toString(), asUnsigned32(cell(kStartValueColumn)),
+                    asUnsigned32(cell(kGratingColumn)), cell(kUnitColumn).toString());
+}
+
+void CSimpleRegisterDelegat::setModelData(QWidget *editor, QAbstractItemModel *model,
+                                          const QModelIndex &index) const
+{
+    auto *widget = qobject_cast<CSimpleRegisterEditWidget *>(editor);
+    if (!widget)
+        return;
+    const int row = index.row();
+    const QModelIndex parent = index.parent();
+    model->setData(model->index(row, kStartValueColumn, parent), widget->getExtraValue(), Qt::EditRole);
+    const uint32_t multiplier = widget->getMultiplier();
+    model->setData(model->index(row, kGratingColumn, parent), multiplier == 0 ? 1u : multiplier,
+                   Qt::EditRole);
+    model->setData(model->index(row, kUnitColumn, parent), widget->getUnits(), Qt::EditRole);
+}
+
+void CSimpleRegisterDelegat::updateEditorGeometry(QWidget *editor, const QStyleOptionViewItem &option,
+                                                  const QModelIndex &) const
+{
+    editor->setGeometry(option.rect);
+}
