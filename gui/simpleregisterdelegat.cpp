@@ -101,7 +101,7 @@ void CSimpleRegisterDelegat::paint(QPainter *painter, const QStyleOptionViewItem
     painter->setPen(textPen(QCT_GLOB_BLUE1_D2));
     painter->drawText(QRect(addressLeft, y + 2, w / 2, 13), Qt::AlignLeft | Qt::AlignVCenter, address);
     const QString biasLabel = QStringLiteral("Register map bias: ");
-    const int labelWidth = smallMetrics.boundingRect(biasLabel).width();
+    const int labelWidth = smallMetrics.horizontalAdvance(biasLabel);
     painter->setFont(small);
     painter->setPen(textPen(QC_GLOB_LILAC1_D2));
     painter->drawText(QRect(addressLeft - labelWidth, y + 2, labelWidth, 13),
@@ -123,7 +123,7 @@ void CSimpleRegisterDelegat::paint(QPainter *painter, const QStyleOptionViewItem
     };
     for (int i = 0; i < params.size(); ++i) {
         const int top = y + 23 + i * 14;
-        const int labelW = smallMetrics.boundingRect(params.at(i).first).width();
+        const int labelW = smallMetrics.horizontalAdvance(params.at(i).first);
         painter->setFont(small);
         painter->setPen(textPen(QC_GLOB_LILAC1_D2));
         painter->drawText(QRect(x + 2, top, w / 2, 12), Qt::AlignLeft | Qt::AlignVCenter, params.at(i).first);

@@ -12,7 +12,6 @@ CSimpleRegisterEditWidget::CSimpleRegisterEditWidget(QWidget *parent)
 {
     setObjectName(QStringLiteral("CSimpleRegisterEditWidget"));
     setStyleSheet(QStringLiteral("QWidget{background-color: #FFF;}"));
-    setAutoFillBackground(false);
 
     auto *layout = new QHBoxLayout(this);
     layout->setContentsMargins(2, 1, 2, 1);
@@ -53,6 +52,15 @@ CSimpleRegisterEditWidget::CSimpleRegisterEditWidget(QWidget *parent)
     info->addWidget(m_nameLab);
     info->addWidget(hint);
     layout->addLayout(info, 1);
+
+    // The editor lives inside a 65 px row: a compact font keeps three edits
+    // legible there. Set on every child, as style sheets stop font propagation.
+    QFont compact = font();
+    compact.setPixelSize(11);
+    setFont(compact);
+    const QList<QWidget *> children = findChildren<QWidget *>();
+    for (QWidget *child : children)
+        child->setFont(compact);
 }
 
 void CSimpleRegisterEditWidget::setData(QString name, uint32_t _extraValue, uint32_t _multiplier,
