@@ -1,0 +1,223 @@
+#include "gui/abstractdeviceform.h"
+
+#include "devices/alldevicehandler.h"
+#include "gui/devicedelegat.h"
+#include "gui/devicesearchmodel.h"
+#include "gui/searcheditwidget.h"
+#include "gui/simpleregisterdelegat.h"
+
+#include <QDialogButtonBox>
+#include <QGridLayout>
+#include <QGroupBox>
+#include <QHBoxLayout>
+#include <QIntValidator>
+#include <QLabel>
+#include <QLayoutItem>
+#include <QLineEdit>
+#include <QListView>
+#include <QPushButton>
+#include <QStackedLayout>
+#include <QStandardItemModel>
+#include <QVBoxLayout>
+
+namespace {
+
+const int TYPES_PER_ROW = 5;
+
+QPushButton *makeIndicator(const QString &toolTip, QWidget *parent)
+{
+    auto *btn = new QPushButton(QStringLiteral("!"), parent);
+    btn->setObjectName(QStringLiteral("redBtn"));
+    btn->setFixedSize(25, 25);
+    btn->setToolTip(toolTip);
+    btn->setFocusPolicy(Qt::NoFocus);
+    btn->hide();
+    return btn;
+}
+
+QPushButton *makeBoxButton(const QString &text, const QString &objectName)
+{
+    auto *btn = new QPushButton(text);
+    btn->setObjectName(objectName);
+    btn->setFixedSize(100, 35);
+    return btn;
+}
+
+} // namespace
+
+CAbstractDeviceForm::CAbstractDeviceForm(CDataBaseHandler *_dataBase, CAllDeviceHandler *_registry,
+                                         QWidget *parent)
+    : QDialog(parent)
+    , dataBase(_dataBase)
+    , registry(_registry)
+{
+    setGeometry(30, 30, 800, 600);
+    setWindowIcon(QIcon(QStringLiteral(":/tidewell.png")));
+
+    auto *mainLay = new QVBoxLayout(this);
+    mainLay->setContentsMargins(5, 5, 5, 5);
+    mainLay->setSpacing(5);
+
+    titleLab = new QLabel(tr("Add new device interface"), this);
+    titleLab->setObjectName(QStringLiteral("title1Lab"));
+    mainLay->addWidget(titleLab, 0, Qt::AlignHCenter);
+
+    // Connection parameters
+    auto *connBox = new QGroupBox(tr("Connection parameters"), this);
+    auto *connLay = new QHBoxLayout(connBox);
+    connLay->setContentsMargins(5, 5, 5, 5);
+    connLay->setSpacing(5);
+    portLine = new QLineEdit(connBox);
+    portLine->setValidator(new QIntValidator(portLine));
+    portLine->setFixedSize(50, 25);
+    startLine = new QLineEdit(connBox);
+    startLine->setValidator(new QIntValidator(startLine));
+    startLine->setFixedWidth(50);
+    portInd = makeIndicator(tr("Invalid TCP port (is used or unsupported)"), connBox);
+    startInd = makeIndicator(tr("Empty start address"), connBox);
+    connLay->addStretch();
+    connLay->addWidget(new QLabel(tr("TCP port for device:"), connBox));
+    connLay->addWidget(portLine);
+    connLay->addWidget(portInd);
+    connLay->addStretch();
+    connLay->addWidget(new QLabel(tr("Start address for registers:"), connBox));
+    connLay->addWidget(startLine);
+    connLay->addWidget(startInd);
+    connLay->addStretch();
+    mainLay->addWidget(connBox);
+
+    // Devices and their registers
+    auto *listsLay = new QHBoxLayout();
+    listsLay->setContentsMargins(0, 0, 0, 0);
+    listsLay->setSpacing(5);
+
+    auto *devBox = new QGroupBox(tr("Accessible devices"), this);
+    stackLay = new QStackedLayout(devBox);
+    statusLab = new QLabel(devBox);
+    statusLab->setObjectName(QStringLiteral("title1Lab"));
+    statusLab->setAlignment(Qt::AlignCenter);
+    stackLay->addWidget(statusLab);
+
+    auto *devPage = new QWidget(devBox);
+    auto *devPageLay = new QVBoxLayout(devPage);
+    devPageLay->setContentsMargins(0, 0, 0, 0);
+    devPageLay->setSpacing(5);
+    searchEdit = new CSearchEditWidget(devPage);
+    devView = new QListView(devPage);
+    devView->setItemDelegate(new CDeviceDelegat(devView));
+    devView->setEditTriggers(QAbstractItemView::NoEditTriggers);
+    devView->setSelectionMode(QAbstractItemView::SingleSelection);
+    devView->setMouseTracking(true);
+    devPageLay->addWidget(searchEdit);
+    devPageLay->addWidget(devView);
+    stackLay->addWidget(devPage);
+
+    devModel = new QStandardItemModel(0, DEV_COLUMNS, this);
+    devProxy = new CDeviceSearchModel(this);
+    devProxy->setSourceModel(devModel);
+    devView->setModel(devProxy);
+
+    auto *regBox = new QGroupBox(tr("Device's registers"), this);
+    auto *regBoxLay = new QVBoxLayout(regBox);
+    regBoxLay->setContentsMargins(5, 5, 5, 5);
+    regView = new QListView(regBox);
+    regView->setItemDelegate(new CSimpleRegisterDelegat(regView));
+    regView->setEditTriggers(QAbstractItemView::DoubleClicked);
+    regView->setMouseTracking(true);
+    regView->setSpacing(1);
+    regModel = new QStandardItemModel(0, REG_COLUMNS, this);
+    regView->setModel(regModel);
+    regBoxLay->addWidget(regView);
+
+    listsLay->addWidget(devBox, 2);
+    listsLay->addWidget(regBox, 3);
+    mainLay->addLayout(listsLay, 1);
+
+    // Known device types
+    auto *typeBox = new QGroupBox(tr("Registered device type"), this);
+    auto *typeBoxLay = new QHBoxLayout(typeBox);
+    typeBoxLay->setContentsMargins(5, 5, 5, 5);
+    typeLay = new QGridLayout();
+    typeLay->setContentsMargins(0, 0, 0, 0);
+    typeLay->setSpacing(5);
+    refreshBtn = new QPushButton(typeBox);
+    refreshBtn->setObjectName(QStringLiteral("blueBtn"));
+    refreshBtn->setIcon(QIcon(QStringLiteral(":/refresh2Ico.png")));
+    refreshBtn->setFixedSize(30, 30);
+    refreshBtn->setIconSize(QSize(24, 24));
+    typeBoxLay->addLayout(typeLay, 1);
+    typeBoxLay->addWidget(refreshBtn, 0, Qt::AlignRight | Qt::AlignVCenter);
+    mainLay->addWidget(typeBox);
+
+    // OK / Cancel
+    btnBox = new QDialogButtonBox(this);
+    btnBox->setCenterButtons(true);
+    QPushButton *okBtn = makeBoxButton(tr("OK"), QStringLiteral("greenBtn"));
+    QPushButton *cancelBtn = makeBoxButton(tr("Cancel"), QStringLiteral("orangeBtn"));
+    btnBox->addButton(okBtn, QDialogButtonBox::AcceptRole);
+    btnBox->addButton(cancelBtn, QDialogButtonBox::RejectRole);
+    okBtn->setDefault(true);
+    mainLay->addWidget(btnBox, 0, Qt::AlignHCenter);
+
+    connect(searchEdit, &CSearchEditWidget::textChangedSignal, this,
+            &CAbstractDeviceForm::deviceSearchNameSlot);
+    connect(devView->selectionModel(), &QItemSelectionModel::selectionChanged, this,
+            &CAbstractDeviceForm::deviceListSelectSlot);
+    connect(refreshBtn, &QPushButton::clicked, this, &CAbstractDeviceForm::refresh);
+    connect(btnBox, &QDialogButtonBox::accepted, this, &CAbstractDeviceForm::addDeviceSlot);
+    connect(btnBox, &QDialogButtonBox::rejected, this, &CAbstractDeviceForm::reject);
+}
+
+int CAbstractDeviceForm::currentPage() const
+{
+    return stackLay->currentIndex();
+}
+
+int CAbstractDeviceForm::showForm(QString _title)
+{
+    setWindowTitle(_title);
+    refresh();
+    return exec();
+}
+
+QStringList CAbstractDeviceForm::rebuildTypeGrid()
+{
+    while (QLayoutItem *item = typeLay->takeAt(0)) {
+        delete item->widget();
+        delete item;
+    }
+    QStringList appEuis;
+    const QList<SDeviceTypeInfo> types = registry->getDeviceTypeList();
+    int pos = 0;
+    for (const SDeviceTypeInfo &type : types) {
+        auto *lab = new QLabel(type.devType);
+        lab->setStyleSheet(
+            QStringLiteral("QLabel {padding: 5px; background-color: %1;}").arg(type.color.name()));
+        lab->setToolTip(type.appEui);
+        typeLay->addWidget(lab, pos / TYPES_PER_ROW, pos % TYPES_PER_ROW);
+        appEuis << type.appEui;
+        ++pos;
+    }
+    return appEuis;
+}
+
+void CAbstractDeviceForm::showStatus(const QString &text)
+{
+    statusLab->setText(text);
+    stackLay->setCurrentIndex(0);
+}
+
+void CAbstractDeviceForm::showDeviceList()
+{
+    stackLay->setCurrentIndex(1);
+}
+
+QString CAbstractDeviceForm::deviceCell(int row, int column) const
+{
+    return devModel->index(row, column).data().toString();
+}
+
+QVariant CAbstractDeviceForm::registerCell(int row, int column) const
+{
+    return regModel->index(row, column).data();
+}

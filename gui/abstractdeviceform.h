@@ -1,0 +1,110 @@
+#pragma once
+
+#include <QDialog>
+#include <QItemSelection>
+#include <QString>
+
+class CAllDeviceHandler;
+class CDataBaseHandler;
+class CDeviceSearchModel;
+class CSearchEditWidget;
+class QDialogButtonBox;
+class QGridLayout;
+class QLabel;
+class QLineEdit;
+class QListView;
+class QPushButton;
+class QStackedLayout;
+class QStandardItemModel;
+
+// Common frame of the add and edit device dialogs: connection parameters, the
+// device list, the register map with in-place scaling editors and the grid of
+// known device types.
+class CAbstractDeviceForm : public QDialog
+{
+    Q_OBJECT
+
+public:
+    CAbstractDeviceForm(CDataBaseHandler *dataBase, CAllDeviceHandler *registry, QWidget *parent = nullptr);
+
+    // Column positions of the device and register models (same order as the
+    // stored tables).
+    enum EDeviceColumn {
+        DEV_ID = 0,
+        DEV_NAME,
+        DEV_APP_EUI,
+        DEV_DEV_EUI,
+        DEV_PORT,
+        DEV_START_ADDR,
+        DEV_COLUMNS
+    };
+    enum ERegColumn {
+        REG_DEVICE = 0,
+        REG_PORT = 1,
+        REG_ADDR = 2,
+        REG_START_VALUE = 3,
+        REG_GRATING_PERIOD = 4,
+        REG_BIT_SIZE = 5,
+        REG_DATA_TYPE = 6,
+        REG_NAME = 10,
+        REG_UNIT = 11,
+        REG_SOURCE = 13,
+        REG_COLUMNS = 14
+    };
+
+    // Accessors for tests and the main window.
+    QLabel *statusLabel() const { return statusLab; }
+    int currentPage() const;
+    QStandardItemModel *deviceModel() const { return devModel; }
+    QStandardItemModel *registerModel() const { return regModel; }
+    QListView *deviceView() const { return devView; }
+    QListView *registerView() const { return regView; }
+    QLineEdit *portEdit() const { return portLine; }
+    QLineEdit *startAddressEdit() const { return startLine; }
+    QPushButton *portIndicator() const { return portInd; }
+    QPushButton *startIndicator() const { return startInd; }
+    QGridLayout *typeGrid() const { return typeLay; }
+    CSearchEditWidget *searchWidget() const { return searchEdit; }
+    QDialogButtonBox *buttonBox() const { return btnBox; }
+
+signals:
+    void refreshDeviceList(QString _search = QString());
+
+public slots:
+    int showForm(QString _title);
+
+protected slots:
+    virtual void deviceSearchNameSlot(QString str) = 0;
+    virtual void refresh() = 0;
+    virtual void deviceListSelectSlot(QItemSelection item1, QItemSelection item2) = 0;
+    virtual void addDeviceSlot() = 0;
+
+protected:
+    // Rebuilds the type grid, five labels a row; returns the AppEUIs in order.
+    QStringList rebuildTypeGrid();
+    void showStatus(const QString &text);
+    void showDeviceList();
+    QString deviceCell(int row, int column) const;
+    QVariant registerCell(int row, int column) const;
+
+    CDataBaseHandler *dataBase = nullptr;
+    CAllDeviceHandler *registry = nullptr;
+
+    QLabel *titleLab = nullptr;
+    QStackedLayout *stackLay = nullptr;
+    QLabel *statusLab = nullptr;
+    CSearchEditWidget *searchEdit = nullptr;
+    QListView *devView = nullptr;
+    QStandardItemModel *devModel = nullptr;
+    CDeviceSearchModel *devProxy = nullptr;
+    QListView *regView = nullptr;
+    QStandardItemModel *regModel = nullptr;
+    QString selectedType;
+    QLineEdit *portLine = nullptr;
+    QLineEdit *startLine = nullptr;
+    QPushButton *portInd = nullptr;
+    QPushButton *startInd = nullptr;
+    QGridLayout *typeLay = nullptr;
+    QPushButton *refreshBtn = nullptr;
+    QDialogButtonBox *btnBox = nullptr;
+};

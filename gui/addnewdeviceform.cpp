@@ -1,0 +1,216 @@
+#include "gui/addnewdeviceform.h"
+
+#include "app/logfile.h"
+#include "devices/alldevicehandler.h"
+#include "gui/devicesearchmodel.h"
+#include "serverlink/serverhandler.h"
+#include "storage/databasehandler.h"
+
+#include <QHostAddress>
+#include <QLineEdit>
+#include <QListView>
+#include <QMessageBox>
+#include <QPushButton>
+#include <QStandardItemModel>
+#include <QTcpServer>
+
+namespace {
+
+const int MAX_REGISTER_ADDRESS = 65535;
+
+} // namespace
+
+CAddNewDeviceForm *CAddNewDeviceForm::getInstance()
+{
+    static CAddNewDeviceForm *instance = nullptr;
+    if (!instance)
+        instance = new CAddNewDeviceForm(CServerHandler::getInstance(), CDataBaseHandler::getInstance(),
+                                         CAllDeviceHandler::getInstance());
+    return instance;
+}
+
+CAddNewDeviceForm::CAddNewDeviceForm(CServerHandler *_server, CDataBaseHandler *_dataBase,
+                                     CAllDeviceHandler *_registry, QWidget *parent)
+    : CAbstractDeviceForm(_dataBase, _registry, parent)
+    , server(_server)
+{
+}
+
+void CAddNewDeviceForm::refresh()
+{
+    portInd->hide();
+    startInd->hide();
+    portLine->clear();
+    startLine->clear();
+
+    const QStringList appEuis = rebuildTypeGrid();
+
+    // Rows of an earlier opening must not be registrable while the new answer
+    // is still pending.
+    devModel->removeRows(0, devModel->rowCount());
+    regModel->removeRows(0, regModel->rowCount());
+    selectedType.clear();
+
+    if (!server || !server->getDevicesList(appEuis))
+        showStatus(tr("EMPTY LIST OF\nKNOWN DEVICE TYPES"));
+    else
+        showStatus(tr("WAITING..."));
+}
+
+void CAddNewDeviceForm::getDevicesListRespSlot(bool status, QList<API::SServerDeviceInfo> _regInfoList)
+{
+    if (!status) {
+        showStatus(tr("SERVER TIMEOUT"));
+        return;
+    }
+    if (_regInfoList.isEmpty()) {
+        showStatus(tr("EMPTY DEVICE LIST\nFROM SERVER"));
+        return;
+    }
+
+    const QStringList registered = dataBase ? dataBase->getRegisteredDevices() : QStringList();
+    devModel->removeRows(0, devModel->rowCount());
+    for (const API::SServerDeviceInfo &info : qAsConst(_regInfoList)) {
+        if (registered.contains(info.devEui.toUpper()) || !registry->hasTemplate(info.appEui))
+            continue;
+        const int row = devModel->rowCount();
+        devModel->insertRow(row);
+        devModel->setData(devModel->index(row, DEV_NAME), info.devName);
+        devModel->setData(devModel->index(row, DEV_APP_EUI), info.appEui);
+        devModel->setData(devModel->index(row, DEV_DEV_EUI), info.devEui);
+    }
+
+    if (devModel->rowCount() == 0) {
+        showStatus(tr("NOT NEW DEVICES\nALL DEVICES ALREADY REGISTERED"));
+        return;
+    }
+    showDeviceList();
+    devView->setCurrentIndex(devProxy->index(0, 0));
+}
+
+void CAddNewDeviceForm::deviceSearchNameSlot(QString str)
+{
+    devProxy->setSearchValue(str);
+}
+
+int CAddNewDeviceForm::currentDeviceRow() const
+{
+    const QModelIndex current = devView->currentIndex();
+    if (!current.isValid())
+        return -1;
+    return devProxy->mapToSource(current).row();
+}
+
+void CAddNewDeviceForm::deviceListSelectSlot(QItemSelection, QItemSelection)
+{
+    const int row = currentDeviceRow();
+    selectedType = row < 0 ? QString() : deviceCell(row, DEV_APP_EUI);
+    regModel->removeRows(0, regModel->rowCount());
+    if (selectedType.isEmpty())
+        return;
+
+    const SDeviceTypeRegisters map = registry->getDeviceRegisterMap(selectedType);
+    for (const SRegisterDescription &reg : map.registers) {
+        const int r = regModel->rowCount();
+        regModel->insertRow(r);
+        regModel->setData(regModel->index(r, REG_NAME), reg.name);
+        regModel->setData(regModel->index(r, REG_SOURCE), reg.source);
+        regModel->setData(regModel->index(r, REG_ADDR), reg.offset);
+        regModel->setData(regModel->index(r, REG_BIT_SIZE), reg.bitSize);
+        regModel->setData(regModel->index(r, REG_START_VALUE), reg.startValue);
+        regModel->setData(regModel->index(r, REG_GRATING_PERIOD), reg.gratingPeriod);
+        regModel->setData(regModel->index(r, REG_DATA_TYPE), reg.dataType);
+    }
+}
+
+// A port must be a number from 1 to 65535 that this machine lets us listen
+// on, unless the gateway already serves it (the device then joins that
+// listener).
+bool CAddNewDeviceForm::checkPort(const QString &text, uint16_t *port)
+{
+    bool ok = false;
+    const qlonglong value = text.toLongLong(&ok);
+    if (!ok || value < 1 || value > 65535)
+        return false;
+    *port = static_cast<uint16_t>(value);
+
+    QTcpServer trial;
+    if (!trial.listen(QHostAddress::Any, *port) && !registry->hasListener(*port))
+        return false;
+    trial.close();
+    return true;
+}
+
+void CAddNewDeviceForm::addDeviceSlot()
+{
+    const int row = currentDeviceRow();
+    if (row < 0 || deviceCell(row, DEV_DEV_EUI).isEmpty()) {
+        addLog(QStringLiteral("WARNING: [CAddNewDeviceForm::addDeviceSlot] no device selected"));
+        return;
+    }
+
+    const QString portText = portLine->text();
+    const QString startText = startLine->text();
+    portInd->setVisible(portText.isEmpty());
+    if (startText.isEmpty()) {
+        startInd->show();
+        return;
+    }
+    startInd->hide();
+    if (portText.isEmpty())
+        return;
+
+    bool startOk = false;
+    const int startAddr = startText.toInt(&startOk);
+    if (!startOk || startAddr < 0 || startAddr > MAX_REGISTER_ADDRESS) {
+        startInd->show();
+        return;
+    }
+
+    uint16_t port = 0;
+    if (!checkPort(portText, &port)) {
+        portInd->show();
+        return;
+    }
+    portInd->hide();
+
+    DB::SDeviceRegMapDescription description;
+    description.devEui = deviceCell(row, DEV_DEV_EUI);
+    description.appEui = selectedType;
+    description.devName = deviceCell(row, DEV_NAME);
+    description.startAddr = startAddr;
+    for (int r = 0; r < regModel->rowCount(); ++r) {
+        SRegisterDescription reg;
+        reg.name = registerCell(r, REG_NAME).toString();
+        reg.source = registerCell(r, REG_SOURCE).toUInt();
+        reg.offset = registerCell(r, REG_ADDR).toUInt();
+        reg.bitSize = registerCell(r, REG_BIT_SIZE).toUInt();
+        reg.dataType = registerCell(r, REG_DATA_TYPE).toString();
+        reg.startValue = registerCell(r, REG_START_VALUE).toInt();
+        reg.gratingPeriod = registerCell(r, REG_GRATING_PERIOD).toUInt();
+        reg.unit = registerCell(r, REG_UNIT).toString();
+        description.regList << reg;
+    }
+
+    if (!dataBase || !dataBase->registerNewDevice(description, port)) {
+        addLog(QStringLiteral("ERROR: [CAddNewDeviceForm::addDeviceSlot] device is not created!"));
+        showFailureMessage();
+        return;
+    }
+
+    registry->addNewDevice(description, port);
+    addLog(QStringLiteral("INFO: [CAddNewDeviceForm::addDeviceSlot] device created successfully"));
+    accept();
+    emit refreshDeviceList(QString());
+}
+
+void CAddNewDeviceForm::showFailureMessage()
+{
+    QMessageBox box;
+    box.setText(tr("Add new device status"));
+    box.setIcon(QMessageBox::Critical);
+    box.setInformativeText(tr("Device is not added! See LOG-file for more details"));
+    box.setStandardButtons(QMessageBox::Ok);
+    box.setDefaultButton(QMessageBox::Ok);
+    box.exec();
+}

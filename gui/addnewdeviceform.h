@@ -1,0 +1,41 @@
+#pragma once
+
+#include "gui/abstractdeviceform.h"
+#include "serverlink/apirecords.h"
+
+#include <QList>
+
+class CServerHandler;
+
+// Puts a device of the network server into service: lists the server's devices
+// of known types that are not registered yet, checks port and start address,
+// stores the device with its register map and opens its Modbus port.
+class CAddNewDeviceForm : public CAbstractDeviceForm
+{
+    Q_OBJECT
+
+public:
+    static CAddNewDeviceForm *getInstance();
+
+    CAddNewDeviceForm(CServerHandler *server, CDataBaseHandler *dataBase, CAllDeviceHandler *registry,
+                      QWidget *parent = nullptr);
+
+    QString selectedDeviceType() const { return selectedType; }
+
+public slots:
+    void getDevicesListRespSlot(bool status, QList<API::SServerDeviceInfo> _regInfoList);
+
+protected slots:
+    void deviceSearchNameSlot(QString str) override;
+    void refresh() override;
+    void deviceListSelectSlot(QItemSelection item1, QItemSelection item2) override;
+    void addDeviceSlot() override;
+
+private:
+    // Row of the device model behind the view's current index, -1 without one.
+    int currentDeviceRow() const;
+    bool checkPort(const QString &text, uint16_t *port);
+    void showFailureMessage();
+
+    CServerHandler *server = nullptr;
+};

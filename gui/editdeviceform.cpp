@@ -1,0 +1,105 @@
+#include "gui/editdeviceform.h"
+
+#include "app/logfile.h"
+#include "devices/alldevicehandler.h"
+#include "gui/searcheditwidget.h"
+#include "storage/databasehandler.h"
+
+#include <QItemSelectionModel>
+#include <QLabel>
+#include <QLineEdit>
+#include <QListView>
+#include <QSqlQuery>
+#include <QSqlRecord>
+#include <QStandardItemModel>
+
+CEditDeviceForm *CEditDeviceForm::getInstance()
+{
+    static CEditDeviceForm *instance = nullptr;
+    if (!instance)
+        instance = new CEditDeviceForm(CDataBaseHandler::getInstance(), CAllDeviceHandler::getInstance());
+    return instance;
+}
+
+CEditDeviceForm::CEditDeviceForm(CDataBaseHandler *_dataBase, CAllDeviceHandler *_registry, QWidget *parent)
+    : CAbstractDeviceForm(_dataBase, _registry, parent)
+{
+    titleLab->setText(tr("Edit device's parameters interface"));
+
+    // One fixed device: no filtering proxy, no search.
+    devView->setModel(devModel);
+    connect(devView->selectionModel(), &QItemSelectionModel::selectionChanged, this,
+            &CEditDeviceForm::deviceListSelectSlot);
+    searchEdit->hide();
+
+    portLine->setEnabled(false);
+    startLine->setEnabled(false);
+    showDeviceList();
+}
+
+void CEditDeviceForm::setOriginal(uint32_t _deviceId, QString _devEui, QString _devName, QString _appEui,
+                                  uint16_t _port, uint32_t _startAddr)
+{
+    devModel->removeRows(0, devModel->rowCount());
+    devModel->insertRow(0);
+    devModel->setData(devModel->index(0, DEV_ID), _deviceId);
+    devModel->setData(devModel->index(0, DEV_DEV_EUI), _devEui);
+    devModel->setData(devModel->index(0, DEV_NAME), _devName);
+    devModel->setData(devModel->index(0, DEV_APP_EUI), _appEui);
+    devModel->setData(devModel->index(0, DEV_PORT), _port);
+    devModel->setData(devModel->index(0, DEV_START_ADDR), _startAddr);
+    devView->setCurrentIndex(devModel->index(0, 0));
+
+    portLine->setText(QString::number(_port));
+    startLine->setText(QString::number(_startAddr));
+}
+
+void CEditDeviceForm::deviceListSelectSlot(QItemSelection, QItemSelection)
+{
+    regModel->removeRows(0, regModel->rowCount());
+    if (devModel->rowCount() == 0 || !dataBase)
+        return;
+
+    const uint32_t deviceId = devModel->index(0, DEV_ID).data().toUInt();
+    const QVariant port = devModel->index(0, DEV_PORT).data();
+    QSqlQuery query = dataBase->getRegisters(deviceId);
+    static const int copied[] = { REG_ADDR,      REG_START_VALUE, REG_GRATING_PERIOD, REG_BIT_SIZE,
+                                  REG_DATA_TYPE, REG_NAME,        REG_SOURCE,         REG_UNIT };
+    while (query.next()) {
+        const int r = regModel->rowCount();
+        regModel->insertRow(r);
+        regModel->setData(regModel->index(r, REG_DEVICE), deviceId);
+        regModel->setData(regModel->index(r, REG_PORT), port);
+        for (int column : copied)
+            regModel->setData(regModel->index(r, column), query.value(column));
+    }
+}
+
+void CEditDeviceForm::refresh()
+{
+    rebuildTypeGrid();
+}
+
+void CEditDeviceForm::deviceSearchNameSlot(QString)
+{
+}
+
+void CEditDeviceForm::addDeviceSlot()
+{
+    SDeviceRegUpdate update;
+    update.deviceId = devModel->index(0, DEV_ID).data().toUInt();
+    update.port = static_cast<uint16_t>(devModel->index(0, DEV_PORT).data().toUInt());
+    for (int r = 0; r < regModel->rowCount(); ++r) {
+        SRegisterParam param;
+        param.regAddr = registerCell(r, REG_ADDR).toUInt();
+        param.startValue = registerCell(r, REG_START_VALUE).toInt();
+        param.gratingPeriod = registerCell(r, REG_GRATING_PERIOD).toInt();
+        param.unit = registerCell(r, REG_UNIT).toString();
+        update.params << param;
+    }
+    if (dataBase)
+        dataBase->updateRegInfo(update);
+    addLog(QStringLiteral("INFO: [CEditDeviceForm::updateDeviceSlot] device's register update successfully"));
+    accept();
+    emit refreshDeviceList(QString());
+}

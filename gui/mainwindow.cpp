@@ -1,0 +1,452 @@
+#include "gui/mainwindow.h"
+
+#include "app/constants.h"
+#include "app/logfile.h"
+#include "app/settings.h"
+#include "devices/alldevicehandler.h"
+#include "gui/abstractpanelbutton.h"
+#include "gui/addnewdeviceform.h"
+#include "gui/devicedelegat.h"
+#include "gui/editdeviceform.h"
+#include "gui/leftpanel.h"
+#include "gui/logowidget.h"
+#include "gui/registerdelegat.h"
+#include "gui/searcheditwidget.h"
+#include "serverlink/serverhandler.h"
+#include "storage/databasehandler.h"
+
+#include <QComboBox>
+#include <QDebug>
+#include <QGroupBox>
+#include <QHBoxLayout>
+#include <QLabel>
+#include <QLineEdit>
+#include <QListView>
+#include <QPushButton>
+#include <QRegularExpression>
+#include <QRegularExpressionValidator>
+#include <QSqlQuery>
+#include <QSqlQueryModel>
+#include <QVBoxLayout>
+
+namespace {
+
+// Device table columns, in stored order.
+enum EDeviceColumn { COL_ID = 0, COL_NAME, COL_APP_EUI, COL_DEV_EUI, COL_PORT, COL_START_ADDR };
+
+QHBoxLayout *makeRow(int spacing)
+{
+    auto *row = new QHBoxLayout();
+    row->setContentsMargins(0, 0, 0, 0);
+    row->setSpacing(spacing);
+    return row;
+}
+
+QPushButton *makeListButton(const QString &icon, const QString &objectName, const QString &toolTip)
+{
+    auto *btn = new QPushButton();
+    btn->setIcon(QIcon(icon));
+    btn->setIconSize(QSize(28, 28));
+    btn->setObjectName(objectName);
+    btn->setToolTip(toolTip);
+    btn->setFixedSize(40, 40);
+    return btn;
+}
+
+QString settingsKey(const QString &key)
+{
+    return QS_SET_GROUP_SERVER + key;
+}
+
+} // namespace
+
+MainWindow::MainWindow(QWidget *parent)
+    : MainWindow(SComponents { CLogFile::getInstance(QString()), CServerHandler::getInstance(),
+                               CDataBaseHandler::getInstance(), CAllDeviceHandler::getInstance(),
+                               CAddNewDeviceForm::getInstance(), CEditDeviceForm::getInstance() },
+                 parent)
+{
+}
+
+MainWindow::MainWindow(const SComponents &components, QWidget *parent)
+    : QMainWindow(parent)
+    , comp(components)
+{
+    setWindowFlags(windowFlags() | Qt::WindowMaximizeButtonHint);
+    setAttribute(Qt::WA_NoSystemBackground);
+    setObjectName(QStringLiteral("MainWindow"));
+    setWindowIcon(QIcon(QStringLiteral(":/tidewell.png")));
+    setWindowTitle(tr("%1").arg(QS_GLOB_PRODUCT));
+    setGeometry(10, 30, 1000, 640);
+    setAnimated(true);
+
+    buildWidgets();
+    makeConnections();
+
+    readSettings();
+    tryToConnectToServerSlot();
+    refreshDevicesSlot(QString());
+    registerStoredDevices();
+}
+
+void MainWindow::buildWidgets()
+{
+    auto *central = new QWidget(this);
+    central->setObjectName(QStringLiteral("MainWidget"));
+    setCentralWidget(central);
+    auto *mainLay = new QHBoxLayout(central);
+    mainLay->setContentsMargins(0, 0, 0, 0);
+    mainLay->setSpacing(0);
+
+    // Left column: logo and the server connection panel.
+    auto *leftLay = new QVBoxLayout();
+    leftLay->setContentsMargins(0, 0, 0, 0);
+    leftLay->setSpacing(0);
+    auto *logo = new CLogoWidget(central);
+    logo->setFixedSize(200, 45);
+    auto *panel = new CLeftPanel(central);
+    panel->setFixedWidth(200);
+    leftLay->addWidget(logo);
+    leftLay->addWidget(panel);
+
+    serverBtn = new CAbstractPanelButton(tr("Server authorization"),
+                                         QIcon(QStringLiteral(":/connectionFailIco.png")), panel, false);
+    serverBtn->setPicAlign(2);
+    serverBtn->setIconSize(QSize(36, 36));
+
+    schemeCombo = new QComboBox();
+    schemeCombo->addItems({ QStringLiteral("ws"), QStringLiteral("wss") });
+    schemeCombo->setCurrentIndex(0);
+    ipLine = new QLineEdit();
+    ipLine->setFixedWidth(90);
+    ipLine->setValidator(new QRegularExpressionValidator(
+        QRegularExpression(QStringLiteral("[0-9]{1,3}.[0-9]{1,3}.[0-9]{1,3}.[0-9]{1,3}")), ipLine));
+    portLine = new QLineEdit();
+    portLine->setFixedWidth(35);
+    portLine->setValidator(
+        new QRegularExpressionValidator(QRegularExpression(QStringLiteral("[0-9]{5}")), portLine));
+    loginLine = new QLineEdit();
+    passwordLine = new QLineEdit();
+    passwordLine->setEchoMode(QLineEdit::Password);
+    passwordLine->setInputMethodHints(Qt::ImhHiddenText | Qt::ImhNoAutoUppercase | Qt::ImhNoPredictiveText);
+    stateLab = new QLabel(tr("Connection state..."));
+    connectBtn = new QPushButton(tr("Connect"));
+    connectBtn->setObjectName(QStringLiteral("blueBtn"));
+    connectBtn->setFixedSize(75, 25);
+
+    auto *bodyLay = new QVBoxLayout();
+    bodyLay->setContentsMargins(0, 0, 0, 0);
+    bodyLay->setSpacing(5);
+    QHBoxLayout *urlRow = makeRow(0);
+    urlRow->addWidget(schemeCombo);
+    urlRow->addWidget(new QLabel(QStringLiteral("://")));
+    urlRow->addWidget(ipLine);
+    urlRow->addWidget(new QLabel(QStringLiteral(":")));
+    urlRow->addWidget(portLine);
+    QHBoxLayout *loginRow = makeRow(0);
+    loginRow->addWidget(new QLabel(tr("Login:")));
+    loginRow->addWidget(loginLine);
+    QHBoxLayout *passwordRow = makeRow(0);
+    passwordRow->addWidget(new QLabel(tr("Password:")));
+    passwordRow->addWidget(passwordLine);
+    bodyLay->addLayout(urlRow);
+    bodyLay->addLayout(loginRow);
+    bodyLay->addLayout(passwordRow);
+    bodyLay->addWidget(stateLab);
+    bodyLay->addWidget(connectBtn, 0, Qt::AlignHCenter | Qt::AlignVCenter);
+    serverBtn->addLayout(bodyLay);
+
+    panel->addWidget(serverBtn, 0, Qt::Alignment());
+    panel->addStretch();
+    // Open at start: the connection fields are the first thing an operator needs.
+    serverBtn->setChecked(true);
+
+    // Middle column: search, device list, add / edit / delete.
+    auto *midLay = new QVBoxLayout();
+    midLay->setContentsMargins(5, 5, 5, 5);
+    midLay->setSpacing(5);
+    searchEdit = new CSearchEditWidget(central);
+    devView = new QListView(central);
+    devView->setItemDelegate(new CDeviceDelegat(devView));
+    devView->setEditTriggers(QAbstractItemView::NoEditTriggers);
+    devView->setMouseTracking(true);
+    devView->setSpacing(1);
+    devModel = new QSqlQueryModel(this);
+    devView->setModel(devModel);
+    addBtn = makeListButton(QStringLiteral(":/addIco.png"), QStringLiteral("greenBtn"),
+                            tr("Add new device from server"));
+    editBtn = makeListButton(QStringLiteral(":/editIco.png"), QStringLiteral("greenBtn"),
+                             tr("Edit device parametrs"));
+    deleteBtn
+        = makeListButton(QStringLiteral(":/delete2Ico.png"), QStringLiteral("redBtn"), tr("Delete device"));
+    QHBoxLayout *btnRow = makeRow(5);
+    btnRow->addWidget(addBtn);
+    btnRow->addWidget(editBtn);
+    btnRow->addWidget(deleteBtn);
+    btnRow->addStretch(10);
+    midLay->addWidget(searchEdit);
+    midLay->addWidget(devView, 50);
+    midLay->addLayout(btnRow);
+
+    // Right column: the selected device.
+    auto *rightLay = new QVBoxLayout();
+    rightLay->setContentsMargins(5, 5, 5, 5);
+    rightLay->setSpacing(0);
+    titleLab = new QLabel(tr("Device [UNKNOWN] "), central);
+    titleLab->setObjectName(QStringLiteral("title1Lab"));
+    modbusGroup = new QGroupBox(tr("ModBus-TCP parameters"), central);
+    auto *modbusLay = new QVBoxLayout(modbusGroup);
+    modbusLay->setContentsMargins(3, 3, 3, 3);
+    modbusLay->setSpacing(2);
+    auto addParamRow = [this, modbusLay](const QString &name, QLabel *value) {
+        QHBoxLayout *row = makeRow(5);
+        auto *nameLab = new QLabel(name, modbusGroup);
+        nameLab->setObjectName(QStringLiteral("modbusName"));
+        value->setObjectName(QStringLiteral("modbusValue"));
+        row->addWidget(nameLab);
+        row->addWidget(value);
+        row->addStretch(20);
+        modbusLay->addLayout(row);
+    };
+    modbusPortLab = new QLabel(modbusGroup);
+    modbusStartLab = new QLabel(modbusGroup);
+    addParamRow(tr("Device ID:"), new QLabel(tr("ANY VALID VALUE"), modbusGroup));
+    addParamRow(tr("TCP port:"), modbusPortLab);
+    addParamRow(tr("Begin register:"), modbusStartLab);
+    modbusGroup->hide();
+    regView = new QListView(central);
+    regView->setItemDelegate(new CRegisterDelegat(regView));
+    regView->setEditTriggers(QAbstractItemView::NoEditTriggers);
+    regView->setMouseTracking(true);
+    regView->setSpacing(1);
+    regModel = new QSqlQueryModel(this);
+    regView->setModel(regModel);
+    rightLay->addWidget(titleLab, 0, Qt::AlignHCenter);
+    rightLay->addWidget(modbusGroup);
+    rightLay->addWidget(regView, 50);
+
+    mainLay->addLayout(leftLay, 0);
+    mainLay->addLayout(midLay, 2);
+    mainLay->addLayout(rightLay, 3);
+}
+
+void MainWindow::makeConnections()
+{
+    connect(this, &MainWindow::setConnectStatusIco, serverBtn, &CAbstractPanelButton::setIcon);
+    connect(connectBtn, &QPushButton::clicked, this, &MainWindow::tryToConnectToServerSlot);
+    connect(searchEdit, &CSearchEditWidget::textChangedSignal, this,
+            QOverload<QString>::of(&MainWindow::refreshDevicesSlot));
+    connect(devView->selectionModel(), &QItemSelectionModel::selectionChanged, this,
+            &MainWindow::deviceSelectSlot);
+    connect(addBtn, &QPushButton::clicked, this, &MainWindow::addNewItemSlot);
+    connect(editBtn, &QPushButton::clicked, this, &MainWindow::editItemSlot);
+    connect(deleteBtn, &QPushButton::clicked, this, &MainWindow::deleteItemSlot);
+
+    if (comp.log)
+        connect(comp.log, &CLogFile::addLogSignal, this, &MainWindow::debugSlot);
+    if (comp.server) {
+        connect(comp.server, &CServerHandler::changeServerStatus, this, &MainWindow::changeServerStatusSlot,
+                Qt::QueuedConnection);
+        connect(this, &MainWindow::connectToServer, comp.server, &CServerHandler::connectSlot,
+                Qt::QueuedConnection);
+    }
+    if (comp.addForm)
+        connect(comp.addForm, &CAbstractDeviceForm::refreshDeviceList, this,
+                QOverload<QString>::of(&MainWindow::refreshDevicesSlot), Qt::QueuedConnection);
+    if (comp.editForm)
+        connect(comp.editForm, &CAbstractDeviceForm::refreshDeviceList, this,
+                QOverload<QString>::of(&MainWindow::refreshDevicesSlot), Qt::QueuedConnection);
+    if (comp.registry) {
+        connect(this, &MainWindow::disconnectDevice, comp.registry, &CAllDeviceHandler::removeDevice,
+                Qt::QueuedConnection);
+        connect(comp.registry, &CAllDeviceHandler::newDataForDevice, this, &MainWindow::newDataForDeviceSlot,
+                Qt::QueuedConnection);
+    }
+}
+
+// Every stored device gets its Modbus service back at start.
+void MainWindow::registerStoredDevices()
+{
+    if (!comp.registry)
+        return;
+    while (devModel->canFetchMore())
+        devModel->fetchMore();
+    for (int row = 0; row < devModel->rowCount(); ++row) {
+        DB::SDeviceRegMapDescription description;
+        description.devEui = devModel->index(row, COL_DEV_EUI).data().toString();
+        description.appEui = devModel->index(row, COL_APP_EUI).data().toString();
+        description.devName = devModel->index(row, COL_NAME).data().toString();
+        description.startAddr = devModel->index(row, COL_START_ADDR).data().toInt();
+        const auto port = static_cast<uint16_t>(devModel->index(row, COL_PORT).data().toUInt());
+        comp.registry->addNewDevice(description, port);
+    }
+}
+
+void MainWindow::debugSlot(QString str)
+{
+    qDebug().noquote() << str;
+}
+
+void MainWindow::readSettings()
+{
+    ipLine->setText(CSettings::readValue(settingsKey(QS_SET_IP), QVariant()).toString());
+    portLine->setText(CSettings::readValue(settingsKey(QS_SET_PORT), QVariant()).toString());
+    loginLine->setText(CSettings::readValue(settingsKey(QS_SET_LOGIN), QVariant()).toString());
+    passwordLine->setText(CSettings::readValue(settingsKey(QS_SET_PASSWORD), QVariant()).toString());
+}
+
+void MainWindow::saveSettings()
+{
+    CSettings::writeValue(settingsKey(QS_SET_IP), ipLine->text());
+    CSettings::writeValue(settingsKey(QS_SET_PORT), portLine->text());
+    CSettings::writeValue(settingsKey(QS_SET_LOGIN), loginLine->text());
+    CSettings::writeValue(settingsKey(QS_SET_PASSWORD), passwordLine->text());
+}
+
+QVariant MainWindow::currentDeviceCell(int column) const
+{
+    const QModelIndex current = devView->currentIndex();
+    if (!current.isValid())
+        return QVariant();
+    return devModel->index(current.row(), column).data();
+}
+
+void MainWindow::showNoDevice()
+{
+    titleLab->setText(tr("Device [UNKNOWN]"));
+    modbusGroup->hide();
+    regModel->clear();
+}
+
+void MainWindow::deviceSelectSlot(QItemSelection, QItemSelection)
+{
+    if (devModel->rowCount() == 0 || !devView->currentIndex().isValid()) {
+        showNoDevice();
+        return;
+    }
+    const QString appEui = currentDeviceCell(COL_APP_EUI).toString();
+    const QString devType = comp.registry ? comp.registry->getDeviceTypeInfo(appEui).devType : QString();
+    titleLab->setText(tr("Device:%1 [%2]").arg(currentDeviceCell(COL_DEV_EUI).toString(), devType));
+    modbusGroup->show();
+    modbusPortLab->setText(QString::number(currentDeviceCell(COL_PORT).toUInt()));
+    modbusStartLab->setText(QString::number(currentDeviceCell(COL_START_ADDR).toUInt()));
+    refreshRegisterSlot();
+}
+
+void MainWindow::refreshRegisterSlot()
+{
+    if (!comp.dataBase)
+        return;
+    const uint32_t id = currentDeviceCell(COL_ID).toUInt();
+    regModel->setQuery(comp.dataBase->getRegisters(id));
+    if (regModel->rowCount() > 0)
+        regView->setCurrentIndex(regModel->index(0, 0));
+}
+
+void MainWindow::addNewItemSlot()
+{
+    if (comp.addForm)
+        comp.addForm->showForm(tr("Add new device interface"));
+}
+
+void MainWindow::editItemSlot()
+{
+    if (!comp.editForm || !devView->currentIndex().isValid())
+        return;
+    comp.editForm->setOriginal(currentDeviceCell(COL_ID).toUInt(), currentDeviceCell(COL_DEV_EUI).toString(),
+                               currentDeviceCell(COL_NAME).toString(),
+                               currentDeviceCell(COL_APP_EUI).toString(),
+                               static_cast<uint16_t>(currentDeviceCell(COL_PORT).toUInt()),
+                               currentDeviceCell(COL_START_ADDR).toUInt());
+    comp.editForm->showForm(tr("Edit device parameters"));
+}
+
+void MainWindow::deleteItemSlot()
+{
+    if (!devView->currentIndex().isValid())
+        return;
+    emit disconnectDevice(currentDeviceCell(COL_DEV_EUI).toString(),
+                          static_cast<uint16_t>(currentDeviceCell(COL_PORT).toUInt()));
+    if (comp.dataBase)
+        comp.dataBase->deleteDevice(currentDeviceCell(COL_ID).toUInt());
+    refreshDevicesSlot(QString());
+}
+
+void MainWindow::tryToConnectToServerSlot()
+{
+    if (ipLine->text().isEmpty()) {
+        addLog(QStringLiteral("[main] IP is empty"));
+        return;
+    }
+    if (portLine->text().isEmpty()) {
+        addLog(QStringLiteral("[main] PORT is empty"));
+        return;
+    }
+    if (loginLine->text().isEmpty()) {
+        addLog(QStringLiteral("[main] LOGIN is empty"));
+        return;
+    }
+    if (passwordLine->text().isEmpty()) {
+        addLog(QStringLiteral("[main] PASSWORD is empty"));
+        return;
+    }
+    const QString origin
+        = QStringLiteral("%1://%2:%3").arg(schemeCombo->currentText(), ipLine->text(), portLine->text());
+    emit connectToServer(origin, loginLine->text(), passwordLine->text());
+}
+
+void MainWindow::changeServerStatusSlot(COMM::EServerStatus _status)
+{
+    QString text;
+    QString icon = QStringLiteral(":/connectionFailIco.png");
+    switch (_status) {
+    case COMM::SUCCESS:
+        text = QStringLiteral("SUCCESS");
+        icon = QStringLiteral(":/connectionGoodIco.png");
+        break;
+    case COMM::PING_WAITING:
+        text = QStringLiteral("PING WAITING");
+        break;
+    case COMM::INVALID_PING:
+        text = QStringLiteral("INVALID PING");
+        break;
+    case COMM::AUTH_WAITING:
+        text = QStringLiteral("AUTH WAITING");
+        break;
+    case COMM::INVALID_AUTH:
+        text = QStringLiteral("INVALID AUTH");
+        break;
+    case COMM::DISCONNECTED:
+        text = QStringLiteral("DISCONNECTED");
+        break;
+    default:
+        return;
+    }
+    stateLab->setText(text);
+    emit setConnectStatusIco(QIcon(icon));
+    if (_status == COMM::SUCCESS)
+        saveSettings();
+}
+
+void MainWindow::refreshDevicesSlot(QString _search)
+{
+    if (!comp.dataBase)
+        return;
+    devModel->setQuery(comp.dataBase->getDevices(_search));
+    if (devModel->rowCount() > 0) {
+        devView->setCurrentIndex(devModel->index(0, 0));
+        return;
+    }
+    showNoDevice();
+}
+
+void MainWindow::refreshDevicesSlot()
+{
+    refreshDevicesSlot(QString());
+}
+
+void MainWindow::newDataForDeviceSlot(QString _devEui)
+{
+    if (devView->currentIndex().isValid() && _devEui == currentDeviceCell(COL_DEV_EUI).toString())
+        refreshRegisterSlot();
+}

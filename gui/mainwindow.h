@@ -1,0 +1,124 @@
+#pragma once
+
+#include "serverlink/serverstatus.h"
+
+#include <QIcon>
+#include <QItemSelection>
+#include <QMainWindow>
+#include <QString>
+
+#include <cstdint>
+
+class CAbstractPanelButton;
+class CAddNewDeviceForm;
+class CAllDeviceHandler;
+class CDataBaseHandler;
+class CEditDeviceForm;
+class CLogFile;
+class CSearchEditWidget;
+class CServerHandler;
+class QComboBox;
+class QGroupBox;
+class QLabel;
+class QLineEdit;
+class QListView;
+class QPushButton;
+class QSqlQueryModel;
+
+// The gateway's only window: server connection, device list, the selected
+// device's Modbus parameters and live registers.
+class MainWindow : public QMainWindow
+{
+    Q_OBJECT
+
+public:
+    // The components the window talks to; the default constructor takes the
+    // process-wide instances.
+    struct SComponents
+    {
+        CLogFile *log = nullptr;
+        CServerHandler *server = nullptr;
+        CDataBaseHandler *dataBase = nullptr;
+        CAllDeviceHandler *registry = nullptr;
+        CAddNewDeviceForm *addForm = nullptr;
+        CEditDeviceForm *editForm = nullptr;
+    };
+
+    explicit MainWindow(QWidget *parent = nullptr);
+    explicit MainWindow(const SComponents &components, QWidget *parent = nullptr);
+
+    // Widgets reached by tests and the screenshot tool.
+    QComboBox *schemeBox() const { return schemeCombo; }
+    QLineEdit *addressEdit() const { return ipLine; }
+    QLineEdit *serverPortEdit() const { return portLine; }
+    QLineEdit *loginEdit() const { return loginLine; }
+    QLineEdit *passwordEdit() const { return passwordLine; }
+    QLabel *connectionStateLabel() const { return stateLab; }
+    QPushButton *connectButton() const { return connectBtn; }
+    CAbstractPanelButton *serverPanelButton() const { return serverBtn; }
+    CSearchEditWidget *searchWidget() const { return searchEdit; }
+    QListView *deviceView() const { return devView; }
+    QSqlQueryModel *deviceModel() const { return devModel; }
+    QLabel *titleLabel() const { return titleLab; }
+    QGroupBox *modbusBox() const { return modbusGroup; }
+    QLabel *modbusPortLabel() const { return modbusPortLab; }
+    QLabel *modbusStartLabel() const { return modbusStartLab; }
+    QListView *registerView() const { return regView; }
+    QSqlQueryModel *registerModel() const { return regModel; }
+    QPushButton *addButton() const { return addBtn; }
+    QPushButton *editButton() const { return editBtn; }
+    QPushButton *deleteButton() const { return deleteBtn; }
+
+signals:
+    void setConnectStatusIco(QIcon ico);
+    void connectToServer(QString _origin, QString _login, QString _password);
+    void disconnectDevice(QString _devEui, uint16_t _port);
+
+private slots:
+    void debugSlot(QString str);
+    void readSettings();
+    void saveSettings();
+    void deviceSelectSlot(QItemSelection item1, QItemSelection item2);
+    void refreshRegisterSlot();
+    void addNewItemSlot();
+    void editItemSlot();
+    void deleteItemSlot();
+    void tryToConnectToServerSlot();
+    void changeServerStatusSlot(COMM::EServerStatus _status);
+
+public slots:
+    void refreshDevicesSlot(QString _search);
+    void refreshDevicesSlot();
+    void newDataForDeviceSlot(QString _devEui);
+
+private:
+    void buildWidgets();
+    void makeConnections();
+    void registerStoredDevices();
+    void showNoDevice();
+    // Cell of the device list's current row; invalid without one.
+    QVariant currentDeviceCell(int column) const;
+
+    SComponents comp;
+
+    QComboBox *schemeCombo = nullptr;
+    QLineEdit *ipLine = nullptr;
+    QLineEdit *portLine = nullptr;
+    QLineEdit *loginLine = nullptr;
+    QLineEdit *passwordLine = nullptr;
+    QLabel *stateLab = nullptr;
+    QPushButton *connectBtn = nullptr;
+    CAbstractPanelButton *serverBtn = nullptr;
+    CSearchEditWidget *searchEdit = nullptr;
+    QListView *devView = nullptr;
+    QSqlQueryModel *devModel = nullptr;
+    QPushButton *addBtn = nullptr;
+    QPushButton *editBtn = nullptr;
+    QPushButton *deleteBtn = nullptr;
+    QLabel *titleLab = nullptr;
+    QGroupBox *modbusGroup = nullptr;
+    QLabel *modbusPortLab = nullptr;
+    QLabel *modbusStartLab = nullptr;
+    QListView *regView = nullptr;
+    QSqlQueryModel *regModel = nullptr;
+};
