@@ -80,11 +80,15 @@ int main(int argc, char *argv[])
     // Without its register store the gateway can neither list nor serve devices.
     CDataBaseHandler *dataBase = CDataBaseHandler::getInstance();
     if (!dataBase) {
+        const QString text = QObject::tr("The database \"%1\" could not be opened.\n"
+                                         "See the log file \"%2\" for details.")
+                                 .arg(QS_GLOB_DB_FILE, QS_GLOB_LOG_FILE);
         addLog(QStringLiteral("CRITICAL_ERROR! [main] Data base is not available. Application is stopped"));
-        QMessageBox::critical(nullptr, QS_GLOB_PRODUCT,
-                              QObject::tr("The database \"%1\" could not be opened.\n"
-                                          "See the log file \"%2\" for details.")
-                                  .arg(QS_GLOB_DB_FILE, QS_GLOB_LOG_FILE));
+        qCritical().noquote() << text;
+        // Without a screen nobody could answer the box.
+        const QString platform = QGuiApplication::platformName();
+        if (platform != QStringLiteral("offscreen") && platform != QStringLiteral("minimal"))
+            QMessageBox::critical(nullptr, QS_GLOB_PRODUCT, text);
         return 1;
     }
 
