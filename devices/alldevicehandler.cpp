@@ -27,8 +27,12 @@ CAllDeviceHandler::CAllDeviceHandler(QObject *parent)
     init();
 }
 
-// The listeners are left alone: they may still serve accepted connections.
-CAllDeviceHandler::~CAllDeviceHandler() = default;
+// Accepted connections own themselves, so deleting the listeners leaves them
+// serving.
+CAllDeviceHandler::~CAllDeviceHandler()
+{
+    qDeleteAll(listeners);
+}
 
 void CAllDeviceHandler::init()
 {

@@ -10,7 +10,9 @@ CDeviceHandler::CDeviceHandler(uint16_t port, CDataBaseHandler *store)
 {
     // The add-device dialog tests the port beforehand; a failure leaves a
     // listener that simply never accepts.
-    listen(QHostAddress::Any, port);
+    // Port 0 lets the system pick one; the listener then serves the port it got.
+    if (listen(QHostAddress::Any, port) && port == 0)
+        m_port = serverPort();
 }
 
 void CDeviceHandler::appendDevice(QString _devEui)

@@ -14,8 +14,9 @@ class CDeviceHandler : public QTcpServer
     Q_OBJECT
 
 public:
-    // Starts listening on all local addresses at once. `store` is the register
-    // store the connections read from; null means the process-wide one.
+    // Starts listening on all local addresses at once (port 0: a port the
+    // system picks, see getPort()). `store` is the register store the
+    // connections read from; null means the process-wide one.
     explicit CDeviceHandler(uint16_t port, CDataBaseHandler *store = nullptr);
 
     uint16_t getPort() const { return m_port; }

@@ -1,0 +1,336 @@
+#include "app/globaldata.h"
+#include "app/logfile.h"
+#include "modbus/devicehandler.h"
+#include "storage/databasehandler.h"
+
+#include <QProcess>
+#include <QSignalSpy>
+#include <QTcpSocket>
+#include <QTemporaryDir>
+#include <QTimer>
+#include <QtTest>
+
+#include <modbus.h>
+
+#include <cerrno>
+#include <future>
+#include <memory>
+#include <vector>
+
+// Modbus clients written elsewhere (libmodbus, mbpoll, pymodbus) read the
+// registers of a real register store through a real listener on loopback.
+class tst_ModbusClients : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void init();
+    void cleanup();
+    void holdingAndInputRegisters_data();
+    void holdingAndInputRegisters();
+    void twoDevicesShareOnePort();
+    void anyUnitIdIsEchoed();
+    void exceptionsKeepTheConnection();
+    void storeUnavailableIsServerFailure();
+    void requestSplitOverTwoWrites();
+    void mbpollReads();
+    void pymodbusReads();
+
+private:
+    void addDevice(const QString &devEui, int startAddr, const QStringList &values);
+
+    std::unique_ptr<QTemporaryDir> m_dir;
+    std::unique_ptr<CDataBaseHandler> m_store;
+    std::unique_ptr<CDeviceHandler> m_listener;
+    int m_connection = 0;
+};
+
+namespace {
+
+struct SClientResult
+{
+    int rc = -1;
+    int error = 0;
+    std::vector<uint16_t> registers;
+    QByteArray raw;
+};
+
+using ClientCall = std::function<int(modbus_t *, SClientResult &)>;
+
+// libmodbus blocks, so each client session runs on its own thread while this
+// thread's event loop serves the listener.
+SClientResult runClient(uint16_t port, int unitId, const ClientCall &call)
+{
+    QEventLoop loop;
+    QTimer guard;
+    guard.setSingleShot(true);
+    QObject::connect(&guard, &QTimer::timeout, &loop, &QEventLoop::quit);
+    guard.start(30000);
+    auto future = std::async(std::launch::async, [&] {
+        SClientResult result;
+        modbus_t *ctx = modbus_new_tcp("127.0.0.1", port);
+        modbus_set_slave(ctx, unitId);
+        if (modbus_connect(ctx) == 0) {
+            result.rc = call(ctx, result);
+            result.error = errno;
+            modbus_close(ctx);
+        } else {
+            result.error = errno;
+        }
+        modbus_free(ctx);
+        QMetaObject::invokeMethod(&loop, &QEventLoop::quit, Qt::QueuedConnection);
+        return result;
+    });
+    loop.exec();
+    return future.get();
+}
+
+ClientCall readCall(int function, int address, int count)
+{
+    return [=](modbus_t *ctx, SClientResult &result) {
+        result.registers.assign(size_t(std::max(count, 1)), 0xdead);
+        return function == 3 ? modbus_read_registers(ctx, address, count, result.registers.data())
+                             : modbus_read_input_registers(ctx, address, count, result.registers.data());
+    };
+}
+
+std::vector<uint16_t> words(std::initializer_list<uint16_t> list)
+{
+    return std::vector<uint16_t>(list);
+}
+
+} // namespace
+
+void tst_ModbusClients::initTestCase()
+{
+    initGlobalData();
+}
+
+void tst_ModbusClients::init()
+{
+    m_dir = std::make_unique<QTemporaryDir>();
+    QVERIFY(m_dir->isValid());
+    QVERIFY(QDir::setCurrent(m_dir->path()));
+    CLogFile::getInstance(QStringLiteral("history.log"));
+    m_store = std::make_unique<CDataBaseHandler>(m_dir->filePath(QStringLiteral("server.db")),
+                                                 QStringLiteral("clients%1").arg(++m_connection));
+    QVERIFY(!m_store->failed());
+    m_listener = std::make_unique<CDeviceHandler>(0, m_store.get());
+    QVERIFY(m_listener->isListening());
+    QVERIFY(m_listener->getPort() != 0);
+}
+
+void tst_ModbusClients::cleanup()
+{
+    m_listener.reset();
+    // Let closed connections delete themselves before the store goes.
+    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+    m_store.reset();
+}
+
+// One device whose 16-bit registers from startAddr hold the given hex texts.
+void tst_ModbusClients::addDevice(const QString &devEui, int startAddr, const QStringList &values)
+{
+    DB::SDeviceRegMapDescription description;
+    description.devEui = devEui;
+    description.appEui = QStringLiteral("A1B2C3D400000001");
+    description.devName = devEui;
+    description.startAddr = startAddr;
+    SDeviceRegisterData data;
+    data.devEui = devEui;
+    data.startAddr = startAddr;
+    for (int i = 0; i < values.size(); ++i) {
+        SRegisterDescription reg;
+        reg.name = QStringLiteral("R%1").arg(i);
+        reg.offset = uint32_t(i);
+        reg.bitSize = 16;
+        reg.dataType = QStringLiteral("uinteger");
+        description.regList.append(reg);
+        SRegisterValue value;
+        value.value = values.at(i);
+        value.fullValue = values.at(i);
+        value.offset = i;
+        if (!values.at(i).isEmpty())
+            data.registers.append(value);
+    }
+    QVERIFY(m_store->registerNewDevice(description, m_listener->getPort()));
+    if (!data.registers.isEmpty())
+        QVERIFY(m_store->saveRegisterData(data));
+}
+
+void tst_ModbusClients::holdingAndInputRegisters_data()
+{
+    QTest::addColumn<int>("function");
+    QTest::newRow("holding") << 3;
+    QTest::newRow("input") << 4;
+}
+
+void tst_ModbusClients::holdingAndInputRegisters()
+{
+    QFETCH(int, function);
+    // 104 exists but never received data, 105 does not exist: both read 0
+    addDevice(QStringLiteral("0011223344550001"), 100, { "1111", "fff6", "0000", "2710", "" });
+
+    const SClientResult result = runClient(m_listener->getPort(), 1, readCall(function, 100, 6));
+    QCOMPARE(result.rc, 6);
+    QCOMPARE(result.registers, words({ 0x1111, 0xfff6, 0x0000, 0x2710, 0, 0 }));
+}
+
+void tst_ModbusClients::twoDevicesShareOnePort()
+{
+    addDevice(QStringLiteral("0011223344550001"), 0, { "0001", "0002", "0003" });
+    addDevice(QStringLiteral("0011223344550002"), 10, { "000a", "000b" });
+
+    // One read spans both devices' ranges; a second read on the same
+    // connection proves frames keep working after the first answer.
+    const SClientResult result = runClient(m_listener->getPort(), 1, [](modbus_t *ctx, SClientResult &r) {
+        r.registers.assign(13, 0xdead);
+        if (modbus_read_registers(ctx, 0, 12, r.registers.data()) != 12)
+            return -1;
+        return modbus_read_input_registers(ctx, 11, 1, r.registers.data() + 12);
+    });
+    QCOMPARE(result.rc, 1);
+    QCOMPARE(result.registers, words({ 1, 2, 3, 0, 0, 0, 0, 0, 0, 0, 0x0a, 0x0b, 0x0b }));
+}
+
+void tst_ModbusClients::anyUnitIdIsEchoed()
+{
+    addDevice(QStringLiteral("0011223344550001"), 0, { "abcd" });
+    // libmodbus rejects an answer whose unit id differs from the request's
+    for (const int unitId : { 0, 1, 247, 255 }) {
+        const SClientResult result = runClient(m_listener->getPort(), unitId, readCall(3, 0, 1));
+        QCOMPARE(result.rc, 1);
+        QCOMPARE(result.registers, words({ 0xabcd }));
+    }
+}
+
+void tst_ModbusClients::exceptionsKeepTheConnection()
+{
+    addDevice(QStringLiteral("0011223344550001"), 65534, { "1234", "5678" });
+
+    struct SStep
+    {
+        int rc;
+        int error;
+    };
+    QList<SStep> steps;
+    QByteArray raw126;
+    const SClientResult result = runClient(m_listener->getPort(), 1, [&](modbus_t *ctx, SClientResult &r) {
+        // writes are not served
+        const int write = modbus_write_register(ctx, 1, 7);
+        steps.append({ write, errno });
+        uint16_t value[2] = { 0, 0 };
+        // 65535 is the last address; a read that would pass it is refused
+        const int past = modbus_read_registers(ctx, 65535, 2, value);
+        steps.append({ past, errno });
+        // libmodbus refuses to ask for 126 registers itself, so send it raw
+        const uint8_t request[] = { 1, 3, 0x00, 0x00, 0x00, 126 };
+        modbus_send_raw_request(ctx, request, sizeof(request));
+        uint8_t answer[MODBUS_TCP_MAX_ADU_LENGTH];
+        const int length = modbus_receive_confirmation(ctx, answer);
+        steps.append({ length, errno });
+        if (length > 0)
+            raw126 = QByteArray(reinterpret_cast<const char *>(answer), length);
+        // the connection still answers reads
+        r.registers.assign(2, 0);
+        return modbus_read_registers(ctx, 65534, 2, r.registers.data());
+    });
+    QCOMPARE(steps.size(), 3);
+    QCOMPARE(steps.at(0).rc, -1);
+    QCOMPARE(steps.at(0).error, int(EMBXILFUN));
+    QCOMPARE(steps.at(1).rc, -1);
+    QCOMPARE(steps.at(1).error, int(EMBXILADD));
+    // MBAP with length 3, unit 1, function 0x83, illegal data value
+    QCOMPARE(raw126.mid(4).toHex(), QByteArray("0003018303"));
+    QCOMPARE(result.rc, 2);
+    QCOMPARE(result.registers, words({ 0x1234, 0x5678 }));
+}
+
+void tst_ModbusClients::storeUnavailableIsServerFailure()
+{
+    CDataBaseHandler broken(m_dir->filePath(QStringLiteral("missing/dir/server.db")),
+                            QStringLiteral("broken"));
+    QVERIFY(broken.failed());
+    CDeviceHandler listener(0, &broken);
+    QVERIFY(listener.isListening());
+    const SClientResult result = runClient(listener.getPort(), 1, readCall(3, 0, 2));
+    QCOMPARE(result.rc, -1);
+    QCOMPARE(result.error, int(EMBXSFAIL));
+}
+
+void tst_ModbusClients::requestSplitOverTwoWrites()
+{
+    addDevice(QStringLiteral("0011223344550001"), 7, { "0102" });
+    QSignalSpy logSpy(CLogFile::getInstance(QString()), &CLogFile::addLogSignal);
+
+    QTcpSocket client;
+    client.connectToHost(QHostAddress::LocalHost, m_listener->getPort());
+    QVERIFY(client.waitForConnected(5000));
+    // tid 0042, pid 0000, len 6, unit 05, fc 03, start 7, qty 1
+    const QByteArray request = QByteArray::fromHex("004200000006050300070001");
+    client.write(request.left(4));
+    QTRY_VERIFY(!logSpy.isEmpty());
+    QVERIFY(logSpy.last().at(0).toString().endsWith(
+        QStringLiteral("[CConnectionHandler] Incomplete packet [1]. Wait for continue...")));
+    QCOMPARE(client.bytesAvailable(), 0);
+
+    client.write(request.mid(4));
+    QTRY_COMPARE(client.bytesAvailable(), 11);
+    QCOMPARE(client.readAll().toHex(), QByteArray("0042000000050503020102"));
+    client.disconnectFromHost();
+}
+
+void tst_ModbusClients::mbpollReads()
+{
+    const QString mbpoll = QStandardPaths::findExecutable(QStringLiteral("mbpoll"));
+    if (mbpoll.isEmpty())
+        QSKIP("mbpoll is not installed");
+    addDevice(QStringLiteral("0011223344550001"), 20, { "0001", "ffff", "7fff" });
+
+    QProcess process;
+    // PDU addressing from 20, three holding registers, hex display, one poll
+    process.start(mbpoll,
+                  { "-m", "tcp", "-a", "1", "-0", "-r", "20", "-c", "3", "-t", "4:hex", "-1", "-p",
+                    QString::number(m_listener->getPort()), "127.0.0.1" });
+    QSignalSpy finished(&process, QOverload<int, QProcess::ExitStatus>::of(&QProcess::finished));
+    QVERIFY(finished.wait(20000));
+    const QString output = QString::fromLocal8Bit(process.readAllStandardOutput());
+    QCOMPARE(process.exitCode(), 0);
+    QVERIFY2(output.contains(QStringLiteral("[20]: \t0x0001")), qPrintable(output));
+    QVERIFY2(output.contains(QStringLiteral("[21]: \t0xFFFF")), qPrintable(output));
+    QVERIFY2(output.contains(QStringLiteral("[22]: \t0x7FFF")), qPrintable(output));
+}
+
+void tst_ModbusClients::pymodbusReads()
+{
+    const QString python = QStringLiteral("/usr/bin/python3");
+    QProcess probe;
+    probe.start(python, { "-c", "import pymodbus.client" });
+    if (!probe.waitForFinished(20000) || probe.exitCode() != 0)
+        QSKIP("pymodbus is not installed");
+    addDevice(QStringLiteral("0011223344550001"), 300, { "0102", "0304" });
+    addDevice(QStringLiteral("0011223344550002"), 302, { "0506" });
+
+    const QString script = QStringLiteral(R"(
+import sys
+from pymodbus.client import ModbusTcpClient
+client = ModbusTcpClient("127.0.0.1", port=int(sys.argv[1]))
+client.connect()
+holding = client.read_holding_registers(300, 3, slave=3)
+inputs = client.read_input_registers(301, 2, slave=3)
+write = client.write_register(300, 9, slave=3)
+print(list(holding.registers), list(inputs.registers), write.isError(), getattr(write, "exception_code", None))
+client.close()
+)");
+    QProcess process;
+    process.start(python, { "-c", script, QString::number(m_listener->getPort()) });
+    QSignalSpy finished(&process, QOverload<int, QProcess::ExitStatus>::of(&QProcess::finished));
+    QVERIFY(finished.wait(30000));
+    const QString output = QString::fromLocal8Bit(process.readAllStandardOutput()).trimmed();
+    QVERIFY2(process.exitCode() == 0, qPrintable(QString::fromLocal8Bit(process.readAllStandardError())));
+    QCOMPARE(output, QStringLiteral("[258, 772, 1286] [772, 1286] True 1"));
+}
+
+QTEST_MAIN(tst_ModbusClients)
+#include "tst_modbusclients.moc"
