@@ -4,13 +4,26 @@
 
 #include <QDebug>
 #include <QJsonDocument>
-#include <QVariant>
 
 namespace {
 
 // Frame types that carry an uplink (entries 0 and 2 of the frame type list).
 const QString QS_FRAME_UNCONF_UP = QStringLiteral("UNCONF_UP");
 const QString QS_FRAME_CONF_UP = QStringLiteral("CONF_UP");
+
+// A JSON number (rounded to the nearest integer) or a decimal text; anything
+// else, including negative and out-of-range numbers, gives 0.
+quint64 toUnsigned(const QJsonValue &value)
+{
+    if (value.isString())
+        return value.toString().toULongLong();
+    if (!value.isDouble())
+        return 0;
+    const double number = value.toDouble();
+    if (!(number >= 0.0) || number >= 18446744073709551615.0)
+        return 0;
+    return static_cast<quint64>(number + 0.5);
+}
 
 QByteArray compact(const QJsonObject &object)
 {
@@ -38,17 +51,17 @@ SApiDeviceData::SApiDeviceData(const QJsonObject &object)
 
     devEui = object.value(QS_API_DEV_EUI).toString().toUpper();
     // ts, fcnt and freq may come as decimal text as well as numbers.
-    ts = object.value(QS_API_TS).toVariant().toULongLong();
+    ts = toUnsigned(object.value(QS_API_TS));
     gatewayId = object.value(QS_API_GATEWAY_ID)
                     .toString()
                     .split(QLatin1Char('+'), Qt::KeepEmptyParts)
                     .constFirst()
                     .toUpper();
     ack = object.value(QS_API_ACK).toBool(false);
-    fcnt = object.value(QS_API_FCNT).toVariant().toUInt();
+    fcnt = static_cast<quint32>(toUnsigned(object.value(QS_API_FCNT)));
     port = static_cast<quint16>(object.value(QS_API_PORT).toInt(0));
     data = QByteArray::fromHex(object.value(QS_API_DATA).toString().toUtf8());
-    freq = object.value(QS_API_FREQ).toVariant().toUInt();
+    freq = static_cast<quint32>(toUnsigned(object.value(QS_API_FREQ)));
     dr = static_cast<qint16>(object.value(QS_API_DR).toInt(0));
     rssi = static_cast<qint16>(object.value(QS_API_RSSI).toInt(0));
     snr = object.value(QS_API_SNR).toDouble(0.0);
