@@ -1,8 +1,5 @@
-# The process test starts the built gateway next to the simulated network
-# server and reads registers with libmodbus.
+# The whole road: simulated network server in process, libmodbus as the client.
 find_package(PkgConfig REQUIRED)
-pkg_check_modules(LIBMODBUS REQUIRED IMPORTED_TARGET libmodbus)
-if(TARGET tst_tidewellprocess)
-  target_link_libraries(tst_tidewellprocess PRIVATE tidewell_netsim PkgConfig::LIBMODBUS)
-  add_dependencies(tst_tidewellprocess tidewell)
-endif()
+pkg_check_modules(MODBUS REQUIRED IMPORTED_TARGET libmodbus)
+target_link_libraries(tst_uplinkroad PRIVATE tidewell_netsim PkgConfig::MODBUS)
+target_include_directories(tst_uplinkroad PRIVATE ${PROJECT_SOURCE_DIR}/tools/netsim)
