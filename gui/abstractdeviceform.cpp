@@ -40,6 +40,10 @@ QPushButton *makeBoxButton(const QString &text, const QString &objectName)
     auto *btn = new QPushButton(text);
     btn->setObjectName(objectName);
     btn->setFixedSize(100, 35);
+    // The application sheet's minimum height for dialog buttons would
+    // otherwise undercut the fixed size.
+    btn->setStyleSheet(
+        QStringLiteral("QPushButton { min-height: 35px; max-height: 35px; font-size: 14px; }"));
     return btn;
 }
 
@@ -69,10 +73,11 @@ CAbstractDeviceForm::CAbstractDeviceForm(CDataBaseHandler *_dataBase, CAllDevice
     connLay->setSpacing(5);
     portLine = new QLineEdit(connBox);
     portLine->setValidator(new QIntValidator(portLine));
-    portLine->setFixedSize(50, 25);
+    // Wide enough for five digits in the dialog's font.
+    portLine->setFixedSize(64, 25);
     startLine = new QLineEdit(connBox);
     startLine->setValidator(new QIntValidator(startLine));
-    startLine->setFixedWidth(50);
+    startLine->setFixedWidth(64);
     portInd = makeIndicator(tr("Invalid TCP port (is used or unsupported)"), connBox);
     startInd = makeIndicator(tr("Empty start address"), connBox);
     connLay->addStretch();

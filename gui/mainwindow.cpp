@@ -122,9 +122,16 @@ void MainWindow::buildWidgets()
     ipLine->setValidator(new QRegularExpressionValidator(
         QRegularExpression(QStringLiteral("[0-9]{1,3}.[0-9]{1,3}.[0-9]{1,3}.[0-9]{1,3}")), ipLine));
     portLine = new QLineEdit();
-    portLine->setFixedWidth(35);
+    // Wide enough for five digits (35 px cuts the last one off).
+    portLine->setFixedWidth(42);
     portLine->setValidator(
         new QRegularExpressionValidator(QRegularExpression(QStringLiteral("[0-9]{5}")), portLine));
+    for (QLineEdit *edit : { ipLine, portLine }) {
+        QFont font = edit->font();
+        font.setPixelSize(11);
+        edit->setFont(font);
+        edit->setTextMargins(0, 0, 0, 0);
+    }
     loginLine = new QLineEdit();
     passwordLine = new QLineEdit();
     passwordLine->setEchoMode(QLineEdit::Password);

@@ -1,0 +1,85 @@
+// tidewell-demoseed DIR BASEPORT: registers sample devices in DIR/server.db,
+// taking their register maps from the templates in DIR/deviceFolder, the way
+// the add dialog does. Devices already stored are left alone. Prints one line
+// per device: DevEUI, name, TCP port and start register.
+#include "app/globaldata.h"
+#include "app/logfile.h"
+#include "devices/alldevicehandler.h"
+#include "storage/databasehandler.h"
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QSqlDatabase>
+
+#include <cstdio>
+
+namespace {
+
+struct SSeed
+{
+    const char *devEui;
+    const char *name;
+    const char *appEui;
+    int portOffset;
+    int startAddr;
+};
+
+// Two devices share a port where their types match; the gas meter is left
+// for the operator to add.
+const SSeed seeds[] = {
+    { "0011223344550001", "Boiler room", "A1B2C3D400000001", 0, 0 },
+    { "0011223344550002", "Cold store", "A1B2C3D400000001", 0, 20 },
+    { "0011223344550003", "Water meter", "A1B2C3D400000002", 1, 0 },
+    { "0011223344550005", "Dock beacon", "A1B2C3D400000003", 2, 0 },
+};
+
+} // namespace
+
+int main(int argc, char *argv[])
+{
+    QCoreApplication app(argc, argv);
+    const QStringList args = app.arguments();
+    bool portOk = false;
+    const int basePort = args.value(2).toInt(&portOk);
+    if (args.size() != 3 || !portOk || basePort < 1 || basePort > 65533) {
+        std::fprintf(stderr, "usage: tidewell-demoseed DIR BASEPORT\n");
+        return 2;
+    }
+    if (!QDir::setCurrent(args.at(1))) {
+        std::fprintf(stderr, "tidewell-demoseed: no directory %s\n", qPrintable(args.at(1)));
+        return 2;
+    }
+
+    initGlobalData();
+    CLogFile::getInstance(QStringLiteral("history.log"));
+    int failures = 0;
+    {
+        CAllDeviceHandler catalogue;
+        CDataBaseHandler store(QStringLiteral("server.db"), QStringLiteral("demoseed"));
+        if (store.failed())
+            return 1;
+        const QStringList stored = store.getRegisteredDevices();
+        for (const SSeed &seed : seeds) {
+            DB::SDeviceRegMapDescription device;
+            device.devEui = QString::fromLatin1(seed.devEui);
+            device.devName = QString::fromLatin1(seed.name);
+            device.appEui = QString::fromLatin1(seed.appEui);
+            device.startAddr = seed.startAddr;
+            device.regList = catalogue.getDeviceRegisterMap(device.appEui).registers;
+            const int port = basePort + seed.portOffset;
+            if (device.regList.isEmpty()) {
+                std::fprintf(stderr, "tidewell-demoseed: no template for %s\n", seed.appEui);
+                ++failures;
+                continue;
+            }
+            if (!stored.contains(device.devEui)
+                && !store.registerNewDevice(device, static_cast<uint16_t>(port))) {
+                ++failures;
+                continue;
+            }
+            std::printf("%s %-12s port %d start %d\n", seed.devEui, seed.name, port, seed.startAddr);
+        }
+    }
+    QSqlDatabase::removeDatabase(QStringLiteral("demoseed"));
+    return failures ? 1 : 0;
+}
