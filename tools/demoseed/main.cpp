@@ -9,6 +9,7 @@
 
 #include <QCoreApplication>
 #include <QDir>
+#include <QHash>
 #include <QSqlDatabase>
 
 #include <cstdio>
@@ -32,6 +33,21 @@ const SSeed seeds[] = {
     { "0011223344550003", "Water meter", "A1B2C3D400000002", 1, 0 },
     { "0011223344550005", "Dock beacon", "A1B2C3D400000003", 2, 0 },
 };
+
+// Units as a site would set them in the add dialog.
+QString unitFor(const QString &registerName)
+{
+    static const QHash<QString, QString> units = {
+        { QStringLiteral("Temperature"), QStringLiteral("0.01 \u00b0C") },
+        { QStringLiteral("Humidity"), QStringLiteral("%") },
+        { QStringLiteral("Battery"), QStringLiteral("mV") },
+        { QStringLiteral("RSSI"), QStringLiteral("dBm") },
+        { QStringLiteral("SNR"), QStringLiteral("dB") },
+        { QStringLiteral("Counter A"), QStringLiteral("l") },
+        { QStringLiteral("Counter B"), QStringLiteral("l") },
+    };
+    return units.value(registerName);
+}
 
 } // namespace
 
@@ -66,6 +82,8 @@ int main(int argc, char *argv[])
             device.appEui = QString::fromLatin1(seed.appEui);
             device.startAddr = seed.startAddr;
             device.regList = catalogue.getDeviceRegisterMap(device.appEui).registers;
+            for (SRegisterDescription &reg : device.regList)
+                reg.unit = unitFor(reg.name);
             const int port = basePort + seed.portOffset;
             if (device.regList.isEmpty()) {
                 std::fprintf(stderr, "tidewell-demoseed: no template for %s\n", seed.appEui);
