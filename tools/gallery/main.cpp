@@ -4,6 +4,7 @@
 
 #include "app/constants.h"
 #include "app/globaldata.h"
+#include "app/logfile.h"
 #include "gui/abstractpanelbutton.h"
 #include "gui/devicedelegat.h"
 #include "gui/leftpanel.h"
@@ -17,7 +18,9 @@
 #include <QApplication>
 #include <QComboBox>
 #include <QDateTime>
+#include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QGroupBox>
 #include <QHBoxLayout>
 #include <QLabel>
@@ -26,6 +29,7 @@
 #include <QPainter>
 #include <QPushButton>
 #include <QStandardItemModel>
+#include <QTemporaryDir>
 #include <QTextStream>
 #include <QVBoxLayout>
 
@@ -143,12 +147,15 @@ QLabel *stateStrip(QAbstractItemDelegate *delegate, QAbstractItemModel *model, i
     QPixmap pixmap(states.size() * (width + 8), height + 14);
     pixmap.fill(Qt::white);
     QPainter painter(&pixmap);
+    QFont captionFont = parent->font();
+    captionFont.setPixelSize(11);
     for (int i = 0; i < states.size(); ++i) {
         QStyleOptionViewItem option;
         option.rect = QRect(i * (width + 8), 14, width, height);
         option.state = states.at(i).second;
         option.font = parent->font();
         painter.setPen(QC_GLOB_BLACK6C_65);
+        painter.setFont(captionFont);
         painter.drawText(QRect(i * (width + 8), 0, width, 14), Qt::AlignLeft | Qt::AlignVCenter,
                          states.at(i).first);
         painter.setFont(option.font);
@@ -313,7 +320,7 @@ QWidget *buildRightColumn(QWidget *parent)
     mapList->setItemDelegate(mapDelegate);
     mapList->setModel(map);
     mapList->setSpacing(1);
-    mapList->setFixedHeight(map->rowCount() * 67 + 4);
+    mapList->setFixedHeight(map->rowCount() * 67 + 8);
     mapList->openPersistentEditor(map->index(1, 0));
     groupLayout->addWidget(mapList);
     layout->addWidget(group);
@@ -330,6 +337,13 @@ int main(int argc, char *argv[])
         QTextStream(stderr) << "usage: gallery <out.png>\n";
         return 2;
     }
+    const QString out = QFileInfo(QString::fromLocal8Bit(argv[1])).absoluteFilePath();
+    // Register rows of unsupported types write to the application log; keep
+    // that log out of the caller's folder.
+    QTemporaryDir logDir;
+    if (logDir.isValid() && QDir::setCurrent(logDir.path()))
+        CLogFile::getInstance(QStringLiteral("history.log"));
+
     tidewellInitResources();
     app.setStyleSheet(loadStyleSheet());
     initGlobalData();
@@ -345,11 +359,10 @@ int main(int argc, char *argv[])
     layout->addWidget(buildLeftColumn(&window), 0);
     layout->addWidget(buildMiddleColumn(&window), 2);
     layout->addWidget(buildRightColumn(&window), 3);
-    window.resize(1060, 660);
     window.show();
+    window.adjustSize();
     app.processEvents();
 
-    const QString out = QString::fromLocal8Bit(argv[1]);
     if (!window.grab().save(out)) {
         QTextStream(stderr) << "cannot write " << out << '\n';
         return 1;
