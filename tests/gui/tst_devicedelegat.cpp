@@ -52,7 +52,6 @@ private slots:
     void typeNameDrawnOnlyWhenKnown();
     void wrongColumnCountPaintsNothing_data();
     void wrongColumnCountPaintsNothing();
-    void sizeHintIsFixed();
 
     void searchFilter_data();
     void searchFilter();
@@ -215,16 +214,6 @@ void tst_DeviceDelegat::wrongColumnCountPaintsNothing()
         }());
     }
     QVERIFY(m_lookups.isEmpty());
-    delete model;
-}
-
-void tst_DeviceDelegat::sizeHintIsFixed()
-{
-    CDeviceDelegat delegate;
-    QStandardItemModel *model = deviceModel(this);
-    QStyleOptionViewItem option;
-    option.rect = QRect(0, 0, 500, 90);
-    QCOMPARE(delegate.sizeHint(option, model->index(0, 0)), QSize(100, 30));
     delete model;
 }
 
