@@ -5,7 +5,10 @@
 #include <QDir>
 #include <QFile>
 #include <QJsonDocument>
+#include <QProcess>
 #include <QSignalSpy>
+#include <QSslCertificate>
+#include <QSslKey>
 #include <QTcpServer>
 #include <QTemporaryDir>
 #include <QtTest>
@@ -114,6 +117,7 @@ private slots:
     void reconnectWhileLoggedIn();
     void serverDropsConnection();
     void socketErrorIsLogged();
+    void tlsErrorsAreLogged();
 
 private:
     bool logged(const QString &text) const;
@@ -501,6 +505,46 @@ void tst_ServerHandler::socketErrorIsLogged()
                           QStringLiteral("demo"));
     QTRY_VERIFY(logged(QStringLiteral("[CServerHandler] Socket error: Connection refused")));
     QCOMPARE(s.statuses().first(), COMM::DISCONNECTED);
+    QVERIFY(!s.statuses().contains(COMM::PING_WAITING));
+}
+
+void tst_ServerHandler::tlsErrorsAreLogged()
+{
+    QTemporaryDir certDir;
+    QProcess openssl;
+    openssl.setWorkingDirectory(certDir.path());
+    openssl.start(QStringLiteral("openssl"),
+                  { "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-keyout", "key.pem", "-out", "cert.pem",
+                    "-days", "2", "-subj", "/CN=127.0.0.1" });
+    if (!openssl.waitForFinished(30000) || openssl.exitCode() != 0)
+        QSKIP("openssl cannot make a test certificate here");
+    QFile certFile(certDir.filePath(QStringLiteral("cert.pem")));
+    QFile keyFile(certDir.filePath(QStringLiteral("key.pem")));
+    QVERIFY(certFile.open(QIODevice::ReadOnly) && keyFile.open(QIODevice::ReadOnly));
+    QSslConfiguration ssl = QSslConfiguration::defaultConfiguration();
+    ssl.setLocalCertificate(QSslCertificate(certFile.readAll(), QSsl::Pem));
+    ssl.setPrivateKey(QSslKey(keyFile.readAll(), QSsl::Rsa, QSsl::Pem));
+    ssl.setPeerVerifyMode(QSslSocket::VerifyNone);
+
+    SSession s;
+    QVERIFY(s.sim.listenSecure(ssl));
+    QCOMPARE(s.sim.url().scheme(), QStringLiteral("wss"));
+
+    // A client that accepts the self-signed certificate gets through.
+    QWebSocket client;
+    QObject::connect(&client, &QWebSocket::sslErrors, &client, [&client]() { client.ignoreSslErrors(); });
+    QSignalSpy answer(&client, &QWebSocket::textMessageReceived);
+    QObject::connect(&client, &QWebSocket::connected, &client,
+                     [&client]() { client.sendTextMessage(QStringLiteral(R"({"cmd":"cmd"})")); });
+    client.open(s.sim.url());
+    QVERIFY(answer.wait(10000));
+    QVERIFY(answer.at(0).at(0).toString().contains(QLatin1String("err_string")));
+
+    // The gateway does not, and says why instead of staying silently disconnected.
+    s.connectTo();
+    QTRY_VERIFY_WITH_TIMEOUT(
+        logged(QStringLiteral("[CServerHandler] TLS error: The certificate is self-signed, and untrusted")),
+        10000);
     QVERIFY(!s.statuses().contains(COMM::PING_WAITING));
 }
 
