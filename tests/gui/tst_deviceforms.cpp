@@ -6,7 +6,7 @@
 #include "gui/searcheditwidget.h"
 #include "serverlink/serverhandler.h"
 #include "storage/databasehandler.h"
-#include "tests/gui/gatewaytestkit.h"
+#include "tests/gui/gatewayrig.h"
 
 #include <QDialogButtonBox>
 #include <QGridLayout>
@@ -58,22 +58,10 @@ private:
     void openAddDialog();
     void selectDevice(const QString &devEui);
     void clickOk(CAbstractDeviceForm *form);
-    bool registerDirectly(const QString &devEui, const QString &name, const QString &appEui, quint16 port,
-                          int startAddr);
-    int logCount(const QString &text) const;
     SModbusRead readWhenServed(quint16 port, int address, int count);
 
     QTemporaryDir logDir;
-    QString originalDir;
-    std::unique_ptr<QTemporaryDir> workDir;
-    std::unique_ptr<CNetworkServerSim> sim;
-    std::unique_ptr<CServerHandler> server;
-    std::unique_ptr<CDataBaseHandler> db;
-    std::unique_ptr<CAllDeviceHandler> registry;
-    std::unique_ptr<CAddNewDeviceForm> addForm;
-    std::unique_ptr<CEditDeviceForm> editForm;
-    std::unique_ptr<QSignalSpy> logSpy;
-    int connectionCounter = 0;
+    CGatewayRig rig;
 };
 
 void TestDeviceForms::initTestCase()
@@ -81,85 +69,44 @@ void TestDeviceForms::initTestCase()
     initGlobalData();
     QVERIFY(logDir.isValid());
     CLogFile::getInstance(logDir.filePath(QStringLiteral("history.log")));
-    originalDir = QDir::currentPath();
 }
 
 void TestDeviceForms::init()
 {
-    workDir = std::make_unique<QTemporaryDir>();
-    QVERIFY(workDir->isValid());
-    QVERIFY(QDir::setCurrent(workDir->path()));
-    QVERIFY(copySampleTemplates(workDir->path()));
-
-    logSpy = std::make_unique<QSignalSpy>(CLogFile::getInstance(QString()), &CLogFile::addLogSignal);
-    sim = std::make_unique<CNetworkServerSim>(sampleScenario());
-    QVERIFY(sim->listen());
-    server = std::make_unique<CServerHandler>();
-    db = std::make_unique<CDataBaseHandler>(workDir->filePath(QStringLiteral("server.db")),
-                                            QStringLiteral("forms%1").arg(++connectionCounter));
-    QVERIFY(!db->failed());
-    registry = std::make_unique<CAllDeviceHandler>();
-    registry->setRegisterStore(db.get());
-    connect(server.get(), &CServerHandler::newPacketReceived, registry.get(),
-            &CAllDeviceHandler::newPacketReceivedSlot, Qt::QueuedConnection);
-
-    addForm = std::make_unique<CAddNewDeviceForm>(server.get(), db.get(), registry.get());
-    connect(server.get(), &CServerHandler::getDevicesListResp, addForm.get(),
-            &CAddNewDeviceForm::getDevicesListRespSlot, Qt::QueuedConnection);
-    editForm = std::make_unique<CEditDeviceForm>(db.get(), registry.get());
+    QVERIFY(rig.setUp());
 }
 
 void TestDeviceForms::cleanup()
 {
-    addForm.reset();
-    editForm.reset();
-    // The registry leaves its listeners to their own deferred deletion.
-    if (db && registry) {
-        QSqlQuery devices = db->getDevices(QString());
-        QList<QPair<QString, quint16>> rows;
-        while (devices.next())
-            rows << qMakePair(devices.value(3).toString(), quint16(devices.value(4).toUInt()));
-        devices.finish();
-        for (const auto &row : rows)
-            registry->removeDevice(row.first, row.second);
-    }
-    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
-    registry.reset();
-    server.reset();
-    sim.reset();
-    db.reset();
-    logSpy.reset();
-    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
-    QDir::setCurrent(originalDir);
-    workDir.reset();
+    rig.tearDown();
 }
 
 void TestDeviceForms::connectToSimulator()
 {
-    QSignalSpy status(server.get(), &CServerHandler::changeServerStatus);
-    server->connectSlot(sim->url().toString(), QStringLiteral("demo"), QStringLiteral("demo"));
+    QSignalSpy status(rig.server.get(), &CServerHandler::changeServerStatus);
+    rig.server->connectSlot(rig.sim->url().toString(), QStringLiteral("demo"), QStringLiteral("demo"));
     QTRY_VERIFY_WITH_TIMEOUT(
         !status.isEmpty() && status.last().at(0).value<COMM::EServerStatus>() == COMM::SUCCESS, 5000);
 }
 
 void TestDeviceForms::openAddDialog()
 {
-    QSignalSpy answer(server.get(), &CServerHandler::getDevicesListResp);
-    QVERIFY(QMetaObject::invokeMethod(addForm.get(), "refresh"));
-    QCOMPARE(addForm->statusLabel()->text(), QStringLiteral("WAITING..."));
-    QCOMPARE(addForm->currentPage(), 0);
+    QSignalSpy answer(rig.server.get(), &CServerHandler::getDevicesListResp);
+    QVERIFY(QMetaObject::invokeMethod(rig.addForm.get(), "refresh"));
+    QCOMPARE(rig.addForm->statusLabel()->text(), QStringLiteral("WAITING..."));
+    QCOMPARE(rig.addForm->currentPage(), 0);
     QVERIFY(answer.wait(5000));
     // The answer reaches the dialog through a queued connection: one more pass.
-    QTRY_VERIFY(addForm->currentPage() == 1
-                || addForm->statusLabel()->text() != QStringLiteral("WAITING..."));
+    QTRY_VERIFY(rig.addForm->currentPage() == 1
+                || rig.addForm->statusLabel()->text() != QStringLiteral("WAITING..."));
 }
 
 void TestDeviceForms::selectDevice(const QString &devEui)
 {
-    QAbstractItemModel *model = addForm->deviceView()->model();
+    QAbstractItemModel *model = rig.addForm->deviceView()->model();
     for (int row = 0; row < model->rowCount(); ++row) {
         if (model->index(row, 3).data().toString() == devEui) {
-            addForm->deviceView()->setCurrentIndex(model->index(row, 0));
+            rig.addForm->deviceView()->setCurrentIndex(model->index(row, 0));
             return;
         }
     }
@@ -178,29 +125,6 @@ void TestDeviceForms::clickOk(CAbstractDeviceForm *form)
     QFAIL("no OK button");
 }
 
-bool TestDeviceForms::registerDirectly(const QString &devEui, const QString &name, const QString &appEui,
-                                       quint16 port, int startAddr)
-{
-    DB::SDeviceRegMapDescription description;
-    description.devEui = devEui;
-    description.devName = name;
-    description.appEui = appEui;
-    description.startAddr = startAddr;
-    description.regList = registry->getDeviceRegisterMap(appEui).registers;
-    if (!db->registerNewDevice(description, port))
-        return false;
-    registry->addNewDevice(description, port);
-    return true;
-}
-
-int TestDeviceForms::logCount(const QString &text) const
-{
-    int count = 0;
-    for (const QList<QVariant> &entry : qAsConst(*logSpy))
-        count += entry.value(0).toString().contains(text) ? 1 : 0;
-    return count;
-}
-
 SModbusRead TestDeviceForms::readWhenServed(quint16 port, int address, int count)
 {
     auto reply = readAsync(port, address, count);
@@ -210,10 +134,10 @@ SModbusRead TestDeviceForms::readWhenServed(quint16 port, int address, int count
 
 void TestDeviceForms::statusWithoutServerConnection()
 {
-    QVERIFY(QMetaObject::invokeMethod(addForm.get(), "refresh"));
-    QCOMPARE(addForm->currentPage(), 0);
-    QCOMPARE(addForm->statusLabel()->text(), QStringLiteral("EMPTY LIST OF\nKNOWN DEVICE TYPES"));
-    QVERIFY(logCount(QStringLiteral("Invalid connection to server")) > 0);
+    QVERIFY(QMetaObject::invokeMethod(rig.addForm.get(), "refresh"));
+    QCOMPARE(rig.addForm->currentPage(), 0);
+    QCOMPARE(rig.addForm->statusLabel()->text(), QStringLiteral("EMPTY LIST OF\nKNOWN DEVICE TYPES"));
+    QVERIFY(rig.logCount(QStringLiteral("Invalid connection to server")) > 0);
 }
 
 void TestDeviceForms::statusesOfServerAnswers_data()
@@ -239,14 +163,14 @@ void TestDeviceForms::statusesOfServerAnswers()
     if (emptyScenario) {
         SSimScenario scenario = sampleScenario();
         scenario.devices.clear();
-        sim->setScenario(scenario);
+        rig.sim->setScenario(scenario);
     }
-    sim->setDevicesMode(CNetworkServerSim::EDevicesMode(mode));
-    server->setTimeoutsForTesting(2000, 200);
+    rig.sim->setDevicesMode(CNetworkServerSim::EDevicesMode(mode));
+    rig.server->setTimeoutsForTesting(2000, 200);
     connectToSimulator();
     openAddDialog();
-    QTRY_COMPARE(addForm->statusLabel()->text(), status);
-    QCOMPARE(addForm->currentPage(), 0);
+    QTRY_COMPARE(rig.addForm->statusLabel()->text(), status);
+    QCOMPARE(rig.addForm->currentPage(), 0);
 }
 
 void TestDeviceForms::listsOnlyNewDevicesOfKnownTypes()
@@ -254,44 +178,45 @@ void TestDeviceForms::listsOnlyNewDevicesOfKnownTypes()
     // The server lists everything it has, unknown types included.
     SSimScenario scenario = sampleScenario();
     scenario.listAll = true;
-    sim->setScenario(scenario);
-    QVERIFY(registerDirectly(QStringLiteral("0011223344550001"), QStringLiteral("Boiler room"), TH_APP_EUI,
-                             freePort(), 0));
+    rig.sim->setScenario(scenario);
+    QVERIFY(rig.storeDevice(QStringLiteral("0011223344550001"), QStringLiteral("Boiler room"), TH_APP_EUI,
+                            freePort(), 0, true));
     connectToSimulator();
     openAddDialog();
 
-    QCOMPARE(addForm->currentPage(), 1);
+    QCOMPARE(rig.addForm->currentPage(), 1);
     QStringList listed;
-    for (int row = 0; row < addForm->deviceModel()->rowCount(); ++row)
-        listed << addForm->deviceModel()->index(row, 3).data().toString();
+    for (int row = 0; row < rig.addForm->deviceModel()->rowCount(); ++row)
+        listed << rig.addForm->deviceModel()->index(row, 3).data().toString();
     QCOMPARE(listed,
              QStringList({ QStringLiteral("0011223344550002"), QStringLiteral("0011223344550003"),
                            QStringLiteral("0011223344550004"), QStringLiteral("0011223344550005") }));
     // The first device is selected and its register map is shown.
-    QCOMPARE(addForm->deviceView()->currentIndex().row(), 0);
-    QCOMPARE(addForm->selectedDeviceType(), TH_APP_EUI);
-    QVERIFY(addForm->registerModel()->rowCount() > 0);
+    QCOMPARE(rig.addForm->deviceView()->currentIndex().row(), 0);
+    QCOMPARE(rig.addForm->selectedDeviceType(), TH_APP_EUI);
+    QVERIFY(rig.addForm->registerModel()->rowCount() > 0);
 
     // Searching filters by name.
-    addForm->searchWidget()->setText(QStringLiteral("METER"));
-    addForm->searchWidget()->textChangedSlot();
-    QCOMPARE(addForm->deviceView()->model()->rowCount(), 2);
+    rig.addForm->searchWidget()->setText(QStringLiteral("METER"));
+    rig.addForm->searchWidget()->textChangedSlot();
+    QCOMPARE(rig.addForm->deviceView()->model()->rowCount(), 2);
 
     // Once all of them are registered there is nothing new to offer.
-    for (int row = 0; row < addForm->deviceModel()->rowCount(); ++row)
-        QVERIFY(registerDirectly(addForm->deviceModel()->index(row, 3).data().toString(),
-                                 addForm->deviceModel()->index(row, 1).data().toString(),
-                                 addForm->deviceModel()->index(row, 2).data().toString(), freePort(), 0));
+    for (int row = 0; row < rig.addForm->deviceModel()->rowCount(); ++row)
+        QVERIFY(rig.storeDevice(rig.addForm->deviceModel()->index(row, 3).data().toString(),
+                                rig.addForm->deviceModel()->index(row, 1).data().toString(),
+                                rig.addForm->deviceModel()->index(row, 2).data().toString(), freePort(), 0,
+                                true));
     openAddDialog();
-    QTRY_COMPARE(addForm->statusLabel()->text(),
+    QTRY_COMPARE(rig.addForm->statusLabel()->text(),
                  QStringLiteral("NOT NEW DEVICES\nALL DEVICES ALREADY REGISTERED"));
-    QCOMPARE(addForm->currentPage(), 0);
+    QCOMPARE(rig.addForm->currentPage(), 0);
 }
 
 void TestDeviceForms::typeGridHoldsFiveTypesPerRow()
 {
     // Three more types beside the three samples.
-    const QDir folder(workDir->filePath(QStringLiteral("deviceFolder")));
+    const QDir folder(rig.workDir->filePath(QStringLiteral("deviceFolder")));
     QFile sample(folder.filePath(QStringLiteral("th-sensor.json")));
     QVERIFY(sample.open(QIODevice::ReadOnly));
     const QByteArray text = sample.readAll();
@@ -300,13 +225,13 @@ void TestDeviceForms::typeGridHoldsFiveTypesPerRow()
         QVERIFY(copy.open(QIODevice::WriteOnly));
         copy.write(QByteArray(text).replace("A1B2C3D400000001", "A1B2C3D40000000" + QByteArray::number(i)));
     }
-    registry = std::make_unique<CAllDeviceHandler>();
-    addForm = std::make_unique<CAddNewDeviceForm>(server.get(), db.get(), registry.get());
-    QCOMPARE(registry->getDeviceTypeList().size(), 6);
+    rig.registry = std::make_unique<CAllDeviceHandler>();
+    rig.addForm = std::make_unique<CAddNewDeviceForm>(rig.server.get(), rig.db.get(), rig.registry.get());
+    QCOMPARE(rig.registry->getDeviceTypeList().size(), 6);
 
     for (int pass = 0; pass < 2; ++pass) {
-        QVERIFY(QMetaObject::invokeMethod(addForm.get(), "refresh"));
-        QGridLayout *grid = addForm->typeGrid();
+        QVERIFY(QMetaObject::invokeMethod(rig.addForm.get(), "refresh"));
+        QGridLayout *grid = rig.addForm->typeGrid();
         QCOMPARE(grid->count(), 6);
         QVERIFY(grid->itemAtPosition(0, 4));
         QVERIFY(grid->itemAtPosition(1, 0));
@@ -323,15 +248,15 @@ void TestDeviceForms::selectingDeviceLoadsItsRegisterMap()
     connectToSimulator();
     openAddDialog();
     selectDevice(QStringLiteral("0011223344550001"));
-    QStandardItemModel *regs = addForm->registerModel();
+    QStandardItemModel *regs = rig.addForm->registerModel();
     const int sensorRows = regs->rowCount();
-    QCOMPARE(sensorRows, registry->getDeviceRegisterMap(TH_APP_EUI).registers.size());
+    QCOMPARE(sensorRows, rig.registry->getDeviceRegisterMap(TH_APP_EUI).registers.size());
 
     // A scaling edit is lost when another type is selected.
     regs->setData(regs->index(0, R_GRATING), 7);
     selectDevice(QStringLiteral("0011223344550005"));
-    QCOMPARE(addForm->selectedDeviceType(), BEACON_APP_EUI);
-    const SDeviceTypeRegisters beacon = registry->getDeviceRegisterMap(BEACON_APP_EUI);
+    QCOMPARE(rig.addForm->selectedDeviceType(), BEACON_APP_EUI);
+    const SDeviceTypeRegisters beacon = rig.registry->getDeviceRegisterMap(BEACON_APP_EUI);
     QCOMPARE(regs->rowCount(), beacon.registers.size());
     for (int row = 0; row < regs->rowCount(); ++row) {
         QCOMPARE(regs->index(row, R_NAME).data().toString(), beacon.registers.at(row).name);
@@ -376,26 +301,26 @@ void TestDeviceForms::okChecksPortAndStartAddress()
 
     connectToSimulator();
     openAddDialog();
-    QSignalSpy refreshed(addForm.get(), &CAbstractDeviceForm::refreshDeviceList);
-    addForm->portEdit()->setText(port);
-    addForm->startAddressEdit()->setText(start);
-    clickOk(addForm.get());
+    QSignalSpy refreshed(rig.addForm.get(), &CAbstractDeviceForm::refreshDeviceList);
+    rig.addForm->portEdit()->setText(port);
+    rig.addForm->startAddressEdit()->setText(start);
+    clickOk(rig.addForm.get());
 
-    QCOMPARE(addForm->portIndicator()->isVisibleTo(addForm.get()), portShown);
-    QCOMPARE(addForm->startIndicator()->isVisibleTo(addForm.get()), startShown);
-    QCOMPARE(addForm->portIndicator()->toolTip(),
+    QCOMPARE(rig.addForm->portIndicator()->isVisibleTo(rig.addForm.get()), portShown);
+    QCOMPARE(rig.addForm->startIndicator()->isVisibleTo(rig.addForm.get()), startShown);
+    QCOMPARE(rig.addForm->portIndicator()->toolTip(),
              QStringLiteral("Invalid TCP port (is used or unsupported)"));
-    QCOMPARE(addForm->startIndicator()->toolTip(), QStringLiteral("Empty start address"));
-    QVERIFY(db->getRegisteredDevices().isEmpty());
+    QCOMPARE(rig.addForm->startIndicator()->toolTip(), QStringLiteral("Empty start address"));
+    QVERIFY(rig.db->getRegisteredDevices().isEmpty());
     QVERIFY(refreshed.isEmpty());
-    QCOMPARE(addForm->result(), 0);
+    QCOMPARE(rig.addForm->result(), 0);
 
     // The next opening starts clean.
-    QVERIFY(QMetaObject::invokeMethod(addForm.get(), "refresh"));
-    QVERIFY(!addForm->portIndicator()->isVisibleTo(addForm.get()));
-    QVERIFY(!addForm->startIndicator()->isVisibleTo(addForm.get()));
-    QVERIFY(addForm->portEdit()->text().isEmpty());
-    QVERIFY(addForm->startAddressEdit()->text().isEmpty());
+    QVERIFY(QMetaObject::invokeMethod(rig.addForm.get(), "refresh"));
+    QVERIFY(!rig.addForm->portIndicator()->isVisibleTo(rig.addForm.get()));
+    QVERIFY(!rig.addForm->startIndicator()->isVisibleTo(rig.addForm.get()));
+    QVERIFY(rig.addForm->portEdit()->text().isEmpty());
+    QVERIFY(rig.addForm->startAddressEdit()->text().isEmpty());
 }
 
 void TestDeviceForms::okWithoutSelectedDeviceDoesNothing()
@@ -403,17 +328,17 @@ void TestDeviceForms::okWithoutSelectedDeviceDoesNothing()
     connectToSimulator();
     openAddDialog();
     // Hide every device: no row is current any more.
-    addForm->searchWidget()->setText(QStringLiteral("no such name"));
-    addForm->searchWidget()->textChangedSlot();
-    QVERIFY(!addForm->deviceView()->currentIndex().isValid());
+    rig.addForm->searchWidget()->setText(QStringLiteral("no such name"));
+    rig.addForm->searchWidget()->textChangedSlot();
+    QVERIFY(!rig.addForm->deviceView()->currentIndex().isValid());
 
-    QSignalSpy refreshed(addForm.get(), &CAbstractDeviceForm::refreshDeviceList);
-    addForm->portEdit()->setText(QString::number(freePort()));
-    addForm->startAddressEdit()->setText(QStringLiteral("0"));
-    clickOk(addForm.get());
-    QVERIFY(db->getRegisteredDevices().isEmpty());
+    QSignalSpy refreshed(rig.addForm.get(), &CAbstractDeviceForm::refreshDeviceList);
+    rig.addForm->portEdit()->setText(QString::number(freePort()));
+    rig.addForm->startAddressEdit()->setText(QStringLiteral("0"));
+    clickOk(rig.addForm.get());
+    QVERIFY(rig.db->getRegisteredDevices().isEmpty());
     QVERIFY(refreshed.isEmpty());
-    QCOMPARE(logCount(QStringLiteral("INFO: [CAddNewDeviceForm::addDeviceSlot]")), 0);
+    QCOMPARE(rig.logCount(QStringLiteral("INFO: [CAddNewDeviceForm::addDeviceSlot]")), 0);
 }
 
 void TestDeviceForms::registrationServesThePort()
@@ -422,10 +347,10 @@ void TestDeviceForms::registrationServesThePort()
     openAddDialog();
     selectDevice(QStringLiteral("0011223344550002"));
     const quint16 port = freePort();
-    addForm->portEdit()->setText(QString::number(port));
-    addForm->startAddressEdit()->setText(QStringLiteral("100"));
+    rig.addForm->portEdit()->setText(QString::number(port));
+    rig.addForm->startAddressEdit()->setText(QStringLiteral("100"));
     // Humidity reads in tenths of a percent on this site.
-    QStandardItemModel *regs = addForm->registerModel();
+    QStandardItemModel *regs = rig.addForm->registerModel();
     for (int row = 0; row < regs->rowCount(); ++row) {
         if (regs->index(row, R_NAME).data().toString() == QStringLiteral("Humidity")) {
             regs->setData(regs->index(row, R_GRATING), 10);
@@ -434,17 +359,18 @@ void TestDeviceForms::registrationServesThePort()
         }
     }
 
-    QSignalSpy refreshed(addForm.get(), &CAbstractDeviceForm::refreshDeviceList);
-    clickOk(addForm.get());
-    QCOMPARE(addForm->result(), int(QDialog::Accepted));
+    QSignalSpy refreshed(rig.addForm.get(), &CAbstractDeviceForm::refreshDeviceList);
+    clickOk(rig.addForm.get());
+    QCOMPARE(rig.addForm->result(), int(QDialog::Accepted));
     QCOMPARE(refreshed.count(), 1);
     QCOMPARE(refreshed.at(0).at(0).toString(), QString());
-    QCOMPARE(db->getRegisteredDevices(), QStringList({ QStringLiteral("0011223344550002") }));
-    QVERIFY(registry->hasListener(port));
-    QCOMPARE(logCount(QStringLiteral("INFO: [CAddNewDeviceForm::addDeviceSlot] device created successfully")),
-             1);
+    QCOMPARE(rig.db->getRegisteredDevices(), QStringList({ QStringLiteral("0011223344550002") }));
+    QVERIFY(rig.registry->hasListener(port));
+    QCOMPARE(
+        rig.logCount(QStringLiteral("INFO: [CAddNewDeviceForm::addDeviceSlot] device created successfully")),
+        1);
 
-    QSqlQuery stored = db->getRegisters(1);
+    QSqlQuery stored = rig.db->getRegisters(1);
     bool humiditySeen = false;
     while (stored.next()) {
         if (stored.value(R_NAME).toString() != QStringLiteral("Humidity"))
@@ -459,8 +385,8 @@ void TestDeviceForms::registrationServesThePort()
 
     // An uplink (type 1: temperature 0x092a = 23.46 C, humidity 0x37 = 55 %,
     // battery 0x0ce4 = 3300 mV) is served from the new port.
-    QSignalSpy decoded(registry.get(), &CAllDeviceHandler::newDataForDevice);
-    QCOMPARE(sim->sendUplink(QStringLiteral("0011223344550002"), QByteArray::fromHex("012a0937e40c")), 1);
+    QSignalSpy decoded(rig.registry.get(), &CAllDeviceHandler::newDataForDevice);
+    QCOMPARE(rig.sim->sendUplink(QStringLiteral("0011223344550002"), QByteArray::fromHex("012a0937e40c")), 1);
     QVERIFY(decoded.wait(5000));
     QCOMPARE(decoded.at(0).at(0).toString(), QStringLiteral("0011223344550002"));
     const SModbusRead read = readWhenServed(port, 100, 3);
@@ -471,26 +397,26 @@ void TestDeviceForms::registrationServesThePort()
 void TestDeviceForms::secondDeviceJoinsGatewaysOwnPort()
 {
     const quint16 port = freePort();
-    QVERIFY(registerDirectly(QStringLiteral("0011223344550001"), QStringLiteral("Boiler room"), TH_APP_EUI,
-                             port, 0));
-    QVERIFY(registry->hasListener(port));
+    QVERIFY(rig.storeDevice(QStringLiteral("0011223344550001"), QStringLiteral("Boiler room"), TH_APP_EUI,
+                            port, 0, true));
+    QVERIFY(rig.registry->hasListener(port));
     connectToSimulator();
     openAddDialog();
     selectDevice(QStringLiteral("0011223344550003"));
-    addForm->portEdit()->setText(QString::number(port));
-    addForm->startAddressEdit()->setText(QStringLiteral("20"));
-    clickOk(addForm.get());
+    rig.addForm->portEdit()->setText(QString::number(port));
+    rig.addForm->startAddressEdit()->setText(QStringLiteral("20"));
+    clickOk(rig.addForm.get());
 
-    QVERIFY(!addForm->portIndicator()->isVisibleTo(addForm.get()));
-    QCOMPARE(addForm->result(), int(QDialog::Accepted));
-    QCOMPARE(db->getRegisteredDevices().size(), 2);
-    QVERIFY(logCount(QStringLiteral("port [%1] is already open").arg(port)) > 0);
+    QVERIFY(!rig.addForm->portIndicator()->isVisibleTo(rig.addForm.get()));
+    QCOMPARE(rig.addForm->result(), int(QDialog::Accepted));
+    QCOMPARE(rig.db->getRegisteredDevices().size(), 2);
+    QVERIFY(rig.logCount(QStringLiteral("port [%1] is already open").arg(port)) > 0);
 
     // Pulse meter: counter A 0x00010203 at byte 1, counter B, status 0x07.
-    QSignalSpy decoded(registry.get(), &CAllDeviceHandler::newDataForDevice);
-    QCOMPARE(sim->sendUplink(QStringLiteral("0011223344550003"),
-                             QByteArray::fromHex("02030201000500000000000000"
-                                                 "07")),
+    QSignalSpy decoded(rig.registry.get(), &CAllDeviceHandler::newDataForDevice);
+    QCOMPARE(rig.sim->sendUplink(QStringLiteral("0011223344550003"),
+                                 QByteArray::fromHex("02030201000500000000000000"
+                                                     "07")),
              1);
     QVERIFY(decoded.wait(5000));
     const SModbusRead read = readWhenServed(port, 20, 2);
@@ -508,27 +434,28 @@ void TestDeviceForms::refusedRegistrationKeepsDialogOpen()
     meanwhile.devEui = QStringLiteral("0011223344550004");
     meanwhile.devName = QStringLiteral("Gas meter");
     meanwhile.appEui = PULSE_APP_EUI;
-    meanwhile.regList = registry->getDeviceRegisterMap(PULSE_APP_EUI).registers;
-    QVERIFY(db->registerNewDevice(meanwhile, 1502));
+    meanwhile.regList = rig.registry->getDeviceRegisterMap(PULSE_APP_EUI).registers;
+    QVERIFY(rig.db->registerNewDevice(meanwhile, 1502));
 
     const quint16 port = freePort();
-    addForm->portEdit()->setText(QString::number(port));
-    addForm->startAddressEdit()->setText(QStringLiteral("0"));
-    QSignalSpy refreshed(addForm.get(), &CAbstractDeviceForm::refreshDeviceList);
+    rig.addForm->portEdit()->setText(QString::number(port));
+    rig.addForm->startAddressEdit()->setText(QStringLiteral("0"));
+    QSignalSpy refreshed(rig.addForm.get(), &CAbstractDeviceForm::refreshDeviceList);
     CMessageBoxCatcher catcher;
-    clickOk(addForm.get());
+    clickOk(rig.addForm.get());
 
     QCOMPARE(catcher.texts, QStringList({ QStringLiteral("Add new device status") }));
     QCOMPARE(catcher.informativeTexts,
              QStringList({ QStringLiteral("Device is not added! See LOG-file for more details") }));
     QCOMPARE(catcher.icons.value(0), QMessageBox::Critical);
-    QCOMPARE(logCount(QStringLiteral("ERROR: [CAddNewDeviceForm::addDeviceSlot] device is not created!")), 1);
+    QCOMPARE(rig.logCount(QStringLiteral("ERROR: [CAddNewDeviceForm::addDeviceSlot] device is not created!")),
+             1);
     QVERIFY(refreshed.isEmpty());
-    QCOMPARE(addForm->result(), 0);
-    QVERIFY(!registry->hasListener(port));
+    QCOMPARE(rig.addForm->result(), 0);
+    QVERIFY(!rig.registry->hasListener(port));
     // The operator's entries stay for another try.
-    QCOMPARE(addForm->portEdit()->text(), QString::number(port));
-    QCOMPARE(addForm->currentPage(), 1);
+    QCOMPARE(rig.addForm->portEdit()->text(), QString::number(port));
+    QCOMPARE(rig.addForm->currentPage(), 1);
 }
 
 void TestDeviceForms::showFormRunsModallyWithTitle()
@@ -536,13 +463,13 @@ void TestDeviceForms::showFormRunsModallyWithTitle()
     QString titleSeen;
     bool modal = false;
     QString statusSeen;
-    QTimer::singleShot(0, addForm.get(), [&]() {
-        titleSeen = addForm->windowTitle();
-        modal = QApplication::activeModalWidget() == addForm.get();
-        statusSeen = addForm->statusLabel()->text();
-        addForm->reject();
+    QTimer::singleShot(0, rig.addForm.get(), [&]() {
+        titleSeen = rig.addForm->windowTitle();
+        modal = QApplication::activeModalWidget() == rig.addForm.get();
+        statusSeen = rig.addForm->statusLabel()->text();
+        rig.addForm->reject();
     });
-    QCOMPARE(addForm->showForm(QStringLiteral("Add new device interface")), int(QDialog::Rejected));
+    QCOMPARE(rig.addForm->showForm(QStringLiteral("Add new device interface")), int(QDialog::Rejected));
     QCOMPARE(titleSeen, QStringLiteral("Add new device interface"));
     QVERIFY(modal);
     QCOMPARE(statusSeen, QStringLiteral("EMPTY LIST OF\nKNOWN DEVICE TYPES"));
@@ -551,21 +478,21 @@ void TestDeviceForms::showFormRunsModallyWithTitle()
 void TestDeviceForms::editDialogShowsStoredRegisters()
 {
     const quint16 port = freePort();
-    QVERIFY(registerDirectly(QStringLiteral("0011223344550003"), QStringLiteral("Water meter"), PULSE_APP_EUI,
-                             port, 40));
-    editForm->setOriginal(1, QStringLiteral("0011223344550003"), QStringLiteral("Water meter"), PULSE_APP_EUI,
-                          port, 40);
+    QVERIFY(rig.storeDevice(QStringLiteral("0011223344550003"), QStringLiteral("Water meter"), PULSE_APP_EUI,
+                            port, 40, true));
+    rig.editForm->setOriginal(1, QStringLiteral("0011223344550003"), QStringLiteral("Water meter"),
+                              PULSE_APP_EUI, port, 40);
 
-    QCOMPARE(editForm->currentPage(), 1);
-    QCOMPARE(editForm->portEdit()->text(), QString::number(port));
-    QCOMPARE(editForm->startAddressEdit()->text(), QStringLiteral("40"));
-    QVERIFY(!editForm->portEdit()->isEnabled());
-    QVERIFY(!editForm->startAddressEdit()->isEnabled());
-    QCOMPARE(editForm->deviceModel()->rowCount(), 1);
+    QCOMPARE(rig.editForm->currentPage(), 1);
+    QCOMPARE(rig.editForm->portEdit()->text(), QString::number(port));
+    QCOMPARE(rig.editForm->startAddressEdit()->text(), QStringLiteral("40"));
+    QVERIFY(!rig.editForm->portEdit()->isEnabled());
+    QVERIFY(!rig.editForm->startAddressEdit()->isEnabled());
+    QCOMPARE(rig.editForm->deviceModel()->rowCount(), 1);
 
     // One row per field (continuation registers are not listed), ascending address.
-    QStandardItemModel *regs = editForm->registerModel();
-    QCOMPARE(regs->rowCount(), registry->getDeviceRegisterMap(PULSE_APP_EUI).registers.size());
+    QStandardItemModel *regs = rig.editForm->registerModel();
+    QCOMPARE(regs->rowCount(), rig.registry->getDeviceRegisterMap(PULSE_APP_EUI).registers.size());
     int previous = -1;
     for (int row = 0; row < regs->rowCount(); ++row) {
         QCOMPARE(regs->index(row, 0).data().toUInt(), 1u);
@@ -576,23 +503,23 @@ void TestDeviceForms::editDialogShowsStoredRegisters()
     QCOMPARE(regs->index(0, R_ADDR).data().toInt(), 40);
 
     // Opening another device replaces the rows.
-    QVERIFY(registerDirectly(QStringLiteral("0011223344550005"), QStringLiteral("Dock beacon"),
-                             BEACON_APP_EUI, port, 80));
-    editForm->setOriginal(2, QStringLiteral("0011223344550005"), QStringLiteral("Dock beacon"),
-                          BEACON_APP_EUI, port, 80);
-    QCOMPARE(regs->rowCount(), registry->getDeviceRegisterMap(BEACON_APP_EUI).registers.size());
+    QVERIFY(rig.storeDevice(QStringLiteral("0011223344550005"), QStringLiteral("Dock beacon"), BEACON_APP_EUI,
+                            port, 80, true));
+    rig.editForm->setOriginal(2, QStringLiteral("0011223344550005"), QStringLiteral("Dock beacon"),
+                              BEACON_APP_EUI, port, 80);
+    QCOMPARE(regs->rowCount(), rig.registry->getDeviceRegisterMap(BEACON_APP_EUI).registers.size());
     QCOMPARE(regs->index(0, R_ADDR).data().toInt(), 80);
 }
 
 void TestDeviceForms::editedMultiplierScalesNextUplink()
 {
     const quint16 port = freePort();
-    QVERIFY(registerDirectly(QStringLiteral("0011223344550001"), QStringLiteral("Boiler room"), TH_APP_EUI,
-                             port, 0));
+    QVERIFY(rig.storeDevice(QStringLiteral("0011223344550001"), QStringLiteral("Boiler room"), TH_APP_EUI,
+                            port, 0, true));
     connectToSimulator();
-    editForm->setOriginal(1, QStringLiteral("0011223344550001"), QStringLiteral("Boiler room"), TH_APP_EUI,
-                          port, 0);
-    QStandardItemModel *regs = editForm->registerModel();
+    rig.editForm->setOriginal(1, QStringLiteral("0011223344550001"), QStringLiteral("Boiler room"),
+                              TH_APP_EUI, port, 0);
+    QStandardItemModel *regs = rig.editForm->registerModel();
     int batteryRow = -1;
     for (int row = 0; row < regs->rowCount(); ++row)
         if (regs->index(row, R_NAME).data().toString() == QStringLiteral("Battery"))
@@ -602,22 +529,22 @@ void TestDeviceForms::editedMultiplierScalesNextUplink()
     regs->setData(regs->index(batteryRow, R_START_VALUE), 100);
     regs->setData(regs->index(batteryRow, R_UNIT), QStringLiteral("mV"));
 
-    QSignalSpy refreshed(editForm.get(), &CAbstractDeviceForm::refreshDeviceList);
-    clickOk(editForm.get());
-    QCOMPARE(editForm->result(), int(QDialog::Accepted));
+    QSignalSpy refreshed(rig.editForm.get(), &CAbstractDeviceForm::refreshDeviceList);
+    clickOk(rig.editForm.get());
+    QCOMPARE(rig.editForm->result(), int(QDialog::Accepted));
     QCOMPARE(refreshed.count(), 1);
-    QCOMPARE(logCount(QStringLiteral("INFO: [CEditDeviceForm::updateDeviceSlot] device's register update "
-                                     "successfully")),
+    QCOMPARE(rig.logCount(QStringLiteral("INFO: [CEditDeviceForm::updateDeviceSlot] device's register update "
+                                         "successfully")),
              1);
-    const SRegisterParam param = db->getRegisterParam(QStringLiteral("0011223344550001"), 2);
+    const SRegisterParam param = rig.db->getRegisterParam(QStringLiteral("0011223344550001"), 2);
     QCOMPARE(param.gratingPeriod, 2);
     QCOMPARE(param.startValue, 100);
     QCOMPARE(param.unit, QStringLiteral("mV"));
     // Untouched rows were written back unchanged.
-    QCOMPARE(db->getRegisterParam(QStringLiteral("0011223344550001"), 0).gratingPeriod, 1);
+    QCOMPARE(rig.db->getRegisterParam(QStringLiteral("0011223344550001"), 0).gratingPeriod, 1);
 
-    QSignalSpy decoded(registry.get(), &CAllDeviceHandler::newDataForDevice);
-    QCOMPARE(sim->sendUplink(QStringLiteral("0011223344550001"), QByteArray::fromHex("012a0937e40c")), 1);
+    QSignalSpy decoded(rig.registry.get(), &CAllDeviceHandler::newDataForDevice);
+    QCOMPARE(rig.sim->sendUplink(QStringLiteral("0011223344550001"), QByteArray::fromHex("012a0937e40c")), 1);
     QVERIFY(decoded.wait(5000));
     const SModbusRead read = readWhenServed(port, 0, 3);
     QVERIFY2(read.ok, qPrintable(read.error));

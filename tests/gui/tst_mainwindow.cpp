@@ -9,7 +9,7 @@
 #include "gui/searcheditwidget.h"
 #include "serverlink/serverhandler.h"
 #include "storage/databasehandler.h"
-#include "tests/gui/gatewaytestkit.h"
+#include "tests/gui/gatewayrig.h"
 
 #include <QComboBox>
 #include <QGroupBox>
@@ -66,23 +66,11 @@ private slots:
 private:
     MainWindow::SComponents components() const;
     void storeSettings(const QString &ip, const QString &port, const QString &login, const QString &password);
-    bool storeDevice(const QString &devEui, const QString &name, const QString &appEui, quint16 port,
-                     int startAddr);
-    int logCount(const QString &text) const;
     // Runs the event loop until everything queued so far has been delivered.
     static void drainQueue();
 
     QTemporaryDir globalDir;
-    QString originalDir;
-    std::unique_ptr<QTemporaryDir> workDir;
-    std::unique_ptr<CNetworkServerSim> sim;
-    std::unique_ptr<CServerHandler> server;
-    std::unique_ptr<CDataBaseHandler> db;
-    std::unique_ptr<CAllDeviceHandler> registry;
-    std::unique_ptr<CAddNewDeviceForm> addForm;
-    std::unique_ptr<CEditDeviceForm> editForm;
-    std::unique_ptr<QSignalSpy> logSpy;
-    int connectionCounter = 0;
+    CGatewayRig rig;
 };
 
 void TestMainWindow::initTestCase()
@@ -92,66 +80,28 @@ void TestMainWindow::initTestCase()
     QVERIFY(globalDir.isValid());
     CLogFile::getInstance(globalDir.filePath(QStringLiteral("history.log")));
     QVERIFY(CSettings::getInstance(globalDir.filePath(QStringLiteral("settings.conf"))));
-    originalDir = QDir::currentPath();
 }
 
 void TestMainWindow::init()
 {
     CSettings::getInstance(QString())->clear();
     CSettings::getInstance(QString())->sync();
-
-    workDir = std::make_unique<QTemporaryDir>();
-    QVERIFY(workDir->isValid());
-    QVERIFY(QDir::setCurrent(workDir->path()));
-    QVERIFY(copySampleTemplates(workDir->path()));
-
-    logSpy = std::make_unique<QSignalSpy>(CLogFile::getInstance(QString()), &CLogFile::addLogSignal);
-    sim = std::make_unique<CNetworkServerSim>(sampleScenario());
-    QVERIFY(sim->listen());
-    server = std::make_unique<CServerHandler>();
-    db = std::make_unique<CDataBaseHandler>(workDir->filePath(QStringLiteral("server.db")),
-                                            QStringLiteral("window%1").arg(++connectionCounter));
-    QVERIFY(!db->failed());
-    registry = std::make_unique<CAllDeviceHandler>();
-    registry->setRegisterStore(db.get());
-    connect(server.get(), &CServerHandler::newPacketReceived, registry.get(),
-            &CAllDeviceHandler::newPacketReceivedSlot, Qt::QueuedConnection);
-    addForm = std::make_unique<CAddNewDeviceForm>(server.get(), db.get(), registry.get());
-    editForm = std::make_unique<CEditDeviceForm>(db.get(), registry.get());
+    QVERIFY(rig.setUp());
 }
 
 void TestMainWindow::cleanup()
 {
-    addForm.reset();
-    editForm.reset();
-    if (db && registry) {
-        QSqlQuery devices = db->getDevices(QString());
-        QList<QPair<QString, quint16>> rows;
-        while (devices.next())
-            rows << qMakePair(devices.value(3).toString(), quint16(devices.value(4).toUInt()));
-        devices.finish();
-        for (const auto &row : rows)
-            registry->removeDevice(row.first, row.second);
-    }
-    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
-    registry.reset();
-    server.reset();
-    sim.reset();
-    db.reset();
-    logSpy.reset();
-    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
-    QDir::setCurrent(originalDir);
-    workDir.reset();
+    rig.tearDown();
 }
 
 MainWindow::SComponents TestMainWindow::components() const
 {
     return MainWindow::SComponents { CLogFile::getInstance(QString()),
-                                     server.get(),
-                                     db.get(),
-                                     registry.get(),
-                                     addForm.get(),
-                                     editForm.get() };
+                                     rig.server.get(),
+                                     rig.db.get(),
+                                     rig.registry.get(),
+                                     rig.addForm.get(),
+                                     rig.editForm.get() };
 }
 
 void TestMainWindow::storeSettings(const QString &ip, const QString &port, const QString &login,
@@ -163,26 +113,6 @@ void TestMainWindow::storeSettings(const QString &ip, const QString &port, const
     for (int i = 0; i < keys.size(); ++i)
         if (!values.at(i).isEmpty())
             CSettings::writeValue(QStringLiteral("server/") + keys.at(i), values.at(i));
-}
-
-bool TestMainWindow::storeDevice(const QString &devEui, const QString &name, const QString &appEui,
-                                 quint16 port, int startAddr)
-{
-    DB::SDeviceRegMapDescription description;
-    description.devEui = devEui;
-    description.devName = name;
-    description.appEui = appEui;
-    description.startAddr = startAddr;
-    description.regList = registry->getDeviceRegisterMap(appEui).registers;
-    return db->registerNewDevice(description, port);
-}
-
-int TestMainWindow::logCount(const QString &text) const
-{
-    int count = 0;
-    for (const QList<QVariant> &entry : qAsConst(*logSpy))
-        count += entry.value(0).toString().contains(text) ? 1 : 0;
-    return count;
 }
 
 void TestMainWindow::drainQueue()
@@ -218,38 +148,38 @@ void TestMainWindow::missingSettingStopsAutomaticConnection()
     QFETCH(QString, password);
     QFETCH(QString, message);
     if (port == QStringLiteral("PORT"))
-        port = QString::number(sim->port());
+        port = QString::number(rig.sim->port());
     storeSettings(ip, port, login, password);
 
-    QSignalSpy status(server.get(), &CServerHandler::changeServerStatus);
+    QSignalSpy status(rig.server.get(), &CServerHandler::changeServerStatus);
     MainWindow window(components());
     QCOMPARE(window.addressEdit()->text(), ip);
     QCOMPARE(window.loginEdit()->text(), login);
-    QCOMPARE(logCount(message), 1);
-    QCOMPARE(logCount(QStringLiteral("[main]")), 1);
+    QCOMPARE(rig.logCount(message), 1);
+    QCOMPARE(rig.logCount(QStringLiteral("[main]")), 1);
     drainQueue();
     QVERIFY(status.isEmpty());
-    QCOMPARE(sim->clientCount(), 0);
+    QCOMPARE(rig.sim->clientCount(), 0);
     QCOMPARE(window.connectionStateLabel()->text(), QStringLiteral("Connection state..."));
 }
 
 void TestMainWindow::storedSettingsConnectOnceTheLoopRuns()
 {
-    storeSettings(QStringLiteral("127.0.0.1"), QString::number(sim->port()), QStringLiteral("demo"),
+    storeSettings(QStringLiteral("127.0.0.1"), QString::number(rig.sim->port()), QStringLiteral("demo"),
                   QStringLiteral("demo"));
-    QSignalSpy status(server.get(), &CServerHandler::changeServerStatus);
+    QSignalSpy status(rig.server.get(), &CServerHandler::changeServerStatus);
     MainWindow window(components());
     QCOMPARE(window.windowTitle(), QStringLiteral("Tidewell 1.0.2"));
     QCOMPARE(window.schemeBox()->currentText(), QStringLiteral("ws"));
     QCOMPARE(window.passwordEdit()->echoMode(), QLineEdit::Password);
     // The request is queued: nothing reaches the session before the loop runs.
     QVERIFY(status.isEmpty());
-    QCOMPARE(sim->clientCount(), 0);
+    QCOMPARE(rig.sim->clientCount(), 0);
 
     QTRY_COMPARE_WITH_TIMEOUT(window.connectionStateLabel()->text(), QStringLiteral("SUCCESS"), 5000);
     QCOMPARE(status.first().at(0).value<COMM::EServerStatus>(), COMM::DISCONNECTED);
     int logins = 0;
-    for (const QJsonObject &request : sim->received()) {
+    for (const QJsonObject &request : rig.sim->received()) {
         if (request.value(QStringLiteral("cmd")).toString() == QStringLiteral("auth_req")) {
             ++logins;
             QCOMPARE(request.value(QStringLiteral("login")).toString(), QStringLiteral("demo"));
@@ -263,7 +193,7 @@ void TestMainWindow::settingsWrittenOnlyAfterSuccess()
 {
     MainWindow window(components());
     window.addressEdit()->setText(QStringLiteral("127.0.0.1"));
-    window.serverPortEdit()->setText(QString::number(sim->port()));
+    window.serverPortEdit()->setText(QString::number(rig.sim->port()));
     window.loginEdit()->setText(QStringLiteral("demo"));
     window.passwordEdit()->setText(QStringLiteral("wrong"));
     QTest::mouseClick(window.connectButton(), Qt::LeftButton);
@@ -276,7 +206,7 @@ void TestMainWindow::settingsWrittenOnlyAfterSuccess()
     CSettings *settings = CSettings::getInstance(QString());
     QCOMPARE(settings->allKeys().size(), 4);
     QCOMPARE(settings->value(QStringLiteral("server/ip")).toString(), QStringLiteral("127.0.0.1"));
-    QCOMPARE(settings->value(QStringLiteral("server/port")).toString(), QString::number(sim->port()));
+    QCOMPARE(settings->value(QStringLiteral("server/port")).toString(), QString::number(rig.sim->port()));
     QCOMPARE(settings->value(QStringLiteral("server/login")).toString(), QStringLiteral("demo"));
     QCOMPARE(settings->value(QStringLiteral("server/password")).toString(), QStringLiteral("demo"));
 }
@@ -303,7 +233,7 @@ void TestMainWindow::statusLabelAndIcon()
 
     MainWindow window(components());
     QSignalSpy icons(&window, &MainWindow::setConnectStatusIco);
-    emit server->changeServerStatus(COMM::EServerStatus(status));
+    emit rig.server->changeServerStatus(COMM::EServerStatus(status));
     QCOMPARE(window.connectionStateLabel()->text(), QStringLiteral("Connection state..."));
     QTRY_COMPARE(window.connectionStateLabel()->text(), text);
     QCOMPARE(icons.count(), 1);
@@ -320,10 +250,10 @@ void TestMainWindow::statusLabelAndIcon()
 void TestMainWindow::unknownStatusChangesNothing()
 {
     MainWindow window(components());
-    emit server->changeServerStatus(COMM::INVALID_PING);
+    emit rig.server->changeServerStatus(COMM::INVALID_PING);
     QTRY_COMPARE(window.connectionStateLabel()->text(), QStringLiteral("INVALID PING"));
     QSignalSpy icons(&window, &MainWindow::setConnectStatusIco);
-    emit server->changeServerStatus(COMM::EServerStatus(6));
+    emit rig.server->changeServerStatus(COMM::EServerStatus(6));
     drainQueue();
     QCOMPARE(window.connectionStateLabel()->text(), QStringLiteral("INVALID PING"));
     QVERIFY(icons.isEmpty());
@@ -332,21 +262,21 @@ void TestMainWindow::unknownStatusChangesNothing()
 void TestMainWindow::storedDevicesAreServedAtStart()
 {
     const quint16 shared = freePort();
-    QVERIFY(storeDevice(BOILER, QStringLiteral("Boiler room"), TH_APP_EUI, shared, 0));
-    QVERIFY(storeDevice(COLD, QStringLiteral("Cold store"), TH_APP_EUI, shared, 20));
-    QVERIFY(!registry->hasListener(shared));
+    QVERIFY(rig.storeDevice(BOILER, QStringLiteral("Boiler room"), TH_APP_EUI, shared, 0, false));
+    QVERIFY(rig.storeDevice(COLD, QStringLiteral("Cold store"), TH_APP_EUI, shared, 20, false));
+    QVERIFY(!rig.registry->hasListener(shared));
 
     MainWindow window(components());
-    QVERIFY(registry->hasListener(shared));
+    QVERIFY(rig.registry->hasListener(shared));
     QVERIFY(portAnswers(shared));
 
     // The registry now accepts their uplinks.
-    storeSettings(QStringLiteral("127.0.0.1"), QString::number(sim->port()), QStringLiteral("demo"),
+    storeSettings(QStringLiteral("127.0.0.1"), QString::number(rig.sim->port()), QStringLiteral("demo"),
                   QStringLiteral("demo"));
-    server->connectSlot(sim->url().toString(), QStringLiteral("demo"), QStringLiteral("demo"));
+    rig.server->connectSlot(rig.sim->url().toString(), QStringLiteral("demo"), QStringLiteral("demo"));
     QTRY_COMPARE_WITH_TIMEOUT(window.connectionStateLabel()->text(), QStringLiteral("SUCCESS"), 5000);
-    QSignalSpy decoded(registry.get(), &CAllDeviceHandler::newDataForDevice);
-    QCOMPARE(sim->sendUplink(COLD, TH_PAYLOAD), 1);
+    QSignalSpy decoded(rig.registry.get(), &CAllDeviceHandler::newDataForDevice);
+    QCOMPARE(rig.sim->sendUplink(COLD, TH_PAYLOAD), 1);
     QVERIFY(decoded.wait(5000));
     auto reply = readAsync(shared, 20, 3);
     QTRY_VERIFY_WITH_TIMEOUT(isReady(reply), 10000);
@@ -357,9 +287,9 @@ void TestMainWindow::storedDevicesAreServedAtStart()
 
 void TestMainWindow::searchAndSelection()
 {
-    QVERIFY(storeDevice(WATER, QStringLiteral("Water meter"), PULSE_APP_EUI, 15020, 40));
-    QVERIFY(storeDevice(COLD, QStringLiteral("Cold store"), TH_APP_EUI, 15021, 20));
-    QVERIFY(storeDevice(BOILER, QStringLiteral("Boiler room"), TH_APP_EUI, 15022, 0));
+    QVERIFY(rig.storeDevice(WATER, QStringLiteral("Water meter"), PULSE_APP_EUI, 15020, 40, false));
+    QVERIFY(rig.storeDevice(COLD, QStringLiteral("Cold store"), TH_APP_EUI, 15021, 20, false));
+    QVERIFY(rig.storeDevice(BOILER, QStringLiteral("Boiler room"), TH_APP_EUI, 15022, 0, false));
     MainWindow window(components());
     window.show();
     QVERIFY(QTest::qWaitForWindowExposed(&window));
@@ -371,7 +301,8 @@ void TestMainWindow::searchAndSelection()
     QVERIFY(window.modbusBox()->isVisible());
     QCOMPARE(window.modbusPortLabel()->text(), QStringLiteral("15022"));
     QCOMPARE(window.modbusStartLabel()->text(), QStringLiteral("0"));
-    QCOMPARE(window.registerModel()->rowCount(), registry->getDeviceRegisterMap(TH_APP_EUI).registers.size());
+    QCOMPARE(window.registerModel()->rowCount(),
+             rig.registry->getDeviceRegisterMap(TH_APP_EUI).registers.size());
     QCOMPARE(window.registerView()->currentIndex().row(), 0);
 
     // Selecting another row shows that device.
@@ -402,7 +333,7 @@ void TestMainWindow::searchAndSelection()
     QVERIFY(disconnects.isValid());
     QTest::mouseClick(window.deleteButton(), Qt::LeftButton);
     QVERIFY(disconnects.isEmpty());
-    QCOMPARE(db->getRegisteredDevices().size(), 3);
+    QCOMPARE(rig.db->getRegisteredDevices().size(), 3);
 }
 
 void TestMainWindow::deleteClosesPortWhenUnused()
@@ -411,9 +342,9 @@ void TestMainWindow::deleteClosesPortWhenUnused()
     quint16 single = freePort();
     while (single == shared)
         single = freePort();
-    QVERIFY(storeDevice(BOILER, QStringLiteral("Boiler room"), TH_APP_EUI, shared, 0));
-    QVERIFY(storeDevice(COLD, QStringLiteral("Cold store"), TH_APP_EUI, shared, 20));
-    QVERIFY(storeDevice(WATER, QStringLiteral("Water meter"), PULSE_APP_EUI, single, 0));
+    QVERIFY(rig.storeDevice(BOILER, QStringLiteral("Boiler room"), TH_APP_EUI, shared, 0, false));
+    QVERIFY(rig.storeDevice(COLD, QStringLiteral("Cold store"), TH_APP_EUI, shared, 20, false));
+    QVERIFY(rig.storeDevice(WATER, QStringLiteral("Water meter"), PULSE_APP_EUI, single, 0, false));
     MainWindow window(components());
     QVERIFY(portAnswers(single));
 
@@ -421,48 +352,48 @@ void TestMainWindow::deleteClosesPortWhenUnused()
     QStringList stateAtSignal;
     connect(&window, &MainWindow::disconnectDevice, this, [&](QString devEui, uint16_t port) {
         stateAtSignal << devEui << QString::number(port)
-                      << QString::number(db->getRegisteredDevices().size());
+                      << QString::number(rig.db->getRegisteredDevices().size());
     });
     window.deviceView()->setCurrentIndex(window.deviceModel()->index(2, 0));
     QTest::mouseClick(window.deleteButton(), Qt::LeftButton);
     QCOMPARE(stateAtSignal, QStringList({ WATER, QString::number(single), QStringLiteral("3") }));
-    QCOMPARE(db->getRegisteredDevices().size(), 2);
+    QCOMPARE(rig.db->getRegisteredDevices().size(), 2);
     QCOMPARE(window.deviceModel()->rowCount(), 2);
     QCOMPARE(window.deviceView()->currentIndex().row(), 0);
     QCOMPARE(window.titleLabel()->text(), QStringLiteral("Device:%1 [TH-Sense 20]").arg(BOILER));
     // The removal reaches the registry through the queue, with its arguments.
-    QVERIFY(registry->hasListener(single));
-    QTRY_VERIFY(!registry->hasListener(single));
+    QVERIFY(rig.registry->hasListener(single));
+    QTRY_VERIFY(!rig.registry->hasListener(single));
     QTRY_VERIFY(!portAnswers(single));
 
     // A port another device still uses stays open.
     QTest::mouseClick(window.deleteButton(), Qt::LeftButton);
-    QCOMPARE(db->getRegisteredDevices().size(), 1);
+    QCOMPARE(rig.db->getRegisteredDevices().size(), 1);
     drainQueue();
-    QVERIFY(registry->hasListener(shared));
+    QVERIFY(rig.registry->hasListener(shared));
     QVERIFY(portAnswers(shared));
     QCOMPARE(window.titleLabel()->text(), QStringLiteral("Device:%1 [TH-Sense 20]").arg(COLD));
 }
 
 void TestMainWindow::registersRefreshOnlyForShownDevice()
 {
-    QVERIFY(storeDevice(BOILER, QStringLiteral("Boiler room"), TH_APP_EUI, freePort(), 0));
-    QVERIFY(storeDevice(COLD, QStringLiteral("Cold store"), TH_APP_EUI, freePort(), 0));
-    storeSettings(QStringLiteral("127.0.0.1"), QString::number(sim->port()), QStringLiteral("demo"),
+    QVERIFY(rig.storeDevice(BOILER, QStringLiteral("Boiler room"), TH_APP_EUI, freePort(), 0, false));
+    QVERIFY(rig.storeDevice(COLD, QStringLiteral("Cold store"), TH_APP_EUI, freePort(), 0, false));
+    storeSettings(QStringLiteral("127.0.0.1"), QString::number(rig.sim->port()), QStringLiteral("demo"),
                   QStringLiteral("demo"));
     MainWindow window(components());
     QTRY_COMPARE_WITH_TIMEOUT(window.connectionStateLabel()->text(), QStringLiteral("SUCCESS"), 5000);
     QCOMPARE(window.titleLabel()->text(), QStringLiteral("Device:%1 [TH-Sense 20]").arg(BOILER));
 
     QSignalSpy resets(window.registerModel(), &QAbstractItemModel::modelReset);
-    QSignalSpy decoded(registry.get(), &CAllDeviceHandler::newDataForDevice);
-    QCOMPARE(sim->sendUplink(COLD, TH_PAYLOAD), 1);
+    QSignalSpy decoded(rig.registry.get(), &CAllDeviceHandler::newDataForDevice);
+    QCOMPARE(rig.sim->sendUplink(COLD, TH_PAYLOAD), 1);
     QVERIFY(decoded.wait(5000));
     drainQueue();
     QVERIFY(resets.isEmpty());
     QVERIFY(window.registerModel()->index(0, 8).data().isNull());
 
-    QCOMPARE(sim->sendUplink(BOILER, TH_PAYLOAD), 1);
+    QCOMPARE(rig.sim->sendUplink(BOILER, TH_PAYLOAD), 1);
     QTRY_COMPARE_WITH_TIMEOUT(resets.count(), 1, 5000);
     // Temperature, the first register, now holds the decoded value.
     QCOMPARE(window.registerModel()->index(0, 10).data().toString(), QStringLiteral("Temperature"));
@@ -471,31 +402,31 @@ void TestMainWindow::registersRefreshOnlyForShownDevice()
 
 void TestMainWindow::dialogsRefreshTheListThroughTheQueue()
 {
-    QVERIFY(storeDevice(BOILER, QStringLiteral("Boiler room"), TH_APP_EUI, freePort(), 0));
-    QVERIFY(storeDevice(COLD, QStringLiteral("Cold store"), TH_APP_EUI, freePort(), 0));
+    QVERIFY(rig.storeDevice(BOILER, QStringLiteral("Boiler room"), TH_APP_EUI, freePort(), 0, false));
+    QVERIFY(rig.storeDevice(COLD, QStringLiteral("Cold store"), TH_APP_EUI, freePort(), 0, false));
     MainWindow window(components());
     QCOMPARE(window.deviceModel()->rowCount(), 2);
 
-    emit addForm->refreshDeviceList(QStringLiteral("Cold"));
+    emit rig.addForm->refreshDeviceList(QStringLiteral("Cold"));
     QCOMPARE(window.deviceModel()->rowCount(), 2);
     QTRY_COMPARE(window.deviceModel()->rowCount(), 1);
-    emit editForm->refreshDeviceList(QString());
+    emit rig.editForm->refreshDeviceList(QString());
     QCOMPARE(window.deviceModel()->rowCount(), 1);
     QTRY_COMPARE(window.deviceModel()->rowCount(), 2);
 }
 
 void TestMainWindow::editAndAddButtonsOpenTheDialogs()
 {
-    QVERIFY(storeDevice(WATER, QStringLiteral("Water meter"), PULSE_APP_EUI, 15030, 40));
+    QVERIFY(rig.storeDevice(WATER, QStringLiteral("Water meter"), PULSE_APP_EUI, 15030, 40, false));
     MainWindow window(components());
 
     QString title;
     QStringList original;
-    QTimer::singleShot(0, editForm.get(), [&]() {
-        title = editForm->windowTitle();
+    QTimer::singleShot(0, rig.editForm.get(), [&]() {
+        title = rig.editForm->windowTitle();
         for (int column = 0; column < 6; ++column)
-            original << editForm->deviceModel()->index(0, column).data().toString();
-        editForm->reject();
+            original << rig.editForm->deviceModel()->index(0, column).data().toString();
+        rig.editForm->reject();
     });
     QTest::mouseClick(window.editButton(), Qt::LeftButton);
     QCOMPARE(title, QStringLiteral("Edit device parameters"));
@@ -503,9 +434,9 @@ void TestMainWindow::editAndAddButtonsOpenTheDialogs()
              QStringList({ QStringLiteral("1"), QStringLiteral("Water meter"), PULSE_APP_EUI, WATER,
                            QStringLiteral("15030"), QStringLiteral("40") }));
 
-    QTimer::singleShot(0, addForm.get(), [&]() {
-        title = addForm->windowTitle();
-        addForm->reject();
+    QTimer::singleShot(0, rig.addForm.get(), [&]() {
+        title = rig.addForm->windowTitle();
+        rig.addForm->reject();
     });
     QTest::mouseClick(window.addButton(), Qt::LeftButton);
     QCOMPARE(title, QStringLiteral("Add new device interface"));
