@@ -153,7 +153,7 @@ bool tst_ServerHandler::logged(const QString &text) const
 
 void tst_ServerHandler::loginSucceeds()
 {
-    SSession s(300);
+    SSession s(800);
     QVERIFY(s.listen());
     QSignalSpy loggedIn(&s.sim, &CNetworkServerSim::clientLoggedIn);
     s.connectTo();
@@ -164,7 +164,7 @@ void tst_ServerHandler::loginSucceeds()
              QStringList { R"({"cmd":"auth_req","login":"demo","password":"demo"})" });
 
     // The handshake timer keeps running after the login; its expiry changes nothing.
-    QVERIFY(!s.status.wait(600));
+    QVERIFY(!s.status.wait(1000));
     QCOMPARE(s.statuses(), LOGGED_IN);
 }
 
@@ -222,7 +222,7 @@ void tst_ServerHandler::probeAnsweredLateLeavesLoginUnguarded()
 
 void tst_ServerHandler::loginUnanswered()
 {
-    SSession s(300);
+    SSession s(800);
     s.sim.setLoginMode(CNetworkServerSim::LOGIN_SILENT);
     QVERIFY(s.listen());
     s.connectTo();
@@ -408,8 +408,8 @@ void tst_ServerHandler::deviceListTimeoutThenLateReplyIsUnscheduled()
 
 void tst_ServerHandler::lateReplyAnswersTheRequestInFlight()
 {
-    SSession s(10000, 500);
-    s.sim.setDevicesDelayMs(750);
+    SSession s(10000, 600);
+    s.sim.setDevicesDelayMs(900);
     QVERIFY(s.listen());
     s.connectTo();
     QTRY_COMPARE(s.statuses(), LOGGED_IN);

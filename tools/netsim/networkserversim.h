@@ -36,7 +36,8 @@ class QWebSocketServer;
 // Device lists hold the scenario's devices whose OTAA AppEUI is in the list
 // asked for (case-insensitive), unless the scenario says "listAll".
 //
-// Use in a test:
+// Use in a test (tests/<area>/extra.cmake: target_link_libraries(<test> PRIVATE tidewell_netsim);
+// #include "tools/netsim/networkserversim.h"):
 //   CNetworkServerSim sim(scenario);
 //   QVERIFY(sim.listen());                   // 127.0.0.1, port picked by the system
 //   handler.connectSlot(sim.url().toString(), "demo", "demo");
