@@ -109,6 +109,7 @@ private slots:
     void loginRejected();
     void uplinksReachRegistryOnlyWhenLoggedIn();
     void malformedFramesNeverBreakTheSession();
+    void oddObjectsFromAServerAreSurvived();
     void deviceListRequestsGoOutOneAtATime();
     void deviceListTimeoutThenLateReplyIsUnscheduled();
     void lateReplyAnswersTheRequestInFlight();
@@ -335,6 +336,38 @@ void tst_ServerHandler::malformedFramesNeverBreakTheSession()
     s.sim.sendText(QString());
     s.sim.sendUplink(QStringLiteral("0011223344550001"), QByteArray::fromHex("01"));
     QVERIFY(s.packets.wait());
+    QCOMPARE(s.statuses(), LOGGED_IN);
+}
+
+void tst_ServerHandler::oddObjectsFromAServerAreSurvived()
+{
+    SSession s;
+    s.sim.setDevicesMode(CNetworkServerSim::DEVICES_SILENT);
+    QVERIFY(s.listen());
+    s.connectTo();
+    QTRY_COMPARE(s.statuses(), LOGGED_IN);
+
+    QTest::ignoreMessage(QtDebugMsg, "[SApiDeviceData] Not UPLINK message");
+    s.sim.sendText(QStringLiteral(R"({"cmd":"rx"})"));
+    QTest::ignoreMessage(QtDebugMsg, "[SApiDeviceData] DATA is not exist");
+    s.sim.sendText(QStringLiteral(R"({"cmd":"rx","type":"UNCONF_UP","devEui":"01"})"));
+    s.sim.sendText(QStringLiteral(R"({"cmd":null,"status":true})"));
+    s.sim.sendText(QStringLiteral(
+        R"({"cmd":"rx","type":"UNCONF_UP","devEui":"01","data":7,"port":1e300,"rssi":-1e300,"fcnt":1e300,"ts":-1})"));
+    QVERIFY(s.packets.wait());
+    const auto odd = s.packets.at(0).at(0).value<API::SApiDeviceData>();
+    QCOMPARE(odd.devEui, QStringLiteral("01"));
+    QVERIFY(odd.data.isEmpty());
+    QCOMPARE(odd.ts, quint64(0));
+
+    // A reply whose list is not an array answers the request with an empty list.
+    QVERIFY(s.handler.getDevicesList({ QStringLiteral("A1B2C3D400000001") }));
+    QSignalSpy asked(&s.sim, &CNetworkServerSim::messageReceived);
+    QVERIFY(asked.wait());
+    s.sim.sendText(QStringLiteral(R"({"cmd":"get_devices_resp","status":true,"devices_list":"all"})"));
+    QVERIFY(s.lists.wait());
+    QCOMPARE(s.lists.at(0).at(0).toBool(), true);
+    QVERIFY(s.lists.at(0).at(1).value<QList<API::SServerDeviceInfo>>().isEmpty());
     QCOMPARE(s.statuses(), LOGGED_IN);
 }
 
