@@ -1,7 +1,8 @@
 // tidewell-demoseed DIR BASEPORT: registers sample devices in DIR/server.db,
 // taking their register maps from the templates in DIR/deviceFolder, the way
 // the add dialog does. Devices already stored are left alone. Prints one line
-// per device: DevEUI, name, TCP port and start register.
+// per registered device, fields separated by "|": DevEUI, name, device type,
+// TCP port, start register, number of registers.
 #include "app/globaldata.h"
 #include "app/logfile.h"
 #include "devices/alldevicehandler.h"
@@ -90,12 +91,18 @@ int main(int argc, char *argv[])
                 ++failures;
                 continue;
             }
-            if (!stored.contains(device.devEui)
-                && !store.registerNewDevice(device, static_cast<uint16_t>(port))) {
+            if (stored.contains(device.devEui))
+                continue;
+            if (!store.registerNewDevice(device, static_cast<uint16_t>(port))) {
                 ++failures;
                 continue;
             }
-            std::printf("%s %-12s port %d start %d\n", seed.devEui, seed.name, port, seed.startAddr);
+            uint32_t count = 0;
+            for (const SRegisterDescription &reg : qAsConst(device.regList))
+                count = qMax(count, reg.offset + (reg.bitSize + 15) / 16);
+            std::printf("%s|%s|%s|%d|%d|%u\n", seed.devEui, seed.name,
+                        qPrintable(catalogue.getDeviceTypeInfo(device.appEui).devType), port, seed.startAddr,
+                        count);
         }
     }
     QSqlDatabase::removeDatabase(QStringLiteral("demoseed"));
