@@ -7,6 +7,7 @@
 #include "gui/editdeviceform.h"
 #include "gui/mainwindow.h"
 #include "gui/palette.h"
+#include "gui/startupwiring.h"
 #include "resources/resources.h"
 #include "serverlink/serverhandler.h"
 #include "storage/databasehandler.h"
@@ -97,12 +98,10 @@ int main(int argc, char *argv[])
     dataBaseThread->start(QThread::InheritPriority);
 
     CAllDeviceHandler *registry = CAllDeviceHandler::getInstance();
-    QObject::connect(server, &CServerHandler::newPacketReceived, registry,
-                     &CAllDeviceHandler::newPacketReceivedSlot, Qt::QueuedConnection);
+    connectStartupSignals(server, registry, nullptr);
 
     CAddNewDeviceForm *addForm = CAddNewDeviceForm::getInstance();
-    QObject::connect(server, &CServerHandler::getDevicesListResp, addForm,
-                     &CAddNewDeviceForm::getDevicesListRespSlot, Qt::QueuedConnection);
+    connectStartupSignals(server, nullptr, addForm);
 
     CEditDeviceForm::getInstance();
 

@@ -8,6 +8,7 @@
 #include "devices/alldevicehandler.h"
 #include "gui/addnewdeviceform.h"
 #include "gui/editdeviceform.h"
+#include "gui/startupwiring.h"
 #include "serverlink/serverhandler.h"
 #include "storage/databasehandler.h"
 #include "tests/gui/gatewaytestkit.h"
@@ -43,11 +44,8 @@ public:
             return false;
         registry = std::make_unique<CAllDeviceHandler>();
         registry->setRegisterStore(db.get());
-        QObject::connect(server.get(), &CServerHandler::newPacketReceived, registry.get(),
-                         &CAllDeviceHandler::newPacketReceivedSlot, Qt::QueuedConnection);
         addForm = std::make_unique<CAddNewDeviceForm>(server.get(), db.get(), registry.get());
-        QObject::connect(server.get(), &CServerHandler::getDevicesListResp, addForm.get(),
-                         &CAddNewDeviceForm::getDevicesListRespSlot, Qt::QueuedConnection);
+        connectStartupSignals(server.get(), registry.get(), addForm.get());
         editForm = std::make_unique<CEditDeviceForm>(db.get(), registry.get());
         return true;
     }
