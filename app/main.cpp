@@ -111,6 +111,12 @@ int main(int argc, char *argv[])
         window.show();
         code = app.exec();
     }
+    // Modbus connections whose clients have already gone release themselves
+    // on these last passes.
+    for (int pass = 0; pass < 3; ++pass) {
+        QCoreApplication::processEvents();
+        QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+    }
 
     dataBaseThread->quit();
     dataBaseThread->wait();

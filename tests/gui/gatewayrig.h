@@ -52,6 +52,11 @@ public:
 
     void tearDown()
     {
+        // Modbus connections delete themselves once they see their client go.
+        for (int pass = 0; pass < 3; ++pass) {
+            QCoreApplication::processEvents();
+            QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+        }
         addForm.reset();
         editForm.reset();
         // The registry leaves its listeners to their own deferred deletion.
