@@ -24,11 +24,6 @@ void report(const QString &text)
     addLog(text);
 }
 
-QString bindName(const QString &column)
-{
-    return QLatin1Char(':') + column;
-}
-
 // Texts that the original statements wrote between quotes: an absent text is
 // stored as an empty one, never as NULL.
 QVariant quotedText(const QString &text)
@@ -172,6 +167,16 @@ void CDataBaseHandler::buildStatements()
     const QString &devices = QS_DB_TABLE_DEVICES;
     const QString &devData = QS_DB_TABLE_DEV_DATA;
 
+    // Bind names are built once: operations run many thousand times a second.
+    m_devicesBind.clear();
+    for (const QString &column : dev)
+        m_devicesBind.append(QLatin1Char(':') + column);
+    m_devDataBind.clear();
+    for (const QString &column : reg)
+        m_devDataBind.append(QLatin1Char(':') + column);
+    m_bindFirstAddr = QStringLiteral(":first_") + reg[2];
+    m_bindLastAddr = QStringLiteral(":last_") + reg[2];
+
     const QString deleteTpl = QStringLiteral("DELETE FROM %1 WHERE %2=:%2;");
     m_sqlDeleteDevice = deleteTpl.arg(devices, dev[0]);
     m_sqlDeleteData = deleteTpl.arg(devData, reg[0]);
@@ -207,8 +212,11 @@ void CDataBaseHandler::buildStatements()
         insertRegister = insertRegister.arg(reg[column]);
     m_sqlInsertRegister = insertRegister;
 
-    m_sqlRegisterData = QStringLiteral("SELECT * FROM %1 WHERE %2=:%2 AND %3 BETWEEN :first_%3 AND :last_%3;")
-                            .arg(devData, reg[1], reg[2]);
+    // Modbus reads need two columns only; fetching all fourteen would cost most
+    // of the call. The failure message still names the request in full.
+    m_sqlRegisterData
+        = QStringLiteral("SELECT %3, %4 FROM %1 WHERE %2=:%2 AND %3 BETWEEN :first_%3 AND :last_%3;")
+              .arg(devData, reg[1], reg[2], reg[7]);
 }
 
 QString CDataBaseHandler::registerDataText(uint32_t port, uint32_t startAddr, uint32_t count) const
@@ -260,7 +268,7 @@ bool CDataBaseHandler::deleteDevice(uint32_t deviceId)
 
     QSqlQuery *query = statement(m_sqlDeleteDevice);
     if (query)
-        query->bindValue(bindName(QSL_GLOB_DEVICES_FIELDS[0]), deviceId);
+        query->bindValue(m_devicesBind[0], deviceId);
     if (!query || !query->exec()) {
         addLog(QStringLiteral("[CDataBaseHandler::deleteDevice] Invalid SQL request [1]"));
         m_db.rollback();
@@ -268,7 +276,7 @@ bool CDataBaseHandler::deleteDevice(uint32_t deviceId)
     }
     query = statement(m_sqlDeleteData);
     if (query)
-        query->bindValue(bindName(QSL_GLOB_DEV_DATA_FIELDS[0]), deviceId);
+        query->bindValue(m_devDataBind[0], deviceId);
     if (!query || !query->exec()) {
         addLog(QStringLiteral("[CDataBaseHandler::deleteDevice] Invalid SQL request [2]"));
         m_db.rollback();
@@ -285,7 +293,7 @@ QSqlQuery CDataBaseHandler::getDevices(const QString &search)
     if (search.isEmpty()) {
         ok = query.exec(m_sqlDevicesAll);
     } else if (query.prepare(m_sqlDevicesSearch)) {
-        query.bindValue(bindName(QSL_GLOB_DEVICES_FIELDS[1]), containsPattern(search));
+        query.bindValue(m_devicesBind[1], containsPattern(search));
         ok = query.exec();
     }
     if (!ok)
@@ -299,7 +307,7 @@ QSqlQuery CDataBaseHandler::getRegisters(uint32_t deviceId)
     QSqlQuery query(m_db);
     bool ok = false;
     if (query.prepare(m_sqlRegisters)) {
-        query.bindValue(bindName(QSL_GLOB_DEV_DATA_FIELDS[0]), deviceId);
+        query.bindValue(m_devDataBind[0], deviceId);
         ok = query.exec();
     }
     if (!ok)
@@ -314,11 +322,10 @@ bool CDataBaseHandler::saveRegisterData(const SDeviceRegisterData &data)
         return false;
     }
     QMutexLocker locker(&m_mutex);
-    const QStringList &reg = QSL_GLOB_DEV_DATA_FIELDS;
 
     QSqlQuery *lookup = statement(m_sqlDeviceIdByEui);
     if (lookup)
-        lookup->bindValue(bindName(QSL_GLOB_DEVICES_FIELDS[3]), data.devEui);
+        lookup->bindValue(m_devicesBind[3], data.devEui);
     if (!lookup || !lookup->exec()) {
         addLog(QStringLiteral("ERROR: [CDataBaseHandler::saveRegisterData] Invalid SQL request [1]"));
         return false;
@@ -346,11 +353,11 @@ bool CDataBaseHandler::saveRegisterData(const SDeviceRegisterData &data)
         const auto regAddr = static_cast<int32_t>(qint64(data.startAddr) + value.offset);
         QSqlQuery *update = statement(m_sqlSaveData);
         if (update) {
-            update->bindValue(bindName(reg[7]), value.value);
-            update->bindValue(bindName(reg[8]), value.fullValue);
-            update->bindValue(bindName(reg[9]), QDateTime::currentMSecsSinceEpoch());
-            update->bindValue(bindName(reg[0]), deviceId);
-            update->bindValue(bindName(reg[2]), regAddr);
+            update->bindValue(m_devDataBind[7], value.value);
+            update->bindValue(m_devDataBind[8], value.fullValue);
+            update->bindValue(m_devDataBind[9], QDateTime::currentMSecsSinceEpoch());
+            update->bindValue(m_devDataBind[0], deviceId);
+            update->bindValue(m_devDataBind[2], regAddr);
         }
         if (!update || !update->exec()) {
             addLog(QStringLiteral("ERROR: [CDataBaseHandler::saveRegisterData] Invalid SQL request [2]"));
@@ -366,17 +373,16 @@ void CDataBaseHandler::updateRegInfo(const SDeviceRegUpdate &update)
     QMutexLocker locker(&m_mutex);
     if (update.params.isEmpty())
         return;
-    const QStringList &reg = QSL_GLOB_DEV_DATA_FIELDS;
     if (!beginTransaction(QStringLiteral("updateRegInfo")))
         return;
     for (const SRegisterParam &param : update.params) {
         QSqlQuery *query = statement(m_sqlUpdateRegInfo);
         if (query) {
-            query->bindValue(bindName(reg[3]), param.startValue);
-            query->bindValue(bindName(reg[4]), param.gratingPeriod);
-            query->bindValue(bindName(reg[11]), param.unit);
-            query->bindValue(bindName(reg[0]), update.deviceId);
-            query->bindValue(bindName(reg[2]), param.regAddr);
+            query->bindValue(m_devDataBind[3], param.startValue);
+            query->bindValue(m_devDataBind[4], param.gratingPeriod);
+            query->bindValue(m_devDataBind[11], param.unit);
+            query->bindValue(m_devDataBind[0], update.deviceId);
+            query->bindValue(m_devDataBind[2], param.regAddr);
         }
         if (!query || !query->exec()) {
             addLog(QStringLiteral("ERROR: [CDataBaseHandler::updateRegInfo] Invalid SQL request [1]"));
@@ -394,8 +400,8 @@ SRegisterParam CDataBaseHandler::getRegisterParam(const QString &devEui, uint32_
     QMutexLocker locker(&m_mutex);
     QSqlQuery *query = statement(m_sqlRegisterParam);
     if (query) {
-        query->bindValue(bindName(QSL_GLOB_DEVICES_FIELDS[3]), devEui);
-        query->bindValue(bindName(QSL_GLOB_DEV_DATA_FIELDS[2]), regAddr);
+        query->bindValue(m_devicesBind[3], devEui);
+        query->bindValue(m_devDataBind[2], regAddr);
     }
     if (!query || !query->exec()) {
         addLog(QStringLiteral("ERROR: [CDataBaseHandler::getRegisterParam] Invalid SQL request [1]"));
@@ -433,8 +439,6 @@ QStringList CDataBaseHandler::getRegisteredDevices()
 bool CDataBaseHandler::registerNewDevice(const DB::SDeviceRegMapDescription &description, uint16_t port)
 {
     QMutexLocker locker(&m_mutex);
-    const QStringList &dev = QSL_GLOB_DEVICES_FIELDS;
-    const QStringList &reg = QSL_GLOB_DEV_DATA_FIELDS;
     const QString origin = QStringLiteral("registerNewDevice");
 
     // All or nothing: a device row without its registers could never be
@@ -449,7 +453,7 @@ bool CDataBaseHandler::registerNewDevice(const DB::SDeviceRegMapDescription &des
 
     QSqlQuery *query = statement(m_sqlCountByEui);
     if (query)
-        query->bindValue(bindName(dev[3]), description.devEui);
+        query->bindValue(m_devicesBind[3], description.devEui);
     if (!query || !query->exec())
         return abandon(QStringLiteral("[CDataBaseHandler::registerNewDevice] Invalid SQL request [1]"));
     const qint64 existing = query->next() ? query->value(0).toLongLong() : 0;
@@ -462,18 +466,18 @@ bool CDataBaseHandler::registerNewDevice(const DB::SDeviceRegMapDescription &des
 
     query = statement(m_sqlInsertDevice);
     if (query) {
-        query->bindValue(bindName(dev[1]), description.devName);
-        query->bindValue(bindName(dev[2]), description.appEui);
-        query->bindValue(bindName(dev[3]), description.devEui);
-        query->bindValue(bindName(dev[4]), int32_t(port));
-        query->bindValue(bindName(dev[5]), description.startAddr);
+        query->bindValue(m_devicesBind[1], description.devName);
+        query->bindValue(m_devicesBind[2], description.appEui);
+        query->bindValue(m_devicesBind[3], description.devEui);
+        query->bindValue(m_devicesBind[4], int32_t(port));
+        query->bindValue(m_devicesBind[5], description.startAddr);
     }
     if (!query || !query->exec())
         return abandon(QStringLiteral("[CDataBaseHandler::registerNewDevice] Invalid SQL request [2]"));
 
     query = statement(m_sqlDeviceIdByEui);
     if (query)
-        query->bindValue(bindName(dev[3]), description.devEui);
+        query->bindValue(m_devicesBind[3], description.devEui);
     if (!query || !query->exec())
         return abandon(QStringLiteral("[CDataBaseHandler::registerNewDevice] Invalid SQL request [3]"));
     if (!query->next()) {
@@ -497,17 +501,17 @@ bool CDataBaseHandler::registerNewDevice(const DB::SDeviceRegMapDescription &des
               QSqlQuery *insert = statement(m_sqlInsertRegister);
               if (!insert)
                   return false;
-              insert->bindValue(bindName(reg[0]), deviceId);
-              insert->bindValue(bindName(reg[1]), int32_t(port));
-              insert->bindValue(bindName(reg[2]), addr);
-              insert->bindValue(bindName(reg[3]), startValue);
-              insert->bindValue(bindName(reg[4]), gratingPeriod);
-              insert->bindValue(bindName(reg[5]), qint64(field.bitSize));
-              insert->bindValue(bindName(reg[6]), quotedText(field.dataType));
-              insert->bindValue(bindName(reg[10]), name);
-              insert->bindValue(bindName(reg[12]), parent);
-              insert->bindValue(bindName(reg[13]), source);
-              insert->bindValue(bindName(reg[11]), unit);
+              insert->bindValue(m_devDataBind[0], deviceId);
+              insert->bindValue(m_devDataBind[1], int32_t(port));
+              insert->bindValue(m_devDataBind[2], addr);
+              insert->bindValue(m_devDataBind[3], startValue);
+              insert->bindValue(m_devDataBind[4], gratingPeriod);
+              insert->bindValue(m_devDataBind[5], qint64(field.bitSize));
+              insert->bindValue(m_devDataBind[6], quotedText(field.dataType));
+              insert->bindValue(m_devDataBind[10], name);
+              insert->bindValue(m_devDataBind[12], parent);
+              insert->bindValue(m_devDataBind[13], source);
+              insert->bindValue(m_devDataBind[11], unit);
               return insert->exec();
           };
     const QVariant noText(QVariant::String);
@@ -545,12 +549,11 @@ QMap<uint16_t, uint16_t> CDataBaseHandler::getRegisterData(uint32_t port, uint32
     if (count == 0)
         return result;
     QMutexLocker locker(&m_mutex);
-    const QStringList &reg = QSL_GLOB_DEV_DATA_FIELDS;
     QSqlQuery *query = statement(m_sqlRegisterData);
     if (query) {
-        query->bindValue(bindName(reg[1]), qint64(port));
-        query->bindValue(QStringLiteral(":first_") + reg[2], qint64(startAddr));
-        query->bindValue(QStringLiteral(":last_") + reg[2], qint64(startAddr) + count - 1);
+        query->bindValue(m_devDataBind[1], qint64(port));
+        query->bindValue(m_bindFirstAddr, qint64(startAddr));
+        query->bindValue(m_bindLastAddr, qint64(startAddr) + count - 1);
     }
     if (!query || !query->exec()) {
         addLog(QStringLiteral("ERROR: [CDataBaseHandler::getRegisterData] Invalid SQL request [1]"));
@@ -563,8 +566,8 @@ QMap<uint16_t, uint16_t> CDataBaseHandler::getRegisterData(uint32_t port, uint32
         result.insert(static_cast<uint16_t>(startAddr + i), 0);
     while (query->next()) {
         bool ok = false;
-        const uint16_t value = query->value(7).toString().toUShort(&ok, 16);
-        result[static_cast<uint16_t>(query->value(2).toLongLong())] = ok ? value : 0;
+        const uint16_t value = query->value(1).toString().toUShort(&ok, 16);
+        result[static_cast<uint16_t>(query->value(0).toLongLong())] = ok ? value : 0;
     }
     query->finish();
     return result;

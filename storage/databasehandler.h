@@ -58,6 +58,10 @@ private:
     bool m_failed = false;
     std::map<QString, QSqlQuery> m_statements; // node-based: entries stay put while others are added
 
+    QStringList m_devicesBind; // ":" + column name, by column
+    QStringList m_devDataBind;
+    QString m_bindFirstAddr;
+    QString m_bindLastAddr;
     QString m_sqlDeleteDevice;
     QString m_sqlDeleteData;
     QString m_sqlDevicesAll;
