@@ -199,6 +199,8 @@ private slots:
     void registerDataZeroFillsAndSharesPorts();
     void registerDataHugeCount();
     void registerParamAndUpdate();
+    void updateRegInfoStopsAtFirstFailure();
+    void writesWhileCallerHoldsAQuery();
     void registersListFirstRowsOnly();
     void registeredDevicesUpperCased();
     void deleteDeviceRemovesBoth();
@@ -702,6 +704,50 @@ void tst_DataBaseHandler::registerParamAndUpdate()
     QCOMPARE(param.gratingPeriod, 7);
     QCOMPARE(param.unit, QStringLiteral("K"));
     QCOMPARE(newLogLines(), QStringList());
+}
+
+void tst_DataBaseHandler::updateRegInfoStopsAtFirstFailure()
+{
+    auto store = openStore();
+    QVERIFY(store->registerNewDevice(device("00AA", "Meter", 100, sixteenBit(3)), 502));
+    Inspector inspect(QStringLiteral("server.db"));
+    QVERIFY(
+        inspect.exec("CREATE TRIGGER refuse BEFORE UPDATE ON dev_data WHEN NEW.reg_addr = 101 BEGIN SELECT "
+                     "RAISE(ABORT, 'refused'); END;"));
+    SDeviceRegUpdate update;
+    update.deviceId = 1;
+    update.params = { { 100, 1, 2, "a" }, { 101, 3, 4, "b" }, { 102, 5, 6, "c" } };
+    store->updateRegInfo(update);
+    // The entry before the failure is kept, the ones from it on are not written.
+    QCOMPARE(inspect.rows("SELECT start_value, grating_period, unit FROM dev_data ORDER BY reg_addr;"),
+             QStringList({ "1|2|a", "0|1|", "0|1|" }));
+    QCOMPARE(newLogLines(),
+             QStringList({ "ERROR: [CDataBaseHandler::updateRegInfo] Invalid SQL request [1]",
+                           "UPDATE dev_data SET start_value=:start_value, grating_period=:grating_period, "
+                           "unit=:unit WHERE device=:device AND reg_addr=:reg_addr;" }));
+}
+
+void tst_DataBaseHandler::writesWhileCallerHoldsAQuery()
+{
+    // The device list model keeps its query open while the operator works.
+    auto store = openStore();
+    for (const int n : { 1, 2, 3 })
+        QVERIFY(store->registerNewDevice(device(QStringLiteral("000%1").arg(n), "D", n * 10, sixteenBit(2)),
+                                         502));
+    QSqlQuery listing = store->getDevices(QString());
+    QVERIFY(listing.next());
+    QSqlQuery registers = store->getRegisters(1);
+    QVERIFY(registers.next());
+
+    QVERIFY(store->registerNewDevice(device("0004", "Added", 10, sixteenBit(2)), 503));
+    QVERIFY(store->saveRegisterData(batch("0001", 10, { { 0, "0009" } })));
+    QVERIFY(store->deleteDevice(2));
+    QCOMPARE(store->getRegisterData(502, 10, 1), (QMap<uint16_t, uint16_t> { { 10, 9 } }));
+    QVERIFY(listing.next());
+    QCOMPARE(newLogLines(), QStringList());
+
+    auto reopened = openStore();
+    QCOMPARE(sorted(reopened->getRegisteredDevices()), QStringList({ "0001", "0003", "0004" }));
 }
 
 void tst_DataBaseHandler::registersListFirstRowsOnly()
