@@ -78,10 +78,8 @@ CDataBaseHandler::CDataBaseHandler(const QString &fileName, const QString &conne
 
     // Write-ahead log: a commit is one append, readers never block the writer,
     // and a killed process loses nothing that was committed.
-    QSqlQuery pragma(m_db);
-    pragma.exec(QStringLiteral("PRAGMA journal_mode=WAL;"));
-    pragma.exec(QStringLiteral("PRAGMA synchronous=NORMAL;"));
-    pragma.finish();
+    execute(QStringLiteral("PRAGMA journal_mode=WAL;"));
+    execute(QStringLiteral("PRAGMA synchronous=NORMAL;"));
 
     const QString invalidSize
         = QStringLiteral("ERROR! Invalid size of colums in table \"%1\"! DataBaseHandler is not running!");
@@ -97,8 +95,7 @@ CDataBaseHandler::CDataBaseHandler(const QString &fileName, const QString &conne
               .arg(QS_DB_TABLE_DEVICES);
     for (const QString &column : qAsConst(QSL_GLOB_DEVICES_FIELDS))
         sql = sql.arg(column);
-    QSqlQuery create(m_db);
-    if (!create.exec(sql))
+    if (!execute(sql))
         report(notCreated.arg(QS_DB_TABLE_DEVICES));
 
     if (QSL_GLOB_DEV_DATA_FIELDS.size() != 14) {
@@ -112,9 +109,8 @@ CDataBaseHandler::CDataBaseHandler(const QString &fileName, const QString &conne
               .arg(QS_DB_TABLE_DEV_DATA);
     for (const QString &column : qAsConst(QSL_GLOB_DEV_DATA_FIELDS))
         sql = sql.arg(column);
-    if (!create.exec(sql))
+    if (!execute(sql))
         report(notCreated.arg(QS_DB_TABLE_DEV_DATA));
-    create.finish();
 
     createIndexes();
     buildStatements();
@@ -137,6 +133,14 @@ void CDataBaseHandler::fail(const QString &message)
     m_db.close();
     m_db = QSqlDatabase();
     QSqlDatabase::removeDatabase(m_connectionName);
+}
+
+// One-off statements run on a query of their own, so none is left open when a
+// failed start removes the connection.
+bool CDataBaseHandler::execute(const QString &sql)
+{
+    QSqlQuery query(m_db);
+    return query.exec(sql);
 }
 
 void CDataBaseHandler::createIndexes()

@@ -44,6 +44,7 @@ public:
 private:
     void fail(const QString &message);
     void buildStatements();
+    bool execute(const QString &sql);
     void createIndexes();
     // A statement prepared once on this connection and kept for reuse; null
     // when it cannot be prepared (the caller treats that as a failed request).
