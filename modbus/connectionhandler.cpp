@@ -23,10 +23,12 @@ void CConnectionHandler::readyReadSlot()
             return readRegisters(start, quantity, registers);
         },
         [](const QString &line) { addLog(line); });
-    // Queued on the socket and sent by the event loop; a slow reader must not
-    // stall the whole program.
-    if (!answers.isEmpty())
+    // Never wait for the peer: what the kernel does not take now stays queued
+    // on the socket for the event loop, so a slow reader stalls nobody else.
+    if (!answers.isEmpty()) {
         write(answers);
+        flush();
+    }
 }
 
 void CConnectionHandler::disconnectedSlot()
