@@ -198,10 +198,12 @@ void CDataBaseHandler::buildStatements()
     m_sqlSaveData = updateTpl.arg(devData, reg[7], reg[8], reg[9], reg[0], reg[2]);
     m_sqlUpdateRegInfo = updateTpl.arg(devData, reg[3], reg[4], reg[11], reg[0], reg[2]);
 
-    m_sqlRegisterParam
-        = QStringLiteral(
-              "SELECT * FROM %1 WHERE %1.%3 IN ( SELECT %2.%4 FROM %2 WHERE %2.%5=:%5 ) AND %1.%6=:%6;")
-              .arg(devData, devices, reg[0], dev[0], dev[3], reg[2]);
+    const QString paramTpl = QStringLiteral(
+        "SELECT %7 FROM %1 WHERE %1.%3 IN ( SELECT %2.%4 FROM %2 WHERE %2.%5=:%5 ) AND %1.%6=:%6;");
+    m_sqlRegisterParam = paramTpl.arg(devData, devices, reg[0], dev[0], dev[3], reg[2], QStringLiteral("*"));
+    // Only the scaling columns are fetched; the log names the request as above.
+    m_sqlRegisterParamRun = paramTpl.arg(devData, devices, reg[0], dev[0], dev[3], reg[2],
+                                         QStringList({ reg[3], reg[4], reg[11] }).join(QStringLiteral(", ")));
     m_sqlRegisteredDevices = QStringLiteral("SELECT %2 FROM %1;").arg(devices, dev[3]);
     m_sqlCountByEui = QStringLiteral("SELECT COUNT(*) FROM %1 WHERE %2=:%2;").arg(devices, dev[3]);
     m_sqlInsertDevice
@@ -326,33 +328,36 @@ bool CDataBaseHandler::saveRegisterData(const SDeviceRegisterData &data)
         return false;
     }
     QMutexLocker locker(&m_mutex);
+    const QString origin = QStringLiteral("saveRegisterData");
+
+    // One uplink, one transaction (the lookup included): all of its registers
+    // become visible together, and the file is locked once.
+    if (!beginTransaction(origin))
+        return false;
+    auto abandon = [this](const QString &message) {
+        addLog(message);
+        m_db.rollback();
+        return false;
+    };
 
     QSqlQuery *lookup = statement(m_sqlDeviceIdByEui);
     if (lookup)
         lookup->bindValue(m_devicesBind[3], data.devEui);
-    if (!lookup || !lookup->exec()) {
-        addLog(QStringLiteral("ERROR: [CDataBaseHandler::saveRegisterData] Invalid SQL request [1]"));
-        return false;
-    }
+    if (!lookup || !lookup->exec())
+        return abandon(QStringLiteral("ERROR: [CDataBaseHandler::saveRegisterData] Invalid SQL request [1]"));
     if (!lookup->next()) {
         lookup->finish();
-        addLog(QStringLiteral("ERROR: [CDataBaseHandler::saveRegisterData] Uncknown DevEUI [%1]")
-                   .arg(data.devEui));
-        return false;
+        return abandon(QStringLiteral("ERROR: [CDataBaseHandler::saveRegisterData] Uncknown DevEUI [%1]")
+                           .arg(data.devEui));
     }
     const uint32_t deviceId = lookup->value(0).toUInt();
     lookup->finish();
     if (deviceId == 0) {
-        addLog(QStringLiteral("ERROR: [CDataBaseHandler::saveRegisterData] Uncknown DevEUI [ID=0] [%1]")
-                   .arg(data.devEui));
-        return false;
+        return abandon(
+            QStringLiteral("ERROR: [CDataBaseHandler::saveRegisterData] Uncknown DevEUI [ID=0] [%1]")
+                .arg(data.devEui));
     }
-    if (data.registers.isEmpty())
-        return true;
 
-    // One uplink, one commit: all of its registers become visible together.
-    if (!beginTransaction(QStringLiteral("saveRegisterData")))
-        return false;
     for (const SRegisterValue &value : data.registers) {
         const auto regAddr = static_cast<int32_t>(qint64(data.startAddr) + value.offset);
         QSqlQuery *update = statement(m_sqlSaveData);
@@ -369,7 +374,7 @@ bool CDataBaseHandler::saveRegisterData(const SDeviceRegisterData &data)
             addLog(QStringLiteral("    Set: deviceId[%1], regAddr[%2]").arg(deviceId).arg(regAddr));
         }
     }
-    return commitTransaction(QStringLiteral("saveRegisterData"));
+    return commitTransaction(origin);
 }
 
 void CDataBaseHandler::updateRegInfo(const SDeviceRegUpdate &update)
@@ -402,7 +407,7 @@ SRegisterParam CDataBaseHandler::getRegisterParam(const QString &devEui, uint32_
 {
     SRegisterParam result;
     QMutexLocker locker(&m_mutex);
-    QSqlQuery *query = statement(m_sqlRegisterParam);
+    QSqlQuery *query = statement(m_sqlRegisterParamRun);
     if (query) {
         query->bindValue(m_devicesBind[3], devEui);
         query->bindValue(m_devDataBind[2], regAddr);
@@ -413,9 +418,9 @@ SRegisterParam CDataBaseHandler::getRegisterParam(const QString &devEui, uint32_
         return result;
     }
     if (query->next()) {
-        result.gratingPeriod = query->value(4).toInt();
-        result.startValue = query->value(3).toInt();
-        result.unit = query->value(11).toString();
+        result.gratingPeriod = query->value(1).toInt();
+        result.startValue = query->value(0).toInt();
+        result.unit = query->value(2).toString();
         result.regAddr = regAddr;
     } else {
         addLog(QStringLiteral("ERROR: [CDataBaseHandler::getRegisterParam] Register is not exist!"));

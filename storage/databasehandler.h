@@ -72,6 +72,7 @@ private:
     QString m_sqlSaveData;
     QString m_sqlUpdateRegInfo;
     QString m_sqlRegisterParam;
+    QString m_sqlRegisterParamRun;
     QString m_sqlRegisteredDevices;
     QString m_sqlCountByEui;
     QString m_sqlInsertDevice;
