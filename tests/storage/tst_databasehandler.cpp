@@ -828,6 +828,8 @@ void tst_DataBaseHandler::killedWriterLeavesSoundFile()
         QVERIFY(writer.waitForFinished());
         QCOMPARE(writer.exitStatus(), QProcess::CrashExit);
         consume();
+        // Committed work still sits in the log file, so opening must recover it.
+        QVERIFY(QFileInfo(QStringLiteral("server.db-wal")).size() > 0);
 
         {
             Inspector inspect(QStringLiteral("server.db"));
