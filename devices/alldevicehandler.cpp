@@ -24,6 +24,10 @@ CAllDeviceHandler *CAllDeviceHandler::getInstance()
 CAllDeviceHandler::CAllDeviceHandler(QObject *parent)
     : QObject(parent)
 {
+    // Fires on the next pass of the event loop, after sockets were served.
+    m_sliceTimer.setSingleShot(true);
+    m_sliceTimer.setInterval(0);
+    connect(&m_sliceTimer, &QTimer::timeout, this, &CAllDeviceHandler::nextSliceSlot);
     init();
 }
 
@@ -190,15 +194,42 @@ void CAllDeviceHandler::removeDevice(QString _devEui, uint16_t _port)
                               .arg(_port);
 }
 
+bool CAllDeviceHandler::isRegistered(const QString &devEui)
+{
+    QMutexLocker locker(&mutex);
+    return devices.contains(devEui);
+}
+
 void CAllDeviceHandler::newPacketReceivedSlot(API::SApiDeviceData _devData)
 {
-    bool known = false;
-    {
-        QMutexLocker locker(&mutex);
-        known = devices.contains(_devData.devEui);
-    }
-    if (known)
+    if (!isRegistered(_devData.devEui))
+        return;
+    // A burst of uplinks (the server delivers many at once) would otherwise
+    // hold every Modbus answer back until the whole burst is decoded.
+    if (m_backlog.isEmpty() && takeSliceRoom())
         processDataSlot(_devData);
+    else
+        m_backlog.enqueue(_devData);
+}
+
+bool CAllDeviceHandler::takeSliceRoom()
+{
+    if (m_sliceUsed >= UplinksPerPass)
+        return false;
+    if (m_sliceUsed++ == 0)
+        m_sliceTimer.start();
+    return true;
+}
+
+void CAllDeviceHandler::nextSliceSlot()
+{
+    m_sliceUsed = 0;
+    while (!m_backlog.isEmpty() && takeSliceRoom()) {
+        const API::SApiDeviceData data = m_backlog.dequeue();
+        // removed while it waited: dropped like any uplink of an unknown device
+        if (isRegistered(data.devEui))
+            processDataSlot(data);
+    }
 }
 
 void CAllDeviceHandler::processDataSlot(API::SApiDeviceData _devData)

@@ -8,6 +8,8 @@
 #include <QMap>
 #include <QMutex>
 #include <QObject>
+#include <QQueue>
+#include <QTimer>
 
 #include <cstdint>
 
@@ -54,6 +56,12 @@ public:
     // default) means the process-wide one. Set it before adding devices.
     void setRegisterStore(CDataBaseHandler *store) { m_store = store; }
 
+    // Uplinks are decoded in arrival order, at most this many per pass of the
+    // event loop; a burst waits in a queue so that Modbus requests and the
+    // window are served between slices.
+    static constexpr int UplinksPerPass = 4;
+    int pendingUplinks() const { return m_backlog.size(); }
+
 signals:
     void newDataForDevice(QString _devEui);
 
@@ -65,11 +73,18 @@ public slots:
 private slots:
     void init();
     void processDataSlot(API::SApiDeviceData _devData);
+    void nextSliceSlot();
 
 private:
+    bool isRegistered(const QString &devEui);
+    bool takeSliceRoom();
+
     QMap<QString, SDeviceTemplate> templates;
     QMap<uint16_t, CDeviceHandler *> listeners;
     QMap<QString, DB::SDeviceRegMapDescription> devices;
     QMutex mutex;
     CDataBaseHandler *m_store = nullptr;
+    QQueue<API::SApiDeviceData> m_backlog;
+    int m_sliceUsed = 0;
+    QTimer m_sliceTimer;
 };

@@ -30,6 +30,8 @@ private slots:
     void scalingChangeAppliesToNextUplink();
     void emptyBatchStillAnnounced();
     void missingStoreSkipsUplink();
+    void burstDecodedInOrderAcrossPasses();
+    void removedDeviceLeavesNoQueuedUplink();
     void unknownServerKeyword();
 
 private:
@@ -456,6 +458,40 @@ void tst_UplinkDecoder::missingStoreSkipsUplink()
                                         "available. Uplink of device [0011223344550001] is skipped"))
                  .size(),
              1);
+}
+
+void tst_UplinkDecoder::burstDecodedInOrderAcrossPasses()
+{
+    setUpDevice(QJsonArray { field(1, 8, "uinteger", 0) }, QJsonArray {}, 1, 2);
+    QSignalSpy announced(m_handler.get(), &CAllDeviceHandler::newDataForDevice);
+    const int burst = 3 * CAllDeviceHandler::UplinksPerPass + 1;
+    for (int i = 1; i <= burst; ++i)
+        m_handler->newPacketReceivedSlot(
+            uplink(QByteArray::fromHex("01").append(char(i)).toHex().constData()));
+
+    // the first slice is decoded at once, the rest waits for later passes
+    const int first = CAllDeviceHandler::UplinksPerPass;
+    QCOMPARE(announced.size(), first);
+    QCOMPARE(storedRows(), QStringList { QStringLiteral("100 %1 %1").arg(first, 4, 16, QLatin1Char('0')) });
+    QCOMPARE(m_handler->pendingUplinks(), burst - first);
+
+    QTRY_COMPARE(announced.size(), burst);
+    QCOMPARE(m_handler->pendingUplinks(), 0);
+    // arrival order kept: the last uplink's value is the one stored
+    QCOMPARE(storedRows(), QStringList { QStringLiteral("100 %1 %1").arg(burst, 4, 16, QLatin1Char('0')) });
+}
+
+void tst_UplinkDecoder::removedDeviceLeavesNoQueuedUplink()
+{
+    setUpDevice(QJsonArray { field(1, 8, "uinteger", 0) }, QJsonArray {}, 1, 2);
+    QSignalSpy announced(m_handler.get(), &CAllDeviceHandler::newDataForDevice);
+    for (int i = 0; i < 2 * CAllDeviceHandler::UplinksPerPass; ++i)
+        m_handler->newPacketReceivedSlot(uplink("0109"));
+    QCOMPARE(m_handler->pendingUplinks(), CAllDeviceHandler::UplinksPerPass);
+    m_handler->removeDevice(QS_DEV_EUI, 0);
+
+    QTRY_COMPARE(m_handler->pendingUplinks(), 0);
+    QCOMPARE(announced.size(), CAllDeviceHandler::UplinksPerPass);
 }
 
 void tst_UplinkDecoder::unknownServerKeyword()

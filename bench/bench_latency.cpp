@@ -1,0 +1,289 @@
+// Modbus round trips while ingesting: the network server simulator (its own
+// thread) sends 500 uplinks per second to the gateway's session, which
+// decodes them into a "server.db" of 1,000 devices x 20 registers, while a
+// libmodbus client reads 10 registers of those devices every 2 ms and times
+// each read. Build in Release; it works in a temporary directory.
+// Usage: bench_latency [seconds]
+
+#include "app/globaldata.h"
+#include "app/logfile.h"
+#include "devices/alldevicehandler.h"
+#include "serverlink/serverhandler.h"
+#include "storage/databasehandler.h"
+
+#include "networkserversim.h"
+
+#include <QDir>
+#include <QEventLoop>
+#include <QFile>
+#include <QGuiApplication>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QTcpServer>
+#include <QTemporaryDir>
+#include <QThread>
+#include <QTimer>
+
+#include <modbus.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <thread>
+#include <vector>
+
+namespace {
+
+const int kDevices = 1000;
+const int kSending = 50; // devices the simulator sends for
+const int kPeriodMs = 100; // per device: 50 x 10 = 500 uplinks/s
+const int kFields = 10;
+const int kReadEveryUs = 2000;
+const QString kAppEui = QStringLiteral("A1B2C3D4000000BE");
+
+using Clock = std::chrono::steady_clock;
+
+void writeTemplate()
+{
+    QJsonArray fields;
+    for (int f = 0; f < kFields; ++f) {
+        fields.append(QJsonObject { { "packet_bias", 1 + 2 * f },
+                                    { "data_bit_bias", 0 },
+                                    { "data_bit_size", 16 },
+                                    { "data_type", "uinteger" },
+                                    { "reg_map_bias", f },
+                                    { "reg_bit_bias", 0 },
+                                    { "reg_bit_size", 16 },
+                                    { "data_name", QStringLiteral("Value %1").arg(f) } });
+    }
+    QJsonArray server { QJsonObject { { "data_code", "rssi" },
+                                      { "reg_map_bias", 10 },
+                                      { "reg_bit_bias", 0 },
+                                      { "reg_bit_size", 16 },
+                                      { "data_name", "RSSI" } },
+                        QJsonObject { { "data_code", "fcnt" },
+                                      { "reg_map_bias", 11 },
+                                      { "reg_bit_bias", 0 },
+                                      { "reg_bit_size", 32 },
+                                      { "data_name", "Frame counter" } } };
+    QJsonArray packets { QJsonObject {
+        { "packet_type", 1 }, { "packet_size", 1 + 2 * kFields }, { "packet_fields", fields } } };
+    QDir().mkpath(QStringLiteral("deviceFolder"));
+    QFile file(QStringLiteral("deviceFolder/bench.json"));
+    file.open(QIODevice::WriteOnly);
+    file.write(QJsonDocument(QJsonObject { { "app_eui", kAppEui },
+                                           { "dev_type", "Bench" },
+                                           { "server_data", server },
+                                           { "device_packets", packets } })
+                   .toJson());
+}
+
+QString euiOf(int n)
+{
+    return QStringLiteral("%1").arg(n, 16, 16, QLatin1Char('0')).toUpper();
+}
+
+uint16_t freePort()
+{
+    QTcpServer probe;
+    probe.listen(QHostAddress::Any, 0);
+    return probe.serverPort();
+}
+
+void quietDebug(QtMsgType type, const QMessageLogContext &, const QString &text)
+{
+    if (type != QtDebugMsg)
+        fprintf(stderr, "%s\n", qPrintable(text));
+}
+
+struct SLatency
+{
+    std::vector<double> ms;
+    long errors = 0;
+};
+
+// Paced reads of the sending devices' registers, one every kReadEveryUs.
+SLatency readWhileIngesting(uint16_t port, int seconds)
+{
+    SLatency result;
+    modbus_t *ctx = modbus_new_tcp("127.0.0.1", port);
+    if (modbus_connect(ctx) != 0) {
+        modbus_free(ctx);
+        result.errors = 1;
+        return result;
+    }
+    uint16_t registers[kFields];
+    const auto end = Clock::now() + std::chrono::seconds(seconds);
+    auto next = Clock::now();
+    for (int i = 0; Clock::now() < end; ++i) {
+        const int device = i % kSending;
+        const auto start = Clock::now();
+        if (modbus_read_registers(ctx, device * 20, kFields, registers) != kFields)
+            ++result.errors;
+        result.ms.push_back(std::chrono::duration<double, std::milli>(Clock::now() - start).count());
+        next += std::chrono::microseconds(kReadEveryUs);
+        std::this_thread::sleep_until(next);
+    }
+    modbus_close(ctx);
+    modbus_free(ctx);
+    return result;
+}
+
+// Runs the client on its own thread while this thread's event loop serves.
+SLatency timedReads(uint16_t port, int seconds)
+{
+    SLatency latency;
+    QEventLoop loop;
+    std::thread client([&] {
+        latency = readWhileIngesting(port, seconds);
+        QMetaObject::invokeMethod(&loop, &QEventLoop::quit, Qt::QueuedConnection);
+    });
+    loop.exec();
+    client.join();
+    return latency;
+}
+
+double percentile(const std::vector<double> &sorted, double p)
+{
+    if (sorted.empty())
+        return 0;
+    const size_t index = std::min(sorted.size() - 1, size_t(p * double(sorted.size())));
+    return sorted[index];
+}
+
+void printReads(const char *label, SLatency reads)
+{
+    std::sort(reads.ms.begin(), reads.ms.end());
+    printf("%-10s reads %6zu, errors %ld, round trip ms: p50 %.3f  p90 %.3f  p99 %.3f  max %.3f\n", label,
+           reads.ms.size(), reads.errors, percentile(reads.ms, 0.50), percentile(reads.ms, 0.90),
+           percentile(reads.ms, 0.99), reads.ms.empty() ? 0.0 : reads.ms.back());
+}
+
+} // namespace
+
+int main(int argc, char *argv[])
+{
+    QGuiApplication app(argc, argv);
+    // The gateway has no console: its debug lines go nowhere.
+    qInstallMessageHandler(quietDebug);
+    const int seconds = argc > 1 && atoi(argv[1]) > 0 ? atoi(argv[1]) : 10;
+    QTemporaryDir dir;
+    QDir::setCurrent(dir.path());
+    initGlobalData();
+    CLogFile::getInstance(QStringLiteral("history.log"));
+    writeTemplate();
+
+    CDataBaseHandler store(dir.filePath(QStringLiteral("server.db")), QStringLiteral("bench"));
+    CAllDeviceHandler registry;
+    registry.setRegisterStore(&store);
+    if (store.failed() || !registry.hasTemplate(kAppEui)) {
+        fprintf(stderr, "set-up failed\n");
+        return 1;
+    }
+
+    // Devices 0..49 send and are served on the measured port, the rest only
+    // fill the store (with a 20-register map each).
+    const uint16_t port = freePort();
+    SSimScenario scenario;
+    scenario.accounts.append({ QStringLiteral("demo"), QStringLiteral("demo") });
+    QList<SRegisterDescription> map = registry.getDeviceRegisterMap(kAppEui).registers;
+    for (int r = 13; r < 20; ++r) {
+        SRegisterDescription spare;
+        spare.name = QStringLiteral("Spare %1").arg(r);
+        spare.offset = uint32_t(r);
+        spare.bitSize = 16;
+        spare.dataType = QStringLiteral("uinteger");
+        map.append(spare);
+    }
+    for (int n = 0; n < kDevices; ++n) {
+        DB::SDeviceRegMapDescription device;
+        device.devEui = euiOf(n);
+        device.appEui = kAppEui;
+        device.devName = QStringLiteral("Device %1").arg(n);
+        device.startAddr = (n % 100) * 20;
+        device.regList = map;
+        const uint16_t devicePort = n < kSending ? port : uint16_t(port + 1 + n / 100);
+        if (!store.registerNewDevice(device, devicePort))
+            return 1;
+        if (n < kSending) {
+            registry.addNewDevice(device, port);
+            SSimDevice simDevice;
+            simDevice.devEui = device.devEui;
+            simDevice.devName = device.devName;
+            simDevice.appEui = kAppEui;
+            for (int p = 0; p < 4; ++p) {
+                QByteArray payload(1 + 2 * kFields, char(n + p));
+                payload[0] = 1;
+                simDevice.payloads.append(payload);
+            }
+            scenario.devices.append(simDevice);
+        }
+    }
+
+    // The simulator lives on its own thread, as a real server would elsewhere.
+    QThread simThread;
+    simThread.start();
+    auto *sim = new CNetworkServerSim(scenario);
+    sim->moveToThread(&simThread);
+    QString url;
+    QMetaObject::invokeMethod(
+        sim,
+        [&] {
+            if (sim->listen())
+                url = sim->url().toString();
+        },
+        Qt::BlockingQueuedConnection);
+    if (url.isEmpty()) {
+        fprintf(stderr, "simulator failed to listen\n");
+        return 1;
+    }
+
+    CServerHandler session;
+    QObject::connect(&session, &CServerHandler::newPacketReceived, &registry,
+                     &CAllDeviceHandler::newPacketReceivedSlot, Qt::QueuedConnection);
+    long decoded = 0;
+    QObject::connect(&registry, &CAllDeviceHandler::newDataForDevice, &registry, [&decoded] { ++decoded; });
+    {
+        QEventLoop loop;
+        QObject::connect(sim, &CNetworkServerSim::clientLoggedIn, &loop, &QEventLoop::quit);
+        QTimer::singleShot(10000, &loop, &QEventLoop::quit);
+        session.connectSlot(url, QStringLiteral("demo"), QStringLiteral("demo"));
+        loop.exec();
+    }
+    // Baseline: the same reads without uplinks, to tell the machine's own
+    // noise from the cost of ingesting.
+    const SLatency idle = timedReads(port, std::max(2, seconds / 3));
+    QMetaObject::invokeMethod(
+        sim, [sim] { sim->startUplinks(-1, kPeriodMs); }, Qt::BlockingQueuedConnection);
+
+    // Let the uplink stream settle before timing reads.
+    {
+        QEventLoop loop;
+        QTimer::singleShot(1000, &loop, &QEventLoop::quit);
+        loop.exec();
+    }
+    const long decodedBefore = decoded;
+    const auto start = Clock::now();
+    const SLatency latency = timedReads(port, seconds);
+    const double elapsed = std::chrono::duration<double>(Clock::now() - start).count();
+    const long ingested = decoded - decodedBefore;
+
+    QMetaObject::invokeMethod(
+        sim,
+        [sim] {
+            sim->stopUplinks();
+            delete sim;
+        },
+        Qt::BlockingQueuedConnection);
+    simThread.quit();
+    simThread.wait();
+
+    printf("Modbus reads of %d registers every %d us while the simulator sends %d uplinks/s\n", kFields,
+           kReadEveryUs, kSending * 1000 / kPeriodMs);
+    printf("uplinks decoded: %.0f/s over %.1f s\n", ingested / elapsed, elapsed);
+    printReads("idle", idle);
+    printReads("ingesting", latency);
+    return latency.errors + idle.errors == 0 ? 0 : 1;
+}
