@@ -5,30 +5,83 @@
 
 #include <QDebug>
 
+#ifdef Q_OS_UNIX
+#include <sys/socket.h>
+#endif
+
 CConnectionHandler::CConnectionHandler(uint16_t port, CDataBaseHandler *store)
     : m_port(port)
     , m_store(store)
 {
+    setReadBufferSize(MaxPendingRequestBytes);
     connect(this, &QTcpSocket::readyRead, this, &CConnectionHandler::readyReadSlot);
     connect(this, &QTcpSocket::disconnected, this, &CConnectionHandler::disconnectedSlot);
+    // A client that stops reading its answers is not read from either, until
+    // they drain.
+    connect(this, &QTcpSocket::bytesWritten, this, [this] {
+        if (bytesToWrite() <= MaxQueuedAnswerBytes / 2)
+            continueLater();
+    });
 }
 
 void CConnectionHandler::readyReadSlot()
 {
-    m_buffer.append(readAll());
+    m_continuationPosted = false;
+    if (bytesToWrite() > MaxQueuedAnswerBytes)
+        return;
+    // Straight into the frame buffer; a short read means the socket is drained.
+    char chunk[4096];
+    while (m_buffer.size() < MaxPendingRequestBytes || !Modbus::hasCompleteFrame(m_buffer)) {
+        const qint64 got = read(chunk, sizeof(chunk));
+        if (got <= 0)
+            break;
+        m_buffer.append(chunk, int(got));
+        if (got < qint64(sizeof(chunk)))
+            break;
+    }
     QByteArray answers;
-    Modbus::processBuffer(
+    const int answered = Modbus::processBuffer(
         m_buffer, answers,
         [this](uint16_t start, uint16_t quantity, QMap<uint16_t, uint16_t> &registers) {
             return readRegisters(start, quantity, registers);
         },
-        [](const QString &line) { addLog(line); });
-    // Never wait for the peer: what the kernel does not take now stays queued
-    // on the socket for the event loop, so a slow reader stalls nobody else.
+        [](const QString &line) { addLog(line); }, RequestsPerPass);
+    // Never wait for the peer: what the kernel does not take at once stays
+    // queued on the socket for the event loop, so a slow reader stalls nobody.
     if (!answers.isEmpty()) {
-        write(answers);
-        flush();
+        const qint64 sent = sendNow(answers);
+        if (sent < answers.size())
+            write(answers.constData() + sent, answers.size() - sent);
     }
+    if (answered == RequestsPerPass && Modbus::hasCompleteFrame(m_buffer))
+        continueLater();
+}
+
+// The rest of a pipeline is taken on a later pass of the event loop, after
+// the other sockets had their turn.
+void CConnectionHandler::continueLater()
+{
+    if (m_continuationPosted)
+        return;
+    m_continuationPosted = true;
+    QMetaObject::invokeMethod(this, &CConnectionHandler::readyReadSlot, Qt::QueuedConnection);
+}
+
+// Qt's write path arms and then disarms a write notifier for every answer,
+// two extra wake-ups of the event loop per request. While nothing is queued
+// on the socket, the answer goes straight to the descriptor instead.
+qint64 CConnectionHandler::sendNow(const QByteArray &data)
+{
+#ifdef Q_OS_UNIX
+    if (bytesToWrite() > 0)
+        return 0;
+    const ssize_t sent = ::send(static_cast<int>(socketDescriptor()), data.constData(), size_t(data.size()),
+                                MSG_NOSIGNAL | MSG_DONTWAIT);
+    return sent > 0 ? qint64(sent) : 0;
+#else
+    Q_UNUSED(data)
+    return 0;
+#endif
 }
 
 void CConnectionHandler::disconnectedSlot()

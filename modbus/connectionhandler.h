@@ -19,6 +19,14 @@ public:
     // `store` null means the process-wide register store.
     explicit CConnectionHandler(uint16_t port, CDataBaseHandler *store = nullptr);
 
+    // Requests answered per pass of the event loop, so one client's pipeline
+    // cannot hold the others back.
+    static constexpr int RequestsPerPass = 32;
+    // Answers a client leaves unread before its further requests wait.
+    static constexpr qint64 MaxQueuedAnswerBytes = 1 << 20;
+    // Requests taken in ahead of answering; beyond that TCP holds the client back.
+    static constexpr int MaxPendingRequestBytes = 1 << 16;
+
 public slots:
     void readyReadSlot();
     void disconnectedSlot();
@@ -26,9 +34,12 @@ public slots:
                                  QMap<uint16_t, uint16_t> _data);
 
 private:
+    void continueLater();
+    qint64 sendNow(const QByteArray &data);
     bool readRegisters(uint16_t start, uint16_t quantity, QMap<uint16_t, uint16_t> &registers);
 
     uint16_t m_port = 0;
     CDataBaseHandler *m_store = nullptr;
     QByteArray m_buffer;
+    bool m_continuationPosted = false;
 };

@@ -89,8 +89,13 @@ QByteArray answerRequest(const SModbusMBAP &mbap, const SModbusTcpPacketHeader &
     return buildReadAnswer(mbap, header, registers);
 }
 
+bool hasCompleteFrame(const QByteArray &buffer)
+{
+    return buffer.size() >= MbapSize && MbapSize + decodeMbap(buffer.constData()).length <= buffer.size();
+}
+
 int processBuffer(QByteArray &buffer, QByteArray &answers, const RegisterReader &readRegisters,
-                  const LogWriter &log)
+                  const LogWriter &log, int maxRequests)
 {
     // Frames are consumed by moving `pos`; the buffer is shortened once at the end.
     int pos = 0;
@@ -113,6 +118,8 @@ int processBuffer(QByteArray &buffer, QByteArray &answers, const RegisterReader 
             pos += frameSize;
             continue;
         }
+        if (answered == maxRequests)
+            break;
         answers += answerRequest(mbap, decodeHeader(frame), readRegisters);
         ++answered;
         pos += frameSize;

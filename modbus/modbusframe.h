@@ -9,6 +9,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <limits>
 
 // MBAP header of a Modbus TCP frame; big-endian on the wire.
 struct SModbusMBAP
@@ -71,10 +72,14 @@ QByteArray buildException(const SModbusMBAP &mbap, const SModbusTcpPacketHeader 
 QByteArray answerRequest(const SModbusMBAP &mbap, const SModbusTcpPacketHeader &header,
                          const RegisterReader &readRegisters);
 
-// Consumes every complete frame at the front of `buffer`, appending their
+// Consumes the complete frames at the front of `buffer`, appending their
 // answers to `answers` in order; an incomplete frame stays in the buffer for
-// the next read. Returns the number of requests answered.
+// the next read. Stops quietly after `maxRequests` answers, leaving the rest
+// for a later call. Returns the number of requests answered.
 int processBuffer(QByteArray &buffer, QByteArray &answers, const RegisterReader &readRegisters,
-                  const LogWriter &log);
+                  const LogWriter &log, int maxRequests = std::numeric_limits<int>::max());
+
+// Whether the buffer starts with a whole frame.
+bool hasCompleteFrame(const QByteArray &buffer);
 
 } // namespace Modbus

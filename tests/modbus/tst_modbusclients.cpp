@@ -34,6 +34,7 @@ private slots:
     void exceptionsKeepTheConnection();
     void storeUnavailableIsServerFailure();
     void requestSplitOverTwoWrites();
+    void slowReaderStallsNobody();
     void mbpollReads();
     void pymodbusReads();
 
@@ -279,6 +280,52 @@ void tst_ModbusClients::requestSplitOverTwoWrites()
     QTRY_COMPARE(client.bytesAvailable(), 11);
     QCOMPARE(client.readAll().toHex(), QByteArray("0042000000050503020102"));
     client.disconnectFromHost();
+}
+
+void tst_ModbusClients::slowReaderStallsNobody()
+{
+    QStringList values;
+    for (int i = 0; i < 125; ++i)
+        values << QStringLiteral("%1").arg(i + 1, 4, 16, QLatin1Char('0'));
+    addDevice(QStringLiteral("0011223344550001"), 0, values);
+
+    // A pipelines many reads of 125 registers and does not read its answers:
+    // they pile up in the kernel and then in the listener's queue.
+    QTcpSocket slow;
+    slow.setSocketOption(QAbstractSocket::ReceiveBufferSizeSocketOption, 4096);
+    slow.setReadBufferSize(1);
+    slow.connectToHost(QHostAddress::LocalHost, m_listener->getPort());
+    QVERIFY(slow.waitForConnected(5000));
+    const int requests = 20000;
+    QByteArray pipeline;
+    for (int i = 0; i < requests; ++i) {
+        // tid i, len 6, unit 1, fc 3, start 0, qty 125
+        pipeline += QByteArray::fromHex("0000000000060103000000"
+                                        "7d");
+        pipeline[pipeline.size() - 12] = char(i >> 8);
+        pipeline[pipeline.size() - 11] = char(i & 0xff);
+    }
+    slow.write(pipeline);
+    QTRY_COMPARE(slow.bytesToWrite(), 0);
+
+    // B is served meanwhile.
+    const SClientResult other = runClient(m_listener->getPort(), 1, readCall(3, 124, 1));
+    QCOMPARE(other.rc, 1);
+    QCOMPARE(other.registers, words({ 125 }));
+
+    // A then gets every answer, complete and in order.
+    slow.setReadBufferSize(0);
+    const int answerSize = 9 + 250;
+    QTRY_VERIFY_WITH_TIMEOUT(slow.bytesAvailable() >= qint64(requests) * answerSize, 60000);
+    const QByteArray answers = slow.readAll();
+    QCOMPARE(answers.size(), requests * answerSize);
+    for (int i = 0; i < requests; ++i) {
+        const QByteArray answer = answers.mid(i * answerSize, answerSize);
+        QCOMPARE((uint8_t(answer[0]) << 8) | uint8_t(answer[1]), i);
+        QCOMPARE(answer.mid(6, 3).toHex(), QByteArray("0103fa"));
+        QCOMPARE(answer.right(2).toHex(), QByteArray("007d"));
+    }
+    slow.disconnectFromHost();
 }
 
 void tst_ModbusClients::mbpollReads()

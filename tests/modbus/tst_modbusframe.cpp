@@ -14,6 +14,7 @@ private slots:
     void splitFrame_data();
     void splitFrame();
     void storeUnavailable();
+    void requestLimitPerCall();
     void answerLayout();
 
 private:
@@ -210,6 +211,38 @@ void tst_ModbusFrame::storeUnavailable()
     QCOMPARE(result.answers.toHex(),
              QByteArray("003000000003078304"
                         "003100000003078601"));
+}
+
+void tst_ModbusFrame::requestLimitPerCall()
+{
+    // Two requests and a short frame; one request per call: the second call
+    // answers the rest and reports the short frame as usual.
+    QByteArray buffer = QByteArray::fromHex("004000000006010300640001"
+                                            "004100000006010300650001"
+                                            "0042000000020103");
+    QByteArray answers;
+    QStringList logs;
+    auto reader = [](uint16_t start, uint16_t quantity, QMap<uint16_t, uint16_t> &registers) {
+        for (int i = 0; i < quantity; ++i)
+            registers.insert(uint16_t(start + i), storedValue(start + i));
+        return true;
+    };
+    auto logger = [&](const QString &line) { logs << line; };
+    QCOMPARE(Modbus::processBuffer(buffer, answers, reader, logger, 1), 1);
+    QCOMPARE(answers.toHex(),
+             QByteArray("004000000005010302"
+                        "1111"));
+    QVERIFY(logs.isEmpty());
+    QVERIFY(Modbus::hasCompleteFrame(buffer));
+
+    answers.clear();
+    QCOMPARE(Modbus::processBuffer(buffer, answers, reader, logger, 1), 1);
+    QCOMPARE(answers.toHex(),
+             QByteArray("004100000005010302"
+                        "2222"));
+    QCOMPARE(logs, (QStringList { Modbus::QS_LOG_INCOMPLETE_3, Modbus::QS_LOG_INCOMPLETE_1 }));
+    QVERIFY(buffer.isEmpty());
+    QVERIFY(!Modbus::hasCompleteFrame(QByteArray::fromHex("00430000000601030000")));
 }
 
 void tst_ModbusFrame::answerLayout()
