@@ -19,26 +19,38 @@ CConnectionHandler::CConnectionHandler(uint16_t port, CDataBaseHandler *store)
     // A client that stops reading its answers is not read from either, until
     // they drain.
     connect(this, &QTcpSocket::bytesWritten, this, [this] {
-        if (bytesToWrite() <= MaxQueuedAnswerBytes / 2)
+        if (m_paused && bytesToWrite() <= MaxQueuedAnswerBytes / 2) {
+            m_paused = false;
             continueLater();
+        }
     });
 }
 
 void CConnectionHandler::readyReadSlot()
 {
     m_continuationPosted = false;
-    if (bytesToWrite() > MaxQueuedAnswerBytes)
+    if (!isOpen())
         return;
+    if (bytesToWrite() > MaxQueuedAnswerBytes) {
+        m_paused = true;
+        return;
+    }
     // Straight into the frame buffer; a short read means the socket is drained.
     char chunk[4096];
+    bool received = false;
     while (m_buffer.size() < MaxPendingRequestBytes || !Modbus::hasCompleteFrame(m_buffer)) {
         const qint64 got = read(chunk, sizeof(chunk));
         if (got <= 0)
             break;
+        received = true;
         m_buffer.append(chunk, int(got));
         if (got < qint64(sizeof(chunk)))
             break;
     }
+    // A resumed pass with nothing new and nothing whole waiting has nothing to
+    // report either.
+    if (!received && !Modbus::hasCompleteFrame(m_buffer))
+        return;
     QByteArray answers;
     const int answered = Modbus::processBuffer(
         m_buffer, answers,

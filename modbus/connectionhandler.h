@@ -42,4 +42,5 @@ private:
     CDataBaseHandler *m_store = nullptr;
     QByteArray m_buffer;
     bool m_continuationPosted = false;
+    bool m_paused = false; // answers piled up unread; resumed as they drain
 };
