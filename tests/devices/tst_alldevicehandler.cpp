@@ -3,8 +3,6 @@
 #include "devices/alldevicehandler.h"
 #include "storage/databasehandler.h"
 
-#include <QJsonArray>
-#include <QJsonDocument>
 #include <QSignalSpy>
 #include <QTcpServer>
 #include <QTcpSocket>
@@ -20,25 +18,18 @@ class tst_AllDeviceHandler : public QObject
     Q_OBJECT
 
 private slots:
-    void initTestCase();
+    void initTestCase() { initGlobalData(); }
     void init();
     void cleanup();
-    void missingFolder();
-    void emptyFolder();
+    void folderWithoutTemplates_data();
+    void folderWithoutTemplates();
     void loadsFolderWithEveryMessage();
     void registerMapOrder();
-    void onePortOneListener();
-    void deviceMovedToAnotherPort();
-    void removeWithUnknownPort();
+    void listenersPerPort();
     void uplinkFilter();
 
 private:
-    static void writeFile(const QString &name, const QByteArray &text);
-    static QByteArray templateText(const QString &appEui, const QString &devType, const QString &color = {});
     QStringList logLines() const;
-    static bool portAccepts(uint16_t port);
-    static uint16_t freePort();
-    static DB::SDeviceRegMapDescription device(const QString &devEui);
 
     std::unique_ptr<QTemporaryDir> m_dir;
     std::unique_ptr<QSignalSpy> m_log;
@@ -46,15 +37,72 @@ private:
     int m_connections = 0;
 };
 
-void tst_AllDeviceHandler::initTestCase()
+namespace {
+
+const QString QS_EUI_1 = QStringLiteral("0011223344550001");
+const QString QS_EUI_2 = QStringLiteral("0011223344550002");
+
+void writeFile(const QString &name, const QString &text)
 {
-    initGlobalData();
+    QDir().mkpath(QStringLiteral("deviceFolder"));
+    QFile file(QStringLiteral("deviceFolder/") + name);
+    QVERIFY(file.open(QIODevice::WriteOnly));
+    file.write(text.toUtf8());
 }
+
+QString fieldText(const char *name, int reg, int regBits, const char *type)
+{
+    return QStringLiteral(R"({"packet_bias": 1, "data_bit_bias": 0, "data_bit_size": 8, "data_type": "%4",
+                             "reg_map_bias": %2, "reg_bit_bias": 0, "reg_bit_size": %3, "data_name": "%1"})")
+        .arg(QLatin1String(name), QString::number(reg), QString::number(regBits), QLatin1String(type));
+}
+
+QString packetText(int type, const QString &fields)
+{
+    return QStringLiteral(R"({"packet_type": %1, "packet_size": 2, "packet_fields": [%2]})")
+        .arg(type)
+        .arg(fields);
+}
+
+// By default one packet of type 1 with one byte field; extra members go in as they are.
+QString templateText(const char *appEui, const char *devType, const QString &extra = {},
+                     const QString &packets = packetText(1, fieldText("Value", 0, 16, "uinteger")))
+{
+    return QStringLiteral(R"({"app_eui": "%1", "dev_type": "%2", %3 "device_packets": [%4]})")
+        .arg(QLatin1String(appEui), QLatin1String(devType), extra, packets);
+}
+
+bool portAccepts(uint16_t port)
+{
+    QTcpSocket socket;
+    QSignalSpy connected(&socket, &QTcpSocket::connected);
+    QSignalSpy failed(&socket, &QTcpSocket::errorOccurred);
+    socket.connectToHost(QHostAddress::LocalHost, port);
+    return QTest::qWaitFor([&] { return !connected.isEmpty() || !failed.isEmpty(); }, 10000)
+        && !connected.isEmpty();
+}
+
+uint16_t freePort()
+{
+    QTcpServer probe;
+    probe.listen(QHostAddress::Any, 0);
+    return probe.serverPort();
+}
+
+DB::SDeviceRegMapDescription device(const QString &devEui)
+{
+    DB::SDeviceRegMapDescription description;
+    description.devEui = devEui;
+    description.appEui = QStringLiteral("A1B2C3D400000001");
+    description.devName = devEui;
+    return description;
+}
+
+} // namespace
 
 void tst_AllDeviceHandler::init()
 {
     m_dir = std::make_unique<QTemporaryDir>();
-    QVERIFY(m_dir->isValid());
     QVERIFY(QDir::setCurrent(m_dir->path()));
     m_log = std::make_unique<QSignalSpy>(CLogFile::getInstance(QStringLiteral("history.log")),
                                          &CLogFile::addLogSignal);
@@ -70,266 +118,145 @@ void tst_AllDeviceHandler::cleanup()
     m_log.reset();
 }
 
-void tst_AllDeviceHandler::writeFile(const QString &name, const QByteArray &text)
-{
-    QDir().mkpath(QStringLiteral("deviceFolder"));
-    QFile file(QStringLiteral("deviceFolder/") + name);
-    QVERIFY(file.open(QIODevice::WriteOnly));
-    file.write(text);
-}
-
-QByteArray tst_AllDeviceHandler::templateText(const QString &appEui, const QString &devType,
-                                              const QString &color)
-{
-    QJsonObject field { { "packet_bias", 1 },        { "data_bit_bias", 0 },  { "data_bit_size", 8 },
-                        { "data_type", "uinteger" }, { "reg_map_bias", 0 },   { "reg_bit_bias", 0 },
-                        { "reg_bit_size", 16 },      { "data_name", "Value" } };
-    QJsonObject tpl { { "app_eui", appEui },
-                      { "dev_type", devType },
-                      { "device_packets",
-                        QJsonArray { QJsonObject { { "packet_type", 1 },
-                                                   { "packet_size", 2 },
-                                                   { "packet_fields", QJsonArray { field } } } } } };
-    if (!color.isEmpty())
-        tpl.insert(QStringLiteral("color"), color);
-    return QJsonDocument(tpl).toJson();
-}
-
+// Log lines without the time stamp "[dd-MMM-yy HH:mm:ss] ".
 QStringList tst_AllDeviceHandler::logLines() const
 {
     QStringList lines;
-    for (const QList<QVariant> &signal : qAsConst(*m_log)) {
-        // drop the time stamp "[dd-MMM-yy HH:mm:ss]"
+    for (const QList<QVariant> &signal : qAsConst(*m_log))
         lines << signal.at(0).toString().mid(20);
-    }
     return lines;
 }
 
-bool tst_AllDeviceHandler::portAccepts(uint16_t port)
+void tst_AllDeviceHandler::folderWithoutTemplates_data()
 {
-    QTcpSocket socket;
-    QSignalSpy connected(&socket, &QTcpSocket::connected);
-    QSignalSpy failed(&socket, &QTcpSocket::errorOccurred);
-    socket.connectToHost(QHostAddress::LocalHost, port);
-    if (!QTest::qWaitFor([&] { return !connected.isEmpty() || !failed.isEmpty(); }, 10000))
-        return false;
-    return !connected.isEmpty();
+    QTest::addColumn<bool>("folder");
+    QTest::addColumn<QString>("message");
+    QTest::newRow("missing") << false
+                             << "[CAllDeviceHandler::init] Dirrectory with device signature is not existed";
+    QTest::newRow("no json") << true << "[CAllDeviceHandler::init] Dirrectory with device signature is empty";
 }
 
-uint16_t tst_AllDeviceHandler::freePort()
+void tst_AllDeviceHandler::folderWithoutTemplates()
 {
-    QTcpServer probe;
-    probe.listen(QHostAddress::Any, 0);
-    return probe.serverPort();
-}
-
-DB::SDeviceRegMapDescription tst_AllDeviceHandler::device(const QString &devEui)
-{
-    DB::SDeviceRegMapDescription description;
-    description.devEui = devEui;
-    description.appEui = QStringLiteral("A1B2C3D400000001");
-    description.devName = devEui;
-    return description;
-}
-
-void tst_AllDeviceHandler::missingFolder()
-{
+    QFETCH(bool, folder);
+    QFETCH(QString, message);
+    if (folder)
+        writeFile(QStringLiteral("readme.txt"), QStringLiteral("not a template"));
     CAllDeviceHandler handler;
-    QCOMPARE(logLines(),
-             QStringList { "[CAllDeviceHandler::init] Dirrectory with device signature is not existed" });
+    QCOMPARE(logLines(), QStringList { message });
     QVERIFY(handler.getDeviceTypeList().isEmpty());
-}
-
-void tst_AllDeviceHandler::emptyFolder()
-{
-    writeFile(QStringLiteral("readme.txt"), "not a template");
-    CAllDeviceHandler handler;
-    QCOMPARE(logLines(),
-             QStringList { "[CAllDeviceHandler::init] Dirrectory with device signature is empty" });
 }
 
 void tst_AllDeviceHandler::loadsFolderWithEveryMessage()
 {
     // Name order decides: a.json wins over c.json for the same AppEUI.
-    writeFile(QStringLiteral("a.json"), templateText("a1b2c3d400000002", "Pulse Meter 3", "#fb9f48"));
+    writeFile(QStringLiteral("a.json"),
+              templateText("a1b2c3d400000002", "Pulse Meter 3", R"("color": "#fb9f48",)"));
     // breaks at character 17: a second value without a comma
-    writeFile(QStringLiteral("b.json"), "{\"app_eui\":\"AB\" x}");
+    const QByteArray broken = "{\"app_eui\":\"AB\" x}";
+    writeFile(QStringLiteral("b.json"), broken);
     writeFile(QStringLiteral("c.json"), templateText("A1B2C3D400000002", "Second copy"));
-    // an empty object is a document; the template parser refuses it quietly
-    writeFile(QStringLiteral("d.json"), "{}");
-    // no dev_type: invalid, skipped without a message of the registry's own
-    writeFile(QStringLiteral("e.json"), "{\"app_eui\": \"A1B2C3D400000009\", \"device_packets\": []}");
+    // an empty object, and one without dev_type: refused quietly by the template parser
+    writeFile(QStringLiteral("d.json"), QStringLiteral("{}"));
+    writeFile(QStringLiteral("e.json"),
+              QStringLiteral(R"({"app_eui": "A1B2C3D400000009", "device_packets": []})"));
     writeFile(QStringLiteral("f.json"), templateText("A1B2C3D400000001", "TH-Sense 20"));
     writeFile(QStringLiteral("g.txt"), templateText("A1B2C3D400000005", "Not a json name"));
 
     CAllDeviceHandler handler;
-    const QString bPath = QDir::currentPath() + QStringLiteral("/deviceFolder/b.json");
     QJsonParseError error;
-    QJsonDocument::fromJson("{\"app_eui\":\"AB\" x}", &error);
+    QJsonDocument::fromJson(broken, &error);
     QCOMPARE(error.offset, 17);
-    const QStringList expected {
-        "Device [A1B2C3D400000002] inited SUCCESSULLY",
-        QStringLiteral("ERROR: [CAllDeviceHandler] Invalid parsing JSON file [%1]: error[%2], row[17]")
-            .arg(bPath, error.errorString()),
-        "Device [A1B2C3D400000002] already inited. Skip",
-        "Device [A1B2C3D400000001] inited SUCCESSULLY",
-    };
-    QCOMPARE(logLines(), expected);
+    QCOMPARE(logLines(),
+             (QStringList {
+                 "Device [A1B2C3D400000002] inited SUCCESSULLY",
+                 QStringLiteral("ERROR: [CAllDeviceHandler] Invalid parsing JSON file [%1]: "
+                                "error[%2], row[17]")
+                     .arg(QDir::currentPath() + QStringLiteral("/deviceFolder/b.json"), error.errorString()),
+                 "Device [A1B2C3D400000002] already inited. Skip",
+                 "Device [A1B2C3D400000001] inited SUCCESSULLY" }));
 
     const QList<SDeviceTypeInfo> types = handler.getDeviceTypeList();
     QCOMPARE(types.size(), 2);
     QCOMPARE(types.at(0).appEui, QStringLiteral("A1B2C3D400000001"));
+    QCOMPARE(types.at(0).color, QColor(QStringLiteral("#94999D")));
     QCOMPARE(types.at(1).devType, QStringLiteral("Pulse Meter 3"));
     QCOMPARE(types.at(1).color, QColor(QStringLiteral("#fb9f48")));
-    QCOMPARE(types.at(0).color, QColor(QStringLiteral("#94999D")));
-    QVERIFY(handler.hasTemplate(QStringLiteral("A1B2C3D400000002")));
     // lookups are exact: the catalogue key is upper case
+    QVERIFY(handler.hasTemplate(QStringLiteral("A1B2C3D400000002")));
     QVERIFY(!handler.hasTemplate(QStringLiteral("a1b2c3d400000002")));
-
-    const SDeviceTypeInfo unknown = handler.getDeviceTypeInfo(QStringLiteral("A1B2C3D4000000FF"));
-    QVERIFY(unknown.appEui.isEmpty());
-    QVERIFY(unknown.devType.isEmpty());
-    QVERIFY(!unknown.color.isValid());
+    QVERIFY(handler.getDeviceTypeInfo(QStringLiteral("A1B2C3D4000000FF")).devType.isEmpty());
     QVERIFY(handler.getDeviceRegisterMap(QStringLiteral("A1B2C3D4000000FF")).registers.isEmpty());
 }
 
 void tst_AllDeviceHandler::registerMapOrder()
 {
-    auto fieldObject = [](const char *name, int reg, int regBits, const char *type) {
-        return QJsonObject { { "packet_bias", 1 },        { "data_bit_bias", 0 },  { "data_bit_size", 8 },
-                             { "data_type", type },       { "reg_map_bias", reg }, { "reg_bit_bias", 0 },
-                             { "reg_bit_size", regBits }, { "data_name", name } };
-    };
-    auto serverObject = [](const char *code, int reg, int regBits) {
-        return QJsonObject { { "data_code", code },
-                             { "reg_map_bias", reg },
-                             { "reg_bit_bias", 0 },
-                             { "reg_bit_size", regBits },
-                             { "data_name", QString::fromLatin1(code).toUpper() } };
-    };
-    // packets -1 (0xff), 2 and 1; server values written out of keyword order
-    const QJsonObject tpl {
-        { "app_eui", "A1B2C3D400000003" },
-        { "dev_type", "Order" },
-        { "server_data", QJsonArray { serverObject("ts", 20, 32), serverObject("devEui", 10, 64) } },
-        { "device_packets",
-          QJsonArray {
-              QJsonObject { { "packet_type", -1 },
-                            { "packet_size", 2 },
-                            { "packet_fields", QJsonArray { fieldObject("M", 9, 16, "uinteger") } } },
-              QJsonObject {
-                  { "packet_type", 2 },
-                  { "packet_size", 2 },
-                  { "packet_fields",
-                    QJsonArray { fieldObject("Z", 5, 32, "integer"), fieldObject("Y", 4, 16, "text") } } },
-              QJsonObject { { "packet_type", 1 },
-                            { "packet_size", 2 },
-                            { "packet_fields", QJsonArray { fieldObject("A", 0, 16, "uinteger") } } } } }
-    };
-    writeFile(QStringLiteral("order.json"), QJsonDocument(tpl).toJson());
+    // Server values first in keyword order, then packets by type, -1 (0xff) last;
+    // fields keep their order inside a packet.
+    const QString server = QStringLiteral(R"({"data_code": "%1", "reg_map_bias": %2, "reg_bit_bias": 0,
+                                             "reg_bit_size": %3, "data_name": "%4"})");
+    writeFile(QStringLiteral("order.json"),
+              templateText(
+                  "A1B2C3D400000003", "Order",
+                  QStringLiteral(R"("server_data": [%1, %2],)")
+                      .arg(server.arg("ts").arg(20).arg(32).arg("TS"),
+                           server.arg("devEui").arg(10).arg(64).arg("DEVEUI")),
+                  packetText(-1, fieldText("M", 9, 16, "uinteger")) + ','
+                      + packetText(2, fieldText("Z", 5, 32, "integer") + ',' + fieldText("Y", 4, 16, "text"))
+                      + ',' + packetText(1, fieldText("A", 0, 16, "uinteger"))));
     CAllDeviceHandler handler;
 
     const SDeviceTypeRegisters map = handler.getDeviceRegisterMap(QStringLiteral("A1B2C3D400000003"));
     QCOMPARE(map.appEui, QStringLiteral("A1B2C3D400000003"));
     QStringList described;
-    for (const SRegisterDescription &reg : map.registers) {
-        described << QStringLiteral("%1 src%2 off%3 bits%4 %5 %6/%7 [%8]")
-                         .arg(reg.name)
-                         .arg(reg.source)
-                         .arg(reg.offset)
-                         .arg(reg.bitSize)
-                         .arg(reg.dataType)
-                         .arg(reg.gratingPeriod)
-                         .arg(reg.startValue)
-                         .arg(reg.unit);
-    }
-    const QStringList expected {
-        "DEVEUI src0 off10 bits64 text 1/0 []", "TS src0 off20 bits32 uinteger 1/0 []",
-        "A src1 off0 bits16 uinteger 1/0 []",   "Z src1 off5 bits32 integer 1/0 []",
-        "Y src1 off4 bits16 text 1/0 []",       "M src1 off9 bits16 uinteger 1/0 []"
-    };
-    QCOMPARE(described, expected);
+    for (const SRegisterDescription &reg : map.registers)
+        described << QString::asprintf("%s src%u off%u bits%u %s", qPrintable(reg.name), reg.source,
+                                       reg.offset, reg.bitSize, qPrintable(reg.dataType));
+    QCOMPARE(described,
+             (QStringList { "DEVEUI src0 off10 bits64 text", "TS src0 off20 bits32 uinteger",
+                            "A src1 off0 bits16 uinteger", "Z src1 off5 bits32 integer",
+                            "Y src1 off4 bits16 text", "M src1 off9 bits16 uinteger" }));
 }
 
-void tst_AllDeviceHandler::onePortOneListener()
+void tst_AllDeviceHandler::listenersPerPort()
 {
     CAllDeviceHandler handler;
     handler.setRegisterStore(m_store.get());
     const uint16_t port = freePort();
+    const uint16_t other = freePort();
+    QVERIFY(port != other);
     m_log->clear();
 
-    handler.addNewDevice(device(QStringLiteral("0011223344550001")), port);
-    handler.addNewDevice(device(QStringLiteral("0011223344550002")), port);
-    QVERIFY(handler.hasListener(port));
-    QCOMPARE(
-        logLines(),
-        (QStringList {
-            QStringLiteral("[CAllDeviceHandler::addNewDevice] New device: DevEUI[0011223344550001], port[%1]")
-                .arg(port),
-            QStringLiteral("INFO: [CAllDeviceHandler::addNewDevice] port [%1] is already open").arg(port),
-            QStringLiteral("[CAllDeviceHandler::addNewDevice] New device: DevEUI[0011223344550002], port[%1]")
-                .arg(port),
-        }));
+    // two devices share one listener; it closes with the last of them
+    handler.addNewDevice(device(QS_EUI_1), port);
+    handler.addNewDevice(device(QS_EUI_2), port);
+    const QString added
+        = QStringLiteral("[CAllDeviceHandler::addNewDevice] New device: DevEUI[%1], port[%2]");
+    QCOMPARE(logLines(),
+             (QStringList { added.arg(QS_EUI_1).arg(port),
+                            QStringLiteral("INFO: [CAllDeviceHandler::addNewDevice] port [%1] is "
+                                           "already open")
+                                .arg(port),
+                            added.arg(QS_EUI_2).arg(port) }));
     QVERIFY(portAccepts(port));
-
-    handler.removeDevice(QStringLiteral("0011223344550001"), port);
+    handler.removeDevice(QS_EUI_1, port);
     QVERIFY(handler.hasListener(port));
     QVERIFY(portAccepts(port));
-
-    handler.removeDevice(QStringLiteral("0011223344550002"), port);
+    handler.removeDevice(QS_EUI_2, port);
     QVERIFY(!handler.hasListener(port));
     QVERIFY(!portAccepts(port));
-    // the port is free for others again
-    QTcpServer other;
-    QVERIFY(other.listen(QHostAddress::Any, port));
-}
+    QTcpServer reuse;
+    QVERIFY(reuse.listen(QHostAddress::Any, port));
+    reuse.close();
 
-void tst_AllDeviceHandler::deviceMovedToAnotherPort()
-{
-    CAllDeviceHandler handler;
-    handler.setRegisterStore(m_store.get());
-    const uint16_t portA = freePort();
-    const uint16_t portB = freePort();
-    QVERIFY(portA != portB);
-    const QString eui = QStringLiteral("0011223344550003");
-
-    handler.addNewDevice(device(eui), portA);
-    handler.addNewDevice(device(eui), portB);
-    QVERIFY(handler.hasListener(portA));
-    QVERIFY(handler.hasListener(portB));
-
-    // A still lists the device until it is removed with port A
-    handler.removeDevice(eui, portA);
-    QVERIFY(!handler.hasListener(portA));
-    QVERIFY(handler.hasListener(portB));
-    QVERIFY(!portAccepts(portA));
-    QVERIFY(portAccepts(portB));
-    handler.removeDevice(eui, portB);
-    QVERIFY(!handler.hasListener(portB));
-}
-
-void tst_AllDeviceHandler::removeWithUnknownPort()
-{
-    writeFile(QStringLiteral("th.json"), templateText("A1B2C3D400000001", "TH-Sense 20"));
-    CAllDeviceHandler handler;
-    handler.setRegisterStore(m_store.get());
-    const uint16_t port = freePort();
-    const QString eui = QStringLiteral("0011223344550004");
-    handler.addNewDevice(device(eui), port);
-    QVERIFY(m_store->registerNewDevice(device(eui), port));
-    m_log->clear();
-
-    handler.removeDevice(eui, 1);
-    QCOMPARE(logLines(), QStringList { "WARNING: [CAllDeviceHandler::removeDevice] uncknown port [1]!" });
-    // unregistered all the same: its uplinks are dropped
-    QSignalSpy announced(&handler, &CAllDeviceHandler::newDataForDevice);
-    API::SApiDeviceData data;
-    data.devEui = eui;
-    data.data = QByteArray::fromHex("0105");
-    handler.newPacketReceivedSlot(data);
-    QCOMPARE(announced.size(), 0);
-    // the listener of the real port still serves the stale entry
-    QVERIFY(handler.hasListener(port));
+    // a device added on a second port is listed on both until removed from each
+    handler.addNewDevice(device(QS_EUI_1), other);
+    handler.addNewDevice(device(QS_EUI_1), port);
+    handler.removeDevice(QS_EUI_1, other);
+    QVERIFY(!portAccepts(other));
+    QVERIFY(portAccepts(port));
+    handler.removeDevice(QS_EUI_1, port);
+    QVERIFY(!handler.hasListener(port));
 }
 
 void tst_AllDeviceHandler::uplinkFilter()
@@ -337,33 +264,39 @@ void tst_AllDeviceHandler::uplinkFilter()
     writeFile(QStringLiteral("th.json"), templateText("A1B2C3D400000001", "TH-Sense 20"));
     CAllDeviceHandler handler;
     handler.setRegisterStore(m_store.get());
-    const uint16_t port = freePort();
     const QString eui = QStringLiteral("00112233445500AB");
+    const uint16_t port = freePort();
     QVERIFY(m_store->registerNewDevice(device(eui), port));
     handler.addNewDevice(device(eui), port);
     QSignalSpy announced(&handler, &CAllDeviceHandler::newDataForDevice);
     m_log->clear();
 
+    // unknown, and the same EUI in lower case: dropped without a word
     API::SApiDeviceData data;
     data.data = QByteArray::fromHex("0105");
-    // unknown, and the same EUI in lower case: dropped without a word
-    data.devEui = QStringLiteral("0011223344550099");
-    handler.newPacketReceivedSlot(data);
-    data.devEui = eui.toLower();
-    handler.newPacketReceivedSlot(data);
+    for (const QString &unknown : { QS_EUI_1, eui.toLower() }) {
+        data.devEui = unknown;
+        handler.newPacketReceivedSlot(data);
+    }
     QCOMPARE(announced.size(), 0);
     QVERIFY(logLines().isEmpty());
 
     data.devEui = eui;
     handler.newPacketReceivedSlot(data);
     QCOMPARE(announced.size(), 1);
-
     // also through a queued connection, as the server link delivers them
-    QObject sender;
     QMetaObject::invokeMethod(&handler, "newPacketReceivedSlot", Qt::QueuedConnection,
                               Q_ARG(API::SApiDeviceData, data));
     QVERIFY(announced.wait(5000));
+
+    // removed with a port it was never on: warned, unregistered all the same,
+    // while the listener of the real port still serves the stale entry
+    m_log->clear();
+    handler.removeDevice(eui, 1);
+    QCOMPARE(logLines(), QStringList { "WARNING: [CAllDeviceHandler::removeDevice] uncknown port [1]!" });
+    handler.newPacketReceivedSlot(data);
     QCOMPARE(announced.size(), 2);
+    QVERIFY(handler.hasListener(port));
 }
 
 QTEST_MAIN(tst_AllDeviceHandler)
