@@ -16,6 +16,7 @@
 #include <QSignalSpy>
 #include <QSqlQuery>
 #include <QTemporaryDir>
+#include <QtTest>
 
 #include <memory>
 
@@ -52,14 +53,17 @@ public:
 
     void tearDown()
     {
-        // Modbus connections delete themselves once they see their client go.
-        for (int pass = 0; pass < 3; ++pass) {
-            QCoreApplication::processEvents();
-            QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
-        }
+        // Modbus connections delete themselves once they see their client go;
+        // the registry leaves its listeners to deferred deletion as well.
+        const auto settle = []() {
+            for (int pass = 0; pass < 3; ++pass) {
+                QCoreApplication::processEvents();
+                QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+            }
+        };
+        settle();
         addForm.reset();
         editForm.reset();
-        // The registry leaves its listeners to their own deferred deletion.
         if (db && registry) {
             QSqlQuery devices = db->getDevices(QString());
             QList<QPair<QString, quint16>> rows;
@@ -69,33 +73,48 @@ public:
             for (const auto &row : qAsConst(rows))
                 registry->removeDevice(row.first, row.second);
         }
-        QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+        settle();
         registry.reset();
         server.reset();
         sim.reset();
         db.reset();
         logSpy.reset();
-        QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+        settle();
         QDir::setCurrent(originalDir);
         workDir.reset();
     }
 
     // Stores a device with its template's register map, as the add dialog
     // does; with serve, the registry also opens its port.
-    bool storeDevice(const QString &devEui, const QString &name, const QString &appEui, quint16 port,
-                     int startAddr, bool serve)
+    bool storeDevice(int sample, quint16 port, int startAddr = 0, bool serve = false)
     {
+        const SSimDevice device = sampleScenario().devices.at(sample - 1);
         DB::SDeviceRegMapDescription description;
-        description.devEui = devEui;
-        description.devName = name;
-        description.appEui = appEui;
+        description.devEui = device.devEui;
+        description.devName = device.devName;
+        description.appEui = device.appEui;
         description.startAddr = startAddr;
-        description.regList = registry->getDeviceRegisterMap(appEui).registers;
+        description.regList = registry->getDeviceRegisterMap(device.appEui).registers;
         if (!db->registerNewDevice(description, port))
             return false;
         if (serve)
             registry->addNewDevice(description, port);
         return true;
+    }
+
+    void connectToSimulator() const
+    {
+        QSignalSpy status(server.get(), &CServerHandler::changeServerStatus);
+        server->connectSlot(sim->url().toString(), QStringLiteral("demo"), QStringLiteral("demo"));
+        QTRY_VERIFY_WITH_TIMEOUT(
+            !status.isEmpty() && status.last().at(0).value<COMM::EServerStatus>() == COMM::SUCCESS, 5000);
+    }
+
+    // Sends an uplink of a sample device and waits until it is decoded.
+    bool uplink(int sample, const QByteArray &payload) const
+    {
+        QSignalSpy decoded(registry.get(), &CAllDeviceHandler::newDataForDevice);
+        return sim->sendUplink(sampleEui(sample), payload) == 1 && decoded.wait(5000);
     }
 
     int logCount(const QString &text) const

@@ -23,46 +23,45 @@ inline const QString TH_APP_EUI = QStringLiteral("A1B2C3D400000001");
 inline const QString PULSE_APP_EUI = QStringLiteral("A1B2C3D400000002");
 inline const QString BEACON_APP_EUI = QStringLiteral("A1B2C3D400000003");
 
+// DevEUI of the n-th sample device, counted from 1.
+inline QString sampleEui(int n)
+{
+    return QStringLiteral("00112233445500%1").arg(n, 2, 10, QLatin1Char('0'));
+}
+
+// Temperature 0x092a, humidity 0x37, battery 0x0ce4 (a type 1 uplink).
+inline const QByteArray TH_PAYLOAD = QByteArray::fromHex("012a0937e40c");
+
 // Copies the sample templates into <dir>/deviceFolder.
 inline bool copySampleTemplates(const QString &dir)
 {
     const QString target = dir + QStringLiteral("/deviceFolder");
-    if (!QDir().mkpath(target))
-        return false;
     const QDir source(QStringLiteral(TIDEWELL_SOURCE_DIR "/resources/templates"));
-    for (const QString &name : source.entryList({ QStringLiteral("*.json") }, QDir::Files)) {
-        if (name.contains(QStringLiteral("scenario")))
-            continue;
-        if (!QFile::copy(source.filePath(name), target + QLatin1Char('/') + name))
-            return false;
-    }
-    return true;
+    bool ok = QDir().mkpath(target);
+    for (const QString &name : source.entryList({ QStringLiteral("*.json") }, QDir::Files))
+        if (!name.contains(QStringLiteral("scenario")))
+            ok = ok && QFile::copy(source.filePath(name), target + QLatin1Char('/') + name);
+    return ok;
 }
 
-inline SSimDevice simDevice(const QString &devEui, const QString &name, const QString &appEui)
-{
-    SSimDevice device;
-    device.devEui = devEui;
-    device.devName = name;
-    device.appEui = appEui;
-    return device;
-}
-
-// The sample devices of the demo: two sensors, two meters, a beacon, one of
-// an unknown type and one without OTAA parameters.
+// The demo's devices: two sensors, two meters, a beacon, one of an unknown
+// type and one without OTAA parameters.
 inline SSimScenario sampleScenario()
 {
+    const QPair<const char *, QString> devices[]
+        = { { "Boiler room", TH_APP_EUI },     { "Cold store", TH_APP_EUI },
+            { "Water meter", PULSE_APP_EUI },  { "Gas meter", PULSE_APP_EUI },
+            { "Dock beacon", BEACON_APP_EUI }, { "Unknown thing", QStringLiteral("A1B2C3D4000000FF") },
+            { "ABP device", QString() } };
     SSimScenario scenario;
     scenario.accounts << SSimAccount { QStringLiteral("demo"), QStringLiteral("demo") };
-    scenario.devices
-        << simDevice(QStringLiteral("0011223344550001"), QStringLiteral("Boiler room"), TH_APP_EUI)
-        << simDevice(QStringLiteral("0011223344550002"), QStringLiteral("Cold store"), TH_APP_EUI)
-        << simDevice(QStringLiteral("0011223344550003"), QStringLiteral("Water meter"), PULSE_APP_EUI)
-        << simDevice(QStringLiteral("0011223344550004"), QStringLiteral("Gas meter"), PULSE_APP_EUI)
-        << simDevice(QStringLiteral("0011223344550005"), QStringLiteral("Dock beacon"), BEACON_APP_EUI)
-        << simDevice(QStringLiteral("0011223344550006"), QStringLiteral("Unknown thing"),
-                     QStringLiteral("A1B2C3D4000000FF"))
-        << simDevice(QStringLiteral("0011223344550007"), QStringLiteral("ABP device"), QString());
+    for (const auto &entry : devices) {
+        SSimDevice device;
+        device.devEui = sampleEui(scenario.devices.size() + 1);
+        device.devName = QString::fromUtf8(entry.first);
+        device.appEui = entry.second;
+        scenario.devices << device;
+    }
     return scenario;
 }
 
@@ -76,88 +75,60 @@ inline quint16 freePort()
 
 struct SModbusRead
 {
+    bool connected = false;
     bool ok = false;
     QString error;
     QVector<quint16> registers;
 };
 
-// Reads holding registers with libmodbus; blocking, so run it through readAsync.
-inline SModbusRead readHoldingRegisters(quint16 port, int address, int count)
+// Reads holding registers with libmodbus. The Modbus service runs in this
+// thread's event loop, so the blocking client runs on another thread.
+inline SModbusRead readServed(quint16 port, int address, int count)
 {
-    SModbusRead result;
-    modbus_t *ctx = modbus_new_tcp("127.0.0.1", port);
-    if (!ctx) {
-        result.error = QStringLiteral("modbus_new_tcp failed");
-        return result;
-    }
-    modbus_set_response_timeout(ctx, 5, 0);
-    if (modbus_connect(ctx) != 0) {
-        result.error = QString::fromLocal8Bit(modbus_strerror(errno));
+    auto reply = std::async(std::launch::async, [=]() {
+        SModbusRead result;
+        modbus_t *ctx = modbus_new_tcp("127.0.0.1", port);
+        modbus_set_response_timeout(ctx, 5, 0);
+        result.registers.resize(count);
+        result.connected = modbus_connect(ctx) == 0;
+        result.ok = result.connected
+            && modbus_read_registers(ctx, address, count, result.registers.data()) == count;
+        if (!result.ok)
+            result.error = QString::fromLocal8Bit(modbus_strerror(errno));
+        modbus_close(ctx);
         modbus_free(ctx);
         return result;
-    }
-    result.registers.resize(count);
-    const int got = modbus_read_registers(ctx, address, count, result.registers.data());
-    if (got == count)
-        result.ok = true;
-    else
-        result.error = QString::fromLocal8Bit(modbus_strerror(errno));
-    modbus_close(ctx);
-    modbus_free(ctx);
-    return result;
-}
-
-// The Modbus service runs in this thread's event loop, so the client must not:
-// wait for the future with QTRY_VERIFY(isReady(f)).
-inline std::future<SModbusRead> readAsync(quint16 port, int address, int count)
-{
-    return std::async(std::launch::async, readHoldingRegisters, port, address, count);
-}
-
-template<typename T> bool isReady(const std::future<T> &future)
-{
-    return future.wait_for(std::chrono::seconds(0)) == std::future_status::ready;
+    });
+    while (reply.wait_for(std::chrono::seconds(0)) != std::future_status::ready)
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
+    return reply.get();
 }
 
 // Whether a TCP connection to 127.0.0.1:port is accepted.
 inline bool portAnswers(quint16 port)
 {
-    auto probe = std::async(std::launch::async, [port]() {
-        modbus_t *ctx = modbus_new_tcp("127.0.0.1", port);
-        const bool ok = modbus_connect(ctx) == 0;
-        modbus_close(ctx);
-        modbus_free(ctx);
-        return ok;
-    });
-    while (!isReady(probe))
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
-    return probe.get();
+    return readServed(port, 0, 1).connected;
 }
 
-// Watches for an application-modal message box, records its texts and closes
-// it with its default button, so code that runs one with exec() can be tested.
+// Records the texts of application-modal message boxes and closes them, so
+// code that runs one with exec() can be tested.
 class CMessageBoxCatcher : public QObject
 {
 public:
     CMessageBoxCatcher()
     {
-        m_timer.setInterval(10);
         connect(&m_timer, &QTimer::timeout, this, [this]() {
-            for (QWidget *w : QApplication::topLevelWidgets()) {
-                auto *box = qobject_cast<QMessageBox *>(w);
-                if (!box || !box->isVisible())
-                    continue;
-                texts << box->text();
-                informativeTexts << box->informativeText();
-                icons << box->icon();
-                box->done(QMessageBox::Ok);
-            }
+            auto *box = qobject_cast<QMessageBox *>(QApplication::activeModalWidget());
+            if (!box)
+                return;
+            texts << box->text() << box->informativeText();
+            icons << box->icon();
+            box->done(QMessageBox::Ok);
         });
-        m_timer.start();
+        m_timer.start(10);
     }
 
     QStringList texts;
-    QStringList informativeTexts;
     QList<QMessageBox::Icon> icons;
 
 private:

@@ -99,17 +99,14 @@ void TestTidewellProcess::servesUplinksOfStoredDevice()
 
     // The uplink follows the login reply on the same connection, so the
     // gateway handles it logged in; poll until it is decoded and served.
-    QCOMPARE(sim.sendUplink(QStringLiteral("0011223344550001"), QByteArray::fromHex("012a0937e40c")), 1);
+    QCOMPARE(sim.sendUplink(sampleEui(1), TH_PAYLOAD), 1);
     const QVector<quint16> expected({ 0x092a, 0x0037, 0x0ce4 });
     SModbusRead last;
     bool done = false;
     QElapsedTimer patience;
     patience.start();
     while (!done && patience.elapsed() < 30000 && gateway.state() == QProcess::Running) {
-        std::future<SModbusRead> reply = readAsync(modbusPort, 10, 3);
-        while (!isReady(reply))
-            QCoreApplication::processEvents(QEventLoop::AllEvents, 50);
-        last = reply.get();
+        last = readServed(modbusPort, 10, 3);
         done = last.ok && last.registers == expected;
     }
     QVERIFY2(done, qPrintable(QStringLiteral("last read: %1").arg(last.error)));
