@@ -21,3 +21,8 @@ void paintStyledBackground(QWidget *widget, bool antialiased)
     option.initFrom(widget);
     paintStyledBackground(widget, painter, option);
 }
+
+QPen delegateTextPen(const QColor &color, qreal width)
+{
+    return QPen(QBrush(color), width, Qt::SolidLine, Qt::SquareCap, Qt::BevelJoin);
+}

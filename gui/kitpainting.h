@@ -1,5 +1,7 @@
 #pragma once
 
+#include <QPen>
+
 class QWidget;
 class QPainter;
 class QStyleOptionButton;
@@ -9,3 +11,6 @@ class QStyleOptionButton;
 // (background, border, radius) take effect.
 void paintStyledBackground(QWidget *widget, bool antialiased);
 void paintStyledBackground(QWidget *widget, QPainter &painter, const QStyleOptionButton &option);
+
+// The pen item delegates write and draw with: square caps, bevel joins.
+QPen delegateTextPen(const QColor &color, qreal width = 0);

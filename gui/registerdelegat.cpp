@@ -2,6 +2,7 @@
 
 #include "app/constants.h"
 #include "app/logfile.h"
+#include "gui/kitpainting.h"
 #include "gui/palette.h"
 
 #include <QDateTime>
@@ -21,11 +22,6 @@ constexpr int kTimeColumn = 9;
 constexpr int kNameColumn = 10;
 constexpr int kUnitColumn = 11;
 constexpr qreal kCornerRadius = 4;
-
-QPen textPen(const QColor &color)
-{
-    return QPen(QBrush(color), 0, Qt::SolidLine, Qt::SquareCap, Qt::BevelJoin);
-}
 
 // Reads big-endian two's-complement bytes of the given width. A text shorter
 // than the width is sign-extended from its own first byte, so nothing is read
@@ -134,6 +130,15 @@ QColor CRegisterDelegat::backgroundColor(int row, bool active)
     return row % 2 == 0 ? QC_GLOB_BLACK6C_10 : QC_GLOB_BLACK6C_25;
 }
 
+void CRegisterDelegat::paintBackground(QPainter *painter, const QStyleOptionViewItem &option, int row)
+{
+    painter->setRenderHints(QPainter::Antialiasing | QPainter::TextAntialiasing);
+    painter->setPen(Qt::NoPen);
+    const bool active = option.state & (QStyle::State_Selected | QStyle::State_MouseOver);
+    painter->setBrush(backgroundColor(row, active));
+    painter->drawRoundedRect(option.rect, kCornerRadius, kCornerRadius, Qt::AbsoluteSize);
+}
+
 void CRegisterDelegat::paint(QPainter *painter, const QStyleOptionViewItem &option,
                              const QModelIndex &index) const
 {
@@ -146,11 +151,7 @@ void CRegisterDelegat::paint(QPainter *painter, const QStyleOptionViewItem &opti
     auto cell = [&](int column) { return model->index(row, column, index.parent()).data(); };
 
     painter->save();
-    painter->setRenderHints(QPainter::Antialiasing | QPainter::TextAntialiasing);
-    painter->setPen(Qt::NoPen);
-    const bool active = option.state & (QStyle::State_Selected | QStyle::State_MouseOver);
-    painter->setBrush(backgroundColor(row, active));
-    painter->drawRoundedRect(option.rect, kCornerRadius, kCornerRadius, Qt::AbsoluteSize);
+    paintBackground(painter, option, row);
 
     const QRect &r = option.rect;
     QFont font = painter->font();
@@ -158,7 +159,7 @@ void CRegisterDelegat::paint(QPainter *painter, const QStyleOptionViewItem &opti
 
     font.setPixelSize(12);
     painter->setFont(font);
-    painter->setPen(textPen(QCT_GLOB_BLUE1_D2));
+    painter->setPen(delegateTextPen(QCT_GLOB_BLUE1_D2));
     const QString name = cell(kNameColumn).toString();
     const int nameHeight = painter->fontMetrics().boundingRect(name).height();
     const QRect nameBox(QPoint(r.x() + 2, r.y() + 2), QPoint(r.right() - 2, r.y() + 2 + nameHeight - 1));
@@ -169,7 +170,7 @@ void CRegisterDelegat::paint(QPainter *painter, const QStyleOptionViewItem &opti
     const int lineTop = r.y() + nameHeight + 2;
     font.setPixelSize(9);
     painter->setFont(font);
-    painter->setPen(textPen(QC_GLOB_LILAC1_D2));
+    painter->setPen(delegateTextPen(QC_GLOB_LILAC1_D2));
     painter->drawText(QRect(QPoint(r.x() + 2, lineTop), QPoint(r.right() - 2, lineTop + 9 - 1)),
                       Qt::AlignLeft, timeText(cell(kTimeColumn)));
 
@@ -180,7 +181,7 @@ void CRegisterDelegat::paint(QPainter *painter, const QStyleOptionViewItem &opti
         addLog(logMessage);
     font.setPixelSize(12);
     painter->setFont(font);
-    painter->setPen(textPen(QC_GLOB_GREEN2_D1));
+    painter->setPen(delegateTextPen(QC_GLOB_GREEN2_D1));
     painter->drawText(QRect(QPoint(r.x() + 2, lineTop), QPoint(r.right() - 2, lineTop + 16 - 1)),
                       Qt::AlignRight, value);
 

@@ -23,4 +23,6 @@ public:
     static QString valueText(const QString &dataType, const QVariant &fullValue, int bitSize,
                              const QString &unit, QString *logMessage = nullptr);
     static QColor backgroundColor(int row, bool active);
+    // The rounded row card shared with the register-map delegate.
+    static void paintBackground(QPainter *painter, const QStyleOptionViewItem &option, int row);
 };

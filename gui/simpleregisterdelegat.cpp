@@ -1,6 +1,7 @@
 #include "gui/simpleregisterdelegat.h"
 
 #include "app/constants.h"
+#include "gui/kitpainting.h"
 #include "gui/palette.h"
 #include "gui/registerdelegat.h"
 #include "gui/simpleregistereditwidget.h"
@@ -19,11 +20,6 @@ constexpr int kNameColumn = 10;
 constexpr int kUnitColumn = 11;
 constexpr int kSourceColumn = 13;
 constexpr qreal kCornerRadius = 4;
-
-QPen textPen(const QColor &color, qreal width = 0)
-{
-    return QPen(QBrush(color), width, Qt::SolidLine, Qt::SquareCap, Qt::BevelJoin);
-}
 
 quint32 asUnsigned32(const QVariant &value)
 {
@@ -59,11 +55,7 @@ void CSimpleRegisterDelegat::paint(QPainter *painter, const QStyleOptionViewItem
     auto cell = [&](int column) { return model->index(row, column, index.parent()).data(); };
 
     painter->save();
-    painter->setRenderHints(QPainter::Antialiasing | QPainter::TextAntialiasing);
-    painter->setPen(Qt::NoPen);
-    const bool active = option.state & (QStyle::State_Selected | QStyle::State_MouseOver);
-    painter->setBrush(CRegisterDelegat::backgroundColor(row, active));
-    painter->drawRoundedRect(option.rect, kCornerRadius, kCornerRadius, Qt::AbsoluteSize);
+    CRegisterDelegat::paintBackground(painter, option, row);
 
     const QRect &r = option.rect;
     const int x = r.x();
@@ -79,7 +71,7 @@ void CSimpleRegisterDelegat::paint(QPainter *painter, const QStyleOptionViewItem
 
     // Name.
     painter->setFont(big);
-    painter->setPen(textPen(QCT_GLOB_BLUE1_D2));
+    painter->setPen(delegateTextPen(QCT_GLOB_BLUE1_D2));
     const QString name = cell(kNameColumn).toString();
     painter->drawText(QRect(QPoint(x + 2, y + 2),
                             QPoint(r.right() - 2, y + 2 + bigMetrics.boundingRect(name).height() - 1)),
@@ -87,27 +79,27 @@ void CSimpleRegisterDelegat::paint(QPainter *painter, const QStyleOptionViewItem
 
     // Origin badge.
     const QRect badge(r.right() - 51, y + 2, 50, 13);
-    painter->setPen(textPen(QC_GLOB_GREEN1_D2, 1));
+    painter->setPen(delegateTextPen(QC_GLOB_GREEN1_D2, 1));
     painter->setBrush(QC_GLOB_GREEN1_D2);
     painter->drawRoundedRect(badge, kCornerRadius, kCornerRadius, Qt::AbsoluteSize);
     painter->setFont(small);
-    painter->setPen(textPen(QC_GLOB_WHITE1));
+    painter->setPen(delegateTextPen(QC_GLOB_WHITE1));
     painter->drawText(badge, Qt::AlignCenter, originText(cell(kSourceColumn).toLongLong()));
 
     // Address offset with its label in front.
     const QString address = QString::number(cell(kRegAddrColumn).toLongLong());
     const int addressLeft = x + w - 62 - bigMetrics.boundingRect(address).width();
     painter->setFont(big);
-    painter->setPen(textPen(QCT_GLOB_BLUE1_D2));
+    painter->setPen(delegateTextPen(QCT_GLOB_BLUE1_D2));
     painter->drawText(QRect(addressLeft, y + 2, w / 2, 13), Qt::AlignLeft | Qt::AlignVCenter, address);
     const QString biasLabel = QStringLiteral("Register map bias: ");
     const int labelWidth = smallMetrics.horizontalAdvance(biasLabel);
     painter->setFont(small);
-    painter->setPen(textPen(QC_GLOB_LILAC1_D2));
+    painter->setPen(delegateTextPen(QC_GLOB_LILAC1_D2));
     painter->drawText(QRect(addressLeft - labelWidth, y + 2, labelWidth, 13),
                       Qt::AlignLeft | Qt::AlignVCenter, biasLabel);
 
-    painter->setPen(textPen(QC_GLOB_GREEN2_D1, 3));
+    painter->setPen(delegateTextPen(QC_GLOB_GREEN2_D1, 3));
     painter->drawLine(QPoint(x + 20, y + 19), QPoint(r.right() - 19, y + 19));
 
     // Scaling parameters.
@@ -125,16 +117,16 @@ void CSimpleRegisterDelegat::paint(QPainter *painter, const QStyleOptionViewItem
         const int top = y + 23 + i * 14;
         const int labelW = smallMetrics.horizontalAdvance(params.at(i).first);
         painter->setFont(small);
-        painter->setPen(textPen(QC_GLOB_LILAC1_D2));
+        painter->setPen(delegateTextPen(QC_GLOB_LILAC1_D2));
         painter->drawText(QRect(x + 2, top, w / 2, 12), Qt::AlignLeft | Qt::AlignVCenter, params.at(i).first);
         painter->setFont(big);
-        painter->setPen(textPen(QCT_GLOB_BLUE1_D2));
+        painter->setPen(delegateTextPen(QCT_GLOB_BLUE1_D2));
         painter->drawText(QRect(x + labelW + 2, top, w / 2, 12), Qt::AlignLeft | Qt::AlignVCenter,
                           params.at(i).second);
     }
 
     painter->setFont(big);
-    painter->setPen(textPen(QCT_GLOB_BLUE1_D2));
+    painter->setPen(delegateTextPen(QCT_GLOB_BLUE1_D2));
     painter->drawText(QRect(QPoint(x + 2 + w / 2, y + 23), QPoint(r.right(), r.bottom() - 2)),
                       Qt::AlignCenter,
                       numeric ? QStringLiteral("Value =\nRAW * Multiplier + ExtraValue")
