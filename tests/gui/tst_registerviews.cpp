@@ -27,17 +27,16 @@ constexpr int COL_REG_ADDR = 2, COL_START_VALUE = 3, COL_GRATING = 4, COL_BIT_SI
 void appendRow(QStandardItemModel *model, const QString &dataType = QS_TYPE_INTEGER,
                const QMap<int, QVariant> &cells = {})
 {
-    QVariantList values {
-        {}, {}, 40, 0, 1, 16, dataType, {}, {}, {}, QStringLiteral("Pressure"), QStringLiteral("hPa"),
-        {}, 1,  {}
-    };
+    // Address 40, extra value 0, multiplier 1, 16 bits, name, unit, from the device.
+    const QString name = QStringLiteral("Pressure"), unit = QStringLiteral("hPa");
+    QVariantList values { {}, {}, 40, 0, 1, 16, dataType, {}, {}, {}, name, unit, {}, 1 };
     for (auto it = cells.begin(); it != cells.end(); ++it)
         values[it.key()] = it.value();
     QList<QStandardItem *> items;
     for (int c = 0; c < model->columnCount(); ++c) {
         items << new QStandardItem();
-        if (!values.at(c).isNull())
-            items.last()->setData(values.at(c), Qt::EditRole);
+        if (!values.value(c).isNull())
+            items.last()->setData(values.value(c), Qt::EditRole);
     }
     model->appendRow(items);
 }
