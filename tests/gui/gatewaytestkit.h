@@ -2,19 +2,30 @@
 
 // Shared helpers of the window, dialog and process tests: a working directory
 // with the sample templates, a simulated network server, a Modbus client from
-// libmodbus on a thread of its own, and a catcher for modal message boxes.
+// libmodbus on a thread of its own, and the gateway's components.
 
+#include "app/logfile.h"
+#include "devices/alldevicehandler.h"
+#include "gui/addnewdeviceform.h"
+#include "gui/editdeviceform.h"
+#include "gui/startupwiring.h"
+#include "serverlink/serverhandler.h"
+#include "storage/databasehandler.h"
 #include "tools/netsim/networkserversim.h"
 
 #include <QApplication>
 #include <QDir>
 #include <QFile>
-#include <QMessageBox>
+#include <QSignalSpy>
+#include <QSqlQuery>
 #include <QTcpServer>
-#include <QTimer>
+#include <QTemporaryDir>
 #include <QVector>
+#include <QtTest>
 
+#include <algorithm>
 #include <future>
+#include <memory>
 #include <modbus/modbus.h>
 
 namespace testkit {
@@ -110,29 +121,114 @@ inline bool portAnswers(quint16 port)
     return readServed(port, 0, 1).connected;
 }
 
-// Records the texts of application-modal message boxes and closes them, so
-// code that runs one with exec() can be tested.
-class CMessageBoxCatcher : public QObject
+// The components of a running gateway, each built fresh for one test in its
+// own working directory and wired as start-up wires them.
+class CGatewayRig
 {
 public:
-    CMessageBoxCatcher()
+    bool setUp()
     {
-        connect(&m_timer, &QTimer::timeout, this, [this]() {
-            auto *box = qobject_cast<QMessageBox *>(QApplication::activeModalWidget());
-            if (!box)
-                return;
-            texts << box->text() << box->informativeText();
-            icons << box->icon();
-            box->done(QMessageBox::Ok);
-        });
-        m_timer.start(10);
+        static int connections = 0;
+        originalDir = QDir::currentPath();
+        workDir = std::make_unique<QTemporaryDir>();
+        if (!workDir->isValid() || !QDir::setCurrent(workDir->path())
+            || !copySampleTemplates(workDir->path()))
+            return false;
+        logSpy = std::make_unique<QSignalSpy>(CLogFile::getInstance(QString()), &CLogFile::addLogSignal);
+        sim = std::make_unique<CNetworkServerSim>(sampleScenario());
+        server = std::make_unique<CServerHandler>();
+        db = std::make_unique<CDataBaseHandler>(workDir->filePath(QStringLiteral("server.db")),
+                                                QStringLiteral("rig%1").arg(++connections));
+        registry = std::make_unique<CAllDeviceHandler>();
+        registry->setRegisterStore(db.get());
+        addForm = std::make_unique<CAddNewDeviceForm>(server.get(), db.get(), registry.get());
+        connectStartupSignals(server.get(), registry.get(), addForm.get());
+        editForm = std::make_unique<CEditDeviceForm>(db.get(), registry.get());
+        return sim->listen() && !db->failed();
     }
 
-    QStringList texts;
-    QList<QMessageBox::Icon> icons;
+    void tearDown()
+    {
+        // Modbus connections delete themselves once they see their client go;
+        // the registry leaves its listeners to deferred deletion as well.
+        const auto settle = []() {
+            for (int pass = 0; pass < 3; ++pass) {
+                QCoreApplication::processEvents();
+                QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+            }
+        };
+        settle();
+        addForm.reset();
+        editForm.reset();
+        if (db && registry) {
+            QSqlQuery devices = db->getDevices(QString());
+            QList<QPair<QString, quint16>> rows;
+            while (devices.next())
+                rows << qMakePair(devices.value(3).toString(), quint16(devices.value(4).toUInt()));
+            devices.finish();
+            for (const auto &row : qAsConst(rows))
+                registry->removeDevice(row.first, row.second);
+        }
+        settle();
+        registry.reset();
+        server.reset();
+        sim.reset();
+        db.reset();
+        logSpy.reset();
+        settle();
+        QDir::setCurrent(originalDir);
+        workDir.reset();
+    }
 
-private:
-    QTimer m_timer;
+    // Stores a device with its template's register map, as the add dialog
+    // does; with serve, the registry also opens its port.
+    bool storeDevice(int sample, quint16 port, int startAddr = 0, bool serve = false)
+    {
+        const SSimDevice device = sampleScenario().devices.at(sample - 1);
+        DB::SDeviceRegMapDescription description;
+        description.devEui = device.devEui;
+        description.devName = device.devName;
+        description.appEui = device.appEui;
+        description.startAddr = startAddr;
+        description.regList = registry->getDeviceRegisterMap(device.appEui).registers;
+        if (!db->registerNewDevice(description, port))
+            return false;
+        if (serve)
+            registry->addNewDevice(description, port);
+        return true;
+    }
+
+    void connectToSimulator() const
+    {
+        QSignalSpy status(server.get(), &CServerHandler::changeServerStatus);
+        server->connectSlot(sim->url().toString(), QStringLiteral("demo"), QStringLiteral("demo"));
+        QTRY_VERIFY_WITH_TIMEOUT(
+            !status.isEmpty() && status.last().at(0).value<COMM::EServerStatus>() == COMM::SUCCESS, 5000);
+    }
+
+    // Sends an uplink of a sample device and waits until it is decoded.
+    bool uplink(int sample, const QByteArray &payload) const
+    {
+        QSignalSpy decoded(registry.get(), &CAllDeviceHandler::newDataForDevice);
+        return sim->sendUplink(sampleEui(sample), payload) == 1 && decoded.wait(5000);
+    }
+
+    int logCount(const QString &text) const
+    {
+        return int(std::count_if(logSpy->cbegin(), logSpy->cend(), [&](const QList<QVariant> &entry) {
+            return entry.value(0).toString().contains(text);
+        }));
+    }
+
+    QString originalDir;
+    std::unique_ptr<QTemporaryDir> workDir;
+    std::unique_ptr<QSignalSpy> logSpy;
+    std::unique_ptr<CNetworkServerSim> sim;
+    std::unique_ptr<CServerHandler> server;
+    std::unique_ptr<CDataBaseHandler> db;
+    std::unique_ptr<CAllDeviceHandler> registry;
+    std::unique_ptr<CAddNewDeviceForm> addForm;
+    std::unique_ptr<CEditDeviceForm> editForm;
 };
 
 } // namespace testkit
