@@ -1,10 +1,8 @@
 # Session and simulator tests run against the in-process network server simulator.
 target_link_libraries(tst_serverhandler PRIVATE tidewell_netsim)
 target_link_libraries(tst_netsim PRIVATE tidewell_netsim)
-add_dependencies(tst_netsim tidewell-netsim)
-target_compile_definitions(tst_netsim PRIVATE TIDEWELL_NETSIM_EXE="$<TARGET_FILE:tidewell-netsim>")
 
-# An independent client (python3-websockets from Debian) against the simulator program.
+# The simulator program itself, driven by an independent client (python3-websockets from Debian).
 find_program(TIDEWELL_SYSTEM_PYTHON3 python3 PATHS /usr/bin NO_DEFAULT_PATH)
 if(TIDEWELL_SYSTEM_PYTHON3)
   execute_process(COMMAND ${TIDEWELL_SYSTEM_PYTHON3} -c "import websockets"

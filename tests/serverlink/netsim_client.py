@@ -1,6 +1,7 @@
 #!/usr/bin/env python3
 """Talks to tidewell-netsim with an independent WebSocket client (python3-websockets):
-probe, login, filtered device list and one uplink."""
+probe (and the lines the program prints for it), login, filtered device list, one uplink
+and a clean exit on SIGTERM."""
 import asyncio
 import json
 import sys
@@ -10,13 +11,12 @@ import websockets
 
 async def main(netsim, scenario):
     proc = await asyncio.create_subprocess_exec(
-        netsim, "--scenario", scenario, "--port", "0", "--period", "50", "--quiet",
-        stdout=asyncio.subprocess.PIPE)
+        netsim, "--scenario", scenario, "--port", "0", "--period", "50", stdout=asyncio.subprocess.PIPE)
+    drain = None
     try:
         line = (await asyncio.wait_for(proc.stdout.readline(), 30)).decode().strip()
         assert line.startswith("listening on ws://127.0.0.1:"), line
-        url = line.split(" ")[-1]
-        async with websockets.connect(url) as ws:
+        async with websockets.connect(line.split(" ")[-1]) as ws:
             async def ask(message):
                 await ws.send(json.dumps(message))
                 while True:
@@ -26,6 +26,13 @@ async def main(netsim, scenario):
 
             probe = await ask({"cmd": "cmd"})
             assert "err_string" in probe, probe
+            # One printed line per message received and sent.
+            printed = []
+            while not any('-> {"cmd":"cmd"' in p for p in printed):
+                printed.append((await asyncio.wait_for(proc.stdout.readline(), 10)).decode())
+            assert any('<- {"cmd": "cmd"}' in p for p in printed), printed
+            drain = asyncio.ensure_future(proc.stdout.read())
+
             refused = await ask({"cmd": "auth_req", "login": "demo", "password": "nope"})
             assert refused["cmd"] == "auth_resp" and refused["status"] is False, refused
             assert refused["err_string"], refused
@@ -45,9 +52,14 @@ async def main(netsim, scenario):
             assert "+" in rx["gatewayId"], rx
             for key in ("devEui", "ts", "fcnt", "rssi", "snr", "port", "freq", "dr", "ack"):
                 assert key in rx, (key, rx)
-    finally:
         proc.terminate()
-        await proc.wait()
+        assert await asyncio.wait_for(proc.wait(), 10) == 0, proc.returncode
+    finally:
+        if proc.returncode is None:
+            proc.kill()
+            await proc.wait()
+        if drain:
+            await drain
     print("ok")
 
 
