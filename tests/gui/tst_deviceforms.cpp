@@ -272,7 +272,8 @@ void TestDeviceForms::refusedRegistrationKeepsDialogOpen()
     QSignalSpy refreshed(rig.addForm.get(), &CAbstractDeviceForm::refreshDeviceList);
     // The message box runs modally inside the click.
     QStringList box;
-    QTimer::singleShot(0, this, [&box]() {
+    QObject watch; // ends the watching with this test
+    QTimer::singleShot(0, &watch, [&box]() {
         if (auto *shown = qobject_cast<QMessageBox *>(QApplication::activeModalWidget())) {
             box << shown->text() << shown->informativeText() << QString::number(shown->icon());
             shown->done(QMessageBox::Ok);
