@@ -52,6 +52,10 @@ private slots:
         row("port low 16 bits", R"("port":65538)", "port=2", "");
         row("rssi text", R"("rssi":"-110")", "rssi=0", "");
         row("ack as text", R"("ack":"true")", "ack=false", "");
+        row("data not text", R"("data":7)", "data=", "");
+        // Out-of-range numbers must not reach an integer conversion unchecked.
+        row("out of range", R"("port":1e300,"rssi":-1e300,"dr":1e300,"fcnt":1e300,"ts":-1)",
+            "port=0 rssi=0 dr=0 fcnt=0 ts=0", "");
         // As a server sends it, with keys the gateway does not read.
         row("full message",
             R"("type":"CONF_UP+MAC_LINKCHECK_REQ","devEui":"0011223344550001","appEui":"a1b2c3d400000001",)"
