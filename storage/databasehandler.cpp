@@ -11,6 +11,7 @@
 #include <QVariant>
 
 #include <algorithm>
+#include <optional>
 
 namespace {
 
@@ -43,6 +44,34 @@ QString containsPattern(const QString &search)
         escaped += c;
     }
     return QLatin1Char('%') + escaped + QLatin1Char('%');
+}
+
+// Runs a kept statement with its one parameter; false when the statement could
+// not be prepared or fails.
+bool execWith(QSqlQuery *query, const QString &bindName, const QVariant &value)
+{
+    if (!query)
+        return false;
+    query->bindValue(bindName, value);
+    return query->exec();
+}
+
+// The first column of the first row as a device id, the statement finished;
+// nothing when there is no row.
+std::optional<uint32_t> takeDeviceId(QSqlQuery *query)
+{
+    std::optional<uint32_t> id;
+    if (query->next())
+        id = query->value(0).toUInt();
+    query->finish();
+    return id;
+}
+
+bool abandon(QSqlDatabase &db, const QString &message)
+{
+    addLog(message);
+    db.rollback();
+    return false;
 }
 
 } // namespace
@@ -272,22 +301,10 @@ bool CDataBaseHandler::deleteDevice(uint32_t deviceId)
     if (!beginTransaction(QStringLiteral("deleteDevice")))
         return false;
 
-    QSqlQuery *query = statement(m_sqlDeleteDevice);
-    if (query)
-        query->bindValue(m_devicesBind[0], deviceId);
-    if (!query || !query->exec()) {
-        addLog(QStringLiteral("[CDataBaseHandler::deleteDevice] Invalid SQL request [1]"));
-        m_db.rollback();
-        return false;
-    }
-    query = statement(m_sqlDeleteData);
-    if (query)
-        query->bindValue(m_devDataBind[0], deviceId);
-    if (!query || !query->exec()) {
-        addLog(QStringLiteral("[CDataBaseHandler::deleteDevice] Invalid SQL request [2]"));
-        m_db.rollback();
-        return false;
-    }
+    if (!execWith(statement(m_sqlDeleteDevice), m_devicesBind[0], deviceId))
+        return abandon(m_db, QStringLiteral("[CDataBaseHandler::deleteDevice] Invalid SQL request [1]"));
+    if (!execWith(statement(m_sqlDeleteData), m_devDataBind[0], deviceId))
+        return abandon(m_db, QStringLiteral("[CDataBaseHandler::deleteDevice] Invalid SQL request [2]"));
     return commitTransaction(QStringLiteral("deleteDevice"));
 }
 
@@ -334,26 +351,21 @@ bool CDataBaseHandler::saveRegisterData(const SDeviceRegisterData &data)
     // become visible together, and the file is locked once.
     if (!beginTransaction(origin))
         return false;
-    auto abandon = [this](const QString &message) {
-        addLog(message);
-        m_db.rollback();
-        return false;
-    };
-
     QSqlQuery *lookup = statement(m_sqlDeviceIdByEui);
-    if (lookup)
-        lookup->bindValue(m_devicesBind[3], data.devEui);
-    if (!lookup || !lookup->exec())
-        return abandon(QStringLiteral("ERROR: [CDataBaseHandler::saveRegisterData] Invalid SQL request [1]"));
-    if (!lookup->next()) {
-        lookup->finish();
-        return abandon(QStringLiteral("ERROR: [CDataBaseHandler::saveRegisterData] Uncknown DevEUI [%1]")
+    if (!execWith(lookup, m_devicesBind[3], data.devEui)) {
+        return abandon(m_db,
+                       QStringLiteral("ERROR: [CDataBaseHandler::saveRegisterData] Invalid SQL request [1]"));
+    }
+    const std::optional<uint32_t> foundId = takeDeviceId(lookup);
+    if (!foundId) {
+        return abandon(m_db,
+                       QStringLiteral("ERROR: [CDataBaseHandler::saveRegisterData] Uncknown DevEUI [%1]")
                            .arg(data.devEui));
     }
-    const uint32_t deviceId = lookup->value(0).toUInt();
-    lookup->finish();
+    const uint32_t deviceId = *foundId;
     if (deviceId == 0) {
         return abandon(
+            m_db,
             QStringLiteral("ERROR: [CDataBaseHandler::saveRegisterData] Uncknown DevEUI [ID=0] [%1]")
                 .arg(data.devEui));
     }
@@ -454,21 +466,14 @@ bool CDataBaseHandler::registerNewDevice(const DB::SDeviceRegMapDescription &des
     // registered again ("already exist").
     if (!beginTransaction(origin))
         return false;
-    auto abandon = [this](const QString &message) {
-        addLog(message);
-        m_db.rollback();
-        return false;
-    };
-
     QSqlQuery *query = statement(m_sqlCountByEui);
-    if (query)
-        query->bindValue(m_devicesBind[3], description.devEui);
-    if (!query || !query->exec())
-        return abandon(QStringLiteral("[CDataBaseHandler::registerNewDevice] Invalid SQL request [1]"));
+    if (!execWith(query, m_devicesBind[3], description.devEui))
+        return abandon(m_db, QStringLiteral("[CDataBaseHandler::registerNewDevice] Invalid SQL request [1]"));
     const qint64 existing = query->next() ? query->value(0).toLongLong() : 0;
     query->finish();
     if (existing != 0) {
         return abandon(
+            m_db,
             QStringLiteral("ERROR: [CDataBaseHandler::registerNewDevice] Device [%1] already exist!")
                 .arg(description.devEui));
     }
@@ -482,23 +487,22 @@ bool CDataBaseHandler::registerNewDevice(const DB::SDeviceRegMapDescription &des
         query->bindValue(m_devicesBind[5], description.startAddr);
     }
     if (!query || !query->exec())
-        return abandon(QStringLiteral("[CDataBaseHandler::registerNewDevice] Invalid SQL request [2]"));
+        return abandon(m_db, QStringLiteral("[CDataBaseHandler::registerNewDevice] Invalid SQL request [2]"));
 
     query = statement(m_sqlDeviceIdByEui);
-    if (query)
-        query->bindValue(m_devicesBind[3], description.devEui);
-    if (!query || !query->exec())
-        return abandon(QStringLiteral("[CDataBaseHandler::registerNewDevice] Invalid SQL request [3]"));
-    if (!query->next()) {
-        query->finish();
+    if (!execWith(query, m_devicesBind[3], description.devEui))
+        return abandon(m_db, QStringLiteral("[CDataBaseHandler::registerNewDevice] Invalid SQL request [3]"));
+    const std::optional<uint32_t> createdId = takeDeviceId(query);
+    if (!createdId) {
         return abandon(
+            m_db,
             QStringLiteral("ERROR: [CDataBaseHandler::registerNewDevice] Device [%1] is not created!")
                 .arg(description.devEui));
     }
-    const uint32_t deviceId = query->value(0).toUInt();
-    query->finish();
+    const uint32_t deviceId = *createdId;
     if (deviceId == 0) {
         return abandon(
+            m_db,
             QStringLiteral(
                 "ERROR: [CDataBaseHandler::registerNewDevice] Device [%1] is not created [NULL ID]!")
                 .arg(description.devEui));
@@ -546,7 +550,7 @@ bool CDataBaseHandler::registerNewDevice(const DB::SDeviceRegMapDescription &des
         }
         if (!ok) {
             addLog(QStringLiteral("[CDataBaseHandler::registerNewDevice] Invalid SQL request [4]"));
-            return abandon(m_sqlInsertRegister);
+            return abandon(m_db, m_sqlInsertRegister);
         }
     }
     return commitTransaction(origin);
