@@ -38,7 +38,7 @@ QByteArray packetWith(int type, const QByteArray &fields = "[" + kField + "]")
         + "}";
 }
 
-QByteArray templateWith(const QByteArray &packets = "[" + packetWith(1) + "]", const QByteArray &extra = {})
+QByteArray templateWith(const QByteArray &extra = {}, const QByteArray &packets = "[" + packetWith(1) + "]")
 {
     return R"({"app_eui":"a1b2c3d4000000aa","dev_type":"Test type","device_packets":)" + packets + extra
         + "}";
@@ -93,76 +93,63 @@ private slots:
         QTest::addColumn<bool>("valid");
         QTest::addColumn<QStringList>("messages");
 
-        const auto row = [](const char *name, const char *record, const QByteArray &json, bool valid,
-                            const QStringList &messages) {
-            QTest::newRow(name) << QString::fromLatin1(record) << json << valid << messages;
-        };
+        // The record is named before the colon.
+        const auto row
+            = [](const char *name, const QByteArray &json, bool valid, const QStringList &messages) {
+                  QTest::newRow(name) << QString::fromLatin1(name).section(QLatin1Char(':'), 0, 0) << json
+                                      << valid << messages;
+              };
         const QString invalid = QStringLiteral("[%1] Invalid input JSON");
         const QString null = QStringLiteral("[%1] One or several values of input JSON is NULL");
         const QString empty = QStringLiteral("[%1] Empty input JSON");
         const QString field = QStringLiteral("SDevicePacketField");
         const QByteArray noName = edited(kField, ",\"data_name\":\"Temperature\"", "");
-        row("field: complete", "field", kField, true, {});
-        row("field: empty", "field", "{}", false, { empty.arg(field) });
-        row("field: first key missing", "field", edited(kField, "\"packet_bias\":1,", ""), false,
-            { invalid.arg(field) });
-        row("field: last key missing", "field", noName, false, { invalid.arg(field) });
-        row("field: null number", "field", edited(kField, ":16,\"data_type\"", ":null,\"data_type\""), false,
+        row("field: complete", kField, true, {});
+        row("field: empty", "{}", false, { empty.arg(field) });
+        row("field: last key missing", noName, false, { invalid.arg(field) });
+        row("field: null number", edited(kField, ":16,\"data_type\"", ":null,\"data_type\""), false,
             { null.arg(field) });
-        row("field: null text", "field", edited(kField, "\"integer\"", "null"), false, { null.arg(field) });
         // Missing is tested before null.
-        row("field: missing and null", "field", edited(noName, "\"integer\"", "null"), false,
-            { invalid.arg(field) });
+        row("field: missing and null", edited(noName, "\"integer\"", "null"), false, { invalid.arg(field) });
 
         const QString server = QStringLiteral("SServerData");
-        row("server: rssi", "server", kServer, true, { "[rssi] - bitSize[16], type[integer]" });
-        row("server: gateway id", "server", edited(kServer, "\"rssi\"", "\"gatewayId\""), true,
-            { "[gatewayId] - bitSize[64], type[text]" });
-        row("server: empty", "server", "{}", false, { empty.arg(server) });
-        row("server: no data_name", "server", edited(kServer, "\"data_name\"", "\"name\""), false,
+        row("server: rssi", kServer, true, { "[rssi] - bitSize[16], type[integer]" });
+        row("server: empty", "{}", false, { empty.arg(server) });
+        row("server: no data_name", edited(kServer, "\"data_name\"", "\"name\""), false,
             { invalid.arg(server) });
-        row("server: null bias", "server", edited(kServer, ":3", ":null"), false, { null.arg(server) });
+        row("server: null bias", edited(kServer, ":3", ":null"), false, { null.arg(server) });
         // Keywords are case-sensitive; an unknown one goes to the log file only.
-        row("server: keyword case", "server", edited(kServer, "\"rssi\"", "\"RSSI\""), false, {});
+        row("server: keyword case", edited(kServer, "\"rssi\"", "\"RSSI\""), false, {});
 
         const QString packet = QStringLiteral("SDevicePacket");
         const QString noFields = QStringLiteral("[SDevicePacket] Packet fields array is empty");
-        row("packet: empty object is silent", "packet", "{}", false, {});
-        row("packet: no packet_type", "packet", R"({"packet_fields":[)" + kField + "]}", false,
+        row("packet: empty object is silent", "{}", false, {});
+        row("packet: no packet_type", R"({"packet_fields":[)" + kField + "]}", false,
             { invalid.arg(packet) });
-        row("packet: null fields", "packet", R"({"packet_type":1,"packet_fields":null})", false,
-            { null.arg(packet) });
-        row("packet: empty fields", "packet", packetWith(1, "[]"), false, { noFields });
-        row("packet: fields not an array", "packet", packetWith(1, "\"x\""), false, { noFields });
-        row("packet: one of two fields invalid", "packet", packetWith(1, "[" + noName + "," + kField + "]"),
-            true, { invalid.arg(field) });
-        row("packet: all fields invalid", "packet", packetWith(1, "[" + noName + ", 7]"), false,
+        row("packet: null fields", R"({"packet_type":1,"packet_fields":null})", false, { null.arg(packet) });
+        row("packet: empty fields", packetWith(1, "[]"), false, { noFields });
+        row("packet: one of two fields invalid", packetWith(1, "[" + noName + "," + kField + "]"), true,
+            { invalid.arg(field) });
+        row("packet: all fields invalid", packetWith(1, "[" + noName + ", 7]"), false,
             { invalid.arg(field), empty.arg(field) });
-        row("packet: size null", "packet", edited(packetWith(1), ":4", ":null"), true, {});
-        row("packet: size absent", "packet", edited(packetWith(1), "\"packet_size\":4,", ""), true, {});
+        row("packet: size null", edited(packetWith(1), ":4", ":null"), true, {});
 
         const QString tpl = QStringLiteral("SDeviceTemplate");
         const QString noPackets = QStringLiteral("[SDeviceTemplate] Device packets array is empty");
-        row("template: minimal", "template", templateWith(), true, {});
-        row("template: empty", "template", "{}", false, { empty.arg(tpl) });
-        row("template: no app_eui", "template", edited(templateWith(), "\"app_eui\"", "\"eui\""), false,
+        row("template: minimal", templateWith(), true, {});
+        row("template: empty", "{}", false, { empty.arg(tpl) });
+        row("template: no app_eui", edited(templateWith(), "\"app_eui\"", "\"eui\""), false,
             { invalid.arg(tpl) });
-        row("template: no device_packets", "template", R"({"app_eui":"01","dev_type":"x"})", false,
-            { invalid.arg(tpl) });
-        row("template: null dev_type", "template", edited(templateWith(), "\"Test type\"", "null"), false,
+        row("template: null dev_type", edited(templateWith(), "\"Test type\"", "null"), false,
             { null.arg(tpl) });
-        row("template: packets without fields", "template",
-            templateWith(R"([{"packet_type":1},{"packet_type":2}])"), false,
-            { invalid.arg(packet), invalid.arg(packet), noPackets });
-        row("template: packets not an array", "template", templateWith("{}"), false, { noPackets });
+        row("template: packets without fields", templateWith({}, R"([{"packet_type":1},{"packet_type":2}])"),
+            false, { invalid.arg(packet), invalid.arg(packet), noPackets });
         // Optional keys are read only after the packets made the template valid.
-        row("template: bad colour on invalid template", "template",
-            templateWith("[]", R"(,"color":"nocolour")"), false, { noPackets });
-        row("template: server_data null", "template",
-            templateWith("[" + packetWith(1) + "]", R"(,"server_data":null)"), true, {});
-        row("template: server_data entry invalid", "template",
-            templateWith("[" + packetWith(1) + "]", R"(,"server_data":[{"data_code":"snr"}])"), true,
-            { invalid.arg(server) });
+        row("template: bad colour on invalid template", templateWith(R"(,"color":"nocolour")", "[]"), false,
+            { noPackets });
+        row("template: server_data null", templateWith(R"(,"server_data":null)"), true, {});
+        row("template: server_data entry invalid", templateWith(R"(,"server_data":[{"data_code":"snr"}])"),
+            true, { invalid.arg(server) });
     }
 
     void validation()
@@ -189,86 +176,67 @@ private slots:
     void conversions()
     {
         // Numbers written as strings or booleans read as 0, texts written as numbers as "".
-        const SDevicePacketField stringNumber(
-            objectFrom(edited(kField, "\"packet_bias\":1", "\"packet_bias\":\"7\"")));
-        QVERIFY(stringNumber.valid);
-        QCOMPARE(stringNumber.packet_bias, 0);
-        QCOMPARE(stringNumber.reg_map_bias, 2);
-        QCOMPARE(SDevicePacketField(objectFrom(edited(kField, "\"packet_bias\":1", "\"packet_bias\":true")))
-                     .packet_bias,
-                 0);
+        for (const QByteArray odd : { "\"7\"", "true" }) {
+            const SDevicePacketField field(objectFrom(edited(kField, ":1,", ":" + odd + ",")));
+            QVERIFY(field.valid && field.packet_bias == 0 && field.reg_map_bias == 2);
+        }
         QCOMPARE(SDevicePacketField(objectFrom(edited(kField, "\"integer\"", "5"))).data_type, QString());
         QCOMPARE(SDevicePacket(objectFrom(edited(packetWith(1), ":4", ":\"6\""))).packet_size, 0);
         QCOMPARE(SServerData(objectFrom(kServer)).reg_map_bias, 3);
 
         // The catalogue matches AppEUIs in upper case.
         const SDeviceTemplate tpl(objectFrom(templateWith()));
-        QCOMPARE(tpl.app_eui, QStringLiteral("A1B2C3D4000000AA"));
-        QCOMPARE(tpl.dev_type, QStringLiteral("Test type"));
+        QCOMPARE(tpl.app_eui + tpl.dev_type, QStringLiteral("A1B2C3D4000000AATest type"));
         QCOMPARE(tpl.device_packets.value(1).packet_fields.value(0).data_name, QStringLiteral("Temperature"));
     }
 
-    void unknownKeywordGoesToLogFile()
+    void serverDataAndPacketTypes()
     {
-        const SDeviceTemplate tpl(objectFrom(templateWith("[" + packetWith(1) + "]", R"(,"server_data":[
-            {"data_code":"freq","reg_map_bias":3,"reg_bit_bias":0,"reg_bit_size":32,"data_name":"Frequency"},
-            {"data_code":"snr","reg_map_bias":5,"reg_bit_bias":0,"reg_bit_size":16,"data_name":"SNR"}])")));
-        QVERIFY(tpl.valid);
-        QCOMPARE(tpl.server_data.keys(), QStringList { "snr" });
-        QCOMPARE(g_debugLines, QStringList { "[snr] - bitSize[16], type[integer]" });
-        const QString log = newLogText();
-        QVERIFY2(log.endsWith(QStringLiteral("]ERROR: [SServerData] Server keyword [freq] is unknown!")),
-                 qPrintable(log));
-        QCOMPARE(log.count(QLatin1Char('\n')), 1);
-    }
-
-    void packetTypes()
-    {
-        // Of duplicate entries the later one wins.
-        const SDeviceTemplate dup(objectFrom(
-            templateWith("[" + packetWith(7) + ","
-                             + packetWith(7, "[" + edited(kField, "Temperature", "Second") + "]") + "]",
-                         R"(,"server_data":[
+        // Of duplicate entries the later one wins; an unknown keyword goes to the log file.
+        const QByteArray second = "[" + edited(kField, "Temperature", "Second") + "]";
+        const SDeviceTemplate dup(
+            objectFrom(templateWith(R"(,"server_data":[
             {"data_code":"fcnt","reg_map_bias":3,"reg_bit_bias":0,"reg_bit_size":32,"data_name":"First"},
-            {"data_code":"fcnt","reg_map_bias":9,"reg_bit_bias":0,"reg_bit_size":32,"data_name":"Later"}])")));
+            {"data_code":"freq","reg_map_bias":3,"reg_bit_bias":0,"reg_bit_size":32,"data_name":"Frequency"},
+            {"data_code":"fcnt","reg_map_bias":9,"reg_bit_bias":0,"reg_bit_size":32,"data_name":"Later"}])",
+                                    "[" + packetWith(7) + "," + packetWith(7, second) + "]")));
+        QVERIFY(dup.valid);
+        const QString fcnt = QStringLiteral("[fcnt] - bitSize[32], type[uinteger]");
         QCOMPARE(dup.device_packets.keys(), QList<uint32_t> { 7 });
         QCOMPARE(dup.device_packets.value(7).packet_fields.value(0).data_name, QStringLiteral("Second"));
         QCOMPARE(dup.server_data.keys(), QStringList { "fcnt" });
         QCOMPARE(dup.server_data.value("fcnt").reg_map_bias, 9);
+        QCOMPARE(g_debugLines, QStringList({ fcnt, fcnt }));
+        const QString log = newLogText();
+        QVERIFY2(log.endsWith(QStringLiteral("]ERROR: [SServerData] Server keyword [freq] is unknown!")),
+                 qPrintable(log));
+        QCOMPARE(log.count(QLatin1Char('\n')), 1);
 
         // -128 stands for a first payload byte 0x80, -1 for 0xFF: they sort last.
-        const SDeviceTemplate tpl(objectFrom(templateWith("[" + packetWith(-1) + "," + packetWith(127) + ","
-                                                          + packetWith(-128) + "," + packetWith(0) + "]")));
+        const SDeviceTemplate tpl(
+            objectFrom(templateWith({},
+                                    "[" + packetWith(-1) + "," + packetWith(127) + "," + packetWith(-128)
+                                        + "," + packetWith(0) + "]")));
         QCOMPARE(tpl.device_packets.keys(), QList<uint32_t>({ 0u, 127u, 0xFFFFFF80u, 0xFFFFFFFFu }));
         QCOMPARE(tpl.device_packets.value(0xFFFFFF80u).packet_type, -128);
     }
 
-    void colourNames_data()
-    {
-        QTest::addColumn<QByteArray>("colour");
-        QTest::addColumn<QColor>("expected");
-        QTest::addColumn<QStringList>("messages");
-
-        const QColor fallback(QStringLiteral("#94999D"));
-        QTest::newRow("hex") << QByteArray("\"#3f92d2\"") << QColor(0x3f, 0x92, 0xd2) << QStringList();
-        QTest::newRow("svg name") << QByteArray(R"("teal")") << QColor(0, 128, 128) << QStringList();
-        QTest::newRow("no colour") << QByteArray(R"("sunset")") << fallback
-                                   << QStringList { "[SDeviceTemplate] Invalid color name [sunset]" };
-        QTest::newRow("number") << QByteArray("255") << fallback
-                                << QStringList { "[SDeviceTemplate] Invalid color name []" };
-    }
-
     void colourNames()
     {
-        QFETCH(QByteArray, colour);
-        QFETCH(QColor, expected);
-        QFETCH(QStringList, messages);
-
-        const SDeviceTemplate tpl(
-            objectFrom(templateWith("[" + packetWith(1) + "]", ",\"color\":" + colour)));
-        QVERIFY(tpl.valid);
-        QCOMPARE(tpl.color, expected);
-        QCOMPARE(g_debugLines, messages);
+        const QColor fallback(QStringLiteral("#94999D"));
+        const QList<std::tuple<QByteArray, QColor, QStringList>> cases {
+            { "\"#3f92d2\"", QColor(0x3f, 0x92, 0xd2), {} },
+            { "\"teal\"", QColor(0, 128, 128), {} },
+            { "\"sunset\"", fallback, { "[SDeviceTemplate] Invalid color name [sunset]" } },
+            { "255", fallback, { "[SDeviceTemplate] Invalid color name []" } },
+        };
+        for (const auto &[colour, expected, messages] : cases) {
+            g_debugLines.clear();
+            const SDeviceTemplate tpl(objectFrom(templateWith(",\"color\":" + colour)));
+            QVERIFY(tpl.valid);
+            QCOMPARE(tpl.color, expected);
+            QCOMPARE(g_debugLines, messages);
+        }
     }
 
     void sampleTemplates()
@@ -282,26 +250,22 @@ private slots:
             QVERIFY2(newLogText().isEmpty(), name);
 
             // Every value must fit the payload and own its registers alone.
-            QSet<int> used;
+            QList<int> registers;
             auto claim = [&](int first, int bits) {
-                for (int r = first; r < first + (bits + 15) / 16; ++r) {
-                    if (used.contains(r))
-                        return false;
-                    used.insert(r);
-                }
-                return true;
+                for (int r = first; r < first + (bits + 15) / 16; ++r)
+                    registers.append(r);
             };
             const SDevicePacket packet = tpl.device_packets.first();
-            for (const SDevicePacketField &field : packet.packet_fields) {
-                QVERIFY2(field.packet_bias >= 1
-                             && field.packet_bias + field.data_bit_size / 8 <= packet.packet_size,
-                         qPrintable(field.data_name));
-                QVERIFY(field.data_bit_size % 8 == 0 && field.data_bit_size <= 64);
-                QVERIFY(field.reg_bit_size >= field.data_bit_size || field.data_bit_size == 8);
-                QVERIFY2(claim(field.reg_map_bias, field.reg_bit_size), qPrintable(field.data_name));
+            for (const SDevicePacketField &f : packet.packet_fields) {
+                QVERIFY2(f.packet_bias >= 1 && f.packet_bias + f.data_bit_size / 8 <= packet.packet_size
+                             && f.data_bit_size % 8 == 0 && f.data_bit_size <= 64
+                             && (f.reg_bit_size >= f.data_bit_size || f.data_bit_size == 8),
+                         qPrintable(f.data_name));
+                claim(f.reg_map_bias, f.reg_bit_size);
             }
             for (const SServerData &data : tpl.server_data)
-                QVERIFY2(claim(data.reg_map_bias, data.reg_bit_size), qPrintable(data.data_name));
+                claim(data.reg_map_bias, data.reg_bit_size);
+            QCOMPARE(QSet<int>(registers.cbegin(), registers.cend()).size(), registers.size());
         }
     }
 };
