@@ -51,10 +51,10 @@ const int I_START = 100;
 
 // Space-separated entries of ':'-separated values for the given keys; numbers
 // become JSON numbers.
-QJsonArray objects(const QString &spec, const QStringList &keys)
+QJsonArray objects(const QString &layout, const QStringList &keys)
 {
     QJsonArray list;
-    for (const QString &entry : spec.split(QLatin1Char(' '), Qt::SkipEmptyParts)) {
+    for (const QString &entry : layout.split(QLatin1Char(' '), Qt::SkipEmptyParts)) {
         const QStringList values = entry.split(QLatin1Char(':'));
         QJsonObject object { { "reg_bit_bias", 0 },
                              { "data_bit_bias", 0 },
