@@ -10,6 +10,8 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
+#include <csignal>
+
 using namespace testkit;
 
 // The built gateway as operators run it: its own process and working
@@ -23,6 +25,7 @@ private slots:
     void servesUplinksOfStoredDevice();
     void stopsWhenDatabaseCannotBeOpened();
     void headlessServesReconnectsAndLeavesOneFile();
+    void installedServiceServes();
     void commandLineCreatesNothing_data();
     void commandLineCreatesNothing();
 
@@ -30,7 +33,7 @@ private:
     static QString logText(const QString &dir);
     static void startGateway(QProcess &process, const QString &dir);
     // Headless, on --workdir, with neither a display nor a platform chosen.
-    static void startHeadless(QProcess &process, const QString &dir);
+    static void startHeadless(QProcess &process, const QString &dir, const QString &program = QString());
     // Templates, settings.conf for the simulator and one stored device
     // (Boiler room, start register 10) on modbusPort.
     static void prepareWorkDir(const QString &dir, quint16 simPort, quint16 modbusPort);
@@ -65,14 +68,14 @@ void TestTidewellProcess::startGateway(QProcess &process, const QString &dir)
     process.start(QStringLiteral(TIDEWELL_BINARY_DIR "/tidewell"), QStringList());
 }
 
-void TestTidewellProcess::startHeadless(QProcess &process, const QString &dir)
+void TestTidewellProcess::startHeadless(QProcess &process, const QString &dir, const QString &program)
 {
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
     for (const char *name : { "DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM" })
         env.remove(QString::fromLatin1(name));
     process.setProcessEnvironment(env);
     process.setStandardOutputFile(QProcess::nullDevice());
-    process.start(QStringLiteral(TIDEWELL_BINARY_DIR "/tidewell"),
+    process.start(program.isEmpty() ? QStringLiteral(TIDEWELL_BINARY_DIR "/tidewell") : program,
                   { QStringLiteral("--headless"), QStringLiteral("--workdir"), dir });
 }
 
@@ -214,6 +217,13 @@ void TestTidewellProcess::headlessServesReconnectsAndLeavesOneFile()
     QCOMPARE(sim.sendUplink(sampleEui(1), QByteArray::fromHex("01230140000d")), 1);
     QVERIFY(servesValues(gateway, modbusPort, { 0x0123, 0x0040, 0x0d00 }));
 
+    // logrotate moves the log away and sends SIGHUP: a new file is started.
+    QVERIFY(QFile::rename(dir.filePath(QStringLiteral("history.log")),
+                          dir.filePath(QStringLiteral("history.log.1"))));
+    QVERIFY(::kill(pid_t(gateway.processId()), SIGHUP) == 0);
+    QTRY_VERIFY_WITH_TIMEOUT(logText(dir.path()).contains(QStringLiteral("SIGHUP: log file reopened")),
+                             20000);
+
     gateway.terminate();
     QVERIFY(gateway.waitForFinished(20000));
     QCOMPARE(gateway.exitStatus(), QProcess::NormalExit);
@@ -236,6 +246,58 @@ void TestTidewellProcess::headlessServesReconnectsAndLeavesOneFile()
     QVERIFY2(sqlite.waitForFinished(20000) && sqlite.exitCode() == 0,
              "sqlite3 (installed by scripts/deps) is missing or failed");
     QCOMPARE(QString::fromUtf8(sqlite.readAllStandardOutput()), QStringLiteral("0123\n0040\n0d00\n"));
+}
+
+// What the package ships, installed into a staging directory: the service
+// unit's command, run by hand, serves an uplink's registers.
+void TestTidewellProcess::installedServiceServes()
+{
+    QTemporaryDir stage;
+    QProcess install;
+    install.setProcessChannelMode(QProcess::MergedChannels);
+    install.start(QStringLiteral(CMAKE_COMMAND),
+                  { QStringLiteral("--install"), QStringLiteral(TIDEWELL_BINARY_DIR),
+                    QStringLiteral("--prefix"), stage.path() });
+    QVERIFY(install.waitForFinished(120000));
+    QVERIFY2(install.exitCode() == 0, install.readAll().constData());
+    for (const char *path :
+         { "bin/tidewell", "bin/tidewell-netsim", "share/applications/tidewell.desktop",
+           "share/icons/hicolor/128x128/apps/tidewell.png", "share/tidewell/templates/th-sensor.json" })
+        QVERIFY2(QFile::exists(stage.filePath(QLatin1String(path))), path);
+
+    QFile unit(stage.filePath(QStringLiteral("lib/systemd/system/tidewell.service")));
+    QVERIFY(unit.open(QIODevice::ReadOnly | QIODevice::Text));
+    const QStringList lines = QString::fromUtf8(unit.readAll()).split(QLatin1Char('\n'));
+    QVERIFY(lines.contains(QStringLiteral("WorkingDirectory=/var/lib/tidewell")));
+    QVERIFY(lines.contains(QStringLiteral("Restart=on-failure")));
+    QVERIFY(lines.contains(QStringLiteral("User=tidewell")));
+    const QStringList exec = lines.filter(QRegularExpression(QStringLiteral("^ExecStart=")));
+    QCOMPARE(exec.size(), 1);
+    const QStringList command = exec.first().mid(int(strlen("ExecStart="))).split(QLatin1Char(' '));
+    QCOMPARE(command,
+             QStringList({ stage.filePath(QStringLiteral("bin/tidewell")), QStringLiteral("--headless") }));
+
+    // The working directory as the operator sets it up: the shipped templates
+    // and a settings file.
+    QTemporaryDir work;
+    CNetworkServerSim sim(sampleScenario());
+    QVERIFY(sim.listen());
+    const quint16 modbusPort = freePort();
+    prepareWorkDir(work.path(), sim.port(), modbusPort);
+    QDir shipped(stage.filePath(QStringLiteral("share/tidewell/templates")));
+    QCOMPARE(shipped.entryList({ QStringLiteral("*.json") }),
+             QDir(work.filePath(QStringLiteral("deviceFolder"))).entryList({ QStringLiteral("*.json") }));
+
+    QSignalSpy loggedIn(&sim, &CNetworkServerSim::clientLoggedIn);
+    QProcess service;
+    service.setWorkingDirectory(work.path());
+    startHeadless(service, work.path(), command.first());
+    QVERIFY(loggedIn.wait(30000));
+    QCOMPARE(sim.sendUplink(sampleEui(1), TH_PAYLOAD), 1);
+    QVERIFY(servesValues(service, modbusPort, { 0x092a, 0x0037, 0x0ce4 }));
+    service.terminate();
+    QVERIFY(service.waitForFinished(20000));
+    QCOMPARE(service.exitCode(), 0);
 }
 
 void TestTidewellProcess::commandLineCreatesNothing_data()
