@@ -138,7 +138,10 @@ SDevicePacketField::SDevicePacketField(const QJsonObject &object)
     const std::initializer_list<const QString *> keys
         = { &QS_TPL_PACKET_BIAS,  &QS_TPL_DATA_BIT_BIAS, &QS_TPL_DATA_BIT_SIZE, &QS_TPL_DATA_TYPE,
             &QS_TPL_REG_MAP_BIAS, &QS_TPL_REG_BIT_BIAS,  &QS_TPL_REG_BIT_SIZE,  &QS_TPL_DATA_NAME };
-    noteUnknownKeys(issues, object, keys);
+    noteUnknownKeys(issues, object,
+                    { &QS_TPL_PACKET_BIAS, &QS_TPL_DATA_BIT_BIAS, &QS_TPL_DATA_BIT_SIZE, &QS_TPL_DATA_TYPE,
+                      &QS_TPL_REG_MAP_BIAS, &QS_TPL_REG_BIT_BIAS, &QS_TPL_REG_BIT_SIZE, &QS_TPL_DATA_NAME,
+                      &QS_TPL_REG_WORD_ORDER });
     if (!requiredPresent("SDevicePacketField", object, keys, issues))
         return;
 
@@ -150,7 +153,16 @@ SDevicePacketField::SDevicePacketField(const QJsonObject &object)
     reg_bit_bias = numberOf(object, QS_TPL_REG_BIT_BIAS);
     reg_bit_size = numberOf(object, QS_TPL_REG_BIT_SIZE);
     data_name = object.value(QS_TPL_DATA_NAME).toString();
+    // A present value that is no text reads as an unknown order, which loading refuses.
+    const QJsonValue order = object.value(QS_TPL_REG_WORD_ORDER);
+    if (!order.isUndefined())
+        reg_word_order = order.isString() ? order.toString() : QStringLiteral("(not text)");
     valid = true;
+}
+
+bool SDevicePacketField::lowWordFirst() const
+{
+    return reg_word_order == QS_TPL_LOW_FIRST;
 }
 
 SDevicePacket::SDevicePacket(const QJsonObject &object)

@@ -54,6 +54,11 @@ struct SDevicePacketField
     QString data_name;
     bool valid = false;
     QList<STemplateIssue> issues;
+    // Optional: "low_first" serves values of two or more registers least
+    // significant word first; empty or "high_first" most significant first.
+    QString reg_word_order;
+
+    bool lowWordFirst() const;
 };
 
 // One payload layout, selected by the payload's first byte.

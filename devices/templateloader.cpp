@@ -15,6 +15,14 @@ namespace {
 const QString QS_WARN_REG_BIT_SIZE = QStringLiteral(
     "WARNING: [CAllDeviceHandler::init] File [%1]: field [%2] reg_bit_size [%3] is outside %4..%5. Skip");
 
+const QString QS_WARN_WORD_ORDER = QStringLiteral("WARNING: [CAllDeviceHandler::init] File [%1]: field [%2] "
+                                                  "reg_word_order [%3] is neither %4 nor %5. Skip");
+
+bool wordOrderKnown(const QString &order)
+{
+    return order.isEmpty() || order == QS_TPL_HIGH_FIRST || order == QS_TPL_LOW_FIRST;
+}
+
 bool regBitSizeFits(int bits)
 {
     return bits >= MinRegBitSize && bits <= MaxRegBitSize;
@@ -37,16 +45,24 @@ void applyLoadRules(SLoadedFile &loaded, const QString &name, const LogWriter &l
         const QString where = QStringLiteral("packet [%1]").arg(packet->packet_type);
         QList<SDevicePacketField> kept;
         for (const SDevicePacketField &field : qAsConst(packet->packet_fields)) {
-            if (regBitSizeFits(field.reg_bit_size)) {
+            const QString fieldWhere = where + QStringLiteral(" field [%1]").arg(field.data_name);
+            if (!regBitSizeFits(field.reg_bit_size)) {
+                log(QS_WARN_REG_BIT_SIZE.arg(name, field.data_name)
+                        .arg(field.reg_bit_size)
+                        .arg(MinRegBitSize)
+                        .arg(MaxRegBitSize));
+                loaded.problems.append({ loaded.path, fieldWhere, sizeReason(field.reg_bit_size) });
+            } else if (!wordOrderKnown(field.reg_word_order)) {
+                // A misspelt order would silently serve the other one.
+                log(QS_WARN_WORD_ORDER.arg(name, field.data_name, field.reg_word_order, QS_TPL_HIGH_FIRST,
+                                           QS_TPL_LOW_FIRST));
+                loaded.problems.append(
+                    { loaded.path, fieldWhere,
+                      QStringLiteral("reg_word_order [%1] is neither %2 nor %3")
+                          .arg(field.reg_word_order, QS_TPL_HIGH_FIRST, QS_TPL_LOW_FIRST) });
+            } else {
                 kept.append(field);
-                continue;
             }
-            log(QS_WARN_REG_BIT_SIZE.arg(name, field.data_name)
-                    .arg(field.reg_bit_size)
-                    .arg(MinRegBitSize)
-                    .arg(MaxRegBitSize));
-            loaded.problems.append({ loaded.path, where + QStringLiteral(" field [%1]").arg(field.data_name),
-                                     sizeReason(field.reg_bit_size) });
         }
         packet->packet_fields = kept;
         if (kept.isEmpty()) {
