@@ -147,7 +147,6 @@ SLoadedFolder loadFolder(const QString &folder, const LogWriter &log)
         qDebug().noquote() << text;
         return result;
     }
-    result.exists = true;
     const QStringList names = dir.entryList({ QStringLiteral("*.json") }, QDir::Files, QDir::Name);
     if (names.isEmpty()) {
         const QString text

@@ -35,7 +35,6 @@ struct SLoadedFile
 
 struct SLoadedFolder
 {
-    bool exists = false;
     QList<SLoadedFile> files; // every "*.json" file, in name order
     QMap<QString, SDeviceTemplate> catalogue; // the templates taken, by AppEUI
 };

@@ -15,7 +15,6 @@ private slots:
     void initTestCase() { initGlobalData(); }
     void loadRules_data();
     void loadRules();
-    void folderCatalogue();
 };
 
 namespace {
@@ -138,32 +137,6 @@ void tst_TemplateLoader::loadRules()
     lines.removeAll(QStringLiteral("ERROR: [SServerData] Server keyword [freq] is unknown!"));
     log.removeAll(QStringLiteral("ERROR: [SServerData] Server keyword [freq] is unknown!"));
     QCOMPARE(lines, log);
-}
-
-void tst_TemplateLoader::folderCatalogue()
-{
-    // Files are taken in name order: the later of two AppEUIs is a problem of its own file.
-    QTemporaryDir dir;
-    writeTemplate(dir, "b.json", templateText(packet(1, field("B", 16))));
-    writeTemplate(dir, "a.json", templateText(packet(1, field("A", 16))));
-    writeTemplate(dir, "c.json", "{\"app_eui\": ");
-    writeTemplate(dir, "ignored.txt", "{}");
-    QStringList lines;
-    const TemplateLoader::SLoadedFolder folder
-        = TemplateLoader::loadFolder(dir.path(), [&](const QString &line) { lines << line; });
-    QCOMPARE(folder.files.size(), 3);
-    QCOMPARE(folder.catalogue.keys(), QStringList { "A1B2C3D400000009" });
-    QCOMPARE(folder.catalogue.first().device_packets.first().packet_fields.first().data_name,
-             QStringLiteral("A"));
-    QCOMPARE(described(folder.files.at(1).problems),
-             QStringList { ": app_eui [A1B2C3D400000009] is taken by an earlier file" });
-    QCOMPARE(described(folder.files.at(2).problems),
-             QStringList { ": invalid JSON at character 12: unterminated object" });
-    QCOMPARE(lines,
-             QStringList({ "Device [A1B2C3D400000009] inited SUCCESSULLY",
-                           "Device [A1B2C3D400000009] already inited. Skip",
-                           "ERROR: [CAllDeviceHandler] Invalid parsing JSON file [" + dir.filePath("c.json")
-                               + "]: error[unterminated object], row[12]" }));
 }
 
 QTEST_MAIN(tst_TemplateLoader)
