@@ -16,12 +16,6 @@
 #include <QJsonParseError>
 #include <QMutexLocker>
 
-CAllDeviceHandler *CAllDeviceHandler::getInstance()
-{
-    static CAllDeviceHandler *instance = new CAllDeviceHandler();
-    return instance;
-}
-
 CAllDeviceHandler::CAllDeviceHandler(QObject *parent)
     : QObject(parent)
 {
@@ -187,7 +181,7 @@ void CAllDeviceHandler::processDataSlot(API::SApiDeviceData _devData)
 {
     qDebug().noquote()
         << QStringLiteral("[CAllDeviceHandler::processDataSlot] Process device [%1]").arg(_devData.devEui);
-    CDataBaseHandler *store = m_store ? m_store : CDataBaseHandler::getInstance();
+    CDataBaseHandler *store = m_store;
     if (!store || store->failed()) {
         addLog(QStringLiteral("ERROR: [CAllDeviceHandler::processDataSlot] Register store is not available. "
                               "Uplink of device [%1] is skipped")
