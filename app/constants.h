@@ -87,6 +87,7 @@ inline const QString QS_TYPE_TEXT = QStringLiteral("text");
 inline const QString QS_TYPE_UINTEGER = QStringLiteral("uinteger");
 inline const QString QS_TYPE_INTEGER = QStringLiteral("integer");
 inline const QString QS_TYPE_BOOLEAN = QStringLiteral("boolean");
+inline const QString QS_TYPE_FLOAT = QStringLiteral("float");
 
 // Device template: top level keys
 inline const QString QS_TPL_DEV_TYPE = QStringLiteral("dev_type");
@@ -110,6 +111,9 @@ inline const QString QS_TPL_DATA_BIT_BIAS = QStringLiteral("data_bit_bias");
 inline const QString QS_TPL_REG_BIT_SIZE = QStringLiteral("reg_bit_size");
 inline const QString QS_TPL_REG_BIT_BIAS = QStringLiteral("reg_bit_bias");
 inline const QString QS_TPL_REG_MAP_BIAS = QStringLiteral("reg_map_bias");
+inline const QString QS_TPL_REG_WORD_ORDER = QStringLiteral("reg_word_order"); // optional
+inline const QString QS_TPL_HIGH_FIRST = QStringLiteral("high_first");
+inline const QString QS_TPL_LOW_FIRST = QStringLiteral("low_first");
 
 // Formats
 inline const QString QS_GLOB_DATETIME_FORMAT = QStringLiteral("dd-MMM-yy HH:mm:ss");

@@ -3,6 +3,7 @@
 #include "app/constants.h"
 #include "app/globaldata.h"
 #include "app/logfile.h"
+#include "devices/templateloader.h"
 #include "devices/uplinkdecoder.h"
 #include "modbus/devicehandler.h"
 #include "storage/databasehandler.h"
@@ -34,60 +35,10 @@ CAllDeviceHandler::~CAllDeviceHandler()
 
 void CAllDeviceHandler::init()
 {
-    const QString folder = QDir::currentPath() + QStringLiteral("/") + QS_GLOB_DEVICE_FOLDER;
-    QDir dir(folder);
-    if (!dir.exists()) {
-        const QString text
-            = QStringLiteral("[CAllDeviceHandler::init] Dirrectory with device signature is not existed");
-        addLog(text);
-        qDebug().noquote() << text;
-        return;
-    }
-    const QStringList names = dir.entryList({ QStringLiteral("*.json") }, QDir::Files, QDir::Name);
-    if (names.isEmpty()) {
-        const QString text
-            = QStringLiteral("[CAllDeviceHandler::init] Dirrectory with device signature is empty");
-        addLog(text);
-        qDebug().noquote() << text;
-        return;
-    }
-    qDebug() << names;
-
-    for (const QString &name : names) {
-        const QString path = folder + QStringLiteral("/") + name;
-        QFile file(path);
-        if (!file.exists()) {
-            addLog(QStringLiteral("File [%1] is not exist").arg(name));
-            continue;
-        }
-        if (!file.open(QIODevice::ReadOnly)) {
-            addLog(QStringLiteral("File [%1] is not opened").arg(name));
-            continue;
-        }
-        QJsonParseError error;
-        const QJsonDocument document = QJsonDocument::fromJson(file.readAll(), &error);
-        file.close();
-        if (error.error != QJsonParseError::NoError) {
-            addLog(QStringLiteral(
-                       "ERROR: [CAllDeviceHandler] Invalid parsing JSON file [%1]: error[%2], row[%3]")
-                       .arg(path, error.errorString())
-                       .arg(error.offset));
-            continue;
-        }
-        if (document.isEmpty()) {
-            addLog(QStringLiteral("File [%1] is not contans JSON document").arg(name));
-            continue;
-        }
-        const SDeviceTemplate deviceTemplate(document.object());
-        if (!deviceTemplate.valid)
-            continue;
-        if (templates.contains(deviceTemplate.app_eui)) {
-            addLog(QStringLiteral("Device [%1] already inited. Skip").arg(deviceTemplate.app_eui));
-            continue;
-        }
-        addLog(QStringLiteral("Device [%1] inited SUCCESSULLY").arg(deviceTemplate.app_eui));
-        templates.insert(deviceTemplate.app_eui, deviceTemplate);
-    }
+    const TemplateLoader::SLoadedFolder folder
+        = TemplateLoader::loadFolder(QDir::currentPath() + QStringLiteral("/") + QS_GLOB_DEVICE_FOLDER,
+                                     [](const QString &line) { addLog(line); });
+    templates = folder.catalogue;
 }
 
 SDeviceTypeInfo CAllDeviceHandler::getDeviceTypeInfo(const QString &appEui) const

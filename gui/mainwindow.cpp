@@ -13,6 +13,7 @@
 #include "gui/logowidget.h"
 #include "gui/registerdelegat.h"
 #include "gui/searcheditwidget.h"
+#include "gui/serveraddress.h"
 #include "storage/databasehandler.h"
 
 #include <QComboBox>
@@ -106,13 +107,11 @@ void MainWindow::buildWidgets()
     schemeCombo->setCurrentIndex(0);
     ipLine = new QLineEdit();
     ipLine->setFixedWidth(90);
-    ipLine->setValidator(new QRegularExpressionValidator(
-        QRegularExpression(QStringLiteral("[0-9]{1,3}.[0-9]{1,3}.[0-9]{1,3}.[0-9]{1,3}")), ipLine));
+    ipLine->setValidator(new CHostValidator(ipLine));
     portLine = new QLineEdit();
     // Wide enough for five digits (35 px cuts the last one off).
     portLine->setFixedWidth(42);
-    portLine->setValidator(
-        new QRegularExpressionValidator(QRegularExpression(QStringLiteral("[0-9]{5}")), portLine));
+    portLine->setValidator(new CPortValidator(portLine));
     for (QLineEdit *edit : { ipLine, portLine }) {
         QFont font = edit->font();
         font.setPixelSize(11);
