@@ -7,6 +7,7 @@
 
 #include "app/globaldata.h"
 #include "app/logfile.h"
+#include "devices/storeregistersource.h"
 #include "modbus/devicehandler.h"
 #include "storage/databasehandler.h"
 
@@ -254,7 +255,8 @@ int main(int argc, char *argv[])
     CLogFile::getInstance(QStringLiteral("history.log"));
 
     CDataBaseHandler store(dir.filePath(QStringLiteral("server.db")), QStringLiteral("bench"));
-    CDeviceHandler tidewell(0, &store);
+    CStoreRegisterSource source(&store);
+    CDeviceHandler tidewell(0, source);
     if (store.failed() || !tidewell.isListening() || !fillStore(store, tidewell.getPort())) {
         fprintf(stderr, "set-up failed\n");
         return 1;

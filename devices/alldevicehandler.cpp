@@ -104,7 +104,7 @@ void CAllDeviceHandler::addNewDevice(DB::SDeviceRegMapDescription _devInfo, uint
     QMutexLocker locker(&mutex);
     CDeviceHandler *listener = listeners.value(_port);
     if (!listener) {
-        listener = new CDeviceHandler(_port, m_store);
+        listener = new CDeviceHandler(_port, m_registerSource);
         listeners.insert(_port, listener);
     } else {
         addLog(

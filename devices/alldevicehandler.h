@@ -1,6 +1,7 @@
 #pragma once
 
 #include "devices/devicetemplate.h"
+#include "devices/storeregistersource.h"
 #include "serverlink/apirecords.h"
 #include "storage/dbrecords.h"
 
@@ -53,7 +54,11 @@ public:
     // The register store that decoding and the listeners use. Set it before
     // adding devices; without one, uplinks are logged and skipped and Modbus
     // reads are answered with an exception.
-    void setRegisterStore(CDataBaseHandler *store) { m_store = store; }
+    void setRegisterStore(CDataBaseHandler *store)
+    {
+        m_store = store;
+        m_registerSource.setStore(store);
+    }
 
     // Uplinks are decoded in arrival order, at most this many per pass of the
     // event loop; a burst waits in a queue so that Modbus requests and the
@@ -83,6 +88,8 @@ private:
     QMap<QString, DB::SDeviceRegMapDescription> devices;
     QMutex mutex;
     CDataBaseHandler *m_store = nullptr;
+    // What the listeners read; must outlive the connections they accept.
+    CStoreRegisterSource m_registerSource;
     QQueue<API::SApiDeviceData> m_backlog;
     int m_sliceUsed = 0;
     QTimer m_sliceTimer;

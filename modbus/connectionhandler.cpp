@@ -1,7 +1,7 @@
 #include "modbus/connectionhandler.h"
 
 #include "app/logfile.h"
-#include "storage/databasehandler.h"
+#include "modbus/registersource.h"
 
 #include <QDebug>
 
@@ -9,9 +9,9 @@
 #include <sys/socket.h>
 #endif
 
-CConnectionHandler::CConnectionHandler(uint16_t port, CDataBaseHandler *store)
+CConnectionHandler::CConnectionHandler(uint16_t port, IRegisterSource &source)
     : m_port(port)
-    , m_store(store)
+    , m_source(source)
 {
     setReadBufferSize(MaxPendingRequestBytes);
     connect(this, &QTcpSocket::readyRead, this, &CConnectionHandler::readyReadSlot);
@@ -54,8 +54,8 @@ void CConnectionHandler::readyReadSlot()
     QByteArray answers;
     const int answered = Modbus::processBuffer(
         m_buffer, answers,
-        [this](uint16_t start, uint16_t quantity, QMap<uint16_t, uint16_t> &registers) {
-            return readRegisters(start, quantity, registers);
+        [this](uint16_t start, uint16_t quantity, uint16_t *out) {
+            return readRegisters(start, quantity, out);
         },
         [](const QString &line) { addLog(line); }, RequestsPerPass);
     // Never wait for the peer: what the kernel does not take at once stays
@@ -107,19 +107,10 @@ QByteArray CConnectionHandler::getAnswerDataSlot(SModbusMBAP _mbap, SModbusTcpPa
     return Modbus::buildReadAnswer(_mbap, _header, _data);
 }
 
-bool CConnectionHandler::readRegisters(uint16_t start, uint16_t quantity, QMap<uint16_t, uint16_t> &registers)
+uint8_t CConnectionHandler::readRegisters(uint16_t start, uint16_t quantity, uint16_t *out)
 {
-    CDataBaseHandler *store = m_store ? m_store : CDataBaseHandler::getInstance();
-    if (!store || store->failed()) {
-        addLog(QStringLiteral(
-                   "ERROR: [CConnectionHandler] Register store is not available. Request for port [%1] "
-                   "is answered with an exception")
-                   .arg(m_port));
-        return false;
-    }
-    registers = store->getRegisterData(m_port, start, quantity);
     qDebug().noquote() << QStringLiteral("[CConnectionHandler] Request [%1] registers beginning from [%2]")
                               .arg(quantity)
                               .arg(start);
-    return true;
+    return m_source.readRegisters(m_port, start, quantity, out);
 }

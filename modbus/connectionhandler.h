@@ -7,7 +7,7 @@
 
 #include <cstdint>
 
-class CDataBaseHandler;
+class IRegisterSource;
 
 // One accepted Modbus TCP connection: frames the requests and answers the
 // register reads of its port from the register store.
@@ -16,8 +16,8 @@ class CConnectionHandler : public QTcpSocket
     Q_OBJECT
 
 public:
-    // `store` null means the process-wide register store.
-    explicit CConnectionHandler(uint16_t port, CDataBaseHandler *store = nullptr);
+    // `source` must outlive the connection.
+    CConnectionHandler(uint16_t port, IRegisterSource &source);
 
     // Requests answered per pass of the event loop, so one client's pipeline
     // cannot hold the others back.
@@ -36,10 +36,10 @@ public slots:
 private:
     void continueLater();
     qint64 sendNow(const QByteArray &data);
-    bool readRegisters(uint16_t start, uint16_t quantity, QMap<uint16_t, uint16_t> &registers);
+    uint8_t readRegisters(uint16_t start, uint16_t quantity, uint16_t *out);
 
     uint16_t m_port = 0;
-    CDataBaseHandler *m_store = nullptr;
+    IRegisterSource &m_source;
     QByteArray m_buffer;
     bool m_continuationPosted = false;
     bool m_paused = false; // answers piled up unread; resumed as they drain

@@ -4,9 +4,9 @@
 
 #include <QDebug>
 
-CDeviceHandler::CDeviceHandler(uint16_t port, CDataBaseHandler *store)
+CDeviceHandler::CDeviceHandler(uint16_t port, IRegisterSource &source)
     : m_port(port)
-    , m_store(store)
+    , m_source(source)
 {
     // The add-device dialog tests the port beforehand; a failure leaves a
     // listener that simply never accepts.
@@ -35,7 +35,7 @@ void CDeviceHandler::incomingConnection(qintptr socketDescriptor)
     if (socketDescriptor <= 0)
         return;
     // Owns itself: deleted once the peer disconnects.
-    auto *connection = new CConnectionHandler(m_port, m_store);
+    auto *connection = new CConnectionHandler(m_port, m_source);
     if (!connection->setSocketDescriptor(socketDescriptor, QAbstractSocket::ConnectedState,
                                          QIODevice::ReadWrite)) {
         delete connection;

@@ -5,7 +5,7 @@
 
 #include <cstdint>
 
-class CDataBaseHandler;
+class IRegisterSource;
 
 // Listener for one TCP port: every device registered on the port shares its
 // register address space; each accepted connection answers on its own.
@@ -15,9 +15,9 @@ class CDeviceHandler : public QTcpServer
 
 public:
     // Starts listening on all local addresses at once (port 0: a port the
-    // system picks, see getPort()). `store` is the register store the
-    // connections read from; null means the process-wide one.
-    explicit CDeviceHandler(uint16_t port, CDataBaseHandler *store = nullptr);
+    // system picks, see getPort()). The connections read their registers from
+    // `source`, which must outlive the listener and its connections.
+    CDeviceHandler(uint16_t port, IRegisterSource &source);
 
     uint16_t getPort() const { return m_port; }
     QStringList getDeviceList() const { return m_devices; }
@@ -31,6 +31,6 @@ protected:
 
 private:
     uint16_t m_port = 0;
-    CDataBaseHandler *m_store = nullptr;
+    IRegisterSource &m_source;
     QStringList m_devices;
 };

@@ -63,6 +63,19 @@ QByteArray buildReadAnswer(const SModbusMBAP &mbap, const SModbusTcpPacketHeader
     return out;
 }
 
+QByteArray buildReadAnswer(const SModbusMBAP &mbap, const SModbusTcpPacketHeader &header,
+                           const uint16_t *values, int count)
+{
+    const int byteCount = 2 * count;
+    QByteArray out;
+    out.reserve(MbapSize + 3 + byteCount);
+    appendFrameStart(out, mbap, header, static_cast<uint16_t>(3 + byteCount), header.functionCode);
+    out.append(static_cast<char>(byteCount & 0xff));
+    for (int i = 0; i < count; ++i)
+        appendBigEndian16(out, values[i]);
+    return out;
+}
+
 QByteArray buildException(const SModbusMBAP &mbap, const SModbusTcpPacketHeader &header,
                           uint8_t exceptionCode)
 {
@@ -83,10 +96,11 @@ QByteArray answerRequest(const SModbusMBAP &mbap, const SModbusTcpPacketHeader &
         return buildException(mbap, header, IllegalDataValue);
     if (uint32_t(header.startAddress) + header.quantity > 0x10000u)
         return buildException(mbap, header, IllegalDataAddress);
-    QMap<uint16_t, uint16_t> registers;
-    if (!readRegisters(header.startAddress, header.quantity, registers))
-        return buildException(mbap, header, ServerDeviceFailure);
-    return buildReadAnswer(mbap, header, registers);
+    uint16_t values[MaxReadQuantity] = {};
+    const uint8_t exception = readRegisters(header.startAddress, header.quantity, values);
+    if (exception != 0)
+        return buildException(mbap, header, exception);
+    return buildReadAnswer(mbap, header, values, header.quantity);
 }
 
 bool hasCompleteFrame(const QByteArray &buffer)

@@ -52,10 +52,9 @@ inline const QString QS_LOG_INCOMPLETE_2
 inline const QString QS_LOG_INCOMPLETE_3
     = QStringLiteral("[CConnectionHandler] Incomplete packet [3]. Clear buffer...");
 
-// Reads registers start .. start+quantity-1 into `registers`; false when no
-// register store is available at all.
-using RegisterReader
-    = std::function<bool(uint16_t start, uint16_t quantity, QMap<uint16_t, uint16_t> &registers)>;
+// Fills out[0..quantity) with registers start .. start+quantity-1; returns 0,
+// or the exception code to answer with instead (see IRegisterSource).
+using RegisterReader = std::function<uint8_t(uint16_t start, uint16_t quantity, uint16_t *out)>;
 // Receives each line meant for the operator's log.
 using LogWriter = std::function<void(const QString &line)>;
 
@@ -65,6 +64,8 @@ SModbusTcpPacketHeader decodeHeader(const char *data);
 // Answer frame of a register read: the registers in ascending address order.
 QByteArray buildReadAnswer(const SModbusMBAP &mbap, const SModbusTcpPacketHeader &header,
                            const QMap<uint16_t, uint16_t> &registers);
+QByteArray buildReadAnswer(const SModbusMBAP &mbap, const SModbusTcpPacketHeader &header,
+                           const uint16_t *values, int count);
 QByteArray buildException(const SModbusMBAP &mbap, const SModbusTcpPacketHeader &header,
                           uint8_t exceptionCode);
 

@@ -1,5 +1,6 @@
 #include "app/globaldata.h"
 #include "app/logfile.h"
+#include "devices/storeregistersource.h"
 #include "modbus/devicehandler.h"
 #include "storage/databasehandler.h"
 
@@ -40,6 +41,7 @@ private:
 
     std::unique_ptr<QTemporaryDir> m_dir;
     std::unique_ptr<CDataBaseHandler> m_store;
+    CStoreRegisterSource m_source;
     std::unique_ptr<CDeviceHandler> m_listener;
     int m_connection = 0;
 };
@@ -109,7 +111,8 @@ void tst_ModbusClients::init()
     m_store = std::make_unique<CDataBaseHandler>(m_dir->filePath(QStringLiteral("server.db")),
                                                  QStringLiteral("clients%1").arg(++m_connection));
     QVERIFY(!m_store->failed());
-    m_listener = std::make_unique<CDeviceHandler>(0, m_store.get());
+    m_source.setStore(m_store.get());
+    m_listener = std::make_unique<CDeviceHandler>(0, m_source);
     QVERIFY(m_listener->isListening());
     QVERIFY(m_listener->getPort() != 0);
 }
@@ -234,7 +237,8 @@ void tst_ModbusClients::storeUnavailableIsServerFailure()
     CDataBaseHandler broken(m_dir->filePath(QStringLiteral("missing/dir/server.db")),
                             QStringLiteral("broken"));
     QVERIFY(broken.failed());
-    CDeviceHandler listener(0, &broken);
+    CStoreRegisterSource source(&broken);
+    CDeviceHandler listener(0, source);
     QVERIFY(listener.isListening());
     const SClientResult result = runClient(listener.getPort(), 1, readCall(3, 0, 2));
     QCOMPARE(result.rc, -1);

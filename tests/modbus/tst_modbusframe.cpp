@@ -28,13 +28,12 @@ struct SRun
 
 // Registers 100..103 hold 1111..4444; every other address reads as 0, as the
 // store answers for registers that never received data.
-bool readStore(uint16_t start, uint16_t quantity, QMap<uint16_t, uint16_t> &registers)
+void readStore(uint16_t start, uint16_t quantity, uint16_t *out)
 {
     for (int i = 0; i < quantity; ++i) {
         const int address = start + i;
-        registers.insert(uint16_t(address), address >= 100 && address <= 103 ? 0x1111 * (address - 99) : 0);
+        out[i] = uint16_t(address >= 100 && address <= 103 ? 0x1111 * (address - 99) : 0);
     }
-    return true;
 }
 
 SRun run(QByteArray &buffer, bool storeAvailable = true, int maxRequests = std::numeric_limits<int>::max())
@@ -42,10 +41,10 @@ SRun run(QByteArray &buffer, bool storeAvailable = true, int maxRequests = std::
     SRun result;
     Modbus::processBuffer(
         buffer, result.answers,
-        [&](uint16_t start, uint16_t quantity, QMap<uint16_t, uint16_t> &registers) {
+        [&](uint16_t start, uint16_t quantity, uint16_t *out) -> uint8_t {
             ++result.reads;
-            readStore(start, quantity, registers);
-            return storeAvailable;
+            readStore(start, quantity, out);
+            return storeAvailable ? 0 : Modbus::ServerDeviceFailure;
         },
         [&](const QString &line) {
             const QStringList known { Modbus::QS_LOG_INCOMPLETE_1, Modbus::QS_LOG_INCOMPLETE_2,

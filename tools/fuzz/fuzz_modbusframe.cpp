@@ -53,11 +53,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         QByteArray answers;
         Modbus::processBuffer(
             buffer, answers,
-            [storeUp](uint16_t start, uint16_t quantity, QMap<uint16_t, uint16_t> &registers) {
+            [storeUp](uint16_t start, uint16_t quantity, uint16_t *out) -> uint8_t {
                 check(quantity <= 125 && uint32_t(start) + quantity <= 0x10000u);
                 for (uint32_t i = 0; i < quantity; ++i)
-                    registers.insert(uint16_t(start + i), uint16_t(i));
-                return storeUp;
+                    out[i] = uint16_t(i);
+                return storeUp ? 0 : Modbus::ServerDeviceFailure;
             },
             [](const QString &) {}, 1 + int(data[0] % 7));
         checkAnswers(answers);
