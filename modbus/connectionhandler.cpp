@@ -5,6 +5,8 @@
 
 #include <QDebug>
 
+int CConnectionHandler::s_incompleteFrameTimeoutMs = 10000;
+
 #ifdef Q_OS_UNIX
 #include <sys/socket.h>
 #endif
@@ -14,6 +16,8 @@ CConnectionHandler::CConnectionHandler(uint16_t port, IRegisterSource &source)
     , m_source(source)
 {
     setReadBufferSize(MaxPendingRequestBytes);
+    m_incompleteTimer.setSingleShot(true);
+    connect(&m_incompleteTimer, &QTimer::timeout, this, &CConnectionHandler::incompleteFrameTimeoutSlot);
     connect(this, &QTcpSocket::readyRead, this, &CConnectionHandler::readyReadSlot);
     connect(this, &QTcpSocket::disconnected, this, &CConnectionHandler::disconnectedSlot);
     // A client that stops reading its answers is not read from either, until
@@ -32,13 +36,15 @@ void CConnectionHandler::readyReadSlot()
     if (!isOpen())
         return;
     if (bytesToWrite() > MaxQueuedAnswerBytes) {
+        // Not reading is our choice here, so a frame left half-read is not the peer's fault.
         m_paused = true;
+        m_incompleteTimer.stop();
         return;
     }
     // Straight into the frame buffer; a short read means the socket is drained.
     char chunk[4096];
     bool received = false;
-    while (m_buffer.size() < MaxPendingRequestBytes || !Modbus::hasCompleteFrame(m_buffer)) {
+    while (m_buffer.size() < MaxPendingRequestBytes || !Modbus::canProceed(m_buffer)) {
         const qint64 got = read(chunk, sizeof(chunk));
         if (got <= 0)
             break;
@@ -49,10 +55,10 @@ void CConnectionHandler::readyReadSlot()
     }
     // A resumed pass with nothing new and nothing whole waiting has nothing to
     // report either.
-    if (!received && !Modbus::hasCompleteFrame(m_buffer))
+    if (!received && !Modbus::canProceed(m_buffer))
         return;
     QByteArray answers;
-    const int answered = Modbus::processBuffer(
+    const Modbus::SFramingResult result = Modbus::processBuffer(
         m_buffer, answers,
         [this](uint16_t start, uint16_t quantity, uint16_t *out) {
             return readRegisters(start, quantity, out);
@@ -65,8 +71,47 @@ void CConnectionHandler::readyReadSlot()
         if (sent < answers.size())
             write(answers.constData() + sent, answers.size() - sent);
     }
-    if (answered == RequestsPerPass && Modbus::hasCompleteFrame(m_buffer))
+    if (result.close) {
+        closeNow();
+        return;
+    }
+    if (result.frames == RequestsPerPass && Modbus::canProceed(m_buffer))
         continueLater();
+    watchIncompleteFrame(result.frames > 0);
+}
+
+// A peer that leaves a frame unfinished would hold its descriptor for ever;
+// one that sends nothing at all is an idle master and keeps its connection.
+void CConnectionHandler::watchIncompleteFrame(bool progressed)
+{
+    if (m_buffer.isEmpty() || Modbus::canProceed(m_buffer)) {
+        m_incompleteTimer.stop();
+        return;
+    }
+    if (progressed || !m_incompleteTimer.isActive())
+        m_incompleteTimer.start(s_incompleteFrameTimeoutMs);
+}
+
+void CConnectionHandler::incompleteFrameTimeoutSlot()
+{
+    addLog(QStringLiteral("WARNING: [CConnectionHandler] Frame incomplete for more than [%1] ms. Connection "
+                          "closed")
+               .arg(s_incompleteFrameTimeoutMs));
+    closeNow();
+}
+
+// Answers already handed over stay with the kernel, which still sends them.
+void CConnectionHandler::closeNow()
+{
+    m_incompleteTimer.stop();
+    m_buffer.clear();
+    abort();
+    deleteLater();
+}
+
+void CConnectionHandler::setIncompleteFrameTimeout(int milliseconds)
+{
+    s_incompleteFrameTimeoutMs = milliseconds;
 }
 
 // The rest of a pipeline is taken on a later pass of the event loop, after

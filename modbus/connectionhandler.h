@@ -4,6 +4,7 @@
 
 #include <QMap>
 #include <QTcpSocket>
+#include <QTimer>
 
 #include <cstdint>
 
@@ -27,6 +28,10 @@ public:
     // Requests taken in ahead of answering; beyond that TCP holds the client back.
     static constexpr int MaxPendingRequestBytes = 1 << 16;
 
+    // How long a frame may stay incomplete before the connection is closed
+    // (10 s; tests shorten it). Applies to connections made afterwards too.
+    static void setIncompleteFrameTimeout(int milliseconds);
+
 public slots:
     void readyReadSlot();
     void disconnectedSlot();
@@ -34,6 +39,9 @@ public slots:
                                  QMap<uint16_t, uint16_t> _data);
 
 private:
+    void incompleteFrameTimeoutSlot();
+    void watchIncompleteFrame(bool progressed);
+    void closeNow();
     void continueLater();
     qint64 sendNow(const QByteArray &data);
     uint8_t readRegisters(uint16_t start, uint16_t quantity, uint16_t *out);
@@ -43,4 +51,7 @@ private:
     QByteArray m_buffer;
     bool m_continuationPosted = false;
     bool m_paused = false; // answers piled up unread; resumed as they drain
+    QTimer m_incompleteTimer;
+
+    static int s_incompleteFrameTimeoutMs;
 };

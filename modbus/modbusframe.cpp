@@ -91,8 +91,8 @@ QByteArray answerRequest(const SModbusMBAP &mbap, const SModbusTcpPacketHeader &
 {
     if (header.functionCode != ReadHoldingRegisters && header.functionCode != ReadInputRegisters)
         return buildException(mbap, header, IllegalFunction);
-    // A larger read would wrap the one-byte byte count.
-    if (header.quantity > MaxReadQuantity)
+    // A larger read would wrap the one-byte byte count; an empty one is no read.
+    if (header.quantity == 0 || header.quantity > MaxReadQuantity)
         return buildException(mbap, header, IllegalDataValue);
     if (uint32_t(header.startAddress) + header.quantity > 0x10000u)
         return buildException(mbap, header, IllegalDataAddress);
@@ -108,12 +108,18 @@ bool hasCompleteFrame(const QByteArray &buffer)
     return buffer.size() >= MbapSize && MbapSize + decodeMbap(buffer.constData()).length <= buffer.size();
 }
 
-int processBuffer(QByteArray &buffer, QByteArray &answers, const RegisterReader &readRegisters,
-                  const LogWriter &log, int maxRequests)
+bool canProceed(const QByteArray &buffer)
 {
+    return hasCompleteFrame(buffer)
+        || (buffer.size() >= MbapSize && decodeMbap(buffer.constData()).length > MaxMbapLength);
+}
+
+SFramingResult processBuffer(QByteArray &buffer, QByteArray &answers, const RegisterReader &readRegisters,
+                             const LogWriter &log, int maxFrames)
+{
+    SFramingResult result;
     // Frames are consumed by moving `pos`; the buffer is shortened once at the end.
     int pos = 0;
-    int answered = 0;
     for (;;) {
         const int left = buffer.size() - pos;
         if (left < MbapSize) {
@@ -122,26 +128,32 @@ int processBuffer(QByteArray &buffer, QByteArray &answers, const RegisterReader 
         }
         const char *frame = buffer.constData() + pos;
         const SModbusMBAP mbap = decodeMbap(frame);
+        if (mbap.length > MaxMbapLength) {
+            log(QS_LOG_FRAME_TOO_LONG.arg(mbap.length));
+            result.close = true;
+            break;
+        }
         const int frameSize = MbapSize + mbap.length;
         if (frameSize > left) {
             log(QS_LOG_INCOMPLETE_2);
             break;
         }
+        // Dropped frames count too, so a junk stream cannot hold the others back.
+        if (result.frames == maxFrames)
+            break;
+        ++result.frames;
         if (mbap.length < MinRequestLength) {
             log(QS_LOG_INCOMPLETE_3);
             pos += frameSize;
             continue;
         }
-        if (answered == maxRequests)
-            break;
         answers += answerRequest(mbap, decodeHeader(frame), readRegisters);
-        ++answered;
         pos += frameSize;
         if (pos == buffer.size())
             break;
     }
     buffer.remove(0, pos);
-    return answered;
+    return result;
 }
 
 } // namespace Modbus

@@ -44,6 +44,8 @@ enum EException : uint8_t {
 
 // Most registers one read answer can carry (its byte count is one byte).
 constexpr int MaxReadQuantity = 125;
+// Largest MBAP length of any Modbus frame (a 253-byte PDU and the unit id).
+constexpr int MaxMbapLength = 254;
 
 inline const QString QS_LOG_INCOMPLETE_1
     = QStringLiteral("[CConnectionHandler] Incomplete packet [1]. Wait for continue...");
@@ -51,6 +53,9 @@ inline const QString QS_LOG_INCOMPLETE_2
     = QStringLiteral("[CConnectionHandler] Incomplete packet [2]. Wait for continue...");
 inline const QString QS_LOG_INCOMPLETE_3
     = QStringLiteral("[CConnectionHandler] Incomplete packet [3]. Clear buffer...");
+// %1: the length field
+inline const QString QS_LOG_FRAME_TOO_LONG
+    = QStringLiteral("WARNING: [CConnectionHandler] Frame length [%1] is over 254 bytes. Connection closed");
 
 // Fills out[0..quantity) with registers start .. start+quantity-1; returns 0,
 // or the exception code to answer with instead (see IRegisterSource).
@@ -73,14 +78,26 @@ QByteArray buildException(const SModbusMBAP &mbap, const SModbusTcpPacketHeader 
 QByteArray answerRequest(const SModbusMBAP &mbap, const SModbusTcpPacketHeader &header,
                          const RegisterReader &readRegisters);
 
+// What one call of processBuffer did.
+struct SFramingResult
+{
+    int frames = 0; // frames taken from the buffer, answered or dropped as too short
+    // A length no request can have: the stream cannot be resynchronised, so
+    // the connection is to be closed (after the answers already produced).
+    bool close = false;
+};
+
 // Consumes the complete frames at the front of `buffer`, appending their
 // answers to `answers` in order; an incomplete frame stays in the buffer for
-// the next read. Stops quietly after `maxRequests` answers, leaving the rest
-// for a later call. Returns the number of requests answered.
-int processBuffer(QByteArray &buffer, QByteArray &answers, const RegisterReader &readRegisters,
-                  const LogWriter &log, int maxRequests = std::numeric_limits<int>::max());
+// the next read. Stops quietly after `maxFrames` frames (answered or dropped),
+// leaving the rest for a later call.
+SFramingResult processBuffer(QByteArray &buffer, QByteArray &answers, const RegisterReader &readRegisters,
+                             const LogWriter &log, int maxFrames = std::numeric_limits<int>::max());
 
 // Whether the buffer starts with a whole frame.
 bool hasCompleteFrame(const QByteArray &buffer);
+// Whether processBuffer has something to do at the front of the buffer now:
+// a whole frame, or a header whose length means closing.
+bool canProceed(const QByteArray &buffer);
 
 } // namespace Modbus

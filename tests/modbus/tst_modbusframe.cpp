@@ -22,8 +22,9 @@ namespace {
 struct SRun
 {
     QByteArray answers;
-    QList<int> logs; // 1, 2, 3 for the three incomplete-packet lines
+    QList<int> logs; // 1, 2, 3 for the three incomplete-packet lines, 4 for a frame too long
     int reads = 0;
+    bool close = false;
 };
 
 // Registers 100..103 hold 1111..4444; every other address reads as 0, as the
@@ -39,27 +40,31 @@ void readStore(uint16_t start, uint16_t quantity, uint16_t *out)
 SRun run(QByteArray &buffer, bool storeAvailable = true, int maxRequests = std::numeric_limits<int>::max())
 {
     SRun result;
-    Modbus::processBuffer(
-        buffer, result.answers,
-        [&](uint16_t start, uint16_t quantity, uint16_t *out) -> uint8_t {
-            ++result.reads;
-            readStore(start, quantity, out);
-            return storeAvailable ? 0 : Modbus::ServerDeviceFailure;
-        },
-        [&](const QString &line) {
-            const QStringList known { Modbus::QS_LOG_INCOMPLETE_1, Modbus::QS_LOG_INCOMPLETE_2,
-                                      Modbus::QS_LOG_INCOMPLETE_3 };
-            result.logs.append(known.indexOf(line) + 1);
-        },
-        maxRequests);
+    result.close = Modbus::processBuffer(
+                       buffer, result.answers,
+                       [&](uint16_t start, uint16_t quantity, uint16_t *out) -> uint8_t {
+                           ++result.reads;
+                           readStore(start, quantity, out);
+                           return storeAvailable ? 0 : Modbus::ServerDeviceFailure;
+                       },
+                       [&](const QString &line) {
+                           const QStringList known { Modbus::QS_LOG_INCOMPLETE_1, Modbus::QS_LOG_INCOMPLETE_2,
+                                                     Modbus::QS_LOG_INCOMPLETE_3 };
+                           result.logs.append(
+                               line.startsWith(QStringLiteral("WARNING: [CConnectionHandler] Frame length"))
+                                   ? 4
+                                   : known.indexOf(line) + 1);
+                       },
+                       maxRequests)
+                       .close;
     return result;
 }
 
-void row(const char *name, const char *input, const char *answers, int reads, QList<int> logs = {},
-         const char *rest = "", bool store = true)
+void row(const char *name, const QByteArray &input, const char *answers, int reads, QList<int> logs = {},
+         const char *rest = "", bool store = true, bool close = false)
 {
-    QTest::newRow(name) << QByteArray(input) << QByteArray(answers) << reads << logs << QByteArray(rest)
-                        << store;
+    QTest::newRow(name) << input << QByteArray(answers) << reads << logs << QByteArray(rest) << store
+                        << close;
 }
 
 } // namespace
@@ -72,6 +77,7 @@ void tst_ModbusFrame::frames_data()
     QTest::addColumn<QList<int>>("logs");
     QTest::addColumn<QByteArray>("rest");
     QTest::addColumn<bool>("store");
+    QTest::addColumn<bool>("close");
 
     // tid 0001, pid 0000, len 6, unit 01, fc 03/04, start 100, qty 5
     row("holding 100..104", "000100000006010300640005", "00010000000d01030a11112222333344440000", 1);
@@ -93,8 +99,8 @@ void tst_ModbusFrame::frames_data()
     // unit ids and protocol ids are echoed, whatever they are
     row("unit 0", "000700000006000300670001", "0007000000050003024444", 1);
     row("unit 255, protocol 1234", "000812340006ff0300670001", "000812340005ff03024444", 1);
-    row("quantity 0", "000900000006010300640000", "000900000003010300", 1);
-    // 126 registers would wrap the one-byte byte count: illegal data value
+    // quantities outside 1..125 are an illegal data value; 126 would wrap the one-byte byte count
+    row("quantity 0", "000900000006010300640000", "000900000003018303", 0);
     row("quantity 126", "000c0000000601030000007e", "000c00000003018303", 0);
     row("quantity 65535, input", "000c0000000601040000ffff", "000c00000003018403", 0);
     // the last register is readable; one more passes 65535: illegal data address
@@ -105,6 +111,12 @@ void tst_ModbusFrame::frames_data()
     // no register store: reads are a server failure (4), other functions still illegal (1)
     row("no store", "003000000006070300640001003100000006070600640001",
         "003000000003078304003100000003078601", 1, {}, "", false);
+    // the longest frame a client may send is answered; one byte more cannot be a
+    // request: the frames before it are answered, the rest closes the connection
+    row("length 254", "0011000000fe010300640001" + QByteArray(248 * 2, '0'), "0011000000050103021111", 1);
+    row("length 255 after a request", "000f000000060103006700010012000000ff0103006400010000",
+        "000f000000050103024444", 1, { 4 }, "0012000000ff0103006400010000", true, true);
+    row("length 65535 header only", "0013abcdffff", "", 0, { 4 }, "0013abcdffff", true, true);
 }
 
 void tst_ModbusFrame::frames()
@@ -115,6 +127,7 @@ void tst_ModbusFrame::frames()
     QFETCH(QList<int>, logs);
     QFETCH(QByteArray, rest);
     QFETCH(bool, store);
+    QFETCH(bool, close);
 
     // '|' splits the input into segments that arrive one after the other
     QByteArray buffer;
@@ -125,17 +138,19 @@ void tst_ModbusFrame::frames()
         result.answers += step.answers;
         result.logs += step.logs;
         result.reads += step.reads;
+        result.close = step.close;
     }
     QCOMPARE(result.answers.toHex(), answers);
     QCOMPARE(result.logs, logs);
     QCOMPARE(buffer.toHex(), rest);
     QCOMPARE(result.reads, reads);
+    QCOMPARE(result.close, close);
 }
 
 void tst_ModbusFrame::requestLimitPerCall()
 {
-    // One request per call: the second call answers the rest and reports the
-    // trailing short frame as usual.
+    // One frame per call, dropped ones included: the second call answers the
+    // second request, the third drops the trailing short frame as usual.
     QByteArray buffer
         = QByteArray::fromHex("0040000000060103006400010041000000060103006500010042000000020103");
     SRun result = run(buffer, true, 1);
@@ -145,6 +160,11 @@ void tst_ModbusFrame::requestLimitPerCall()
 
     result = run(buffer, true, 1);
     QCOMPARE(result.answers.toHex(), QByteArray("0041000000050103022222"));
+    QVERIFY(result.logs.isEmpty());
+    QCOMPARE(buffer.toHex(), QByteArray("0042000000020103"));
+
+    result = run(buffer, true, 1);
+    QVERIFY(result.answers.isEmpty());
     QCOMPARE(result.logs, (QList<int> { 3, 1 }));
     QVERIFY(buffer.isEmpty());
     QVERIFY(!Modbus::hasCompleteFrame(QByteArray::fromHex("00430000000601030000")));
