@@ -1,6 +1,5 @@
 #include "devices/storeregistersource.h"
 
-#include "app/logfile.h"
 #include "modbus/modbusframe.h"
 #include "storage/databasehandler.h"
 
@@ -12,9 +11,10 @@ CStoreRegisterSource::CStoreRegisterSource(CDataBaseHandler *store)
 uint8_t CStoreRegisterSource::readRegisters(uint16_t port, uint16_t start, uint16_t quantity, uint16_t *out)
 {
     if (!m_store || m_store->failed()) {
-        addLog(QStringLiteral("ERROR: [CConnectionHandler] Register store is not available. Request for port "
-                              "[%1] is answered with an exception")
-                   .arg(port));
+        m_logLimiter.log(
+            QStringLiteral("ERROR: [CConnectionHandler] Register store is not available. Request for port "
+                           "[%1] is answered with an exception")
+                .arg(port));
         return Modbus::ServerDeviceFailure;
     }
     if (quantity == 0)

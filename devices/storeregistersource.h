@@ -1,5 +1,6 @@
 #pragma once
 
+#include "modbus/modbuslog.h"
 #include "modbus/registersource.h"
 
 class CDataBaseHandler;
@@ -18,4 +19,6 @@ public:
 
 private:
     CDataBaseHandler *m_store = nullptr;
+    // Every client's read would otherwise log the missing store again.
+    CLogLimiter m_logLimiter { QStringLiteral("[CConnectionHandler] Register store:") };
 };

@@ -1,9 +1,9 @@
 #include "modbus/connectionhandler.h"
 
-#include "app/logfile.h"
+#include "modbus/modbuslog.h"
 #include "modbus/registersource.h"
 
-#include <QDebug>
+#include <QHostAddress>
 
 int CConnectionHandler::s_incompleteFrameTimeoutMs = 10000;
 
@@ -63,7 +63,7 @@ void CConnectionHandler::readyReadSlot()
         [this](uint16_t start, uint16_t quantity, uint16_t *out) {
             return readRegisters(start, quantity, out);
         },
-        [](const QString &line) { addLog(line); }, RequestsPerPass);
+        [this](const QString &line) { logLimited(line); }, RequestsPerPass);
     // Never wait for the peer: what the kernel does not take at once stays
     // queued on the socket for the event loop, so a slow reader stalls nobody.
     if (!answers.isEmpty()) {
@@ -94,9 +94,10 @@ void CConnectionHandler::watchIncompleteFrame(bool progressed)
 
 void CConnectionHandler::incompleteFrameTimeoutSlot()
 {
-    addLog(QStringLiteral("WARNING: [CConnectionHandler] Frame incomplete for more than [%1] ms. Connection "
-                          "closed")
-               .arg(s_incompleteFrameTimeoutMs));
+    logLimited(
+        QStringLiteral("WARNING: [CConnectionHandler] Frame incomplete for more than [%1] ms. Connection "
+                       "closed")
+            .arg(s_incompleteFrameTimeoutMs));
     closeNow();
 }
 
@@ -107,6 +108,17 @@ void CConnectionHandler::closeNow()
     m_buffer.clear();
     abort();
     deleteLater();
+}
+
+// What a peer's bytes make us write is bounded per connection.
+void CConnectionHandler::logLimited(const QString &line)
+{
+    if (m_logLimiter.origin().isEmpty())
+        m_logLimiter.setOrigin(QStringLiteral("[CConnectionHandler] Peer [%1:%2] on port [%3]:")
+                                   .arg(peerAddress().toString())
+                                   .arg(peerPort())
+                                   .arg(m_port));
+    m_logLimiter.log(line);
 }
 
 void CConnectionHandler::setIncompleteFrameTimeout(int milliseconds)
@@ -154,8 +166,9 @@ QByteArray CConnectionHandler::getAnswerDataSlot(SModbusMBAP _mbap, SModbusTcpPa
 
 uint8_t CConnectionHandler::readRegisters(uint16_t start, uint16_t quantity, uint16_t *out)
 {
-    qDebug().noquote() << QStringLiteral("[CConnectionHandler] Request [%1] registers beginning from [%2]")
-                              .arg(quantity)
-                              .arg(start);
+    qCDebug(lcModbus).noquote() << QStringLiteral(
+                                       "[CConnectionHandler] Request [%1] registers beginning from [%2]")
+                                       .arg(quantity)
+                                       .arg(start);
     return m_source.readRegisters(m_port, start, quantity, out);
 }

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "modbus/modbusframe.h"
+#include "modbus/modbuslog.h"
 
 #include <QMap>
 #include <QTcpSocket>
@@ -42,6 +43,7 @@ private:
     void incompleteFrameTimeoutSlot();
     void watchIncompleteFrame(bool progressed);
     void closeNow();
+    void logLimited(const QString &line);
     void continueLater();
     qint64 sendNow(const QByteArray &data);
     uint8_t readRegisters(uint16_t start, uint16_t quantity, uint16_t *out);
@@ -52,6 +54,7 @@ private:
     bool m_continuationPosted = false;
     bool m_paused = false; // answers piled up unread; resumed as they drain
     QTimer m_incompleteTimer;
+    CLogLimiter m_logLimiter;
 
     static int s_incompleteFrameTimeoutMs;
 };

@@ -1,8 +1,7 @@
 #include "modbus/devicehandler.h"
 
 #include "modbus/connectionhandler.h"
-
-#include <QDebug>
+#include "modbus/modbuslog.h"
 
 CDeviceHandler::CDeviceHandler(uint16_t port, IRegisterSource &source)
     : m_port(port)
@@ -18,7 +17,7 @@ CDeviceHandler::CDeviceHandler(uint16_t port, IRegisterSource &source)
 void CDeviceHandler::appendDevice(QString _devEui)
 {
     if (m_devices.contains(_devEui)) {
-        qDebug().noquote()
+        qCDebug(lcModbus).noquote()
             << QStringLiteral("[CDeviceHandler::appendDevice] Device [%1] already exist!").arg(_devEui);
         return;
     }
