@@ -6,6 +6,7 @@
 #include <QHostAddress>
 
 int CConnectionHandler::s_incompleteFrameTimeoutMs = 10000;
+int CConnectionHandler::s_openConnections = 0;
 
 #ifdef Q_OS_UNIX
 #include <sys/socket.h>
@@ -15,6 +16,7 @@ CConnectionHandler::CConnectionHandler(uint16_t port, IRegisterSource &source)
     : m_port(port)
     , m_source(source)
 {
+    ++s_openConnections;
     setReadBufferSize(MaxPendingRequestBytes);
     m_incompleteTimer.setSingleShot(true);
     connect(&m_incompleteTimer, &QTimer::timeout, this, &CConnectionHandler::incompleteFrameTimeoutSlot);
@@ -28,6 +30,16 @@ CConnectionHandler::CConnectionHandler(uint16_t port, IRegisterSource &source)
             continueLater();
         }
     });
+}
+
+CConnectionHandler::~CConnectionHandler()
+{
+    --s_openConnections;
+}
+
+int CConnectionHandler::openConnections()
+{
+    return s_openConnections;
 }
 
 void CConnectionHandler::readyReadSlot()

@@ -20,6 +20,10 @@ class CConnectionHandler : public QTcpSocket
 public:
     // `source` must outlive the connection.
     CConnectionHandler(uint16_t port, IRegisterSource &source);
+    ~CConnectionHandler() override;
+
+    // Connection objects alive in this process, over all ports.
+    static int openConnections();
 
     // Requests answered per pass of the event loop, so one client's pipeline
     // cannot hold the others back.
@@ -57,4 +61,5 @@ private:
     CLogLimiter m_logLimiter;
 
     static int s_incompleteFrameTimeoutMs;
+    static int s_openConnections;
 };

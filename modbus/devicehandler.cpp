@@ -1,17 +1,132 @@
 #include "modbus/devicehandler.h"
 
+#include "app/logfile.h"
 #include "modbus/connectionhandler.h"
+#include "modbus/modbusconfig.h"
 #include "modbus/modbuslog.h"
+
+#include <QFile>
+#include <QTimer>
+
+#include <cerrno>
+#include <cstring>
+
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+namespace {
+
+int s_openListeners = 0;
+
+// The kernel's ceiling for listen backlogs (net.core.somaxconn).
+int systemMaxBacklog()
+{
+    QFile file(QStringLiteral("/proc/sys/net/core/somaxconn"));
+    bool ok = false;
+    int value = 0;
+    if (file.open(QIODevice::ReadOnly))
+        value = file.readAll().trimmed().toInt(&ok);
+    return ok && value > 0 ? value : SOMAXCONN;
+}
+
+QString errnoText(int error)
+{
+    return QString::fromLocal8Bit(strerror(error));
+}
+
+} // namespace
 
 CDeviceHandler::CDeviceHandler(uint16_t port, IRegisterSource &source)
     : m_port(port)
     , m_source(source)
 {
-    // The add-device dialog tests the port beforehand; a failure leaves a
-    // listener that simply never accepts.
+    connect(this, &QTcpServer::acceptError, this, &CDeviceHandler::acceptErrorSlot);
+    if (!openSocket(port)) {
+        addLog(QStringLiteral("WARNING: [CDeviceHandler] Port [%1] is not opened: %2")
+                   .arg(port)
+                   .arg(m_listenError));
+        return;
+    }
+    ++s_openListeners;
     // Port 0 lets the system pick one; the listener then serves the port it got.
-    if (listen(QHostAddress::Any, port) && port == 0)
+    if (port == 0)
         m_port = serverPort();
+}
+
+CDeviceHandler::~CDeviceHandler()
+{
+    if (!m_listenError.isEmpty())
+        return;
+    --s_openListeners;
+}
+
+int CDeviceHandler::openListeners()
+{
+    return s_openListeners;
+}
+
+// QTcpServer listens with a backlog of 50, which a crowd of clients
+// connecting at once overflows; the socket is made here and handed over.
+bool CDeviceHandler::openSocket(uint16_t port)
+{
+    const QHostAddress address = Modbus::config().bindAddress;
+    sockaddr_storage storage {};
+    socklen_t length = 0;
+    int family = AF_INET6;
+    const bool any = address == QHostAddress(QHostAddress::Any);
+    if (any || address.protocol() == QAbstractSocket::IPv6Protocol) {
+        auto *in6 = reinterpret_cast<sockaddr_in6 *>(&storage);
+        in6->sin6_family = AF_INET6;
+        in6->sin6_port = htons(port);
+        if (!any) {
+            const Q_IPV6ADDR bytes = address.toIPv6Address();
+            memcpy(&in6->sin6_addr, bytes.c, sizeof(bytes.c));
+            in6->sin6_scope_id = address.scopeId().toUInt();
+        }
+        length = sizeof(sockaddr_in6);
+    } else {
+        family = AF_INET;
+        auto *in4 = reinterpret_cast<sockaddr_in *>(&storage);
+        in4->sin_family = AF_INET;
+        in4->sin_port = htons(port);
+        in4->sin_addr.s_addr = htonl(address.toIPv4Address());
+        length = sizeof(sockaddr_in);
+    }
+
+    int fd = ::socket(family, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    if (fd < 0 && any && errno == EAFNOSUPPORT) {
+        // no IPv6 on this machine: every IPv4 interface instead
+        auto *in4 = reinterpret_cast<sockaddr_in *>(&storage);
+        storage = {};
+        in4->sin_family = AF_INET;
+        in4->sin_port = htons(port);
+        in4->sin_addr.s_addr = htonl(INADDR_ANY);
+        length = sizeof(sockaddr_in);
+        family = AF_INET;
+        fd = ::socket(family, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    }
+    if (fd < 0) {
+        m_listenError = errnoText(errno);
+        return false;
+    }
+    const int on = 1;
+    const int off = 0;
+    ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof(on));
+    if (family == AF_INET6 && any)
+        ::setsockopt(fd, IPPROTO_IPV6, IPV6_V6ONLY, &off, sizeof(off));
+    if (::bind(fd, reinterpret_cast<sockaddr *>(&storage), length) != 0
+        || ::listen(fd, systemMaxBacklog()) != 0) {
+        m_listenError = errnoText(errno);
+        ::close(fd);
+        return false;
+    }
+    if (!setSocketDescriptor(fd)) {
+        m_listenError = errorString();
+        ::close(fd);
+        return false;
+    }
+    return true;
 }
 
 void CDeviceHandler::appendDevice(QString _devEui)
@@ -29,17 +144,47 @@ void CDeviceHandler::removeDevice(QString _devEui)
     m_devices.removeAll(_devEui);
 }
 
+// One bound for the lines that a crowd of clients causes on all listeners.
+CLogLimiter &CDeviceHandler::overloadLog()
+{
+    // never destroyed: a summary written during exit would find no log
+    static auto *limiter = new CLogLimiter(QStringLiteral("[CDeviceHandler] Listeners:"));
+    return *limiter;
+}
+
 void CDeviceHandler::incomingConnection(qintptr socketDescriptor)
 {
     if (socketDescriptor <= 0)
         return;
+    const int limit = Modbus::effectiveMaxConnections();
+    if (CConnectionHandler::openConnections() >= limit) {
+        ::close(int(socketDescriptor));
+        overloadLog().log(
+            QStringLiteral("WARNING: [CDeviceHandler] Port [%1]: %2 Modbus connections are open, "
+                           "the limit; a new connection is closed")
+                .arg(m_port)
+                .arg(limit));
+        return;
+    }
     // Owns itself: deleted once the peer disconnects.
     auto *connection = new CConnectionHandler(m_port, m_source);
     if (!connection->setSocketDescriptor(socketDescriptor, QAbstractSocket::ConnectedState,
                                          QIODevice::ReadWrite)) {
         delete connection;
+        ::close(int(socketDescriptor));
         return;
     }
     // Requests are small and answered one by one; Nagle would hold each answer back.
     connection->setSocketOption(QAbstractSocket::LowDelayOption, 1);
+}
+
+// Out of descriptors, QTcpServer stops accepting for good; the clients
+// already connected go on being served, and accepting resumes shortly.
+void CDeviceHandler::acceptErrorSlot(QAbstractSocket::SocketError error)
+{
+    overloadLog().log(QStringLiteral("ERROR: [CDeviceHandler] Port [%1]: cannot accept a connection (%2): %3")
+                          .arg(m_port)
+                          .arg(int(error))
+                          .arg(errorString()));
+    QTimer::singleShot(AcceptRetryMs, this, &QTcpServer::resumeAccepting);
 }

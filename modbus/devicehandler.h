@@ -5,6 +5,7 @@
 
 #include <cstdint>
 
+class CLogLimiter;
 class IRegisterSource;
 
 // Listener for one TCP port: every device registered on the port shares its
@@ -14,13 +15,23 @@ class CDeviceHandler : public QTcpServer
     Q_OBJECT
 
 public:
-    // Starts listening on all local addresses at once (port 0: a port the
-    // system picks, see getPort()). The connections read their registers from
-    // `source`, which must outlive the listener and its connections.
+    // Starts listening at once on the address of Modbus::config() (port 0: a
+    // port the system picks, see getPort()); isListening() and listenError()
+    // tell how that went, and a failure is logged. The connections read their
+    // registers from `source`, which must outlive the listener and its
+    // connections.
     CDeviceHandler(uint16_t port, IRegisterSource &source);
+    ~CDeviceHandler() override;
 
     uint16_t getPort() const { return m_port; }
     QStringList getDeviceList() const { return m_devices; }
+    // Why the port could not be opened; empty while listening.
+    QString listenError() const { return m_listenError; }
+
+    // Listeners open in this process (each holds a descriptor).
+    static int openListeners();
+    // How long accepting pauses after the process ran out of descriptors.
+    static constexpr int AcceptRetryMs = 250;
 
 public slots:
     void appendDevice(QString _devEui);
@@ -30,7 +41,12 @@ protected:
     void incomingConnection(qintptr socketDescriptor) override;
 
 private:
+    bool openSocket(uint16_t port);
+    void acceptErrorSlot(QAbstractSocket::SocketError error);
+    static CLogLimiter &overloadLog();
+
     uint16_t m_port = 0;
     IRegisterSource &m_source;
     QStringList m_devices;
+    QString m_listenError;
 };

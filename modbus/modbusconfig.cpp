@@ -1,0 +1,101 @@
+#include "modbus/modbusconfig.h"
+
+#include "app/logfile.h"
+#include "modbus/connectionhandler.h"
+#include "modbus/devicehandler.h"
+
+#include <QSettings>
+
+#include <algorithm>
+#include <limits>
+
+#include <sys/resource.h>
+
+namespace Modbus {
+
+namespace {
+
+SModbusConfig &current()
+{
+    static SModbusConfig value;
+    return value;
+}
+
+long long softOpenFileLimit()
+{
+    rlimit limit {};
+    if (getrlimit(RLIMIT_NOFILE, &limit) != 0)
+        return -1;
+    return limit.rlim_cur == RLIM_INFINITY ? std::numeric_limits<int>::max() : (long long)limit.rlim_cur;
+}
+
+} // namespace
+
+long long raiseOpenFileLimit()
+{
+    rlimit limit {};
+    if (getrlimit(RLIMIT_NOFILE, &limit) != 0)
+        return -1;
+    if (limit.rlim_cur < limit.rlim_max) {
+        rlimit raised = limit;
+        raised.rlim_cur = limit.rlim_max;
+        if (setrlimit(RLIMIT_NOFILE, &raised) != 0)
+            addLog(QStringLiteral("WARNING: [Modbus::raiseOpenFileLimit] Open file limit stays at [%1]")
+                       .arg(qulonglong(limit.rlim_cur)));
+    }
+    return softOpenFileLimit();
+}
+
+SModbusConfig configFromSettings(QSettings &settings)
+{
+    SModbusConfig config;
+    settings.beginGroup(QStringLiteral("modbus"));
+    const QString maxKey = QStringLiteral("max_connections");
+    if (settings.contains(maxKey)) {
+        bool ok = false;
+        const int value = settings.value(maxKey).toInt(&ok);
+        if (ok && value > 0)
+            config.maxConnections = value;
+        else
+            addLog(
+                QStringLiteral("WARNING: [Modbus::configFromSettings] Invalid [modbus] max_connections [%1], "
+                               "using [%2]")
+                    .arg(settings.value(maxKey).toString())
+                    .arg(config.maxConnections));
+    }
+    const QString bindKey = QStringLiteral("bind");
+    if (settings.contains(bindKey)) {
+        const QString text = settings.value(bindKey).toString().trimmed();
+        QHostAddress address;
+        if (address.setAddress(text))
+            config.bindAddress = address;
+        else
+            addLog(
+                QStringLiteral("WARNING: [Modbus::configFromSettings] Invalid [modbus] bind [%1], listening "
+                               "on all interfaces")
+                    .arg(text));
+    }
+    settings.endGroup();
+    return config;
+}
+
+void setConfig(const SModbusConfig &config)
+{
+    current() = config;
+}
+
+const SModbusConfig &config()
+{
+    return current();
+}
+
+int effectiveMaxConnections()
+{
+    const long long soft = softOpenFileLimit();
+    if (soft < 0)
+        return current().maxConnections;
+    const long long room = soft - ReservedDescriptors - CDeviceHandler::openListeners();
+    return int(std::max<long long>(1, std::min<long long>(current().maxConnections, room)));
+}
+
+} // namespace Modbus

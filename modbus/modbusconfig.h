@@ -1,0 +1,42 @@
+#pragma once
+
+// Process-wide settings and limits of the Modbus service: what settings.conf
+// may change in its [modbus] group, and the open-file limit it lives within.
+
+#include <QHostAddress>
+
+class QSettings;
+
+struct SModbusConfig
+{
+    // [modbus] max_connections: open Modbus connections over all ports together.
+    int maxConnections = 1000;
+    // [modbus] bind: the interface the listeners use; Any is every interface,
+    // IPv4 and IPv6.
+    QHostAddress bindAddress { QHostAddress::Any };
+};
+
+namespace Modbus {
+
+// Descriptors kept for everything but Modbus connections (store, log,
+// server session, listeners are counted apart).
+constexpr int ReservedDescriptors = 64;
+
+// Raises the soft open-file limit to the hard one (Debian's soft 1,024 runs
+// out long before the default connection cap). Returns the soft limit in
+// force afterwards, -1 when it cannot be read.
+long long raiseOpenFileLimit();
+
+// Reads [modbus] max_connections and bind; a missing key keeps its default,
+// an invalid one is logged and keeps it too.
+SModbusConfig configFromSettings(QSettings &settings);
+
+// Applies to every later accept (the cap) and to listeners opened later (bind).
+void setConfig(const SModbusConfig &config);
+const SModbusConfig &config();
+
+// The cap in force: the configured one, lowered so that the connections,
+// the listeners and the reserve fit the soft open-file limit.
+int effectiveMaxConnections();
+
+} // namespace Modbus
