@@ -99,22 +99,30 @@ bool CAllDeviceHandler::hasListener(uint16_t port) const
     return listeners.contains(port);
 }
 
-void CAllDeviceHandler::addNewDevice(DB::SDeviceRegMapDescription _devInfo, uint16_t _port)
+bool CAllDeviceHandler::addNewDevice(DB::SDeviceRegMapDescription _devInfo, uint16_t _port)
 {
     QMutexLocker locker(&mutex);
     CDeviceHandler *listener = listeners.value(_port);
     if (!listener) {
         listener = new CDeviceHandler(_port, m_registerSource);
-        listeners.insert(_port, listener);
+        // A listener on nothing would make the port look taken by us.
+        if (!listener->isListening()) {
+            delete listener;
+            listener = nullptr;
+        } else {
+            listeners.insert(_port, listener);
+        }
     } else {
         addLog(
             QStringLiteral("INFO: [CAllDeviceHandler::addNewDevice] port [%1] is already open").arg(_port));
     }
-    listener->appendDevice(_devInfo.devEui);
+    if (listener)
+        listener->appendDevice(_devInfo.devEui);
     devices.insert(_devInfo.devEui, _devInfo);
     addLog(QStringLiteral("[CAllDeviceHandler::addNewDevice] New device: DevEUI[%1], port[%2]")
                .arg(_devInfo.devEui)
                .arg(_port));
+    return listener != nullptr;
 }
 
 void CAllDeviceHandler::removeDevice(QString _devEui, uint16_t _port)

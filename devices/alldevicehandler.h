@@ -70,7 +70,9 @@ signals:
     void newDataForDevice(QString _devEui);
 
 public slots:
-    void addNewDevice(DB::SDeviceRegMapDescription _devInfo, uint16_t _port);
+    // False when the port cannot be opened (the listener logged why): the
+    // device is still decoded, but nothing serves it over Modbus.
+    bool addNewDevice(DB::SDeviceRegMapDescription _devInfo, uint16_t _port);
     void removeDevice(QString _devEui, uint16_t _port);
     void newPacketReceivedSlot(API::SApiDeviceData _devData);
 

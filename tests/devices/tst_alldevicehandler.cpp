@@ -257,6 +257,16 @@ void tst_AllDeviceHandler::listenersPerPort()
     QVERIFY(portAccepts(port));
     handler.removeDevice(QS_EUI_1, port);
     QVERIFY(!handler.hasListener(port));
+
+    // a port another program holds is reported and not kept as a listener
+    QTcpServer holder;
+    QVERIFY(holder.listen(QHostAddress::Any, port));
+    m_log->clear();
+    QVERIFY(!handler.addNewDevice(device(QS_EUI_2), port));
+    QVERIFY(!handler.hasListener(port));
+    QCOMPARE(logLines().first(),
+             QStringLiteral("WARNING: [CDeviceHandler] Port [%1] is not opened: Address already in use")
+                 .arg(port));
 }
 
 void tst_AllDeviceHandler::uplinkFilter()
