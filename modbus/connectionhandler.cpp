@@ -125,11 +125,16 @@ void CConnectionHandler::closeNow()
 // What a peer's bytes make us write is bounded per connection.
 void CConnectionHandler::logLimited(const QString &line)
 {
-    if (m_logLimiter.origin().isEmpty())
+    if (m_logLimiter.origin().isEmpty()) {
+        // IPv4 peers reach the dual-stack listener as mapped IPv6 addresses
+        bool isIpv4 = false;
+        const quint32 ipv4 = peerAddress().toIPv4Address(&isIpv4);
+        const QString peer = isIpv4 ? QHostAddress(ipv4).toString() : peerAddress().toString();
         m_logLimiter.setOrigin(QStringLiteral("[CConnectionHandler] Peer [%1:%2] on port [%3]:")
-                                   .arg(peerAddress().toString())
+                                   .arg(peer)
                                    .arg(peerPort())
                                    .arg(m_port));
+    }
     m_logLimiter.log(line);
 }
 
