@@ -1,0 +1,197 @@
+#include "app/logfile.h"
+#include "modbus/connectionhandler.h"
+#include "modbus/devicehandler.h"
+#include "modbus/modbusconfig.h"
+#include "modbus/registersource.h"
+
+#include <QSettings>
+#include <QSignalSpy>
+#include <QTcpServer>
+#include <QTcpSocket>
+#include <QTemporaryDir>
+#include <QtTest>
+
+#include <memory>
+#include <vector>
+
+// The listener's side of the limits: ports it cannot open, the interface it
+// binds to, and the cap on connections over all ports.
+class tst_DeviceHandler : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void cleanup();
+    void busyPortIsReported();
+    void bindAddress();
+    void settings_data();
+    void settings();
+    void connectionCapOverAllPorts();
+
+private:
+    std::unique_ptr<QTemporaryDir> m_dir;
+};
+
+namespace {
+
+class CZeroSource : public IRegisterSource
+{
+public:
+    uint8_t readRegisters(uint16_t, uint16_t, uint16_t quantity, uint16_t *out) override
+    {
+        std::fill(out, out + quantity, uint16_t(0));
+        return 0;
+    }
+};
+
+CZeroSource s_source;
+
+// tid 0001, len 6, unit 01, fc 03, start 0, qty 1, and its answer
+const QByteArray kRequest = QByteArray::fromHex("000100000006010300000001");
+const QByteArray kAnswer = QByteArray::fromHex("0001000000050103020000");
+
+// The listener runs on this thread, so the wait must keep the event loop going.
+bool answers(QTcpSocket &client)
+{
+    client.write(kRequest);
+    QByteArray received;
+    (void)QTest::qWaitFor(
+        [&] {
+            received += client.readAll();
+            return received.size() >= kAnswer.size();
+        },
+        10000);
+    return received == kAnswer;
+}
+
+} // namespace
+
+void tst_DeviceHandler::initTestCase()
+{
+    m_dir = std::make_unique<QTemporaryDir>();
+    QVERIFY(m_dir->isValid());
+    QVERIFY(QDir::setCurrent(m_dir->path()));
+    CLogFile::getInstance(QStringLiteral("history.log"));
+}
+
+void tst_DeviceHandler::cleanup()
+{
+    Modbus::setConfig(SModbusConfig());
+    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+}
+
+void tst_DeviceHandler::busyPortIsReported()
+{
+    QTcpServer holder;
+    QVERIFY(holder.listen(QHostAddress::Any, 0));
+    QSignalSpy log(CLogFile::getInstance(QString()), &CLogFile::addLogSignal);
+    const int before = CDeviceHandler::openListeners();
+
+    CDeviceHandler listener(holder.serverPort(), s_source);
+    QVERIFY(!listener.isListening());
+    QCOMPARE(listener.listenError(), QStringLiteral("Address already in use"));
+    QCOMPARE(CDeviceHandler::openListeners(), before);
+    QCOMPARE(log.size(), 1);
+    QVERIFY(log.first().at(0).toString().endsWith(
+        QStringLiteral("WARNING: [CDeviceHandler] Port [%1] is not opened: Address already in use")
+            .arg(holder.serverPort())));
+}
+
+void tst_DeviceHandler::bindAddress()
+{
+    SModbusConfig config;
+    config.bindAddress = QHostAddress::LocalHost;
+    Modbus::setConfig(config);
+    CDeviceHandler loopbackOnly(0, s_source);
+    QVERIFY(loopbackOnly.isListening());
+    QCOMPARE(loopbackOnly.serverAddress(), QHostAddress(QHostAddress::LocalHost));
+    // the same port on another address is free for others
+    QTcpServer other;
+    QVERIFY(other.listen(QHostAddress::LocalHostIPv6, loopbackOnly.getPort()));
+
+    Modbus::setConfig(SModbusConfig());
+    CDeviceHandler everywhere(0, s_source);
+    QCOMPARE(everywhere.serverAddress(), QHostAddress(QHostAddress::Any));
+    QTcpSocket v6;
+    v6.connectToHost(QHostAddress::LocalHostIPv6, everywhere.getPort());
+    QVERIFY(v6.waitForConnected(5000));
+    QVERIFY(answers(v6));
+}
+
+void tst_DeviceHandler::settings_data()
+{
+    QTest::addColumn<QString>("text");
+    QTest::addColumn<int>("maxConnections");
+    QTest::addColumn<QString>("bind");
+    QTest::addColumn<int>("warnings");
+
+    QTest::newRow("absent") << "" << 1000 << "" << 0;
+    QTest::newRow("both") << "[modbus]\nmax_connections=20\nbind=127.0.0.1\n" << 20 << "127.0.0.1" << 0;
+    QTest::newRow("ipv6") << "[modbus]\nbind=::1\n" << 1000 << "::1" << 0;
+    QTest::newRow("invalid") << "[modbus]\nmax_connections=0\nbind=eth0\n" << 1000 << "" << 2;
+}
+
+void tst_DeviceHandler::settings()
+{
+    QFETCH(QString, text);
+    QFETCH(int, maxConnections);
+    QFETCH(QString, bind);
+    QFETCH(int, warnings);
+
+    const QString path = m_dir->filePath(QStringLiteral("%1.conf").arg(QTest::currentDataTag()));
+    QFile file(path);
+    QVERIFY(file.open(QIODevice::WriteOnly));
+    file.write(text.toUtf8());
+    file.close();
+    QSettings settings(path, QSettings::IniFormat);
+    QSignalSpy log(CLogFile::getInstance(QString()), &CLogFile::addLogSignal);
+    const SModbusConfig config = Modbus::configFromSettings(settings);
+    QCOMPARE(config.maxConnections, maxConnections);
+    QCOMPARE(config.bindAddress, bind.isEmpty() ? QHostAddress(QHostAddress::Any) : QHostAddress(bind));
+    QCOMPARE(log.size(), warnings);
+}
+
+void tst_DeviceHandler::connectionCapOverAllPorts()
+{
+    SModbusConfig config;
+    config.maxConnections = 2;
+    Modbus::setConfig(config);
+    QCOMPARE(Modbus::effectiveMaxConnections(), 2);
+    CDeviceHandler first(0, s_source);
+    CDeviceHandler second(0, s_source);
+
+    std::vector<std::unique_ptr<QTcpSocket>> clients;
+    for (uint16_t port : { first.getPort(), second.getPort() }) {
+        clients.push_back(std::make_unique<QTcpSocket>());
+        clients.back()->connectToHost(QHostAddress::LocalHost, port);
+        QVERIFY(clients.back()->waitForConnected(5000));
+        QVERIFY(answers(*clients.back()));
+    }
+    QCOMPARE(CConnectionHandler::openConnections(), 2);
+
+    // one more, on either port, is accepted and closed at once
+    QSignalSpy log(CLogFile::getInstance(QString()), &CLogFile::addLogSignal);
+    QTcpSocket extra;
+    QSignalSpy closed(&extra, &QTcpSocket::disconnected);
+    extra.connectToHost(QHostAddress::LocalHost, second.getPort());
+    QVERIFY(closed.wait(10000));
+    QTRY_COMPARE(log.size(), 1);
+    QVERIFY(log.first().at(0).toString().endsWith(
+        QStringLiteral("WARNING: [CDeviceHandler] Port [%1]: 2 Modbus connections are open, the limit; a new "
+                       "connection is closed")
+            .arg(second.getPort())));
+
+    // the connections already open go on, and a closed one makes room
+    QVERIFY(answers(*clients.front()));
+    QSignalSpy gone(clients.back().get(), &QTcpSocket::disconnected);
+    clients.back()->disconnectFromHost();
+    QTRY_COMPARE(CConnectionHandler::openConnections(), 1);
+    QTcpSocket next;
+    next.connectToHost(QHostAddress::LocalHost, first.getPort());
+    QVERIFY(next.waitForConnected(5000));
+    QVERIFY(answers(next));
+}
+
+QTEST_MAIN(tst_DeviceHandler)
+#include "tst_devicehandler.moc"
