@@ -1,5 +1,5 @@
-# The Modbus benchmarks drive both servers with libmodbus; bench_latency also
-# runs the network server simulator in process.
+# The Modbus benchmarks drive both servers with libmodbus; bench_latency and
+# bench_soak also run the network server simulator in process.
 find_package(PkgConfig REQUIRED)
 pkg_check_modules(BENCH_MODBUS REQUIRED IMPORTED_TARGET libmodbus)
 foreach(target bench_modbus bench_latency)
@@ -7,7 +7,9 @@ foreach(target bench_modbus bench_latency)
     target_link_libraries(${target} PRIVATE PkgConfig::BENCH_MODBUS)
   endif()
 endforeach()
-if(TARGET bench_latency AND TARGET tidewell_netsim)
-  target_link_libraries(bench_latency PRIVATE tidewell_netsim)
-  target_include_directories(bench_latency PRIVATE ${PROJECT_SOURCE_DIR}/tools/netsim)
-endif()
+foreach(target bench_latency bench_soak)
+  if(TARGET ${target} AND TARGET tidewell_netsim)
+    target_link_libraries(${target} PRIVATE tidewell_netsim)
+    target_include_directories(${target} PRIVATE ${PROJECT_SOURCE_DIR}/tools/netsim)
+  endif()
+endforeach()
