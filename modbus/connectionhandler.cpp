@@ -5,12 +5,12 @@
 
 #include <QHostAddress>
 
-int CConnectionHandler::s_incompleteFrameTimeoutMs = 10000;
-int CConnectionHandler::s_openConnections = 0;
-
 #ifdef Q_OS_UNIX
 #include <sys/socket.h>
 #endif
+
+int CConnectionHandler::s_incompleteFrameTimeoutMs = 10000;
+int CConnectionHandler::s_openConnections = 0;
 
 CConnectionHandler::CConnectionHandler(uint16_t port, IRegisterSource &source)
     : m_port(port)

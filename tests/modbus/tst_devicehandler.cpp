@@ -4,6 +4,7 @@
 #include "modbus/modbusconfig.h"
 #include "modbus/registersource.h"
 
+#include <QProcess>
 #include <QSettings>
 #include <QSignalSpy>
 #include <QTcpServer>
@@ -13,6 +14,10 @@
 
 #include <memory>
 #include <vector>
+
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 // The listener's side of the limits: ports it cannot open, the interface it
 // binds to, and the cap on connections over all ports.
@@ -28,6 +33,7 @@ private slots:
     void settings_data();
     void settings();
     void connectionCapOverAllPorts();
+    void descriptorsRunOut();
 
 private:
     std::unique_ptr<QTemporaryDir> m_dir;
@@ -191,6 +197,69 @@ void tst_DeviceHandler::connectionCapOverAllPorts()
     next.connectToHost(QHostAddress::LocalHost, first.getPort());
     QVERIFY(next.waitForConnected(5000));
     QVERIFY(answers(next));
+}
+
+// Run in a child whose open-file limit prlimit lowers: clients take every
+// descriptor, so accepting fails; that is logged, and once descriptors are
+// free again the listener accepts and answers.
+void tst_DeviceHandler::descriptorsRunOut()
+{
+    if (qEnvironmentVariableIsEmpty("TIDEWELL_FD_CHILD")) {
+        QProcess child;
+        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+        environment.insert(QStringLiteral("TIDEWELL_FD_CHILD"), QStringLiteral("1"));
+        child.setProcessEnvironment(environment);
+        child.setProcessChannelMode(QProcess::MergedChannels);
+        child.start(QStringLiteral("prlimit"),
+                    { QStringLiteral("--nofile=96:96"), QStringLiteral("--"),
+                      QCoreApplication::applicationFilePath(), QStringLiteral("descriptorsRunOut") });
+        QVERIFY2(child.waitForFinished(60000), "prlimit (util-linux) did not run the child");
+        QVERIFY2(child.exitStatus() == QProcess::NormalExit && child.exitCode() == 0,
+                 child.readAll().constData());
+        return;
+    }
+
+    QSignalSpy log(CLogFile::getInstance(QString()), &CLogFile::addLogSignal);
+    CDeviceHandler listener(0, s_source);
+    QVERIFY(listener.isListening());
+    sockaddr_in address {};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(listener.getPort());
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    // the kernel completes these connections; the listener cannot take them
+    std::vector<int> clients;
+    for (;;) {
+        const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+        if (fd < 0)
+            break;
+        QCOMPARE(::connect(fd, reinterpret_cast<sockaddr *>(&address), sizeof(address)), 0);
+        clients.push_back(fd);
+    }
+    QCOMPARE(errno, EMFILE);
+    QVERIFY(clients.size() > 8);
+    QTRY_VERIFY_WITH_TIMEOUT(!log.isEmpty(), 10000);
+    QVERIFY2(log.first().at(0).toString().contains(
+                 QStringLiteral("ERROR: [CDeviceHandler] Port [%1]: cannot accept a connection")
+                     .arg(listener.getPort())),
+             qPrintable(log.first().at(0).toString()));
+
+    // with a few descriptors free, the first client waiting is taken and answered
+    for (int i = 0; i < 4; ++i) {
+        ::close(clients.back());
+        clients.pop_back();
+    }
+    QCOMPARE(::send(clients.front(), kRequest.constData(), size_t(kRequest.size()), 0),
+             qint64(kRequest.size()));
+    QByteArray received(kAnswer.size(), '\0');
+    qint64 got = 0;
+    QTRY_VERIFY_WITH_TIMEOUT(
+        (got += qMax<qint64>(
+             0, ::recv(clients.front(), received.data() + got, size_t(received.size() - got), MSG_DONTWAIT)))
+            == received.size(),
+        10000);
+    QCOMPARE(received.toHex(), kAnswer.toHex());
+    for (int fd : clients)
+        ::close(fd);
 }
 
 QTEST_MAIN(tst_DeviceHandler)
