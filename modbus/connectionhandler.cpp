@@ -44,6 +44,9 @@ int CConnectionHandler::openConnections()
 
 void CConnectionHandler::readyReadSlot()
 {
+    // A throttled peer's new bytes wait for the pause to end.
+    if (m_throttled)
+        return;
     m_continuationPosted = false;
     if (!isOpen())
         return;
@@ -87,8 +90,14 @@ void CConnectionHandler::readyReadSlot()
         closeNow();
         return;
     }
-    if (result.frames == RequestsPerPass && Modbus::canProceed(m_buffer))
-        continueLater();
+    if (result.frames == RequestsPerPass && Modbus::canProceed(m_buffer)) {
+        // A pass that was all junk waits a little: dropping a flood frame by
+        // frame would otherwise keep the event loop spinning for that peer.
+        if (answers.isEmpty())
+            continueAfter(JunkPauseMs);
+        else
+            continueLater();
+    }
     watchIncompleteFrame(result.frames > 0);
 }
 
@@ -151,6 +160,18 @@ void CConnectionHandler::continueLater()
         return;
     m_continuationPosted = true;
     QMetaObject::invokeMethod(this, &CConnectionHandler::readyReadSlot, Qt::QueuedConnection);
+}
+
+void CConnectionHandler::continueAfter(int milliseconds)
+{
+    if (m_continuationPosted)
+        return;
+    m_continuationPosted = true;
+    m_throttled = true;
+    QTimer::singleShot(milliseconds, this, [this] {
+        m_throttled = false;
+        readyReadSlot();
+    });
 }
 
 // Qt's write path arms and then disarms a write notifier for every answer,

@@ -32,6 +32,8 @@ public:
     static constexpr qint64 MaxQueuedAnswerBytes = 1 << 20;
     // Requests taken in ahead of answering; beyond that TCP holds the client back.
     static constexpr int MaxPendingRequestBytes = 1 << 16;
+    // Pause before the next pass after one that only dropped frames.
+    static constexpr int JunkPauseMs = 1;
 
     // How long a frame may stay incomplete before the connection is closed
     // (10 s; tests shorten it). Applies to connections made afterwards too.
@@ -49,6 +51,7 @@ private:
     void closeNow();
     void logLimited(const QString &line);
     void continueLater();
+    void continueAfter(int milliseconds);
     qint64 sendNow(const QByteArray &data);
     uint8_t readRegisters(uint16_t start, uint16_t quantity, uint16_t *out);
 
@@ -57,6 +60,7 @@ private:
     QByteArray m_buffer;
     bool m_continuationPosted = false;
     bool m_paused = false; // answers piled up unread; resumed as they drain
+    bool m_throttled = false; // a junk-only pass; resumed after JunkPauseMs
     QTimer m_incompleteTimer;
     CLogLimiter m_logLimiter;
 
