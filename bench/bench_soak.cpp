@@ -430,16 +430,7 @@ int main(int argc, char *argv[])
     const double elapsed = std::chrono::duration<double>(Clock::now() - start).count();
     const long ingested = decoded - decodedBefore;
     const qint64 logAfter = QFileInfo(QStringLiteral("history.log")).size();
-    // Closed connections delete themselves once their input is consumed; the
-    // junk connection still has what the kernel buffered, taken at the
-    // throttled rate.
-    const auto drainStart = Clock::now();
-    for (int i = 0; i < 600 && CConnectionHandler::openConnections() > 0; ++i)
-        spin(100);
-    const double drained = std::chrono::duration<double>(Clock::now() - drainStart).count();
-    const long rssAfter = residentKiB();
-    const int fdsAfter = openDescriptors();
-
+    // The uplinks stop too, so that the figures after are the Modbus side's.
     QMetaObject::invokeMethod(
         sim,
         [sim] {
@@ -449,6 +440,15 @@ int main(int argc, char *argv[])
         Qt::BlockingQueuedConnection);
     simThread.quit();
     simThread.wait();
+    // Closed connections delete themselves once their input is consumed; the
+    // junk connection still has what the kernel buffered, taken at the
+    // throttled rate.
+    const auto drainStart = Clock::now();
+    for (int i = 0; i < 600 && CConnectionHandler::openConnections() > 0; ++i)
+        spin(100);
+    const double drained = std::chrono::duration<double>(Clock::now() - drainStart).count();
+    const long rssAfter = residentKiB();
+    const int fdsAfter = openDescriptors();
 
     std::sort(timed.ms.begin(), timed.ms.end());
     printf("soak of %.1f s: %d clients on one port, each reading every %d ms; open-file limit %lld, "
