@@ -6,6 +6,7 @@
 #include "gui/logowidget.h"
 #include "gui/mainwindow.h"
 #include "gui/palette.h"
+#include "modbus/modbusconfig.h"
 #include "resources/resources.h"
 #include "serverlink/serverhandler.h"
 
@@ -107,6 +108,7 @@ QString storeFailureText()
 int runHeadless(QCoreApplication &app)
 {
     CSettings *settings = CSettings::getInstance(QS_GLOB_SETTINGS_FILE);
+    Modbus::setConfig(Modbus::configFromSettings(*settings));
     SServerSettings server = settings->serverSettings();
     const QString missing = server.missingKey();
     if (!missing.isEmpty()) {
@@ -157,8 +159,8 @@ int runWindow(QApplication &app)
     app.setStyleSheet(style);
     initLogo();
 
-    CSettings::getInstance(QS_GLOB_SETTINGS_FILE);
     CLogFile::getInstance(QS_GLOB_LOG_FILE);
+    Modbus::setConfig(Modbus::configFromSettings(*CSettings::getInstance(QS_GLOB_SETTINGS_FILE)));
 
     // Without its register store the gateway can neither list nor serve devices.
     CGateway gateway(QS_GLOB_DB_FILE, QS_GLOB_DB_CONNECTION);
@@ -251,6 +253,9 @@ int main(int argc, char *argv[])
 
     initGlobalData();
     tidewellInitResources();
+    // Modbus clients each take a descriptor; Debian's soft limit of 1,024
+    // would run out long before the connection cap.
+    Modbus::raiseOpenFileLimit();
     if (headless)
         return runHeadless(*app);
     return runWindow(static_cast<QApplication &>(*app));

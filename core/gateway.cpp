@@ -2,6 +2,7 @@
 
 #include "app/logfile.h"
 #include "devices/alldevicehandler.h"
+#include "modbus/modbusconfig.h"
 #include "serverlink/serverhandler.h"
 #include "storage/databasehandler.h"
 
@@ -94,7 +95,12 @@ bool CGateway::portUsable(uint16_t port) const
     if (m_registry->hasListener(port))
         return true;
     QTcpServer trial;
-    return trial.listen(QHostAddress::Any, port);
+    if (trial.listen(Modbus::config().bindAddress, port))
+        return true;
+    addLog(QStringLiteral("WARNING: [CGateway] Port [%1] cannot be opened: %2")
+               .arg(port)
+               .arg(trial.errorString()));
+    return false;
 }
 
 bool CGateway::requestServerDevices()

@@ -26,8 +26,7 @@ CAllDeviceHandler::CAllDeviceHandler(QObject *parent)
     init();
 }
 
-// Accepted connections own themselves, so deleting the listeners leaves them
-// serving.
+// Deleting the listeners closes their connections too.
 CAllDeviceHandler::~CAllDeviceHandler()
 {
     qDeleteAll(listeners);

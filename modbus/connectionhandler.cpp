@@ -34,6 +34,10 @@ CConnectionHandler::CConnectionHandler(uint16_t port, IRegisterSource &source)
 
 CConnectionHandler::~CConnectionHandler()
 {
+    // Closing the socket below this class would still signal the slots of
+    // this part, which is gone by then.
+    QObject::disconnect(this, nullptr, this, nullptr);
+    abort();
     --s_openConnections;
 }
 

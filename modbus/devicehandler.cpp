@@ -166,8 +166,10 @@ void CDeviceHandler::incomingConnection(qintptr socketDescriptor)
                 .arg(limit));
         return;
     }
-    // Owns itself: deleted once the peer disconnects.
+    // Deleted once the peer disconnects, or with the listener: a connection
+    // must not outlive the register source the listener was given.
     auto *connection = new CConnectionHandler(m_port, m_source);
+    connection->setParent(this);
     if (!connection->setSocketDescriptor(socketDescriptor, QAbstractSocket::ConnectedState,
                                          QIODevice::ReadWrite)) {
         delete connection;

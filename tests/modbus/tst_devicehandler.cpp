@@ -219,9 +219,18 @@ void tst_DeviceHandler::descriptorsRunOut()
         return;
     }
 
-    QSignalSpy log(CLogFile::getInstance(QString()), &CLogFile::addLogSignal);
+    // One connection at a time: the others are closed as soon as accepted, so
+    // the descriptors freed below are not all taken again by waiting clients.
+    SModbusConfig config;
+    config.maxConnections = 1;
+    Modbus::setConfig(config);
     CDeviceHandler listener(0, s_source);
     QVERIFY(listener.isListening());
+    QSignalSpy log(CLogFile::getInstance(QString()), &CLogFile::addLogSignal);
+    // UBSan's type check needs a descriptor the first time it meets a type;
+    // a log line now spares it that when none is left.
+    addLog(QStringLiteral("descriptors run out next"));
+    log.clear();
     sockaddr_in address {};
     address.sin_family = AF_INET;
     address.sin_port = htons(listener.getPort());
