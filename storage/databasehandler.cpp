@@ -165,6 +165,7 @@ CDataBaseHandler::CDataBaseHandler(const QString &fileName, const QString &conne
 
     createIndexes();
     buildStatements();
+    reportUnreachableRegisters();
 }
 
 CDataBaseHandler::~CDataBaseHandler()
@@ -201,6 +202,31 @@ bool CDataBaseHandler::setBusyTimeout(int ms)
     if (query)
         query->finish();
     return ok;
+}
+
+// Earlier builds put the rows of a negative register bias at a 64-bit sum far
+// above the Modbus address space. Such rows are left alone, since they may be
+// all an operator has of a device, but they can never be read, so say so.
+void CDataBaseHandler::reportUnreachableRegisters()
+{
+    const QStringList &dev = QSL_GLOB_DEVICES_FIELDS;
+    const QStringList &reg = QSL_GLOB_DEV_DATA_FIELDS;
+    const QString sql
+        = QStringLiteral("SELECT r.%3, d.%4, MIN(r.%5), MAX(r.%5), COUNT(*) FROM %1 r LEFT JOIN "
+                         "%2 d ON d.%6 = r.%3 WHERE r.%5 < 0 OR r.%5 > 65535 GROUP BY r.%3 "
+                         "ORDER BY r.%3;")
+              .arg(QS_DB_TABLE_DEV_DATA, QS_DB_TABLE_DEVICES, reg[0], dev[3], reg[2], dev[0]);
+    QSqlQuery query(m_db);
+    query.setForwardOnly(true);
+    if (!query.exec(sql))
+        return;
+    while (query.next()) {
+        addLog(QStringLiteral("WARNING: [CDataBaseHandler] Device [%1] (ID=%2) keeps %3 register row(s) at "
+                              "addresses %4..%5, outside the Modbus range 0..65535: left as they are, never "
+                              "served")
+                   .arg(query.value(1).toString(), query.value(0).toString(), query.value(4).toString(),
+                        query.value(2).toString(), query.value(3).toString()));
+    }
 }
 
 void CDataBaseHandler::createIndexes()
@@ -487,14 +513,15 @@ CDataBaseHandler::EBatchResult CDataBaseHandler::writeBatch(const SDeviceRegiste
     }
 
     for (const SRegisterValue &value : data.registers) {
-        const auto regAddr = static_cast<int32_t>(qint64(data.startAddr) + value.offset);
+        // The same 32-bit sum as at registration, a negative offset wrapping.
+        const uint32_t regAddr = uint32_t(data.startAddr) + uint32_t(value.offset);
         QSqlQuery *update = statement(m_sqlSaveData);
         if (update) {
             update->bindValue(m_devDataBind[7], value.value);
             update->bindValue(m_devDataBind[8], value.fullValue);
             update->bindValue(m_devDataBind[9], QDateTime::currentMSecsSinceEpoch());
             update->bindValue(m_devDataBind[0], deviceId);
-            update->bindValue(m_devDataBind[2], regAddr);
+            update->bindValue(m_devDataBind[2], qint64(regAddr));
         }
         if (!update || !update->exec()) {
             // Half an uplink is worse than none: readers would combine words of
@@ -643,14 +670,14 @@ bool CDataBaseHandler::registerNewDevice(const DB::SDeviceRegMapDescription &des
     }
 
     auto insertRow
-        = [&](qint64 addr, qint64 startValue, qint64 gratingPeriod, const SRegisterDescription &field,
+        = [&](uint32_t addr, qint64 startValue, qint64 gratingPeriod, const SRegisterDescription &field,
               const QVariant &name, int parent, qint64 source, const QVariant &unit) {
               QSqlQuery *insert = statement(m_sqlInsertRegister);
               if (!insert)
                   return false;
               insert->bindValue(m_devDataBind[0], deviceId);
               insert->bindValue(m_devDataBind[1], int32_t(port));
-              insert->bindValue(m_devDataBind[2], addr);
+              insert->bindValue(m_devDataBind[2], qint64(addr));
               insert->bindValue(m_devDataBind[3], startValue);
               insert->bindValue(m_devDataBind[4], gratingPeriod);
               insert->bindValue(m_devDataBind[5], qint64(field.bitSize));
@@ -663,9 +690,11 @@ bool CDataBaseHandler::registerNewDevice(const DB::SDeviceRegMapDescription &des
           };
     const QVariant noText(QVariant::String);
 
-    QSet<qint64> used;
+    QSet<uint32_t> used;
     for (const SRegisterDescription &field : description.regList) {
-        const qint64 addr = qint64(description.startAddr) + field.offset;
+        // The 32-bit sum the decoder writes to: a negative bias (stored as its
+        // two's complement) lands below the start address, not above 4 G.
+        const uint32_t addr = uint32_t(description.startAddr) + field.offset;
         if (used.contains(addr)) {
             addLog(QStringLiteral(
                        "WARNING: [CDataBaseHandler::registerNewDevice] Register [0x%1] for device [%2] "

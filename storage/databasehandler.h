@@ -77,6 +77,7 @@ private:
     EBatchResult writeBatch(const SDeviceRegisterData &data, bool wait);
     void finishBatch(const SDeviceRegisterData &data, EBatchResult result);
     void retryPending();
+    void reportUnreachableRegisters();
     void buildStatements();
     bool execute(const QString &sql);
     void createIndexes();

@@ -533,6 +533,36 @@ private slots:
         QCOMPARE(stored(), QList<uint16_t>({ 5, 3, 3 }));
     }
 
+    void negativeBiasAddresses()
+    {
+        {
+            // A row that an earlier build put at the 64-bit sum of start 100 and bias -1.
+            auto store = openStore();
+            QVERIFY(store->registerNewDevice(device("00CC", 100, sixteenBit(1)), 503));
+            QCOMPARE(Inspector().sql("UPDATE dev_data SET reg_addr=4294967395;"), QStringList());
+        }
+        auto store = openStore();
+        QCOMPARE(newLogLines(),
+                 QStringList { "WARNING: [CDataBaseHandler] Device [00CC] (ID=1) keeps 1 register row(s) at "
+                               "addresses 4294967395..4294967395, outside the Modbus range 0..65535: left as "
+                               "they are, never served" });
+
+        // Registration and decoding agree on start + bias as a 32-bit sum; below
+        // address 0 it wraps the same way on both sides.
+        const auto negative = [](int32_t bias) { return uint32_t(bias); };
+        QVERIFY(store->registerNewDevice(
+            device("00AA", 100, { field("Wide", negative(-3), 32), field("T", negative(-1), 16) }), 502));
+        QVERIFY(store->registerNewDevice(device("00BB", 0, { field("Low", negative(-1), 16) }), 502));
+        QVERIFY(
+            store->saveRegisterData(batch("00AA", 100, { { -3, "0001" }, { -2, "0002" }, { -1, "0003" } })));
+        QVERIFY(store->saveRegisterData(batch("00BB", 0, { { -1, "0004" } })));
+        QCOMPARE(store->getRegisterData(502, 97, 4).values(), QList<uint16_t>({ 1, 2, 3, 0 }));
+        QCOMPARE(store->getRegisterParam("00AA", 99).regAddr, 99u);
+        QCOMPARE(Inspector().sql("SELECT reg_addr, value FROM dev_data WHERE device=3;"),
+                 QStringList { "4294967295|0004" });
+        QCOMPARE(newLogLines(), QStringList());
+    }
+
     void killedWriterLeavesSoundFile()
     {
         // Kill the writer after different amounts of work; it commits about three
