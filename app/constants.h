@@ -12,6 +12,8 @@ inline const QString QS_GLOB_LOG_FILE = QStringLiteral("history.log");
 inline const QString QS_GLOB_DEVICE_FOLDER = QStringLiteral("deviceFolder");
 inline const QString QS_GLOB_DB_FILE = QStringLiteral("server.db");
 inline const QString QS_GLOB_DB_CONNECTION = QStringLiteral("server");
+// Held while a gateway runs on the directory, so a second one refuses to start.
+inline const QString QS_GLOB_LOCK_FILE = QStringLiteral("tidewell.lock");
 
 // Product
 inline const QString QS_GLOB_PRODUCT = QStringLiteral("Tidewell 1.0.2");
@@ -24,6 +26,14 @@ inline const QString QS_SET_IP = QStringLiteral("ip");
 inline const QString QS_SET_PORT = QStringLiteral("port");
 inline const QString QS_SET_LOGIN = QStringLiteral("login");
 inline const QString QS_SET_PASSWORD = QStringLiteral("password");
+// Later additions; a file without them means ws, reconnecting, no extra CA.
+inline const QString QS_SET_SCHEME = QStringLiteral("scheme");
+inline const QString QS_SET_RECONNECT = QStringLiteral("reconnect");
+inline const QString QS_SET_CA_FILE = QStringLiteral("ca_file");
+// Modbus service group: bind address and the connection cap over all ports.
+inline const QString QS_SET_GROUP_MODBUS = QStringLiteral("modbus/");
+inline const QString QS_SET_BIND = QStringLiteral("bind");
+inline const QString QS_SET_MAX_CONNECTIONS = QStringLiteral("max_connections");
 
 // Database tables
 inline const QString QS_DB_TABLE_DEVICES = QStringLiteral("devices");
@@ -77,6 +87,7 @@ inline const QString QS_TYPE_TEXT = QStringLiteral("text");
 inline const QString QS_TYPE_UINTEGER = QStringLiteral("uinteger");
 inline const QString QS_TYPE_INTEGER = QStringLiteral("integer");
 inline const QString QS_TYPE_BOOLEAN = QStringLiteral("boolean");
+inline const QString QS_TYPE_FLOAT = QStringLiteral("float");
 
 // Device template: top level keys
 inline const QString QS_TPL_DEV_TYPE = QStringLiteral("dev_type");
@@ -100,6 +111,9 @@ inline const QString QS_TPL_DATA_BIT_BIAS = QStringLiteral("data_bit_bias");
 inline const QString QS_TPL_REG_BIT_SIZE = QStringLiteral("reg_bit_size");
 inline const QString QS_TPL_REG_BIT_BIAS = QStringLiteral("reg_bit_bias");
 inline const QString QS_TPL_REG_MAP_BIAS = QStringLiteral("reg_map_bias");
+inline const QString QS_TPL_REG_WORD_ORDER = QStringLiteral("reg_word_order"); // optional
+inline const QString QS_TPL_HIGH_FIRST = QStringLiteral("high_first");
+inline const QString QS_TPL_LOW_FIRST = QStringLiteral("low_first");
 
 // Formats
 inline const QString QS_GLOB_DATETIME_FORMAT = QStringLiteral("dd-MMM-yy HH:mm:ss");

@@ -1,6 +1,5 @@
 #pragma once
 
-#include <QIcon>
 #include <QMap>
 #include <QPair>
 #include <QStringList>
@@ -9,12 +8,10 @@
 using SServerDataKind = QPair<int, QString>;
 
 // Filled once by initGlobalData(); empty before that.
-extern QIcon QI_GLOB_LOGO;
 extern QStringList QSL_GLOB_DEVICES_FIELDS;
 extern QStringList QSL_GLOB_DEV_DATA_FIELDS;
 extern QMap<QString, SServerDataKind> QM_GLOB_SERVER_DATA;
 extern QStringList QSL_GLOB_FRAME_TYPES;
 
-// Registers the argument types of the queued cross-component signals and fills
-// the global data objects. Appends rather than replaces: call it once.
+// Fills the global data objects. Appends rather than replaces: call it once.
 void initGlobalData();

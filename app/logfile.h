@@ -23,6 +23,13 @@ public:
     // machine's locale, since tools parse the file.
     static QString formatTime(const QDateTime &time);
 
+    // The headless service also writes each entry to standard error, where
+    // the journal picks it up.
+    void setEchoToStandardError(bool echo) { m_echo = echo; }
+    // Closes and opens the file again under its name, so a rotated log is
+    // continued in a new file; false when it cannot be opened.
+    bool reopen();
+
 public slots:
     void addLogMetod(QString logStr = QString());
 
@@ -30,8 +37,11 @@ signals:
     void addLogSignal(QString);
 
 private:
+    bool open();
+
     QFile m_file;
     QMutex m_mutex;
+    bool m_echo = false;
 };
 
 // The application log call used by every component.

@@ -2,57 +2,186 @@
 #include "app/globaldata.h"
 #include "app/logfile.h"
 #include "app/settings.h"
-#include "devices/alldevicehandler.h"
-#include "gui/addnewdeviceform.h"
-#include "gui/editdeviceform.h"
+#include "core/gateway.h"
+#include "gui/logowidget.h"
 #include "gui/mainwindow.h"
 #include "gui/palette.h"
-#include "gui/startupwiring.h"
 #include "resources/resources.h"
 #include "serverlink/serverhandler.h"
-#include "storage/databasehandler.h"
 
 #include <QApplication>
+#include <QCommandLineParser>
 #include <QDebug>
+#include <QDir>
 #include <QFile>
+#include <QLockFile>
 #include <QMessageBox>
 #include <QSocketNotifier>
-#include <QThread>
 
 #include <clocale>
 #include <csignal>
+#include <cstdio>
+#include <memory>
 #include <sys/socket.h>
 #include <unistd.h>
 
 namespace {
 
+enum EExit { EXIT_OK = 0, EXIT_FAILURE_TO_RUN = 1, EXIT_USAGE = 2 };
+
 int signalPipe[2] = { -1, -1 };
 
-void onTerminationSignal(int)
+void onSignal(int signal)
 {
-    const char byte = 1;
+    const char byte = static_cast<char>(signal);
     [[maybe_unused]] const ssize_t written = ::write(signalPipe[0], &byte, 1);
 }
 
-// Ctrl-C and SIGTERM close the window's event loop like the close button does,
-// so that the database thread is joined and the log ends cleanly.
-void quitOnTerminationSignals(QApplication *app)
+// Signals arrive as bytes on a socket pair, so they are handled in the event
+// loop: SIGINT and SIGTERM quit it like the window's close button does (the
+// database is then closed cleanly); SIGHUP calls onHangUp.
+void handleSignals(QCoreApplication *app, std::function<void()> onHangUp)
 {
     if (::socketpair(AF_UNIX, SOCK_STREAM, 0, signalPipe) != 0)
         return;
     auto *notifier = new QSocketNotifier(signalPipe[1], QSocketNotifier::Read, app);
-    QObject::connect(notifier, &QSocketNotifier::activated, app, [notifier, app]() {
-        notifier->setEnabled(false);
+    QObject::connect(notifier, &QSocketNotifier::activated, app, [app, onHangUp]() {
         char byte = 0;
-        [[maybe_unused]] const ssize_t got = ::read(signalPipe[1], &byte, 1);
+        if (::read(signalPipe[1], &byte, 1) != 1)
+            return;
+        if (byte == SIGHUP) {
+            if (onHangUp)
+                onHangUp();
+            return;
+        }
         app->quit();
     });
     struct sigaction action = {};
-    action.sa_handler = onTerminationSignal;
+    action.sa_handler = onSignal;
     sigemptyset(&action.sa_mask);
     action.sa_flags = SA_RESTART;
     sigaction(SIGINT, &action, nullptr);
     sigaction(SIGTERM, &action, nullptr);
+    sigaction(SIGHUP, &action, nullptr);
+}
+
+void printError(const QString &text)
+{
+    std::fputs(qPrintable(QStringLiteral("tidewell: ") + text + QLatin1Char('\n')), stderr);
+}
+
+// Qt's own window-system options, so that the command line can be checked
+// before the window's application object takes them out of it.
+void addQtOptions(QCommandLineParser &parser)
+{
+    for (const char *name : { "platform", "platformpluginpath", "platformtheme", "plugin", "qwindowgeometry",
+                              "qwindowicon", "qwindowtitle", "style", "stylesheet", "display", "geometry",
+                              "title", "name", "session", "qmljsdebugger" }) {
+        QCommandLineOption option(QString::fromLatin1(name), QString(), QStringLiteral("value"));
+        option.setFlags(QCommandLineOption::HiddenFromHelp);
+        parser.addOption(option);
+    }
+    for (const char *name : { "reverse", "widgetcount", "nograb", "dograb", "sync", "testability" }) {
+        QCommandLineOption option(QString::fromLatin1(name));
+        option.setFlags(QCommandLineOption::HiddenFromHelp);
+        parser.addOption(option);
+    }
+}
+
+// Dropped when the window quits: Modbus connections whose clients have already
+// gone release themselves on these last passes.
+void settle()
+{
+    for (int pass = 0; pass < 3; ++pass) {
+        QCoreApplication::processEvents();
+        QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+    }
+}
+
+QString storeFailureText()
+{
+    return QObject::tr("The database \"%1\" could not be opened.\nSee the log file \"%2\" for details.")
+        .arg(QS_GLOB_DB_FILE, QS_GLOB_LOG_FILE);
+}
+
+int runHeadless(QCoreApplication &app)
+{
+    CSettings *settings = CSettings::getInstance(QS_GLOB_SETTINGS_FILE);
+    SServerSettings server = settings->serverSettings();
+    const QString missing = server.missingKey();
+    if (!missing.isEmpty()) {
+        printError(QObject::tr("no network server configured: fill in key \"%1\" of group [server] in %2")
+                       .arg(missing, QDir::current().filePath(QS_GLOB_SETTINGS_FILE)));
+        return EXIT_FAILURE_TO_RUN;
+    }
+
+    CLogFile *log = CLogFile::getInstance(QS_GLOB_LOG_FILE);
+    log->setEchoToStandardError(true);
+    addLog(QStringLiteral("INFO: [main] %1 runs headless in [%2]").arg(QS_GLOB_PRODUCT, QDir::currentPath()));
+
+    CGateway gateway(QS_GLOB_DB_FILE, QS_GLOB_DB_CONNECTION);
+    if (gateway.failed()) {
+        addLog(QStringLiteral("CRITICAL_ERROR! [main] Data base is not available. Application is stopped"));
+        return EXIT_FAILURE_TO_RUN;
+    }
+    gateway.restoreStoredDevices();
+
+    // SIGHUP: logrotate moved the log; and a session that stopped retrying
+    // (refused login, untrusted certificate) tries again with the settings as
+    // they are now.
+    handleSignals(&app, [&gateway, log]() {
+        log->reopen();
+        addLog(QStringLiteral("INFO: [main] SIGHUP: log file reopened"));
+        if (gateway.session().waitsForOperator()) {
+            CSettings fresh(QS_GLOB_SETTINGS_FILE);
+            gateway.connectToServer(fresh.serverSettings());
+        }
+    });
+    gateway.connectToServer(server);
+
+    const int code = app.exec();
+    settle();
+    addLog(QStringLiteral("INFO: [main] Stopped"));
+    return code;
+}
+
+int runWindow(QApplication &app)
+{
+    handleSignals(&app, {});
+
+    QFile styleFile(QStringLiteral("://style/style.qss"));
+    QString style;
+    if (styleFile.open(QIODevice::ReadOnly))
+        style = QString::fromLatin1(styleFile.readAll().constData());
+    applyColorPalette(style);
+    app.setStyleSheet(style);
+    initLogo();
+
+    CSettings::getInstance(QS_GLOB_SETTINGS_FILE);
+    CLogFile::getInstance(QS_GLOB_LOG_FILE);
+
+    // Without its register store the gateway can neither list nor serve devices.
+    CGateway gateway(QS_GLOB_DB_FILE, QS_GLOB_DB_CONNECTION);
+    if (gateway.failed()) {
+        const QString text = storeFailureText();
+        addLog(QStringLiteral("CRITICAL_ERROR! [main] Data base is not available. Application is stopped"));
+        qCritical().noquote() << text;
+        // Without a screen nobody could answer the box.
+        const QString platform = QGuiApplication::platformName();
+        if (platform != QStringLiteral("offscreen") && platform != QStringLiteral("minimal"))
+            QMessageBox::critical(nullptr, QS_GLOB_PRODUCT, text);
+        return EXIT_FAILURE_TO_RUN;
+    }
+    gateway.restoreStoredDevices();
+
+    int code = 0;
+    {
+        MainWindow window(gateway);
+        window.show();
+        code = app.exec();
+    }
+    settle();
+    return code;
 }
 
 } // namespace
@@ -60,66 +189,69 @@ void quitOnTerminationSignals(QApplication *app)
 int main(int argc, char *argv[])
 {
     std::setlocale(LC_ALL, "");
-    QApplication app(argc, argv);
-    tidewellInitResources();
-    quitOnTerminationSignals(&app);
 
-    QFile styleFile(QStringLiteral("://style/style.qss"));
-    QString style;
-    if (styleFile.open(QIODevice::ReadOnly)) {
-        style = QString::fromLatin1(styleFile.readAll().constData());
-        styleFile.close();
+    // The command line is checked before any application object exists: help,
+    // version, the service and a mistyped option must not need a display.
+    QStringList arguments;
+    for (int i = 0; i < argc; ++i)
+        arguments << QString::fromLocal8Bit(argv[i]);
+    QCommandLineParser parser;
+    parser.setSingleDashWordOptionMode(QCommandLineParser::ParseAsLongOptions);
+    parser.setApplicationDescription(QObject::tr(
+        "Gateway between a LoRaWAN network server and Modbus TCP clients.\n"
+        "Reads settings.conf and deviceFolder/ and writes server.db and history.log in its working "
+        "directory."));
+    const QCommandLineOption helpOption = parser.addHelpOption();
+    const QCommandLineOption versionOption = parser.addVersionOption();
+    const QCommandLineOption headlessOption(
+        QStringLiteral("headless"),
+        QObject::tr("Run as a service without a window; log lines also go to standard error."));
+    const QCommandLineOption workDirOption(QStringLiteral("workdir"),
+                                           QObject::tr("Working directory (default: the current one)."),
+                                           QObject::tr("DIR"));
+    parser.addOption(headlessOption);
+    parser.addOption(workDirOption);
+    addQtOptions(parser);
+    if (!parser.parse(arguments) || !parser.positionalArguments().isEmpty()) {
+        printError(parser.errorText().isEmpty()
+                       ? QObject::tr("unexpected argument \"%1\"").arg(parser.positionalArguments().first())
+                       : parser.errorText());
+        printError(QObject::tr("see tidewell --help"));
+        return EXIT_USAGE;
     }
-    applyColorPalette(style);
-    app.setStyleSheet(style);
+
+    const bool headless = parser.isSet(headlessOption);
+    const bool noWindow = headless || parser.isSet(helpOption) || parser.isSet(QStringLiteral("help-all"))
+        || parser.isSet(versionOption);
+    std::unique_ptr<QCoreApplication> app;
+    if (noWindow)
+        app = std::make_unique<QCoreApplication>(argc, argv);
+    else
+        app = std::make_unique<QApplication>(argc, argv);
+    QCoreApplication::setApplicationName(QStringLiteral("tidewell"));
+    QCoreApplication::setApplicationVersion(QStringLiteral(TIDEWELL_VERSION));
+    if (parser.isSet(helpOption) || parser.isSet(QStringLiteral("help-all")))
+        parser.showHelp(EXIT_OK);
+    if (parser.isSet(versionOption))
+        parser.showVersion();
+
+    if (parser.isSet(workDirOption) && !QDir::setCurrent(parser.value(workDirOption))) {
+        printError(QObject::tr("cannot enter working directory %1").arg(parser.value(workDirOption)));
+        return EXIT_FAILURE_TO_RUN;
+    }
+    // Two gateways on one server.db and the same ports would fight. A lock
+    // left by a killed process names a process that is gone and is taken over.
+    QLockFile lock(QDir::current().filePath(QS_GLOB_LOCK_FILE));
+    lock.setStaleLockTime(0);
+    if (!lock.tryLock(0)) {
+        printError(QObject::tr("another Tidewell is already running on the working directory %1")
+                       .arg(QDir::currentPath()));
+        return EXIT_FAILURE_TO_RUN;
+    }
 
     initGlobalData();
-    CSettings::getInstance(QS_GLOB_SETTINGS_FILE);
-    CLogFile::getInstance(QS_GLOB_LOG_FILE);
-    CServerHandler *server = CServerHandler::getInstance();
-
-    // Without its register store the gateway can neither list nor serve devices.
-    CDataBaseHandler *dataBase = CDataBaseHandler::getInstance();
-    if (!dataBase) {
-        const QString text = QObject::tr("The database \"%1\" could not be opened.\n"
-                                         "See the log file \"%2\" for details.")
-                                 .arg(QS_GLOB_DB_FILE, QS_GLOB_LOG_FILE);
-        addLog(QStringLiteral("CRITICAL_ERROR! [main] Data base is not available. Application is stopped"));
-        qCritical().noquote() << text;
-        // Without a screen nobody could answer the box.
-        const QString platform = QGuiApplication::platformName();
-        if (platform != QStringLiteral("offscreen") && platform != QStringLiteral("minimal"))
-            QMessageBox::critical(nullptr, QS_GLOB_PRODUCT, text);
-        return 1;
-    }
-
-    auto *dataBaseThread = new QThread();
-    dataBase->moveToThread(dataBaseThread);
-    dataBaseThread->start(QThread::InheritPriority);
-
-    CAllDeviceHandler *registry = CAllDeviceHandler::getInstance();
-    connectStartupSignals(server, registry, nullptr);
-
-    CAddNewDeviceForm *addForm = CAddNewDeviceForm::getInstance();
-    connectStartupSignals(server, nullptr, addForm);
-
-    CEditDeviceForm::getInstance();
-
-    int code = 0;
-    {
-        MainWindow window;
-        window.show();
-        code = app.exec();
-    }
-    // Modbus connections whose clients have already gone release themselves
-    // on these last passes.
-    for (int pass = 0; pass < 3; ++pass) {
-        QCoreApplication::processEvents();
-        QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
-    }
-
-    dataBaseThread->quit();
-    dataBaseThread->wait();
-    delete dataBaseThread;
-    return code;
+    tidewellInitResources();
+    if (headless)
+        return runHeadless(*app);
+    return runWindow(static_cast<QApplication &>(*app));
 }

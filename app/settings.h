@@ -1,7 +1,25 @@
 #pragma once
 
 #include <QSettings>
+#include <QString>
 #include <QVariant>
+
+// The network server connection as the settings file keeps it.
+struct SServerSettings
+{
+    QString scheme = QStringLiteral("ws");
+    QString host;
+    QString port;
+    QString login;
+    QString password;
+    bool reconnect = true;
+    QString caFile; // extra trusted CA certificate for wss, PEM
+
+    // "scheme://host:port", with IPv6 literals in brackets.
+    QString origin() const;
+    // The first empty key of ip, port, login and password; empty when none is.
+    QString missingKey() const;
+};
 
 // The last network server connection that worked, kept in an INI file.
 class CSettings : public QSettings
@@ -12,13 +30,19 @@ public:
     static CSettings *getInstance(const QString &fileName);
 
     static QVariant readValue(const QString &key, const QVariant &defaultValue);
-    // Stores the value and writes the file before returning.
+    // Stores the value and writes the file before returning; false when the
+    // file could not be written.
     static bool writeValue(const QString &key, const QVariant &value);
 
     explicit CSettings(const QString &fileName);
 
     QVariant read(const QString &key, const QVariant &defaultValue) const;
     bool write(const QString &key, const QVariant &value);
+
+    SServerSettings serverSettings() const;
+    // Writes the keys a successful login proves (scheme, ip, port, login,
+    // password); reconnect and ca_file are the operator's and stay as they are.
+    bool writeServerSettings(const SServerSettings &server);
 
 private:
     static CSettings *&instanceSlot();

@@ -8,11 +8,11 @@
 #include "devices/alldevicehandler.h"
 #include "storage/databasehandler.h"
 
+#include <QCoreApplication>
 #include <QDir>
 #include <QElapsedTimer>
 #include <QEventLoop>
 #include <QFile>
-#include <QGuiApplication>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QSqlQuery>
@@ -72,7 +72,7 @@ void quietDebug(QtMsgType type, const QMessageLogContext &, const QString &text)
 
 int main(int argc, char *argv[])
 {
-    QGuiApplication app(argc, argv);
+    QCoreApplication app(argc, argv);
     // The gateway has no console: its debug lines go nowhere.
     qInstallMessageHandler(quietDebug);
     const int uplinks = argc > 1 && atoi(argv[1]) > 0 ? atoi(argv[1]) : 20000;

@@ -13,10 +13,10 @@
 
 #include "networkserversim.h"
 
+#include <QCoreApplication>
 #include <QDir>
 #include <QEventLoop>
 #include <QFile>
-#include <QGuiApplication>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QTcpServer>
@@ -165,7 +165,7 @@ void printReads(const char *label, SLatency reads)
 
 int main(int argc, char *argv[])
 {
-    QGuiApplication app(argc, argv);
+    QCoreApplication app(argc, argv);
     // The gateway has no console: its debug lines go nowhere.
     qInstallMessageHandler(quietDebug);
     const int seconds = argc > 1 && atoi(argv[1]) > 0 ? atoi(argv[1]) : 10;

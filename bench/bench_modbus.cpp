@@ -10,9 +10,9 @@
 #include "modbus/devicehandler.h"
 #include "storage/databasehandler.h"
 
+#include <QCoreApplication>
 #include <QDir>
 #include <QEventLoop>
-#include <QGuiApplication>
 #include <QTcpServer>
 #include <QTemporaryDir>
 
@@ -243,7 +243,7 @@ void quietDebug(QtMsgType type, const QMessageLogContext &, const QString &text)
 
 int main(int argc, char *argv[])
 {
-    QGuiApplication app(argc, argv);
+    QCoreApplication app(argc, argv);
     // optional: milliseconds per run
     if (argc > 1 && atoi(argv[1]) > 0)
         kRunMs = atoi(argv[1]);

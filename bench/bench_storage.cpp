@@ -6,9 +6,9 @@
 #include "app/logfile.h"
 #include "storage/databasehandler.h"
 
+#include <QCoreApplication>
 #include <QDir>
 #include <QElapsedTimer>
-#include <QGuiApplication>
 #include <QTemporaryDir>
 
 #include <cstdio>
@@ -114,7 +114,7 @@ int registerRange(CDataBaseHandler &db, int first, int count, SRate *rate)
 int main(int argc, char *argv[])
 {
     qputenv("QT_QPA_PLATFORM", "offscreen");
-    QGuiApplication app(argc, argv);
+    QCoreApplication app(argc, argv);
     std::setvbuf(stdout, nullptr, _IOLBF, 0);
     QTemporaryDir dir;
     if (!dir.isValid() || !QDir::setCurrent(dir.path()))

@@ -3,6 +3,7 @@
 #include "app/constants.h"
 #include "app/globaldata.h"
 #include "app/logfile.h"
+#include "devices/templateloader.h"
 #include "devices/uplinkdecoder.h"
 #include "modbus/devicehandler.h"
 #include "storage/databasehandler.h"
@@ -14,12 +15,6 @@
 #include <QJsonDocument>
 #include <QJsonParseError>
 #include <QMutexLocker>
-
-CAllDeviceHandler *CAllDeviceHandler::getInstance()
-{
-    static CAllDeviceHandler *instance = new CAllDeviceHandler();
-    return instance;
-}
 
 CAllDeviceHandler::CAllDeviceHandler(QObject *parent)
     : QObject(parent)
@@ -40,60 +35,10 @@ CAllDeviceHandler::~CAllDeviceHandler()
 
 void CAllDeviceHandler::init()
 {
-    const QString folder = QDir::currentPath() + QStringLiteral("/") + QS_GLOB_DEVICE_FOLDER;
-    QDir dir(folder);
-    if (!dir.exists()) {
-        const QString text
-            = QStringLiteral("[CAllDeviceHandler::init] Dirrectory with device signature is not existed");
-        addLog(text);
-        qDebug().noquote() << text;
-        return;
-    }
-    const QStringList names = dir.entryList({ QStringLiteral("*.json") }, QDir::Files, QDir::Name);
-    if (names.isEmpty()) {
-        const QString text
-            = QStringLiteral("[CAllDeviceHandler::init] Dirrectory with device signature is empty");
-        addLog(text);
-        qDebug().noquote() << text;
-        return;
-    }
-    qDebug() << names;
-
-    for (const QString &name : names) {
-        const QString path = folder + QStringLiteral("/") + name;
-        QFile file(path);
-        if (!file.exists()) {
-            addLog(QStringLiteral("File [%1] is not exist").arg(name));
-            continue;
-        }
-        if (!file.open(QIODevice::ReadOnly)) {
-            addLog(QStringLiteral("File [%1] is not opened").arg(name));
-            continue;
-        }
-        QJsonParseError error;
-        const QJsonDocument document = QJsonDocument::fromJson(file.readAll(), &error);
-        file.close();
-        if (error.error != QJsonParseError::NoError) {
-            addLog(QStringLiteral(
-                       "ERROR: [CAllDeviceHandler] Invalid parsing JSON file [%1]: error[%2], row[%3]")
-                       .arg(path, error.errorString())
-                       .arg(error.offset));
-            continue;
-        }
-        if (document.isEmpty()) {
-            addLog(QStringLiteral("File [%1] is not contans JSON document").arg(name));
-            continue;
-        }
-        const SDeviceTemplate deviceTemplate(document.object());
-        if (!deviceTemplate.valid)
-            continue;
-        if (templates.contains(deviceTemplate.app_eui)) {
-            addLog(QStringLiteral("Device [%1] already inited. Skip").arg(deviceTemplate.app_eui));
-            continue;
-        }
-        addLog(QStringLiteral("Device [%1] inited SUCCESSULLY").arg(deviceTemplate.app_eui));
-        templates.insert(deviceTemplate.app_eui, deviceTemplate);
-    }
+    const TemplateLoader::SLoadedFolder folder
+        = TemplateLoader::loadFolder(QDir::currentPath() + QStringLiteral("/") + QS_GLOB_DEVICE_FOLDER,
+                                     [](const QString &line) { addLog(line); });
+    templates = folder.catalogue;
 }
 
 SDeviceTypeInfo CAllDeviceHandler::getDeviceTypeInfo(const QString &appEui) const
@@ -236,7 +181,7 @@ void CAllDeviceHandler::processDataSlot(API::SApiDeviceData _devData)
 {
     qDebug().noquote()
         << QStringLiteral("[CAllDeviceHandler::processDataSlot] Process device [%1]").arg(_devData.devEui);
-    CDataBaseHandler *store = m_store ? m_store : CDataBaseHandler::getInstance();
+    CDataBaseHandler *store = m_store;
     if (!store || store->failed()) {
         addLog(QStringLiteral("ERROR: [CAllDeviceHandler::processDataSlot] Register store is not available. "
                               "Uplink of device [%1] is skipped")

@@ -38,8 +38,6 @@ class CAllDeviceHandler : public QObject
     Q_OBJECT
 
 public:
-    static CAllDeviceHandler *getInstance();
-
     // Loads the templates from <workingDir>/deviceFolder.
     explicit CAllDeviceHandler(QObject *parent = nullptr);
     ~CAllDeviceHandler() override;
@@ -52,8 +50,9 @@ public:
     bool hasTemplate(const QString &appEui) const;
     bool hasListener(uint16_t port) const;
 
-    // The register store that decoding and the listeners use; null (the
-    // default) means the process-wide one. Set it before adding devices.
+    // The register store that decoding and the listeners use. Set it before
+    // adding devices; without one, uplinks are logged and skipped and Modbus
+    // reads are answered with an exception.
     void setRegisterStore(CDataBaseHandler *store) { m_store = store; }
 
     // Uplinks are decoded in arrival order, at most this many per pass of the

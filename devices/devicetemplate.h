@@ -10,6 +10,17 @@
 #include <QMap>
 #include <QString>
 
+// What a template's author should hear about one part of a template: why it
+// was left out (a problem) or that the gateway ignores it by design (a note).
+// `where` names the part, e.g. "packet [1] field [Temperature]"; empty for
+// the record itself.
+struct STemplateIssue
+{
+    QString where;
+    QString reason;
+    bool note = false;
+};
+
 // A value supplied by the network server with each uplink (RSSI, frame counter...).
 struct SServerData
 {
@@ -24,6 +35,7 @@ struct SServerData
     int reg_bit_size = 0;
     QString data_name;
     bool valid = false;
+    QList<STemplateIssue> issues;
 };
 
 // One field cut from the uplink payload.
@@ -41,6 +53,12 @@ struct SDevicePacketField
     int reg_bit_size = 0;
     QString data_name;
     bool valid = false;
+    QList<STemplateIssue> issues;
+    // Optional: "low_first" serves values of two or more registers least
+    // significant word first; empty or "high_first" most significant first.
+    QString reg_word_order;
+
+    bool lowWordFirst() const;
 };
 
 // One payload layout, selected by the payload's first byte.
@@ -53,6 +71,7 @@ struct SDevicePacket
     int packet_size = 0;
     QList<SDevicePacketField> packet_fields;
     bool valid = false;
+    QList<STemplateIssue> issues; // the packet's own and those of its fields
 };
 
 struct SDeviceTemplate
@@ -66,4 +85,5 @@ struct SDeviceTemplate
     QColor color = QColor(QStringLiteral("#94999D"));
     QMap<QString, SServerData> server_data;
     QMap<uint32_t, SDevicePacket> device_packets; // keyed by packet type taken as unsigned
+    QList<STemplateIssue> issues; // of the whole template, parts included
 };

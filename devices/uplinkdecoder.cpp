@@ -4,6 +4,7 @@
 #include "app/globaldata.h"
 
 #include <cmath>
+#include <cstring>
 #include <limits>
 
 namespace Decoder {
@@ -45,6 +46,18 @@ void addChunks(QList<SRegisterValue> &registers, const QString &text, int count,
 {
     for (int i = 0; i < count; ++i)
         addRegister(registers, text.mid(4 * i, 4), i == 0 ? text : QString(), first + i);
+}
+
+// Numbers: four hex digits per register. Most significant word first unless
+// the field asks for the least significant first; the full value on the first
+// register is always the whole number in natural order, so views read it the
+// same whichever order is served.
+void addWords(QList<SRegisterValue> &registers, const QString &hex, int count, int64_t first, bool lowFirst)
+{
+    for (int i = 0; i < count; ++i) {
+        const int word = lowFirst ? count - 1 - i : i;
+        addRegister(registers, hex.mid(4 * word, 4), i == 0 ? hex : QString(), first + i);
+    }
 }
 
 // snr arrives as a double; halves round toward plus infinity, and values far
@@ -140,43 +153,128 @@ QString scaledNumber(const char *bytes, int n, bool isSigned, const SRegisterPar
     return hexText(v & 0xffffu, 4);
 }
 
+// IEEE 754 single, bytes little-endian like the integers. Neutral scaling
+// serves the sensor's bits untouched (NaN payloads, negative zero); any other
+// is applied in double precision and rounded once to single.
+QString scaledFloat(const char *bytes, const SRegisterParam &param)
+{
+    uint32_t bits = static_cast<uint32_t>(readLittleEndian(bytes, 4));
+    if (param.gratingPeriod != 1 || param.startValue != 0) {
+        float value = 0;
+        std::memcpy(&value, &bits, sizeof value);
+        const auto scaled = static_cast<float>(double(value) * param.gratingPeriod + param.startValue);
+        std::memcpy(&bits, &scaled, sizeof bits);
+    }
+    return hexText(bits, 8);
+}
+
 void addField(QList<SRegisterValue> &registers, const SDevicePacketField &field, const QByteArray &payload,
               int32_t startAddr, const ScalingReader &scaling, const LogWriter &log)
 {
-    if (field.data_bit_bias % 8 != 0 || field.data_bit_size % 8 != 0) {
-        log(QS_ERR_UNALIGNED);
+    const QString skipped = fieldSkipLine(field, payload.size());
+    if (!skipped.isEmpty()) {
+        log(skipped);
         return;
     }
     const int n = field.data_bit_size / 8;
-    if (n != 1 && n != 2 && n != 4 && n != 8) {
-        log(QS_WARN_DATA_SIZE.arg(n));
-        return;
-    }
-    const bool isText = field.data_type == QS_TYPE_TEXT;
-    const bool isSigned = field.data_type == QS_TYPE_INTEGER;
-    if (!isText && !isSigned && field.data_type != QS_TYPE_UINTEGER) {
-        log(QS_WARN_DATA_TYPE.arg(field.data_type).arg(n));
-        return;
-    }
-    // Templates are trusted to keep fields inside the packet; one that does
-    // not is skipped rather than read past the payload.
-    if (field.packet_bias < 0 || int64_t(field.packet_bias) + n > payload.size()) {
-        log(QS_WARN_OUTSIDE.arg(field.data_name).arg(field.packet_bias).arg(n).arg(payload.size()));
-        return;
-    }
     const char *bytes = payload.constData() + field.packet_bias;
     const int registerCount = n <= 2 ? 1 : n / 2;
     const int64_t first = field.reg_map_bias;
-    if (isText) {
+    if (field.data_type == QS_TYPE_TEXT) {
         const QString text = QString::fromUtf8(bytes, int(qstrnlen(bytes, uint(n))));
         addChunks(registers, text, registerCount, first);
         return;
     }
     const SRegisterParam param = scaling(static_cast<uint32_t>(int64_t(startAddr) + first));
-    addChunks(registers, scaledNumber(bytes, n, isSigned, param), registerCount, first);
+    const QString hex = field.data_type == QS_TYPE_FLOAT
+        ? scaledFloat(bytes, param)
+        : scaledNumber(bytes, n, field.data_type == QS_TYPE_INTEGER, param);
+    addWords(registers, hex, registerCount, first, field.lowWordFirst());
+}
+
+STemplateIssue fieldIssue(const SDevicePacket &packet, const SDevicePacketField &field, const QString &reason,
+                          bool note)
+{
+    return { QStringLiteral("packet [%1] field [%2]").arg(packet.packet_type).arg(field.data_name), reason,
+             note };
 }
 
 } // namespace
+
+QString fieldSkipLine(const SDevicePacketField &field, int payloadSize)
+{
+    if (field.data_bit_bias % 8 != 0 || field.data_bit_size % 8 != 0)
+        return QS_ERR_UNALIGNED;
+    const int n = field.data_bit_size / 8;
+    if (n != 1 && n != 2 && n != 4 && n != 8)
+        return QS_WARN_DATA_SIZE.arg(n);
+    const QString &type = field.data_type;
+    const bool known = type == QS_TYPE_TEXT || type == QS_TYPE_INTEGER || type == QS_TYPE_UINTEGER
+        || (type == QS_TYPE_FLOAT && n == 4);
+    if (!known)
+        return QS_WARN_DATA_TYPE.arg(type).arg(n);
+    // Templates are trusted to keep fields inside the packet; one that does
+    // not is skipped rather than read past the payload.
+    if (field.packet_bias < 0 || int64_t(field.packet_bias) + n > payloadSize)
+        return QS_WARN_OUTSIDE.arg(field.data_name).arg(field.packet_bias).arg(n).arg(payloadSize);
+    return {};
+}
+
+QList<STemplateIssue> templateIssues(const SDeviceTemplate &deviceTemplate)
+{
+    QList<STemplateIssue> issues;
+    for (const SDevicePacket &packet : deviceTemplate.device_packets) {
+        const QString where = QStringLiteral("packet [%1]").arg(packet.packet_type);
+        // The type byte is read signed, the size must equal the payload's.
+        if (packet.packet_type < -128 || packet.packet_type > 127)
+            issues.append(
+                { where,
+                  QStringLiteral("packet_type [%1] never matches: first payload bytes 0x80..0xFF are "
+                                 "types -128..-1")
+                      .arg(packet.packet_type),
+                  false });
+        if (packet.packet_size < 1)
+            issues.append(
+                { where, QStringLiteral("packet_size [%1] never matches a payload").arg(packet.packet_size),
+                  false });
+        for (const SDevicePacketField &field : packet.packet_fields) {
+            const QString skipped = fieldSkipLine(field, packet.packet_size);
+            if (!skipped.isEmpty()) {
+                issues.append(fieldIssue(packet, field, skipped, false));
+                continue;
+            }
+            if (field.data_bit_bias != 0)
+                issues.append(
+                    fieldIssue(packet, field,
+                               QStringLiteral("data_bit_bias [%1] is ignored: the field is read from "
+                                              "packet_bias [%2]")
+                                   .arg(field.data_bit_bias)
+                                   .arg(field.packet_bias),
+                               true));
+            if (field.reg_bit_bias != 0)
+                issues.append(
+                    fieldIssue(packet, field,
+                               QStringLiteral("reg_bit_bias [%1] is ignored").arg(field.reg_bit_bias), true));
+            const int registers = field.data_bit_size <= 16 ? 1 : field.data_bit_size / 16;
+            if (field.lowWordFirst() && (registers < 2 || field.data_type == QS_TYPE_TEXT))
+                issues.append(
+                    fieldIssue(packet, field,
+                               QStringLiteral("reg_word_order is ignored: it orders numbers of two or "
+                                              "more registers"),
+                               true));
+            // The register map holds (reg_bit_size + 15) / 16 registers; the rest are not stored.
+            if ((field.reg_bit_size + 15) / 16 < registers)
+                issues.append(
+                    fieldIssue(packet, field,
+                               QStringLiteral("reg_bit_size [%1] holds fewer registers than the value "
+                                              "fills (%2); the others are not served")
+                                   .arg(field.reg_bit_size)
+                                   .arg(registers),
+                               true));
+        }
+    }
+    return issues;
+}
 
 QString hexText(int64_t value, int digits)
 {

@@ -22,6 +22,14 @@ using LogWriter = std::function<void(const QString &line)>;
 // 64-bit two's complement.
 QString hexText(int64_t value, int digits);
 
+// The log line for a field the decoder skips in a payload of that size (the
+// packet's size), or an empty text when the field is decoded.
+QString fieldSkipLine(const SDevicePacketField &field, int payloadSize);
+
+// What decoding would make of a template without an uplink: problems for
+// fields it skips and packets no payload can match, notes for keys it ignores.
+QList<STemplateIssue> templateIssues(const SDeviceTemplate &deviceTemplate);
+
 // Fills `batch` (devEui, startAddr, registers). Returns false when the uplink
 // is discarded as a whole (unknown packet type, wrong size): then nothing may
 // be stored.

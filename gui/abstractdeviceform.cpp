@@ -1,5 +1,7 @@
 #include "gui/abstractdeviceform.h"
 
+#include "core/gateway.h"
+
 #include "devices/alldevicehandler.h"
 #include "gui/devicedelegat.h"
 #include "gui/devicesearchmodel.h"
@@ -49,11 +51,11 @@ QPushButton *makeBoxButton(const QString &text, const QString &objectName)
 
 } // namespace
 
-CAbstractDeviceForm::CAbstractDeviceForm(CDataBaseHandler *_dataBase, CAllDeviceHandler *_registry,
-                                         QWidget *parent)
+CAbstractDeviceForm::CAbstractDeviceForm(CGateway &_gateway, QWidget *parent)
     : QDialog(parent)
-    , dataBase(_dataBase)
-    , registry(_registry)
+    , gateway(_gateway)
+    , dataBase(_gateway.failed() ? nullptr : &_gateway.store())
+    , registry(&_gateway.registry())
 {
     setGeometry(30, 30, 800, 600);
     setWindowIcon(QIcon(QStringLiteral(":/tidewell.png")));
@@ -109,7 +111,9 @@ CAbstractDeviceForm::CAbstractDeviceForm(CDataBaseHandler *_dataBase, CAllDevice
     devPageLay->setSpacing(5);
     searchEdit = new CSearchEditWidget(devPage);
     devView = new QListView(devPage);
-    devView->setItemDelegate(new CDeviceDelegat(devView));
+    CAllDeviceHandler *catalogue = registry;
+    devView->setItemDelegate(new CDeviceDelegat(
+        [catalogue](const QString &appEui) { return catalogue->getDeviceTypeInfo(appEui); }, devView));
     devView->setEditTriggers(QAbstractItemView::NoEditTriggers);
     devView->setSelectionMode(QAbstractItemView::SingleSelection);
     devView->setMouseTracking(true);

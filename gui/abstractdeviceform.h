@@ -6,6 +6,7 @@
 
 class CAllDeviceHandler;
 class CDataBaseHandler;
+class CGateway;
 class CDeviceSearchModel;
 class CSearchEditWidget;
 class QDialogButtonBox;
@@ -25,7 +26,7 @@ class CAbstractDeviceForm : public QDialog
     Q_OBJECT
 
 public:
-    CAbstractDeviceForm(CDataBaseHandler *dataBase, CAllDeviceHandler *registry, QWidget *parent = nullptr);
+    explicit CAbstractDeviceForm(CGateway &gateway, QWidget *parent = nullptr);
 
     // Column positions of the device and register models (same order as the
     // stored tables).
@@ -87,6 +88,9 @@ protected:
     QString deviceCell(int row, int column) const;
     QVariant registerCell(int row, int column) const;
 
+    // The gateway does what the dialog asks; the store and the catalogue are
+    // read for display only. dataBase is null when the store failed.
+    CGateway &gateway;
     CDataBaseHandler *dataBase = nullptr;
     CAllDeviceHandler *registry = nullptr;
 

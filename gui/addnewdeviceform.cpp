@@ -1,18 +1,16 @@
 #include "gui/addnewdeviceform.h"
 
 #include "app/logfile.h"
+#include "core/gateway.h"
 #include "devices/alldevicehandler.h"
 #include "gui/devicesearchmodel.h"
-#include "serverlink/serverhandler.h"
 #include "storage/databasehandler.h"
 
-#include <QHostAddress>
 #include <QLineEdit>
 #include <QListView>
 #include <QMessageBox>
 #include <QPushButton>
 #include <QStandardItemModel>
-#include <QTcpServer>
 
 namespace {
 
@@ -20,20 +18,10 @@ const int MAX_REGISTER_ADDRESS = 65535;
 
 } // namespace
 
-CAddNewDeviceForm *CAddNewDeviceForm::getInstance()
+CAddNewDeviceForm::CAddNewDeviceForm(CGateway &_gateway, QWidget *parent)
+    : CAbstractDeviceForm(_gateway, parent)
 {
-    static CAddNewDeviceForm *instance = nullptr;
-    if (!instance)
-        instance = new CAddNewDeviceForm(CServerHandler::getInstance(), CDataBaseHandler::getInstance(),
-                                         CAllDeviceHandler::getInstance());
-    return instance;
-}
-
-CAddNewDeviceForm::CAddNewDeviceForm(CServerHandler *_server, CDataBaseHandler *_dataBase,
-                                     CAllDeviceHandler *_registry, QWidget *parent)
-    : CAbstractDeviceForm(_dataBase, _registry, parent)
-    , server(_server)
-{
+    connect(&gateway, &CGateway::serverDevicesReceived, this, &CAddNewDeviceForm::getDevicesListRespSlot);
 }
 
 void CAddNewDeviceForm::refresh()
@@ -43,7 +31,7 @@ void CAddNewDeviceForm::refresh()
     portLine->clear();
     startLine->clear();
 
-    const QStringList appEuis = rebuildTypeGrid();
+    rebuildTypeGrid();
 
     // Rows of an earlier opening must not be registrable while the new answer
     // is still pending.
@@ -51,7 +39,7 @@ void CAddNewDeviceForm::refresh()
     regModel->removeRows(0, regModel->rowCount());
     selectedType.clear();
 
-    if (!server || !server->getDevicesList(appEuis))
+    if (!gateway.requestServerDevices())
         showStatus(tr("EMPTY LIST OF\nKNOWN DEVICE TYPES"));
     else
         showStatus(tr("WAITING..."));
@@ -133,12 +121,7 @@ bool CAddNewDeviceForm::checkPort(const QString &text, uint16_t *port)
     if (!ok || value < 1 || value > 65535)
         return false;
     *port = static_cast<uint16_t>(value);
-
-    QTcpServer trial;
-    if (!trial.listen(QHostAddress::Any, *port) && !registry->hasListener(*port))
-        return false;
-    trial.close();
-    return true;
+    return gateway.portUsable(*port);
 }
 
 void CAddNewDeviceForm::addDeviceSlot()
@@ -192,13 +175,12 @@ void CAddNewDeviceForm::addDeviceSlot()
         description.regList << reg;
     }
 
-    if (!dataBase || !dataBase->registerNewDevice(description, port)) {
+    if (!gateway.registerDevice(description, port)) {
         addLog(QStringLiteral("ERROR: [CAddNewDeviceForm::addDeviceSlot] device is not created!"));
         showFailureMessage();
         return;
     }
 
-    registry->addNewDevice(description, port);
     addLog(QStringLiteral("INFO: [CAddNewDeviceForm::addDeviceSlot] device created successfully"));
     accept();
     emit refreshDeviceList(QString());

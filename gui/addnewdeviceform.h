@@ -5,8 +5,6 @@
 
 #include <QList>
 
-class CServerHandler;
-
 // Puts a device of the network server into service: lists the server's devices
 // of known types that are not registered yet, checks port and start address,
 // stores the device with its register map and opens its Modbus port.
@@ -15,10 +13,8 @@ class CAddNewDeviceForm : public CAbstractDeviceForm
     Q_OBJECT
 
 public:
-    static CAddNewDeviceForm *getInstance();
-
-    CAddNewDeviceForm(CServerHandler *server, CDataBaseHandler *dataBase, CAllDeviceHandler *registry,
-                      QWidget *parent = nullptr);
+    // Takes the server's device lists from the gateway by itself.
+    explicit CAddNewDeviceForm(CGateway &gateway, QWidget *parent = nullptr);
 
     QString selectedDeviceType() const { return selectedType; }
 
@@ -36,6 +32,4 @@ private:
     int currentDeviceRow() const;
     bool checkPort(const QString &text, uint16_t *port);
     void showFailureMessage();
-
-    CServerHandler *server = nullptr;
 };

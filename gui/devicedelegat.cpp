@@ -17,20 +17,6 @@ constexpr qreal kCornerRadius = 4;
 constexpr qreal kDarkerBy = 1.3;
 constexpr int kOddRowAlpha = 200;
 
-// Shared by every delegate instance; the template catalogue is fixed after
-// start-up, so entries are never dropped.
-QMap<QString, SDeviceTypeInfo> &typeCache()
-{
-    static QMap<QString, SDeviceTypeInfo> cache;
-    return cache;
-}
-
-CDeviceDelegat::TypeLookup &typeLookup()
-{
-    static CDeviceDelegat::TypeLookup lookup;
-    return lookup;
-}
-
 QPen textPen(const QColor &color)
 {
     return QPen(QBrush(color), 0, Qt::SolidLine, Qt::SquareCap, Qt::BevelJoin);
@@ -38,8 +24,9 @@ QPen textPen(const QColor &color)
 
 } // namespace
 
-CDeviceDelegat::CDeviceDelegat(QObject *parent)
+CDeviceDelegat::CDeviceDelegat(TypeLookup lookup, QObject *parent)
     : QStyledItemDelegate(parent)
+    , m_lookup(std::move(lookup))
 {
 }
 
@@ -55,32 +42,11 @@ QColor CDeviceDelegat::cardColor(const QColor &typeColor, int row, bool active)
     return base;
 }
 
-void CDeviceDelegat::setTypeLookup(TypeLookup lookup)
+SDeviceTypeInfo CDeviceDelegat::typeInfo(const QString &appEui) const
 {
-    typeLookup() = std::move(lookup);
-    clearTypeCache();
-}
-
-void CDeviceDelegat::clearTypeCache()
-{
-    typeCache().clear();
-}
-
-int CDeviceDelegat::typeCacheSize()
-{
-    return typeCache().size();
-}
-
-SDeviceTypeInfo CDeviceDelegat::typeInfo(const QString &appEui)
-{
-    QMap<QString, SDeviceTypeInfo> &cache = typeCache();
-    auto it = cache.find(appEui);
-    if (it == cache.end()) {
-        const TypeLookup &lookup = typeLookup();
-        const SDeviceTypeInfo info
-            = lookup ? lookup(appEui) : CAllDeviceHandler::getInstance()->getDeviceTypeInfo(appEui);
-        it = cache.insert(appEui, info);
-    }
+    auto it = m_cache.find(appEui);
+    if (it == m_cache.end())
+        it = m_cache.insert(appEui, m_lookup ? m_lookup(appEui) : SDeviceTypeInfo());
     return it.value();
 }
 

@@ -2,6 +2,7 @@
 
 #include "devices/alldevicehandler.h"
 
+#include <QMap>
 #include <QStyledItemDelegate>
 
 #include <functional>
@@ -13,7 +14,10 @@ class CDeviceDelegat : public QStyledItemDelegate
 public:
     using TypeLookup = std::function<SDeviceTypeInfo(const QString &appEui)>;
 
-    explicit CDeviceDelegat(QObject *parent = nullptr);
+    // lookup gives the type record of an AppEUI (the registry's catalogue, in
+    // the window); each AppEUI is asked for once, since the catalogue is fixed
+    // after start-up.
+    explicit CDeviceDelegat(TypeLookup lookup, QObject *parent = nullptr);
 
     void paint(QPainter *painter, const QStyleOptionViewItem &option,
                const QModelIndex &index) const override;
@@ -23,12 +27,11 @@ public:
     // card is darker. A type without a template gets a neutral grey.
     static QColor cardColor(const QColor &typeColor, int row, bool active);
 
-    // Where type records come from; the registry unless a test installs its
-    // own lookup. Installing a lookup also empties the shared cache.
-    static void setTypeLookup(TypeLookup lookup);
-    static void clearTypeCache();
-    static int typeCacheSize();
+    int typeCacheSize() const { return m_cache.size(); }
 
 private:
-    static SDeviceTypeInfo typeInfo(const QString &appEui);
+    SDeviceTypeInfo typeInfo(const QString &appEui) const;
+
+    TypeLookup m_lookup;
+    mutable QMap<QString, SDeviceTypeInfo> m_cache;
 };

@@ -1,6 +1,7 @@
 #include "gui/editdeviceform.h"
 
 #include "app/logfile.h"
+#include "core/gateway.h"
 #include "devices/alldevicehandler.h"
 #include "gui/searcheditwidget.h"
 #include "storage/databasehandler.h"
@@ -13,16 +14,8 @@
 #include <QSqlRecord>
 #include <QStandardItemModel>
 
-CEditDeviceForm *CEditDeviceForm::getInstance()
-{
-    static CEditDeviceForm *instance = nullptr;
-    if (!instance)
-        instance = new CEditDeviceForm(CDataBaseHandler::getInstance(), CAllDeviceHandler::getInstance());
-    return instance;
-}
-
-CEditDeviceForm::CEditDeviceForm(CDataBaseHandler *_dataBase, CAllDeviceHandler *_registry, QWidget *parent)
-    : CAbstractDeviceForm(_dataBase, _registry, parent)
+CEditDeviceForm::CEditDeviceForm(CGateway &_gateway, QWidget *parent)
+    : CAbstractDeviceForm(_gateway, parent)
 {
     titleLab->setText(tr("Edit device's parameters interface"));
 
@@ -97,8 +90,7 @@ void CEditDeviceForm::addDeviceSlot()
         param.unit = registerCell(r, REG_UNIT).toString();
         update.params << param;
     }
-    if (dataBase)
-        dataBase->updateRegInfo(update);
+    gateway.updateScaling(update);
     addLog(QStringLiteral("INFO: [CEditDeviceForm::updateDeviceSlot] device's register update successfully"));
     accept();
     emit refreshDeviceList(QString());

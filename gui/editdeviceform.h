@@ -11,9 +11,7 @@ class CEditDeviceForm : public CAbstractDeviceForm
     Q_OBJECT
 
 public:
-    static CEditDeviceForm *getInstance();
-
-    CEditDeviceForm(CDataBaseHandler *dataBase, CAllDeviceHandler *registry, QWidget *parent = nullptr);
+    explicit CEditDeviceForm(CGateway &gateway, QWidget *parent = nullptr);
 
 public slots:
     void setOriginal(uint32_t _deviceId, QString _devEui, QString _devName, QString _appEui, uint16_t _port,

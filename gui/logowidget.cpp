@@ -1,13 +1,21 @@
 #include "gui/logowidget.h"
 
-#include "app/globaldata.h"
 #include "gui/kitpainting.h"
+#include "resources/resources.h"
 
 #include <QDebug>
 #include <QPainter>
 #include <QStyleOptionButton>
 
 #include <algorithm>
+
+QIcon QI_GLOB_LOGO;
+
+void initLogo()
+{
+    tidewellInitResources();
+    QI_GLOB_LOGO = QIcon(QStringLiteral(":/orla_logo5_gradient.png"));
+}
 
 const QString CLogoWidget::brandText = QStringLiteral("ORLA");
 const QString CLogoWidget::companyText = QStringLiteral("meridian");

@@ -1,6 +1,11 @@
 #pragma once
 
+#include <QIcon>
 #include <QWidget>
+
+// The brand logo; filled by initLogo() when the window starts.
+extern QIcon QI_GLOB_LOGO;
+void initLogo();
 
 // The brand mark at the top of the side panel: the logo icon with the brand
 // and company words beside it.

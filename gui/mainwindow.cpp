@@ -3,6 +3,7 @@
 #include "app/constants.h"
 #include "app/logfile.h"
 #include "app/settings.h"
+#include "core/gateway.h"
 #include "devices/alldevicehandler.h"
 #include "gui/abstractpanelbutton.h"
 #include "gui/addnewdeviceform.h"
@@ -12,7 +13,7 @@
 #include "gui/logowidget.h"
 #include "gui/registerdelegat.h"
 #include "gui/searcheditwidget.h"
-#include "serverlink/serverhandler.h"
+#include "gui/serveraddress.h"
 #include "storage/databasehandler.h"
 
 #include <QComboBox>
@@ -31,8 +32,7 @@
 
 namespace {
 
-// Device table columns, in stored order.
-enum EDeviceColumn { COL_ID = 0, COL_NAME, COL_APP_EUI, COL_DEV_EUI, COL_PORT, COL_START_ADDR };
+using namespace DB;
 
 QHBoxLayout *makeRow(int spacing)
 {
@@ -53,24 +53,13 @@ QPushButton *makeListButton(const QString &icon, const QString &objectName, cons
     return btn;
 }
 
-QString settingsKey(const QString &key)
-{
-    return QS_SET_GROUP_SERVER + key;
-}
-
 } // namespace
 
-MainWindow::MainWindow(QWidget *parent)
-    : MainWindow(SComponents { CLogFile::getInstance(QString()), CServerHandler::getInstance(),
-                               CDataBaseHandler::getInstance(), CAllDeviceHandler::getInstance(),
-                               CAddNewDeviceForm::getInstance(), CEditDeviceForm::getInstance() },
-                 parent)
-{
-}
-
-MainWindow::MainWindow(const SComponents &components, QWidget *parent)
+MainWindow::MainWindow(CGateway &_gateway, QWidget *parent)
     : QMainWindow(parent)
-    , comp(components)
+    , gateway(_gateway)
+    , addDialog(new CAddNewDeviceForm(_gateway, this))
+    , editDialog(new CEditDeviceForm(_gateway, this))
 {
     setWindowFlags(windowFlags() | Qt::WindowMaximizeButtonHint);
     setAttribute(Qt::WA_NoSystemBackground);
@@ -86,7 +75,6 @@ MainWindow::MainWindow(const SComponents &components, QWidget *parent)
     readSettings();
     tryToConnectToServerSlot();
     refreshDevicesSlot(QString());
-    registerStoredDevices();
 }
 
 void MainWindow::buildWidgets()
@@ -119,13 +107,11 @@ void MainWindow::buildWidgets()
     schemeCombo->setCurrentIndex(0);
     ipLine = new QLineEdit();
     ipLine->setFixedWidth(90);
-    ipLine->setValidator(new QRegularExpressionValidator(
-        QRegularExpression(QStringLiteral("[0-9]{1,3}.[0-9]{1,3}.[0-9]{1,3}.[0-9]{1,3}")), ipLine));
+    ipLine->setValidator(new CHostValidator(ipLine));
     portLine = new QLineEdit();
     // Wide enough for five digits (35 px cuts the last one off).
     portLine->setFixedWidth(42);
-    portLine->setValidator(
-        new QRegularExpressionValidator(QRegularExpression(QStringLiteral("[0-9]{5}")), portLine));
+    portLine->setValidator(new CPortValidator(portLine));
     for (QLineEdit *edit : { ipLine, portLine }) {
         QFont font = edit->font();
         font.setPixelSize(11);
@@ -174,7 +160,9 @@ void MainWindow::buildWidgets()
     midLay->setSpacing(5);
     searchEdit = new CSearchEditWidget(central);
     devView = new QListView(central);
-    devView->setItemDelegate(new CDeviceDelegat(devView));
+    CAllDeviceHandler *registry = &gateway.registry();
+    devView->setItemDelegate(new CDeviceDelegat(
+        [registry](const QString &appEui) { return registry->getDeviceTypeInfo(appEui); }, devView));
     devView->setEditTriggers(QAbstractItemView::NoEditTriggers);
     devView->setMouseTracking(true);
     devView->setSpacing(1);
@@ -249,44 +237,14 @@ void MainWindow::makeConnections()
     connect(editBtn, &QPushButton::clicked, this, &MainWindow::editItemSlot);
     connect(deleteBtn, &QPushButton::clicked, this, &MainWindow::deleteItemSlot);
 
-    if (comp.log)
-        connect(comp.log, &CLogFile::addLogSignal, this, &MainWindow::debugSlot);
-    if (comp.server) {
-        connect(comp.server, &CServerHandler::changeServerStatus, this, &MainWindow::changeServerStatusSlot,
-                Qt::QueuedConnection);
-        connect(this, &MainWindow::connectToServer, comp.server, &CServerHandler::connectSlot,
-                Qt::QueuedConnection);
-    }
-    if (comp.addForm)
-        connect(comp.addForm, &CAbstractDeviceForm::refreshDeviceList, this,
+    connect(CLogFile::getInstance(QString()), &CLogFile::addLogSignal, this, &MainWindow::debugSlot);
+    // The gateway's notifications are already queued behind it.
+    connect(&gateway, &CGateway::serverStatusChanged, this, &MainWindow::changeServerStatusSlot);
+    connect(&gateway, &CGateway::newDataForDevice, this, &MainWindow::newDataForDeviceSlot);
+    for (CAbstractDeviceForm *form :
+         { static_cast<CAbstractDeviceForm *>(addDialog), static_cast<CAbstractDeviceForm *>(editDialog) })
+        connect(form, &CAbstractDeviceForm::refreshDeviceList, this,
                 QOverload<QString>::of(&MainWindow::refreshDevicesSlot), Qt::QueuedConnection);
-    if (comp.editForm)
-        connect(comp.editForm, &CAbstractDeviceForm::refreshDeviceList, this,
-                QOverload<QString>::of(&MainWindow::refreshDevicesSlot), Qt::QueuedConnection);
-    if (comp.registry) {
-        connect(this, &MainWindow::disconnectDevice, comp.registry, &CAllDeviceHandler::removeDevice,
-                Qt::QueuedConnection);
-        connect(comp.registry, &CAllDeviceHandler::newDataForDevice, this, &MainWindow::newDataForDeviceSlot,
-                Qt::QueuedConnection);
-    }
-}
-
-// Every stored device gets its Modbus service back at start.
-void MainWindow::registerStoredDevices()
-{
-    if (!comp.registry)
-        return;
-    while (devModel->canFetchMore())
-        devModel->fetchMore();
-    for (int row = 0; row < devModel->rowCount(); ++row) {
-        DB::SDeviceRegMapDescription description;
-        description.devEui = devModel->index(row, COL_DEV_EUI).data().toString();
-        description.appEui = devModel->index(row, COL_APP_EUI).data().toString();
-        description.devName = devModel->index(row, COL_NAME).data().toString();
-        description.startAddr = devModel->index(row, COL_START_ADDR).data().toInt();
-        const auto port = static_cast<uint16_t>(devModel->index(row, COL_PORT).data().toUInt());
-        comp.registry->addNewDevice(description, port);
-    }
 }
 
 void MainWindow::debugSlot(QString str)
@@ -296,18 +254,35 @@ void MainWindow::debugSlot(QString str)
 
 void MainWindow::readSettings()
 {
-    ipLine->setText(CSettings::readValue(settingsKey(QS_SET_IP), QVariant()).toString());
-    portLine->setText(CSettings::readValue(settingsKey(QS_SET_PORT), QVariant()).toString());
-    loginLine->setText(CSettings::readValue(settingsKey(QS_SET_LOGIN), QVariant()).toString());
-    passwordLine->setText(CSettings::readValue(settingsKey(QS_SET_PASSWORD), QVariant()).toString());
+    const CSettings *settings = CSettings::getInstance(QString());
+    if (!settings)
+        return;
+    const SServerSettings server = settings->serverSettings();
+    const int scheme = schemeCombo->findText(server.scheme);
+    if (scheme >= 0)
+        schemeCombo->setCurrentIndex(scheme);
+    ipLine->setText(server.host);
+    portLine->setText(server.port);
+    loginLine->setText(server.login);
+    passwordLine->setText(server.password);
+}
+
+SServerSettings MainWindow::fieldSettings() const
+{
+    const CSettings *settings = CSettings::getInstance(QString());
+    SServerSettings server = settings ? settings->serverSettings() : SServerSettings();
+    server.scheme = schemeCombo->currentText();
+    server.host = ipLine->text();
+    server.port = portLine->text();
+    server.login = loginLine->text();
+    server.password = passwordLine->text();
+    return server;
 }
 
 void MainWindow::saveSettings()
 {
-    CSettings::writeValue(settingsKey(QS_SET_IP), ipLine->text());
-    CSettings::writeValue(settingsKey(QS_SET_PORT), portLine->text());
-    CSettings::writeValue(settingsKey(QS_SET_LOGIN), loginLine->text());
-    CSettings::writeValue(settingsKey(QS_SET_PASSWORD), passwordLine->text());
+    if (CSettings *settings = CSettings::getInstance(QString()))
+        settings->writeServerSettings(fieldSettings());
 }
 
 QVariant MainWindow::currentDeviceCell(int column) const
@@ -331,51 +306,49 @@ void MainWindow::deviceSelectSlot(QItemSelection, QItemSelection)
         showNoDevice();
         return;
     }
-    const QString appEui = currentDeviceCell(COL_APP_EUI).toString();
-    const QString devType = comp.registry ? comp.registry->getDeviceTypeInfo(appEui).devType : QString();
-    titleLab->setText(tr("Device:%1 [%2]").arg(currentDeviceCell(COL_DEV_EUI).toString(), devType));
+    const QString appEui = currentDeviceCell(DEV_COL_APP_EUI).toString();
+    const QString devType = gateway.registry().getDeviceTypeInfo(appEui).devType;
+    titleLab->setText(tr("Device:%1 [%2]").arg(currentDeviceCell(DEV_COL_DEV_EUI).toString(), devType));
     modbusGroup->show();
-    modbusPortLab->setText(QString::number(currentDeviceCell(COL_PORT).toUInt()));
-    modbusStartLab->setText(QString::number(currentDeviceCell(COL_START_ADDR).toUInt()));
+    modbusPortLab->setText(QString::number(currentDeviceCell(DEV_COL_PORT).toUInt()));
+    modbusStartLab->setText(QString::number(currentDeviceCell(DEV_COL_START_ADDR).toUInt()));
     refreshRegisterSlot();
 }
 
 void MainWindow::refreshRegisterSlot()
 {
-    if (!comp.dataBase)
+    if (gateway.failed())
         return;
-    const uint32_t id = currentDeviceCell(COL_ID).toUInt();
-    regModel->setQuery(comp.dataBase->getRegisters(id));
+    const uint32_t id = currentDeviceCell(DEV_COL_ID).toUInt();
+    regModel->setQuery(gateway.store().getRegisters(id));
     if (regModel->rowCount() > 0)
         regView->setCurrentIndex(regModel->index(0, 0));
 }
 
 void MainWindow::addNewItemSlot()
 {
-    if (comp.addForm)
-        comp.addForm->showForm(tr("Add new device interface"));
+    addDialog->showForm(tr("Add new device interface"));
 }
 
 void MainWindow::editItemSlot()
 {
-    if (!comp.editForm || !devView->currentIndex().isValid())
+    if (!devView->currentIndex().isValid())
         return;
-    comp.editForm->setOriginal(currentDeviceCell(COL_ID).toUInt(), currentDeviceCell(COL_DEV_EUI).toString(),
-                               currentDeviceCell(COL_NAME).toString(),
-                               currentDeviceCell(COL_APP_EUI).toString(),
-                               static_cast<uint16_t>(currentDeviceCell(COL_PORT).toUInt()),
-                               currentDeviceCell(COL_START_ADDR).toUInt());
-    comp.editForm->showForm(tr("Edit device parameters"));
+    editDialog->setOriginal(
+        currentDeviceCell(DEV_COL_ID).toUInt(), currentDeviceCell(DEV_COL_DEV_EUI).toString(),
+        currentDeviceCell(DEV_COL_NAME).toString(), currentDeviceCell(DEV_COL_APP_EUI).toString(),
+        static_cast<uint16_t>(currentDeviceCell(DEV_COL_PORT).toUInt()),
+        currentDeviceCell(DEV_COL_START_ADDR).toUInt());
+    editDialog->showForm(tr("Edit device parameters"));
 }
 
 void MainWindow::deleteItemSlot()
 {
     if (!devView->currentIndex().isValid())
         return;
-    emit disconnectDevice(currentDeviceCell(COL_DEV_EUI).toString(),
-                          static_cast<uint16_t>(currentDeviceCell(COL_PORT).toUInt()));
-    if (comp.dataBase)
-        comp.dataBase->deleteDevice(currentDeviceCell(COL_ID).toUInt());
+    gateway.removeDevice(currentDeviceCell(DEV_COL_ID).toUInt(),
+                         currentDeviceCell(DEV_COL_DEV_EUI).toString(),
+                         static_cast<uint16_t>(currentDeviceCell(DEV_COL_PORT).toUInt()));
     refreshDevicesSlot(QString());
 }
 
@@ -397,38 +370,16 @@ void MainWindow::tryToConnectToServerSlot()
         addLog(QStringLiteral("[main] PASSWORD is empty"));
         return;
     }
-    const QString origin
-        = QStringLiteral("%1://%2:%3").arg(schemeCombo->currentText(), ipLine->text(), portLine->text());
-    emit connectToServer(origin, loginLine->text(), passwordLine->text());
+    gateway.connectToServer(fieldSettings());
 }
 
 void MainWindow::changeServerStatusSlot(COMM::EServerStatus _status)
 {
-    QString text;
-    QString icon = QStringLiteral(":/connectionFailIco.png");
-    switch (_status) {
-    case COMM::SUCCESS:
-        text = QStringLiteral("SUCCESS");
-        icon = QStringLiteral(":/connectionGoodIco.png");
-        break;
-    case COMM::PING_WAITING:
-        text = QStringLiteral("PING WAITING");
-        break;
-    case COMM::INVALID_PING:
-        text = QStringLiteral("INVALID PING");
-        break;
-    case COMM::AUTH_WAITING:
-        text = QStringLiteral("AUTH WAITING");
-        break;
-    case COMM::INVALID_AUTH:
-        text = QStringLiteral("INVALID AUTH");
-        break;
-    case COMM::DISCONNECTED:
-        text = QStringLiteral("DISCONNECTED");
-        break;
-    default:
+    const QString text = QLatin1String(COMM::statusText(_status));
+    if (text.isEmpty())
         return;
-    }
+    const QString icon = _status == COMM::SUCCESS ? QStringLiteral(":/connectionGoodIco.png")
+                                                  : QStringLiteral(":/connectionFailIco.png");
     stateLab->setText(text);
     emit setConnectStatusIco(QIcon(icon));
     if (_status == COMM::SUCCESS)
@@ -437,9 +388,9 @@ void MainWindow::changeServerStatusSlot(COMM::EServerStatus _status)
 
 void MainWindow::refreshDevicesSlot(QString _search)
 {
-    if (!comp.dataBase)
+    if (gateway.failed())
         return;
-    devModel->setQuery(comp.dataBase->getDevices(_search));
+    devModel->setQuery(gateway.store().getDevices(_search));
     if (devModel->rowCount() > 0) {
         devView->setCurrentIndex(devModel->index(0, 0));
         return;
@@ -454,6 +405,6 @@ void MainWindow::refreshDevicesSlot()
 
 void MainWindow::newDataForDeviceSlot(QString _devEui)
 {
-    if (devView->currentIndex().isValid() && _devEui == currentDeviceCell(COL_DEV_EUI).toString())
+    if (devView->currentIndex().isValid() && _devEui == currentDeviceCell(DEV_COL_DEV_EUI).toString())
         refreshRegisterSlot();
 }

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "app/settings.h"
 #include "serverlink/serverstatus.h"
 
 #include <QIcon>
@@ -11,12 +12,9 @@
 
 class CAbstractPanelButton;
 class CAddNewDeviceForm;
-class CAllDeviceHandler;
-class CDataBaseHandler;
 class CEditDeviceForm;
-class CLogFile;
+class CGateway;
 class CSearchEditWidget;
-class CServerHandler;
 class QComboBox;
 class QGroupBox;
 class QLabel;
@@ -32,20 +30,9 @@ class MainWindow : public QMainWindow
     Q_OBJECT
 
 public:
-    // The components the window talks to; the default constructor takes the
-    // process-wide instances.
-    struct SComponents
-    {
-        CLogFile *log = nullptr;
-        CServerHandler *server = nullptr;
-        CDataBaseHandler *dataBase = nullptr;
-        CAllDeviceHandler *registry = nullptr;
-        CAddNewDeviceForm *addForm = nullptr;
-        CEditDeviceForm *editForm = nullptr;
-    };
-
-    explicit MainWindow(QWidget *parent = nullptr);
-    explicit MainWindow(const SComponents &components, QWidget *parent = nullptr);
+    // Shows the gateway and asks it to act; builds its add and edit dialogs.
+    // Connects at once when settings.conf holds a complete server login.
+    explicit MainWindow(CGateway &gateway, QWidget *parent = nullptr);
 
     // Widgets reached by tests and the screenshot tool.
     QComboBox *schemeBox() const { return schemeCombo; }
@@ -68,11 +55,11 @@ public:
     QPushButton *addButton() const { return addBtn; }
     QPushButton *editButton() const { return editBtn; }
     QPushButton *deleteButton() const { return deleteBtn; }
+    CAddNewDeviceForm *addForm() const { return addDialog; }
+    CEditDeviceForm *editForm() const { return editDialog; }
 
 signals:
     void setConnectStatusIco(QIcon ico);
-    void connectToServer(QString _origin, QString _login, QString _password);
-    void disconnectDevice(QString _devEui, uint16_t _port);
 
 private slots:
     void debugSlot(QString str);
@@ -94,12 +81,16 @@ public slots:
 private:
     void buildWidgets();
     void makeConnections();
-    void registerStoredDevices();
     void showNoDevice();
+    // The connection the fields describe, with the stored keys the window does
+    // not show.
+    SServerSettings fieldSettings() const;
     // Cell of the device list's current row; invalid without one.
     QVariant currentDeviceCell(int column) const;
 
-    SComponents comp;
+    CGateway &gateway;
+    CAddNewDeviceForm *addDialog = nullptr;
+    CEditDeviceForm *editDialog = nullptr;
 
     QComboBox *schemeCombo = nullptr;
     QLineEdit *ipLine = nullptr;

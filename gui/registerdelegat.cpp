@@ -2,6 +2,7 @@
 
 #include "app/constants.h"
 #include "app/logfile.h"
+#include "devices/registervalue.h"
 #include "gui/kitpainting.h"
 #include "gui/palette.h"
 
@@ -9,7 +10,6 @@
 #include <QDebug>
 #include <QLocale>
 #include <QPainter>
-#include <QtEndian>
 
 namespace {
 
@@ -22,36 +22,6 @@ constexpr int kTimeColumn = 9;
 constexpr int kNameColumn = 10;
 constexpr int kUnitColumn = 11;
 constexpr qreal kCornerRadius = 4;
-
-// Reads big-endian two's-complement bytes of the given width. A text shorter
-// than the width is sign-extended from its own first byte, so nothing is read
-// past the data.
-qint64 signedFromHex(const QString &hex, int width)
-{
-    QByteArray bytes = QByteArray::fromHex(hex.toLatin1());
-    if (bytes.size() < width) {
-        const char fill = !bytes.isEmpty() && (static_cast<uchar>(bytes.at(0)) & 0x80) ? '\xff' : '\0';
-        bytes.prepend(QByteArray(width - bytes.size(), fill));
-    }
-    const uchar *data = reinterpret_cast<const uchar *>(bytes.constData());
-    switch (width) {
-    case 2:
-        return qFromBigEndian<qint16>(data);
-    case 4:
-        return qFromBigEndian<qint32>(data);
-    default:
-        return qFromBigEndian<qint64>(data);
-    }
-}
-
-int integerWidth(int bitSize)
-{
-    if (bitSize <= 16)
-        return 2;
-    if (bitSize == 32)
-        return 4;
-    return 8;
-}
 
 } // namespace
 
@@ -95,24 +65,12 @@ QString CRegisterDelegat::valueText(const QString &dataType, const QVariant &ful
             const int zero = value.indexOf(QChar(0));
             text = zero < 0 ? value : value.left(zero);
         }
-    } else if (dataType == QS_TYPE_UINTEGER) {
+    } else if (dataType == QS_TYPE_UINTEGER || dataType == QS_TYPE_INTEGER || dataType == QS_TYPE_FLOAT) {
         if (!fullValue.isNull()) {
-            bool ok = false;
-            const quint64 value = fullValue.toString().toULongLong(&ok, 16);
-            if (ok) {
-                text = QString::number(value);
-                numeric = true;
-            }
-        }
-    } else if (dataType == QS_TYPE_INTEGER) {
-        if (!fullValue.isNull()) {
-            const QString hex = fullValue.toString();
-            bool ok = false;
-            hex.toULongLong(&ok, 16);
-            if (ok) {
-                text = QString::number(signedFromHex(hex, integerWidth(bitSize)));
-                numeric = true;
-            }
+            const QString number
+                = RegisterValue::numberText(dataType, fullValue.toString(), bitSize, &numeric);
+            if (numeric)
+                text = number;
         }
     } else if (logMessage) {
         *logMessage = QStringLiteral("[CRegisterDelegat::paint] Unknown data type!");

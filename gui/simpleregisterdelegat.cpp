@@ -40,7 +40,7 @@ QString CSimpleRegisterDelegat::originText(qint64 source)
 
 bool CSimpleRegisterDelegat::isEditableType(const QString &dataType)
 {
-    return dataType == QS_TYPE_INTEGER || dataType == QS_TYPE_UINTEGER;
+    return dataType == QS_TYPE_INTEGER || dataType == QS_TYPE_UINTEGER || dataType == QS_TYPE_FLOAT;
 }
 
 void CSimpleRegisterDelegat::paint(QPainter *painter, const QStyleOptionViewItem &option,

@@ -1,5 +1,7 @@
 #include "serverlink/apirecords.h"
 
+#include "serverlink/serverstatus.h"
+
 #include "app/constants.h"
 
 #include <QDebug>
@@ -120,3 +122,10 @@ bool parseDevicesListReply(const QJsonObject &reply, QList<SServerDeviceInfo> *l
 }
 
 } // namespace API
+
+void API::registerMetaTypes()
+{
+    qRegisterMetaType<COMM::EServerStatus>("COMM::EServerStatus");
+    qRegisterMetaType<QList<API::SServerDeviceInfo>>("QList<API::SServerDeviceInfo>");
+    qRegisterMetaType<API::SApiDeviceData>("API::SApiDeviceData");
+}

@@ -54,6 +54,10 @@ QList<SServerDeviceInfo> parseDevicesList(const QJsonArray &devicesList);
 // when true, the list.
 bool parseDevicesListReply(const QJsonObject &reply, QList<SServerDeviceInfo> *list);
 
+// Registers the record and status types that cross queued connections, under
+// the names the signals spell them with. Safe to call more than once.
+void registerMetaTypes();
+
 } // namespace API
 
 Q_DECLARE_METATYPE(API::SServerDeviceInfo)

@@ -5,22 +5,21 @@
 
 #include <QDebug>
 #include <QJsonDocument>
-#include <QUrl>
 
-CServerHandler *CServerHandler::getInstance()
-{
-    static CServerHandler *instance = new CServerHandler();
-    return instance;
-}
+#include <algorithm>
 
 CServerHandler::CServerHandler(QObject *parent)
     : QObject(parent)
     , m_waitTimer(this)
     , m_socket(QString(), QWebSocketProtocol::Version13, this)
     , m_handshakeTimer(this)
+    , m_reconnectTimer(this)
 {
+    API::registerMetaTypes();
     m_waitTimer.setSingleShot(true);
     m_handshakeTimer.setSingleShot(true);
+    m_reconnectTimer.setSingleShot(true);
+    connect(&m_reconnectTimer, &QTimer::timeout, this, &CServerHandler::reconnectNow);
 
     connect(&m_socket, &QWebSocket::connected, this, &CServerHandler::socketConnectedSlot);
     connect(&m_socket, &QWebSocket::disconnected, this, &CServerHandler::socketDisconnectedSlot);
@@ -49,39 +48,136 @@ void CServerHandler::setTimeoutsForTesting(int handshakeMs, int responseMs)
     m_responseMs = responseMs;
 }
 
+void CServerHandler::setReconnectEnabled(bool enabled)
+{
+    m_reconnect = enabled;
+    if (!enabled)
+        m_reconnectTimer.stop();
+}
+
+void CServerHandler::setBackoffForTesting(int firstMs, int maxMs)
+{
+    m_firstDelayMs = firstMs;
+    m_maxDelayMs = maxMs;
+}
+
+bool CServerHandler::addTrustedCaFile(const QString &path)
+{
+#ifndef QT_NO_SSL
+    const QList<QSslCertificate> certificates = QSslCertificate::fromPath(path, QSsl::Pem);
+    if (certificates.isEmpty()) {
+        addLog(
+            QStringLiteral("ERROR: [CServerHandler] CA file [%1] holds no readable certificate").arg(path));
+        return false;
+    }
+    QSslConfiguration configuration = m_socket.sslConfiguration();
+    configuration.setCaCertificates(configuration.caCertificates() + certificates);
+    m_socket.setSslConfiguration(configuration);
+    return true;
+#else
+    addLog(QStringLiteral("ERROR: [CServerHandler] CA file [%1] given, but TLS is not available").arg(path));
+    return false;
+#endif
+}
+
 void CServerHandler::connectSlot(QString _origin, QString _login, QString _password)
 {
-    m_socket.close(QWebSocketProtocol::CloseCodeNormal, QString());
-    emit changeServerStatus(COMM::DISCONNECTED);
+    // The operator (or a restart of the service) asked: a fresh start, whatever
+    // stopped the retries before. The old socket goes quietly, so its
+    // disconnection is not taken for a lost link.
+    m_reconnectTimer.stop();
+    m_handshakeTimer.stop();
+    m_halted = false;
+    m_attempt = 0;
+    m_state = STATE_NONE;
+    m_socket.blockSignals(true);
+    m_socket.abort();
+    m_socket.blockSignals(false);
+    setStatus(COMM::DISCONNECTED);
 
     const QUrl url(_origin, QUrl::TolerantMode);
     if (!url.isValid()) {
         addLog(QStringLiteral("[CServerHandler::connectSlot] Invalid input URL [%1]").arg(_origin));
         return;
     }
+    m_url = url;
     m_login = _login;
     m_password = _password;
     m_socket.open(url);
+}
+
+void CServerHandler::setStatus(COMM::EServerStatus status)
+{
+    if (m_lastStatus != status) {
+        m_lastStatus = status;
+        addLog(QStringLiteral("[CServerHandler] Server status: %1")
+                   .arg(QLatin1String(COMM::statusText(status))));
+    }
+    emit changeServerStatus(status);
+}
+
+void CServerHandler::linkFailed()
+{
+    if (!m_reconnect || m_halted || m_reconnectTimer.isActive() || !m_url.isValid())
+        return;
+    m_handshakeTimer.stop();
+    m_state = STATE_NONE;
+    m_socket.blockSignals(true);
+    m_socket.abort();
+    m_socket.blockSignals(false);
+    ++m_attempt;
+    int delay = m_firstDelayMs;
+    for (int i = 1; i < m_attempt && delay < m_maxDelayMs; ++i)
+        delay *= 2;
+    delay = std::min(delay, m_maxDelayMs);
+    addLog(QStringLiteral("INFO: [CServerHandler] Reconnect attempt [%1] in [%2] s")
+               .arg(m_attempt)
+               .arg(delay / 1000.0));
+    m_reconnectTimer.start(delay);
+    emit reconnectScheduled(m_attempt, delay);
+}
+
+void CServerHandler::halt(const QString &reason)
+{
+    if (m_halted)
+        return;
+    m_halted = true;
+    m_reconnectTimer.stop();
+    addLog(QStringLiteral("WARNING: [CServerHandler] %1. Not retried until the next connect").arg(reason));
+}
+
+void CServerHandler::reconnectNow()
+{
+    if (m_halted || !m_url.isValid())
+        return;
+    m_state = STATE_NONE;
+    m_socket.open(m_url);
 }
 
 void CServerHandler::socketConnectedSlot()
 {
     m_state = STATE_PING;
     m_socket.sendTextMessage(QString::fromUtf8(API::buildProbeMessage()));
-    emit changeServerStatus(COMM::PING_WAITING);
+    setStatus(COMM::PING_WAITING);
     m_handshakeTimer.start(m_handshakeMs);
 }
 
 void CServerHandler::socketDisconnectedSlot()
 {
     m_state = STATE_NONE;
-    emit changeServerStatus(COMM::DISCONNECTED);
+    setStatus(COMM::DISCONNECTED);
+    linkFailed();
 }
 
 void CServerHandler::socketErrorSlot(QAbstractSocket::SocketError error)
 {
-    Q_UNUSED(error)
     addLog(QStringLiteral("[CServerHandler] Socket error: %1").arg(m_socket.errorString()));
+    if (error == QAbstractSocket::SslHandshakeFailedError
+        || error == QAbstractSocket::SslInvalidUserDataError)
+        halt(QStringLiteral("TLS handshake failed"));
+    // A connection that never opened reports no disconnection of its own.
+    if (m_socket.state() == QAbstractSocket::UnconnectedState)
+        linkFailed();
 }
 
 #ifndef QT_NO_SSL
@@ -89,16 +185,20 @@ void CServerHandler::sslErrorsSlot(const QList<QSslError> &errors)
 {
     for (const QSslError &error : errors)
         addLog(QStringLiteral("[CServerHandler] TLS error: %1").arg(error.errorString()));
+    halt(QStringLiteral("The server's certificate is not trusted"));
 }
 #endif
 
 void CServerHandler::timeoutSlot()
 {
     m_handshakeTimer.stop();
-    if (m_state == STATE_PING)
-        emit changeServerStatus(COMM::INVALID_PING);
-    else if (m_state == STATE_AUTH)
-        emit changeServerStatus(COMM::INVALID_AUTH);
+    const int state = m_state;
+    if (state == STATE_PING)
+        setStatus(COMM::INVALID_PING);
+    else if (state == STATE_AUTH)
+        setStatus(COMM::INVALID_AUTH);
+    if (state == STATE_PING || state == STATE_AUTH)
+        linkFailed();
 }
 
 void CServerHandler::textMessageReceivedSlot(QString msg)
@@ -129,11 +229,12 @@ void CServerHandler::handlePing(const QJsonObject &object)
     if (object.contains(QS_API_ERR_STRING)) {
         m_state = STATE_AUTH;
         m_socket.sendTextMessage(QString::fromUtf8(API::buildAuthRequest(m_login, m_password)));
-        emit changeServerStatus(COMM::AUTH_WAITING);
+        setStatus(COMM::AUTH_WAITING);
         return;
     }
     qDebug().noquote() << "[CServerHandler::textMessageReceivedSlot] State=ping: unknown message";
-    emit changeServerStatus(COMM::INVALID_PING);
+    setStatus(COMM::INVALID_PING);
+    linkFailed();
 }
 
 void CServerHandler::handleAuth(const QJsonObject &object)
@@ -141,17 +242,20 @@ void CServerHandler::handleAuth(const QJsonObject &object)
     m_state = STATE_NONE;
     if (!object.contains(QS_API_CMD)) {
         qDebug().noquote() << "[CServerHandler::textMessageReceivedSlot] State=auth: unknown message[1]";
-        emit changeServerStatus(COMM::INVALID_AUTH);
+        setStatus(COMM::INVALID_AUTH);
+        linkFailed();
         return;
     }
     if (object.value(QS_API_CMD).toString() != QS_API_AUTH_RESP) {
         qDebug().noquote() << "[CServerHandler::textMessageReceivedSlot] State=auth: unknown message[2]";
-        emit changeServerStatus(COMM::INVALID_AUTH);
+        setStatus(COMM::INVALID_AUTH);
+        linkFailed();
         return;
     }
     if (!object.contains(QS_API_STATUS)) {
         qDebug().noquote() << "[CServerHandler::textMessageReceivedSlot] State=auth: unknown message[3]";
-        emit changeServerStatus(COMM::INVALID_AUTH);
+        setStatus(COMM::INVALID_AUTH);
+        linkFailed();
         return;
     }
     if (!object.value(QS_API_STATUS).toBool(false)) {
@@ -160,12 +264,15 @@ void CServerHandler::handleAuth(const QJsonObject &object)
             << QStringLiteral(
                    "[CServerHandler::textMessageReceivedSlot] State=auth: unknown message[4], err[%1]")
                    .arg(err);
-        emit changeServerStatus(COMM::INVALID_AUTH);
+        halt(QStringLiteral("The server refused the login"));
+        setStatus(COMM::INVALID_AUTH);
         return;
     }
     m_token = object.value(QS_API_TOKEN).toString();
     m_state = STATE_VERIFIED;
-    emit changeServerStatus(COMM::SUCCESS);
+    m_handshakeTimer.stop();
+    m_attempt = 0;
+    setStatus(COMM::SUCCESS);
 }
 
 void CServerHandler::handleVerified(const QJsonObject &object)

@@ -10,6 +10,7 @@
 #include <QObject>
 #include <QStringList>
 #include <QTimer>
+#include <QUrl>
 #include <QWebSocket>
 
 #ifndef QT_NO_SSL
@@ -23,8 +24,6 @@ class CServerHandler : public QObject
     Q_OBJECT
 
 public:
-    static CServerHandler *getInstance();
-
     explicit CServerHandler(QObject *parent = nullptr);
     ~CServerHandler() override;
 
@@ -34,11 +33,28 @@ public:
     // Tests shorten the protocol timers; the product keeps 2000 ms and 10000 ms.
     void setTimeoutsForTesting(int handshakeMs, int responseMs);
 
+    // Reconnecting after a lost link or an unanswered handshake, with a delay
+    // that doubles from 1 s to 60 s and starts over after a login. Off unless
+    // turned on (the gateway turns it on from its settings). A refused login
+    // and a TLS certificate error are never retried: they need a person, and
+    // repeated refusals can lock an account.
+    void setReconnectEnabled(bool enabled);
+    // Tests run the backoff in milliseconds.
+    void setBackoffForTesting(int firstMs, int maxMs);
+    // Whether the session stopped retrying until connectSlot() is called again.
+    bool waitsForOperator() const { return m_halted; }
+
+    // Adds the CA certificates of a PEM file to those trusted for wss; false
+    // (and a log line) when the file holds none.
+    bool addTrustedCaFile(const QString &path);
+
 signals:
     void newTask();
     void changeServerStatus(COMM::EServerStatus _status);
     void getDevicesListResp(bool status, QList<API::SServerDeviceInfo> _regInfoList = {});
     void newPacketReceived(API::SApiDeviceData _devData);
+    // A new connection attempt is due after delayMs (attempts counted from 1).
+    void reconnectScheduled(int attempt, int delayMs);
 
 public slots:
     void connectSlot(QString _origin, QString _login, QString _password);
@@ -71,6 +87,12 @@ private:
     void handleAuth(const QJsonObject &object);
     void handleVerified(const QJsonObject &object);
     void releaseWaiting();
+    void setStatus(COMM::EServerStatus status);
+    // A failure that retrying may mend: drop the socket and try again later.
+    void linkFailed();
+    // A failure that needs a person: stop retrying.
+    void halt(const QString &reason);
+    void reconnectNow();
 
     int m_state = STATE_NONE;
     int m_pendingRequest = REQUEST_NONE;
@@ -88,4 +110,13 @@ private:
     QTimer m_handshakeTimer;
     int m_handshakeMs = 2000;
     int m_responseMs = 10000;
+
+    QUrl m_url;
+    bool m_reconnect = false;
+    bool m_halted = false;
+    int m_attempt = 0;
+    int m_firstDelayMs = 1000;
+    int m_maxDelayMs = 60000;
+    QTimer m_reconnectTimer;
+    int m_lastStatus = -1;
 };

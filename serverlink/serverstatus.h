@@ -14,6 +14,26 @@ enum EServerStatus {
     DISCONNECTED = 5,
 };
 
+// The status as the window shows it and the log records it.
+inline const char *statusText(EServerStatus status)
+{
+    switch (status) {
+    case SUCCESS:
+        return "SUCCESS";
+    case PING_WAITING:
+        return "PING WAITING";
+    case INVALID_PING:
+        return "INVALID PING";
+    case AUTH_WAITING:
+        return "AUTH WAITING";
+    case INVALID_AUTH:
+        return "INVALID AUTH";
+    case DISCONNECTED:
+        return "DISCONNECTED";
+    }
+    return "";
+}
+
 } // namespace COMM
 
 Q_DECLARE_METATYPE(COMM::EServerStatus)

@@ -16,12 +16,22 @@ struct SRegisterDescription
     uint32_t offset = 0; // register offset from the device's start address
     uint32_t bitSize = 0;
     QString dataType;
-    int32_t startValue = 0;     // extra value, added after multiplying
+    int32_t startValue = 0; // extra value, added after multiplying
     uint32_t gratingPeriod = 1; // multiplier
     QString unit;
 };
 
 namespace DB {
+
+// Columns of the devices table, in stored order.
+enum EDeviceColumn {
+    DEV_COL_ID = 0,
+    DEV_COL_NAME,
+    DEV_COL_APP_EUI,
+    DEV_COL_DEV_EUI,
+    DEV_COL_PORT,
+    DEV_COL_START_ADDR
+};
 
 struct SDeviceRegMapDescription
 {

@@ -25,9 +25,21 @@ public:
     API::SApiDeviceData lastPacket;
     int calls = 0;
 public slots:
-    void onStatus(COMM::EServerStatus s) { lastStatus = s; ++calls; }
-    void onDevices(bool, QList<API::SServerDeviceInfo> l) { lastList = l; ++calls; }
-    void onPacket(API::SApiDeviceData d) { lastPacket = d; ++calls; }
+    void onStatus(COMM::EServerStatus s)
+    {
+        lastStatus = s;
+        ++calls;
+    }
+    void onDevices(bool, QList<API::SServerDeviceInfo> l)
+    {
+        lastList = l;
+        ++calls;
+    }
+    void onPacket(API::SApiDeviceData d)
+    {
+        lastPacket = d;
+        ++calls;
+    }
 };
 
 class tst_GlobalData : public QObject
@@ -46,6 +58,7 @@ private slots:
 void tst_GlobalData::initTestCase()
 {
     initGlobalData();
+    API::registerMetaTypes();
 }
 
 void tst_GlobalData::columnLists()
@@ -68,8 +81,7 @@ void tst_GlobalData::frameTypes()
 
 void tst_GlobalData::serverDataCatalogue()
 {
-    QCOMPARE(QM_GLOB_SERVER_DATA.keys(),
-             QStringList({"devEui", "fcnt", "gatewayId", "rssi", "snr", "ts"}));
+    QCOMPARE(QM_GLOB_SERVER_DATA.keys(), QStringList({ "devEui", "fcnt", "gatewayId", "rssi", "snr", "ts" }));
     QCOMPARE(QM_GLOB_SERVER_DATA.value(QS_SRV_TS), SServerDataKind(64, QS_TYPE_UINTEGER));
     QCOMPARE(QM_GLOB_SERVER_DATA.value(QS_SRV_FCNT), SServerDataKind(32, QS_TYPE_UINTEGER));
     QCOMPARE(QM_GLOB_SERVER_DATA.value(QS_SRV_RSSI), SServerDataKind(16, QS_TYPE_INTEGER));
@@ -96,7 +108,7 @@ void tst_GlobalData::queuedConnectionsDeliverValues()
     packet.data = QByteArray::fromHex("01f6ff");
     packet.rssi = -74;
     emit emitter.status(COMM::AUTH_WAITING);
-    emit emitter.devices(true, {{QStringLiteral("AA"), QStringLiteral("BB"), QStringLiteral("name")}});
+    emit emitter.devices(true, { { QStringLiteral("AA"), QStringLiteral("BB"), QStringLiteral("name") } });
     emit emitter.packet(packet);
     QCOMPARE(receiver.calls, 0); // queued: nothing before the loop runs
     QTRY_COMPARE(receiver.calls, 3);

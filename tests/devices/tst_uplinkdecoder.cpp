@@ -70,12 +70,13 @@ QJsonArray objects(const QString &layout, const QStringList &keys)
     return list;
 }
 
-// Fields "bias:bits:type:reg[:regBits[:name[:bitBias]]]", server values "code:reg:regBits".
+// Fields "bias:bits:type:reg[:regBits[:name[:bitBias[:wordOrder]]]]", server values "code:reg:regBits".
 QJsonObject deviceTemplate(const QString &fields, const QString &server, int packetType, int packetSize)
 {
-    const QJsonArray packetFields = objects(fields,
-                                            { "packet_bias", "data_bit_size", "data_type", "reg_map_bias",
-                                              "reg_bit_size", "data_name", "data_bit_bias" });
+    const QJsonArray packetFields
+        = objects(fields,
+                  { "packet_bias", "data_bit_size", "data_type", "reg_map_bias", "reg_bit_size", "data_name",
+                    "data_bit_bias", "reg_word_order" });
     const QJsonObject packet { { "packet_type", packetType },
                                { "packet_size", packetSize },
                                { "packet_fields", packetFields } };
@@ -236,6 +237,38 @@ void tst_UplinkDecoder::storedRegisters_data()
         uplink("0109", 2.5, "abc"), "100 0009 0009|101 0003 0003|102 5678 5678|103 abc abc");
     row("short gateway in 16 bits", "1:8:uinteger:0", "gatewayId:1:16", uplink("0109", 7.5, "abc"),
         "100 0009 0009");
+    // IEEE 754 singles, little-endian in the payload: 1.0, -2.5, the smallest subnormal, a NaN with a
+    // payload, +infinity. Neutral scaling keeps the bits; scaling is value x multiplier + extra value
+    // rounded once to single (5 + 1e-45 x 10 is 5). Low first swaps the words, not the full value.
+    const char *floats = "1:32:float:0:32:A:0:%1 5:32:float:2:32:B:0:%1 9:32:float:4:32:C:0:%1 "
+                         "13:32:float:6:32:D:0:%1 17:32:float:8:32:E:0:%1";
+    const API::SApiDeviceData floatUplink = uplink("04 0000803f 000020c0 01000000 0100c07f 0000807f");
+    const char *scaled = "0:10:5 2:-2:1 4:10:5 6:10:5 8:-1:0";
+    const auto floatRow = [&](const char *name, const char *order, const char *rows, const char *scaling) {
+        const QByteArray fields = QString::fromLatin1(floats).arg(QLatin1String(order)).toLatin1();
+        row(name, fields.constData(), "", floatUplink, rows, scaling);
+    };
+    floatRow("floats", "high_first",
+             "100 3f80 3f800000|101 0000 |102 c020 c0200000|103 0000 |104 0000 00000001|105 0001 "
+             "|106 7fc0 7fc00001|107 0001 |108 7f80 7f800000|109 0000 ",
+             "");
+    floatRow("floats low first", "low_first",
+             "100 0000 3f800000|101 3f80 |102 0000 c0200000|103 c020 |104 0001 00000001|105 0000 "
+             "|106 0001 7fc00001|107 7fc0 |108 0000 7f800000|109 7f80 ",
+             "");
+    // 15, 6, 5, NaN, -infinity
+    floatRow("floats scaled", "high_first",
+             "100 4170 41700000|101 0000 |102 40c0 40c00000|103 0000 |104 40a0 40a00000|105 0000 "
+             "|106 7fc0 7fc00001|107 0001 |108 ff80 ff800000|109 0000 ",
+             scaled);
+    floatRow("floats scaled low first", "low_first",
+             "100 0000 41700000|101 4170 |102 0000 40c00000|103 40c0 |104 0000 40a00000|105 40a0 "
+             "|106 0001 7fc00001|107 7fc0 |108 0000 ff800000|109 ff80 ",
+             scaled);
+    // integers of two and four registers, low word first: int32 -2 x 3 = -6, uint64 unscaled
+    row("integers low first", "1:32:integer:0:32:I:0:low_first 5:64:uinteger:2:64:U:0:low_first", "",
+        uplink("05 feffffff 0807060504030201"),
+        "100 fffa fffffffa|101 ffff |102 0708 0102030405060708|103 0506 |104 0304 |105 0102 ", "0:3:0");
     // fields the decoder cannot take are skipped and the others decoded; a field reaching
     // outside the payload is named and never read
     row("fields skipped",

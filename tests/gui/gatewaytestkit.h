@@ -5,10 +5,10 @@
 // libmodbus on a thread of its own, and the gateway's components.
 
 #include "app/logfile.h"
+#include "core/gateway.h"
 #include "devices/alldevicehandler.h"
 #include "gui/addnewdeviceform.h"
 #include "gui/editdeviceform.h"
-#include "gui/startupwiring.h"
 #include "serverlink/serverhandler.h"
 #include "storage/databasehandler.h"
 #include "tools/netsim/networkserversim.h"
@@ -121,8 +121,8 @@ inline bool portAnswers(quint16 port)
     return readServed(port, 0, 1).connected;
 }
 
-// The components of a running gateway, each built fresh for one test in its
-// own working directory and wired as start-up wires them.
+// A gateway built fresh for one test in its own working directory, with a
+// simulated network server and the two dialogs.
 class CGatewayRig
 {
 public:
@@ -136,15 +136,14 @@ public:
             return false;
         logSpy = std::make_unique<QSignalSpy>(CLogFile::getInstance(QString()), &CLogFile::addLogSignal);
         sim = std::make_unique<CNetworkServerSim>(sampleScenario());
-        server = std::make_unique<CServerHandler>();
-        db = std::make_unique<CDataBaseHandler>(workDir->filePath(QStringLiteral("server.db")),
-                                                QStringLiteral("rig%1").arg(++connections));
-        registry = std::make_unique<CAllDeviceHandler>();
-        registry->setRegisterStore(db.get());
-        addForm = std::make_unique<CAddNewDeviceForm>(server.get(), db.get(), registry.get());
-        connectStartupSignals(server.get(), registry.get(), addForm.get());
-        editForm = std::make_unique<CEditDeviceForm>(db.get(), registry.get());
-        return sim->listen() && !db->failed();
+        gateway = std::make_unique<CGateway>(workDir->filePath(QStringLiteral("server.db")),
+                                             QStringLiteral("rig%1").arg(++connections));
+        server = &gateway->session();
+        db = &gateway->store();
+        registry = &gateway->registry();
+        addForm = std::make_unique<CAddNewDeviceForm>(*gateway);
+        editForm = std::make_unique<CEditDeviceForm>(*gateway);
+        return sim->listen() && !gateway->failed();
     }
 
     void tearDown()
@@ -170,10 +169,8 @@ public:
                 registry->removeDevice(row.first, row.second);
         }
         settle();
-        registry.reset();
-        server.reset();
+        gateway.reset();
         sim.reset();
-        db.reset();
         logSpy.reset();
         settle();
         QDir::setCurrent(originalDir);
@@ -191,16 +188,12 @@ public:
         description.appEui = device.appEui;
         description.startAddr = startAddr;
         description.regList = registry->getDeviceRegisterMap(device.appEui).registers;
-        if (!db->registerNewDevice(description, port))
-            return false;
-        if (serve)
-            registry->addNewDevice(description, port);
-        return true;
+        return serve ? gateway->registerDevice(description, port) : db->registerNewDevice(description, port);
     }
 
     void connectToSimulator() const
     {
-        QSignalSpy status(server.get(), &CServerHandler::changeServerStatus);
+        QSignalSpy status(server, &CServerHandler::changeServerStatus);
         server->connectSlot(sim->url().toString(), QStringLiteral("demo"), QStringLiteral("demo"));
         QTRY_VERIFY_WITH_TIMEOUT(
             !status.isEmpty() && status.last().at(0).value<COMM::EServerStatus>() == COMM::SUCCESS, 5000);
@@ -209,7 +202,7 @@ public:
     // Sends an uplink of a sample device and waits until it is decoded.
     bool uplink(int sample, const QByteArray &payload) const
     {
-        QSignalSpy decoded(registry.get(), &CAllDeviceHandler::newDataForDevice);
+        QSignalSpy decoded(registry, &CAllDeviceHandler::newDataForDevice);
         return sim->sendUplink(sampleEui(sample), payload) == 1 && decoded.wait(5000);
     }
 
@@ -224,9 +217,10 @@ public:
     std::unique_ptr<QTemporaryDir> workDir;
     std::unique_ptr<QSignalSpy> logSpy;
     std::unique_ptr<CNetworkServerSim> sim;
-    std::unique_ptr<CServerHandler> server;
-    std::unique_ptr<CDataBaseHandler> db;
-    std::unique_ptr<CAllDeviceHandler> registry;
+    std::unique_ptr<CGateway> gateway;
+    CServerHandler *server = nullptr;
+    CDataBaseHandler *db = nullptr;
+    CAllDeviceHandler *registry = nullptr;
     std::unique_ptr<CAddNewDeviceForm> addForm;
     std::unique_ptr<CEditDeviceForm> editForm;
 };

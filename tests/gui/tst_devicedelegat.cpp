@@ -29,7 +29,8 @@ void fillDevices(QStandardItemModel *model)
     }
 }
 
-QImage paintRow(const QModelIndex &index, QStyle::State state, const QSize &size = QSize(200, 30))
+QImage paintRow(const CDeviceDelegat &delegate, const QModelIndex &index, QStyle::State state,
+                const QSize &size = QSize(200, 30))
 {
     QImage image(size, QImage::Format_ARGB32);
     image.fill(Qt::transparent);
@@ -37,7 +38,7 @@ QImage paintRow(const QModelIndex &index, QStyle::State state, const QSize &size
     QStyleOptionViewItem option;
     option.rect = QRect(QPoint(0, 0), size);
     option.state = QStyle::State_Enabled | state;
-    CDeviceDelegat().paint(&painter, option, index);
+    delegate.paint(&painter, option, index);
     return image;
 }
 
@@ -54,7 +55,6 @@ class tst_DeviceDelegat : public QObject
 
 private slots:
     void init();
-    void cleanupTestCase();
     void cardColourPerRowState_data();
     void cardColourPerRowState();
     void typeLookups();
@@ -63,12 +63,13 @@ private slots:
 
 private:
     QStringList m_lookups;
+    std::unique_ptr<CDeviceDelegat> m_delegate;
 };
 
 void tst_DeviceDelegat::init()
 {
     m_lookups.clear();
-    CDeviceDelegat::setTypeLookup([this](const QString &appEui) {
+    m_delegate = std::make_unique<CDeviceDelegat>([this](const QString &appEui) {
         m_lookups << appEui;
         if (appEui == kThEui)
             return SDeviceTypeInfo { appEui, QStringLiteral("TH-Sense 20"), QColor(0x3f, 0x92, 0xd2) };
@@ -76,11 +77,6 @@ void tst_DeviceDelegat::init()
             return SDeviceTypeInfo { appEui, QStringLiteral("Pulse Meter 3"), QColor(0xfb, 0x9f, 0x48) };
         return SDeviceTypeInfo {};
     });
-}
-
-void tst_DeviceDelegat::cleanupTestCase()
-{
-    CDeviceDelegat::setTypeLookup({});
 }
 
 void tst_DeviceDelegat::cardColourPerRowState_data()
@@ -113,7 +109,7 @@ void tst_DeviceDelegat::cardColourPerRowState()
     fillDevices(&model);
     if (!expected.isValid())
         QTest::ignoreMessage(QtDebugMsg, "[CDeviceDelegat::paintAllRow] ERROR: invalid input data size!");
-    const QImage image = paintRow(model.index(row, 0), QStyle::State(state));
+    const QImage image = paintRow(*m_delegate, model.index(row, 0), QStyle::State(state));
     if (!expected.isValid()) {
         QImage blank(image.size(), image.format());
         blank.fill(Qt::transparent);
@@ -137,13 +133,12 @@ void tst_DeviceDelegat::typeLookups()
 {
     QStandardItemModel model(0, 6);
     fillDevices(&model);
-    // Fresh delegates, every row painted twice: one lookup per AppEUI, the
-    // unknown one included.
+    // Every row painted twice: one lookup per AppEUI, the unknown one included.
     for (int pass = 0; pass < 2; ++pass)
         for (int row = 0; row < model.rowCount(); ++row)
-            paintRow(model.index(row, 0), pass ? QStyle::State_MouseOver : QStyle::State_None);
+            paintRow(*m_delegate, model.index(row, 0), pass ? QStyle::State_MouseOver : QStyle::State_None);
     QCOMPARE(m_lookups, QStringList({ kThEui, kPulseEui, kUnknownEui }));
-    QCOMPARE(CDeviceDelegat::typeCacheSize(), 3);
+    QCOMPARE(m_delegate->typeCacheSize(), 3);
 
     // The type name goes right-aligned on the second line in the lilac pen;
     // without a template that end stays empty but the name is still drawn.
@@ -155,8 +150,8 @@ void tst_DeviceDelegat::typeLookups()
         return n;
     };
     auto lilac = [](const QColor &c) { return c.red() < 0x70 && c.green() < 0x40 && c.blue() > 0x50; };
-    const QImage known = paintRow(model.index(3, 0), QStyle::State_None, QSize(300, 30));
-    const QImage unknown = paintRow(model.index(4, 0), QStyle::State_None, QSize(300, 30));
+    const QImage known = paintRow(*m_delegate, model.index(3, 0), QStyle::State_None, QSize(300, 30));
+    const QImage unknown = paintRow(*m_delegate, model.index(4, 0), QStyle::State_None, QSize(300, 30));
     QVERIFY(count(known, QRect(150, 14, 150, 16), lilac) > 10);
     QCOMPARE(count(unknown, QRect(150, 14, 150, 16), lilac), 0);
     QVERIFY(count(unknown, QRect(0, 0, 60, 14), [](const QColor &c) { return c.lightness() < 60; }) > 10);

@@ -61,7 +61,7 @@ void TestDeviceForms::initTestCase()
 
 void TestDeviceForms::openAddDialog()
 {
-    QSignalSpy answer(rig.server.get(), &CServerHandler::getDevicesListResp);
+    QSignalSpy answer(rig.server, &CServerHandler::getDevicesListResp);
     QVERIFY(QMetaObject::invokeMethod(rig.addForm.get(), "refresh"));
     QCOMPARE(rig.addForm->statusLabel()->text(), QStringLiteral("WAITING..."));
     QVERIFY(answer.wait(5000));

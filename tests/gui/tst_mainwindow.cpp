@@ -34,15 +34,6 @@ private slots:
     void logIsForwardedToDebugOutput();
 
 private:
-    MainWindow::SComponents components() const
-    {
-        return { CLogFile::getInstance(QString()),
-                 rig.server.get(),
-                 rig.db.get(),
-                 rig.registry.get(),
-                 rig.addForm.get(),
-                 rig.editForm.get() };
-    }
     void storeSettings(bool withAddress = true) const
     {
         if (withAddress)
@@ -85,8 +76,8 @@ void TestMainWindow::init()
 void TestMainWindow::noAutomaticConnectionWithoutAddress()
 {
     storeSettings(false);
-    QSignalSpy status(rig.server.get(), &CServerHandler::changeServerStatus);
-    MainWindow window(components());
+    QSignalSpy status(rig.server, &CServerHandler::changeServerStatus);
+    MainWindow window(*rig.gateway);
     QCOMPARE(window.loginEdit()->text(), QStringLiteral("demo"));
     QCOMPARE(rig.logCount(QStringLiteral("[main] IP is empty")), 1);
     drainQueue();
@@ -97,7 +88,7 @@ void TestMainWindow::noAutomaticConnectionWithoutAddress()
 
 void TestMainWindow::settingsWrittenOnlyAfterSuccess()
 {
-    MainWindow window(components());
+    MainWindow window(*rig.gateway);
     window.addressEdit()->setText(QStringLiteral("127.0.0.1"));
     window.serverPortEdit()->setText(QString::number(rig.sim->port()));
     window.loginEdit()->setText(QStringLiteral("demo"));
@@ -116,7 +107,8 @@ void TestMainWindow::settingsWrittenOnlyAfterSuccess()
     QCOMPARE(stored,
              QStringList({ QStringLiteral("127.0.0.1"), QString::number(rig.sim->port()),
                            QStringLiteral("demo"), QStringLiteral("demo") }));
-    QCOMPARE(settings->allKeys().size(), 4);
+    QCOMPARE(settings->value(QStringLiteral("server/scheme")).toString(), QStringLiteral("ws"));
+    QCOMPARE(settings->allKeys().size(), 5);
 }
 
 void TestMainWindow::statusLabelAndIcon_data()
@@ -142,7 +134,7 @@ void TestMainWindow::statusLabelAndIcon()
     QFETCH(QString, text);
     QFETCH(QString, icon);
 
-    MainWindow window(components());
+    MainWindow window(*rig.gateway);
     QSignalSpy icons(&window, &MainWindow::setConnectStatusIco);
     emit rig.server->changeServerStatus(COMM::EServerStatus(status));
     QCOMPARE(window.connectionStateLabel()->text(), QStringLiteral("Connection state..."));
@@ -163,7 +155,8 @@ void TestMainWindow::selectSearchAndDelete()
     QVERIFY(rig.storeDevice(3, single, 40));
     QVERIFY(rig.storeDevice(2, shared, 20));
     QVERIFY(rig.storeDevice(1, shared, 0));
-    MainWindow window(components());
+    QCOMPARE(rig.gateway->restoreStoredDevices(), 3);
+    MainWindow window(*rig.gateway);
     window.show();
     QVERIFY(QTest::qWaitForWindowExposed(&window));
     // Stored devices are served from start.
@@ -181,20 +174,12 @@ void TestMainWindow::selectSearchAndDelete()
     QCOMPARE(window.modbusStartLabel()->text(), QStringLiteral("40"));
     QCOMPARE(window.registerModel()->index(0, 2).data().toInt(), 40);
 
-    // The registry is told first, while the row still exists.
-    QStringList stateAtSignal;
-    connect(&window, &MainWindow::disconnectDevice, this, [&](QString devEui, uint16_t port) {
-        stateAtSignal << devEui << QString::number(port)
-                      << QString::number(rig.db->getRegisteredDevices().size());
-    });
     QTest::mouseClick(window.deleteButton(), Qt::LeftButton);
-    QCOMPARE(stateAtSignal, QStringList({ sampleEui(3), QString::number(single), QStringLiteral("3") }));
     QCOMPARE(rig.db->getRegisteredDevices().size(), 2);
     QCOMPARE(window.deviceModel()->rowCount(), 2);
     QCOMPARE(window.titleLabel()->text(), title(1, "TH-Sense 20"));
-    // The removal reaches the registry through the queue, with its arguments.
-    QVERIFY(rig.registry->hasListener(single));
-    QTRY_VERIFY(!rig.registry->hasListener(single));
+    // The port of the deleted device's own is closed.
+    QVERIFY(!rig.registry->hasListener(single));
     QTRY_VERIFY(!portAnswers(single));
 
     // Return in the search box filters by name, case-insensitively.
@@ -226,12 +211,9 @@ void TestMainWindow::storedSettingsConnectAndShownDeviceRefreshes()
 {
     QVERIFY(rig.storeDevice(1, freePort()));
     QVERIFY(rig.storeDevice(2, freePort()));
+    rig.gateway->restoreStoredDevices();
     storeSettings();
-    QSignalSpy status(rig.server.get(), &CServerHandler::changeServerStatus);
-    MainWindow window(components());
-    // The request is queued: nothing reaches the session before the loop runs.
-    QVERIFY(status.isEmpty());
-    QCOMPARE(rig.sim->clientCount(), 0);
+    MainWindow window(*rig.gateway);
     QTRY_COMPARE_WITH_TIMEOUT(window.connectionStateLabel()->text(), QStringLiteral("SUCCESS"), 5000);
     // Only the stored login is accepted by the server.
     QCOMPARE(window.passwordEdit()->text(), QStringLiteral("demo"));
@@ -253,17 +235,18 @@ void TestMainWindow::storedSettingsConnectAndShownDeviceRefreshes()
 
 void TestMainWindow::dialogsOpenAndRefreshTheListThroughTheQueue()
 {
+    // Stored only: the ports are never opened.
     QVERIFY(rig.storeDevice(3, 15030, 40));
     QVERIFY(rig.storeDevice(2, 15031, 20));
-    MainWindow window(components());
+    MainWindow window(*rig.gateway);
 
     // Edit opens with the current device's stored row, the first by name.
     QObject watch; // ends the watching with this test
     QStringList original;
     QTimer::singleShot(0, &watch, [&]() {
         for (int column = 0; column < 6; ++column)
-            original << rig.editForm->deviceModel()->index(0, column).data().toString();
-        rig.editForm->reject();
+            original << window.editForm()->deviceModel()->index(0, column).data().toString();
+        window.editForm()->reject();
     });
     QTest::mouseClick(window.editButton(), Qt::LeftButton);
     QCOMPARE(original,
@@ -271,23 +254,23 @@ void TestMainWindow::dialogsOpenAndRefreshTheListThroughTheQueue()
                            QStringLiteral("15031"), QStringLiteral("20") }));
     QString addTitle;
     QTimer::singleShot(0, &watch, [&]() {
-        addTitle = rig.addForm->windowTitle();
-        rig.addForm->reject();
+        addTitle = window.addForm()->windowTitle();
+        window.addForm()->reject();
     });
     QTest::mouseClick(window.addButton(), Qt::LeftButton);
     QCOMPARE(addTitle, QStringLiteral("Add new device interface"));
 
-    emit rig.addForm->refreshDeviceList(QStringLiteral("Cold"));
+    emit window.addForm()->refreshDeviceList(QStringLiteral("Cold"));
     QCOMPARE(window.deviceModel()->rowCount(), 2);
     QTRY_COMPARE(window.deviceModel()->rowCount(), 1);
-    emit rig.editForm->refreshDeviceList(QString());
+    emit window.editForm()->refreshDeviceList(QString());
     QCOMPARE(window.deviceModel()->rowCount(), 1);
     QTRY_COMPARE(window.deviceModel()->rowCount(), 2);
 }
 
 void TestMainWindow::logIsForwardedToDebugOutput()
 {
-    MainWindow window(components());
+    MainWindow window(*rig.gateway);
     QTest::ignoreMessage(QtDebugMsg, QRegularExpression(QStringLiteral("marker-7f3a")));
     addLog(QStringLiteral("marker-7f3a"));
 }

@@ -173,7 +173,11 @@ void tst_RegisterViews::valueDecoding_data()
     row("garbage hex", { "uinteger", "zz", 16, "V", never, "" });
     row("boolean",
         { "boolean", "0001", 16, "", never, "[CRegisterDelegat::paint] Unsupporting dataType: BOOLEAN" });
-    row("unknown type", { "float", "0001", 16, "", never, "[CRegisterDelegat::paint] Unknown data type!" });
+    // IEEE 754 singles, shortest text that reads back the same
+    row("float with unit", { "float", "c0200000", 32, "C", "-2.5 [C]", "" });
+    row("float tenth", { "float", "3dcccccd", 32, "", "0.1", "" });
+    row("float NaN", { "float", "7fc00000", 32, "", "nan", "" });
+    row("unknown type", { "double", "0001", 16, "", never, "[CRegisterDelegat::paint] Unknown data type!" });
 }
 
 void tst_RegisterViews::valueDecoding()

@@ -1,4 +1,3 @@
-#include "app/globaldata.h"
 #include "gui/abstractpanelbutton.h"
 #include "gui/leftpanel.h"
 #include "gui/logowidget.h"

@@ -10,6 +10,8 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
+#include <csignal>
+
 using namespace testkit;
 
 // The built gateway as operators run it: its own process and working
@@ -22,10 +24,21 @@ private slots:
     void initTestCase();
     void servesUplinksOfStoredDevice();
     void stopsWhenDatabaseCannotBeOpened();
+    void headlessServesReconnectsAndLeavesOneFile();
+    void installedServiceServes();
+    void commandLineCreatesNothing_data();
+    void commandLineCreatesNothing();
 
 private:
     static QString logText(const QString &dir);
     static void startGateway(QProcess &process, const QString &dir);
+    // Headless, on --workdir, with neither a display nor a platform chosen.
+    static void startHeadless(QProcess &process, const QString &dir, const QString &program = QString());
+    // Templates, settings.conf for the simulator and one stored device
+    // (Boiler room, start register 10) on modbusPort.
+    static void prepareWorkDir(const QString &dir, quint16 simPort, quint16 modbusPort);
+    // Polls the gateway's Modbus port until registers 10..12 hold `expected`.
+    static bool servesValues(const QProcess &gateway, quint16 port, const QVector<quint16> &expected);
 
     QTemporaryDir logDir;
 };
@@ -55,29 +68,32 @@ void TestTidewellProcess::startGateway(QProcess &process, const QString &dir)
     process.start(QStringLiteral(TIDEWELL_BINARY_DIR "/tidewell"), QStringList());
 }
 
-void TestTidewellProcess::servesUplinksOfStoredDevice()
+void TestTidewellProcess::startHeadless(QProcess &process, const QString &dir, const QString &program)
 {
-    QTemporaryDir dir;
-    QVERIFY(dir.isValid());
-    QVERIFY(copySampleTemplates(dir.path()));
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    for (const char *name : { "DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM" })
+        env.remove(QString::fromLatin1(name));
+    process.setProcessEnvironment(env);
+    process.setStandardOutputFile(QProcess::nullDevice());
+    process.start(program.isEmpty() ? QStringLiteral(TIDEWELL_BINARY_DIR "/tidewell") : program,
+                  { QStringLiteral("--headless"), QStringLiteral("--workdir"), dir });
+}
 
-    CNetworkServerSim sim(sampleScenario());
-    QVERIFY(sim.listen());
+void TestTidewellProcess::prepareWorkDir(const QString &dir, quint16 simPort, quint16 modbusPort)
+{
+    QVERIFY(copySampleTemplates(dir));
     {
-        QSettings settings(dir.filePath(QStringLiteral("settings.conf")), QSettings::IniFormat);
+        QSettings settings(dir + QStringLiteral("/settings.conf"), QSettings::IniFormat);
         settings.setValue(QStringLiteral("server/ip"), QStringLiteral("127.0.0.1"));
-        settings.setValue(QStringLiteral("server/port"), QString::number(sim.port()));
+        settings.setValue(QStringLiteral("server/port"), QString::number(simPort));
         settings.setValue(QStringLiteral("server/login"), QStringLiteral("demo"));
         settings.setValue(QStringLiteral("server/password"), QStringLiteral("demo"));
     }
-
-    // One stored device: the gateway must bring its port up by itself.
-    const quint16 modbusPort = freePort();
     const QString previousDir = QDir::currentPath();
-    QVERIFY(QDir::setCurrent(dir.path()));
+    QVERIFY(QDir::setCurrent(dir));
     {
         CAllDeviceHandler catalogue;
-        CDataBaseHandler store(dir.filePath(QStringLiteral("server.db")), QStringLiteral("prepare"));
+        CDataBaseHandler store(dir + QStringLiteral("/server.db"), QStringLiteral("prepare"));
         QVERIFY(!store.failed());
         DB::SDeviceRegMapDescription device;
         device.devEui = QStringLiteral("0011223344550001");
@@ -89,6 +105,32 @@ void TestTidewellProcess::servesUplinksOfStoredDevice()
     }
     QSqlDatabase::removeDatabase(QStringLiteral("prepare"));
     QVERIFY(QDir::setCurrent(previousDir));
+}
+
+bool TestTidewellProcess::servesValues(const QProcess &gateway, quint16 port,
+                                       const QVector<quint16> &expected)
+{
+    SModbusRead last;
+    QElapsedTimer patience;
+    patience.start();
+    while (patience.elapsed() < 30000 && gateway.state() == QProcess::Running) {
+        last = readServed(port, 10, 3);
+        if (last.ok && last.registers == expected)
+            return true;
+    }
+    qWarning().noquote() << "last read:" << last.error << last.registers;
+    return false;
+}
+
+void TestTidewellProcess::servesUplinksOfStoredDevice()
+{
+    QTemporaryDir dir;
+    QVERIFY(dir.isValid());
+    CNetworkServerSim sim(sampleScenario());
+    QVERIFY(sim.listen());
+    // One stored device: the gateway must bring its port up by itself.
+    const quint16 modbusPort = freePort();
+    prepareWorkDir(dir.path(), sim.port(), modbusPort);
 
     QSignalSpy loggedIn(&sim, &CNetworkServerSim::clientLoggedIn);
     QProcess gateway;
@@ -100,16 +142,7 @@ void TestTidewellProcess::servesUplinksOfStoredDevice()
     // The uplink follows the login reply on the same connection, so the
     // gateway handles it logged in; poll until it is decoded and served.
     QCOMPARE(sim.sendUplink(sampleEui(1), TH_PAYLOAD), 1);
-    const QVector<quint16> expected({ 0x092a, 0x0037, 0x0ce4 });
-    SModbusRead last;
-    bool done = false;
-    QElapsedTimer patience;
-    patience.start();
-    while (!done && patience.elapsed() < 30000 && gateway.state() == QProcess::Running) {
-        last = readServed(modbusPort, 10, 3);
-        done = last.ok && last.registers == expected;
-    }
-    QVERIFY2(done, qPrintable(QStringLiteral("last read: %1").arg(last.error)));
+    QVERIFY(servesValues(gateway, modbusPort, { 0x092a, 0x0037, 0x0ce4 }));
 
     gateway.terminate();
     QVERIFY(gateway.waitForFinished(20000));
@@ -137,6 +170,170 @@ void TestTidewellProcess::stopsWhenDatabaseCannotBeOpened()
     QCOMPARE(gateway.exitCode(), 1);
     QVERIFY(
         logText(dir.path()).contains(QStringLiteral("CRITICAL_ERROR! [main] Data base is not available")));
+}
+
+void TestTidewellProcess::headlessServesReconnectsAndLeavesOneFile()
+{
+    QTemporaryDir dir;
+    QVERIFY(dir.isValid());
+    CNetworkServerSim sim(sampleScenario());
+    QVERIFY(sim.listen());
+    const quint16 simPort = sim.port();
+    const quint16 modbusPort = freePort();
+    prepareWorkDir(dir.path(), simPort, modbusPort);
+    QSignalSpy loggedIn(&sim, &CNetworkServerSim::clientLoggedIn);
+
+    // A gateway killed outright leaves its lock behind; the next one takes it over.
+    {
+        QProcess killed;
+        startHeadless(killed, dir.path());
+        QVERIFY(loggedIn.wait(30000));
+        killed.kill();
+        QVERIFY(killed.waitForFinished(10000));
+        QVERIFY(QFile::exists(dir.filePath(QStringLiteral("tidewell.lock"))));
+    }
+
+    QProcess gateway;
+    gateway.setProcessChannelMode(QProcess::SeparateChannels);
+    startHeadless(gateway, dir.path());
+    QVERIFY(loggedIn.wait(30000));
+    QCOMPARE(sim.sendUplink(sampleEui(1), TH_PAYLOAD), 1);
+    QVERIFY(servesValues(gateway, modbusPort, { 0x092a, 0x0037, 0x0ce4 }));
+
+    // A second gateway on the same directory refuses to start.
+    QProcess second;
+    second.setProcessChannelMode(QProcess::SeparateChannels);
+    startHeadless(second, dir.path());
+    QVERIFY(second.waitForFinished(20000));
+    QCOMPARE(second.exitCode(), 1);
+    QVERIFY(QString::fromLocal8Bit(second.readAllStandardError()).contains(dir.path()));
+
+    // The server goes away and comes back on the same port: the gateway logs
+    // in again by itself and serves the new uplinks.
+    sim.close();
+    QVERIFY2(sim.listen(QHostAddress::LocalHost, simPort), qPrintable(sim.errorString()));
+    QVERIFY(loggedIn.wait(30000));
+    // Temperature 0x0123, humidity 0x40, battery 0x0d00.
+    QCOMPARE(sim.sendUplink(sampleEui(1), QByteArray::fromHex("01230140000d")), 1);
+    QVERIFY(servesValues(gateway, modbusPort, { 0x0123, 0x0040, 0x0d00 }));
+
+    // logrotate moves the log away and sends SIGHUP: a new file is started.
+    QVERIFY(QFile::rename(dir.filePath(QStringLiteral("history.log")),
+                          dir.filePath(QStringLiteral("history.log.1"))));
+    QVERIFY(::kill(pid_t(gateway.processId()), SIGHUP) == 0);
+    QTRY_VERIFY_WITH_TIMEOUT(logText(dir.path()).contains(QStringLiteral("SIGHUP: log file reopened")),
+                             20000);
+
+    gateway.terminate();
+    QVERIFY(gateway.waitForFinished(20000));
+    QCOMPARE(gateway.exitStatus(), QProcess::NormalExit);
+    QCOMPARE(gateway.exitCode(), 0);
+    // The log went to standard error as well, for the journal.
+    const QString journal = QString::fromLocal8Bit(gateway.readAllStandardError());
+    QVERIFY2(journal.contains(QStringLiteral("Reconnect attempt [1] in [1] s")), qPrintable(journal));
+
+    // server.db alone holds everything: nothing is left in a write-ahead log.
+    QVERIFY(!QFile::exists(dir.filePath(QStringLiteral("server.db-wal"))));
+    QVERIFY(!QFile::exists(dir.filePath(QStringLiteral("tidewell.lock"))));
+    QTemporaryDir copyDir;
+    QVERIFY(QFile::copy(dir.filePath(QStringLiteral("server.db")),
+                        copyDir.filePath(QStringLiteral("server.db"))));
+    QProcess sqlite;
+    sqlite.start(
+        QStringLiteral("sqlite3"),
+        { copyDir.filePath(QStringLiteral("server.db")),
+          QStringLiteral("SELECT value FROM dev_data WHERE reg_addr BETWEEN 10 AND 12 ORDER BY reg_addr;") });
+    QVERIFY2(sqlite.waitForFinished(20000) && sqlite.exitCode() == 0,
+             "sqlite3 (installed by scripts/deps) is missing or failed");
+    QCOMPARE(QString::fromUtf8(sqlite.readAllStandardOutput()), QStringLiteral("0123\n0040\n0d00\n"));
+}
+
+// What the package ships, installed into a staging directory: the service
+// unit's command, run by hand, serves an uplink's registers.
+void TestTidewellProcess::installedServiceServes()
+{
+    QTemporaryDir stage;
+    QProcess install;
+    install.setProcessChannelMode(QProcess::MergedChannels);
+    install.start(QStringLiteral(CMAKE_COMMAND),
+                  { QStringLiteral("--install"), QStringLiteral(TIDEWELL_BINARY_DIR),
+                    QStringLiteral("--prefix"), stage.path() });
+    QVERIFY(install.waitForFinished(120000));
+    QVERIFY2(install.exitCode() == 0, install.readAll().constData());
+    for (const char *path :
+         { "bin/tidewell", "bin/tidewell-netsim", "share/applications/tidewell.desktop",
+           "share/icons/hicolor/128x128/apps/tidewell.png", "share/tidewell/templates/th-sensor.json" })
+        QVERIFY2(QFile::exists(stage.filePath(QLatin1String(path))), path);
+
+    QFile unit(stage.filePath(QStringLiteral("lib/systemd/system/tidewell.service")));
+    QVERIFY(unit.open(QIODevice::ReadOnly | QIODevice::Text));
+    const QStringList lines = QString::fromUtf8(unit.readAll()).split(QLatin1Char('\n'));
+    QVERIFY(lines.contains(QStringLiteral("WorkingDirectory=/var/lib/tidewell")));
+    QVERIFY(lines.contains(QStringLiteral("Restart=on-failure")));
+    QVERIFY(lines.contains(QStringLiteral("User=tidewell")));
+    const QStringList exec = lines.filter(QRegularExpression(QStringLiteral("^ExecStart=")));
+    QCOMPARE(exec.size(), 1);
+    const QStringList command = exec.first().mid(int(strlen("ExecStart="))).split(QLatin1Char(' '));
+    QCOMPARE(command,
+             QStringList({ stage.filePath(QStringLiteral("bin/tidewell")), QStringLiteral("--headless") }));
+
+    // The working directory as the operator sets it up: the shipped templates
+    // and a settings file.
+    QTemporaryDir work;
+    CNetworkServerSim sim(sampleScenario());
+    QVERIFY(sim.listen());
+    const quint16 modbusPort = freePort();
+    prepareWorkDir(work.path(), sim.port(), modbusPort);
+    QDir shipped(stage.filePath(QStringLiteral("share/tidewell/templates")));
+    QCOMPARE(shipped.entryList({ QStringLiteral("*.json") }),
+             QDir(work.filePath(QStringLiteral("deviceFolder"))).entryList({ QStringLiteral("*.json") }));
+
+    QSignalSpy loggedIn(&sim, &CNetworkServerSim::clientLoggedIn);
+    QProcess service;
+    service.setWorkingDirectory(work.path());
+    startHeadless(service, work.path(), command.first());
+    QVERIFY(loggedIn.wait(30000));
+    QCOMPARE(sim.sendUplink(sampleEui(1), TH_PAYLOAD), 1);
+    QVERIFY(servesValues(service, modbusPort, { 0x092a, 0x0037, 0x0ce4 }));
+    service.terminate();
+    QVERIFY(service.waitForFinished(20000));
+    QCOMPARE(service.exitCode(), 0);
+}
+
+void TestTidewellProcess::commandLineCreatesNothing_data()
+{
+    QTest::addColumn<QStringList>("arguments");
+    QTest::addColumn<int>("exitCode");
+    QTest::addColumn<QString>("message");
+    QTest::newRow("help") << QStringList { "--help" } << 0 << "--headless";
+    QTest::newRow("version") << QStringList { "--version" } << 0 << "tidewell 1.0";
+    QTest::newRow("unknown option") << QStringList { "--frobnicate" } << 2 << "Unknown option 'frobnicate'";
+    QTest::newRow("headless without server")
+        << QStringList { "--headless" } << 1 << "fill in key \"ip\" of group [server]";
+}
+
+void TestTidewellProcess::commandLineCreatesNothing()
+{
+    QFETCH(QStringList, arguments);
+    QFETCH(int, exitCode);
+    QFETCH(QString, message);
+    QTemporaryDir dir;
+    QVERIFY(dir.isValid());
+    QProcess tidewell;
+    tidewell.setProcessChannelMode(QProcess::MergedChannels);
+    tidewell.setWorkingDirectory(dir.path());
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.remove(QStringLiteral("DISPLAY"));
+    env.remove(QStringLiteral("QT_QPA_PLATFORM"));
+    tidewell.setProcessEnvironment(env);
+    tidewell.start(QStringLiteral(TIDEWELL_BINARY_DIR "/tidewell"), arguments);
+    QVERIFY(tidewell.waitForFinished(20000));
+    QCOMPARE(tidewell.exitStatus(), QProcess::NormalExit);
+    QCOMPARE(tidewell.exitCode(), exitCode);
+    const QString output = QString::fromLocal8Bit(tidewell.readAll());
+    QVERIFY2(output.contains(message), qPrintable(output));
+    QCOMPARE(QDir(dir.path()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden),
+             QStringList());
 }
 
 QTEST_MAIN(TestTidewellProcess)

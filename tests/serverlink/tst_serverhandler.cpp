@@ -28,6 +28,29 @@ const char *const PING_UNKNOWN = "[CServerHandler::textMessageReceivedSlot] Stat
 const QString UNSCHEDULED
     = "[CServerHandler::textMessageReceivedSlot] State=verified: unsheduled packet from server";
 
+// A self-signed certificate for 127.0.0.1 made by openssl in dir (cert.pem,
+// key.pem), served by the simulator over wss.
+bool listenWithCertificate(Sim &sim, const QString &dir)
+{
+    QProcess openssl;
+    openssl.setWorkingDirectory(dir);
+    openssl.start("openssl",
+                  { "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-keyout", "key.pem", "-out", "cert.pem",
+                    "-days", "2", "-subj", "/CN=127.0.0.1", "-addext", "subjectAltName=IP:127.0.0.1" });
+    if (!openssl.waitForFinished(30000) || openssl.exitCode() != 0) {
+        qWarning("openssl (installed by scripts/deps) is missing or failed: %s",
+                 openssl.readAllStandardError().constData());
+        return false;
+    }
+    QFile key(dir + "/key.pem");
+    if (!key.open(QIODevice::ReadOnly))
+        return false;
+    QSslConfiguration ssl = QSslConfiguration::defaultConfiguration();
+    ssl.setLocalCertificate(QSslCertificate::fromPath(dir + "/cert.pem").value(0));
+    ssl.setPrivateKey(QSslKey(&key, QSsl::Rsa));
+    return sim.listenSecure(ssl);
+}
+
 template<typename... T> void row(const char *name, T... values)
 {
     (QTest::newRow(name) << ... << values);
@@ -289,35 +312,30 @@ private slots:
         QVERIFY(!s.handler.getDevicesList(APP1));
     }
 
+    // With reconnection on: what mends itself is retried, what needs a person is not.
     void connectFailureIsLogged_data()
     {
         QTest::addColumn<QString>("url");
         QTest::addColumn<QString>("logLine");
-        row("invalid URL", "ws://[1::2", "[CServerHandler::connectSlot] Invalid input URL [ws://[1::2]");
-        row("refused", "ws://127.0.0.1:%1", "[CServerHandler] Socket error: Connection refused");
-        row("self-signed", "wss",
-            "[CServerHandler] TLS error: The certificate is self-signed, and untrusted");
+        QTest::addColumn<bool>("retried");
+        row("invalid URL", "ws://[1::2", "[CServerHandler::connectSlot] Invalid input URL [ws://[1::2]",
+            false);
+        row("refused", "ws://127.0.0.1:%1", "[CServerHandler] Socket error: Connection refused", true);
+        row("self-signed", "wss", "[CServerHandler] TLS error: The certificate is self-signed, and untrusted",
+            false);
     }
     void connectFailureIsLogged()
     {
         QFETCH(QString, url);
         QFETCH(QString, logLine);
+        QFETCH(bool, retried);
         SSession s;
+        s.handler.setReconnectEnabled(true);
+        s.handler.setBackoffForTesting(10, 10);
+        QSignalSpy scheduled(&s.handler, &CServerHandler::reconnectScheduled);
+        QTemporaryDir certDir;
         if (url == "wss") {
-            QTemporaryDir certDir;
-            QProcess openssl;
-            openssl.setWorkingDirectory(certDir.path());
-            openssl.start("openssl",
-                          { "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-keyout", "key.pem", "-out",
-                            "cert.pem", "-days", "2", "-subj", "/CN=127.0.0.1" });
-            if (!openssl.waitForFinished(30000) || openssl.exitCode() != 0)
-                QSKIP("openssl cannot make a test certificate here");
-            QFile key(certDir.filePath("key.pem"));
-            QVERIFY(key.open(QIODevice::ReadOnly));
-            QSslConfiguration ssl = QSslConfiguration::defaultConfiguration();
-            ssl.setLocalCertificate(QSslCertificate::fromPath(certDir.filePath("cert.pem")).value(0));
-            ssl.setPrivateKey(QSslKey(&key, QSsl::Rsa));
-            QVERIFY(s.sim.listenSecure(ssl));
+            QVERIFY(listenWithCertificate(s.sim, certDir.path()));
             url = s.sim.url().toString();
         } else if (url.contains("%1")) {
             QTcpServer closed;
@@ -327,6 +345,93 @@ private slots:
         s.connectTo(url);
         QTRY_VERIFY_WITH_TIMEOUT(logged(logLine), 10000);
         QVERIFY(s.trace().startsWith('D') && !s.trace().contains('P'));
+        if (retried) {
+            QTRY_VERIFY(scheduled.count() >= 2);
+            return;
+        }
+        // Untrusted: the socket gives up and reports its disconnection, and
+        // the session still does not try again.
+        if (url.startsWith("wss"))
+            QTRY_COMPARE(s.handler.waitsForOperator(), true);
+        QTRY_VERIFY(s.trace().endsWith('D'));
+        QVERIFY(scheduled.isEmpty());
+    }
+
+    // An on-premises server's own CA, added from a file, makes its certificate trusted.
+    void trustedCaFile()
+    {
+        SSession s;
+        QTemporaryDir certDir;
+        QVERIFY(listenWithCertificate(s.sim, certDir.path()));
+        QVERIFY(!s.handler.addTrustedCaFile(certDir.filePath("key.pem")));
+        QVERIFY(logged(QStringLiteral("ERROR: [CServerHandler] CA file [%1] holds no readable certificate")
+                           .arg(certDir.filePath("key.pem"))));
+        QVERIFY(s.handler.addTrustedCaFile(certDir.filePath("cert.pem")));
+        s.connectTo();
+        QTRY_COMPARE_WITH_TIMEOUT(s.trace(), QStringLiteral("DPAS"), 10000);
+    }
+
+    void reconnectsUntilTheServerIsBack()
+    {
+        SSession s;
+        s.handler.setReconnectEnabled(true);
+        s.handler.setBackoffForTesting(10, 40);
+        QSignalSpy scheduled(&s.handler, &CServerHandler::reconnectScheduled);
+        QVERIFY(s.logIn());
+        // A second session with reconnection off: the control.
+        SSession quiet;
+        quiet.connectTo(s.sim.url().toString());
+        QTRY_COMPARE(s.sim.loggedInCount(), 2);
+
+        const quint16 port = s.sim.port();
+        s.sim.close();
+        // While the server is away the delay doubles up to its cap.
+        QTRY_VERIFY(scheduled.count() >= 4);
+        QList<int> delays;
+        for (int i = 0; i < 4; ++i) {
+            QCOMPARE(scheduled.at(i).at(0).toInt(), i + 1);
+            delays << scheduled.at(i).at(1).toInt();
+        }
+        QCOMPARE(delays, QList<int>({ 10, 20, 40, 40 }));
+        QVERIFY(logged("INFO: [CServerHandler] Reconnect attempt [2] in [0.02] s"));
+
+        QVERIFY2(s.sim.listen(QHostAddress::LocalHost, port), qPrintable(s.sim.errorString()));
+        QTRY_VERIFY_WITH_TIMEOUT(s.trace().endsWith('S'), 10000);
+        s.sim.sendText(UPLINK, true);
+        QVERIFY(s.packets.wait());
+        // The control never came back, though the other session's retries fired many times.
+        QCOMPARE(s.sim.loggedInCount(), 1);
+        QVERIFY(quiet.trace().endsWith('D'));
+
+        // After a login the backoff starts over.
+        scheduled.clear();
+        s.sim.dropConnections();
+        QTRY_VERIFY(!scheduled.isEmpty());
+        QCOMPARE(scheduled.first(), QList<QVariant>({ 1, 10 }));
+    }
+
+    void refusedLoginIsNotRetried()
+    {
+        SSession s;
+        s.handler.setReconnectEnabled(true);
+        s.handler.setBackoffForTesting(10, 10);
+        QSignalSpy scheduled(&s.handler, &CServerHandler::reconnectScheduled);
+        s.sim.setLoginMode(Sim::LOGIN_REFUSE);
+        QVERIFY(s.sim.listen());
+        s.connectTo();
+        QTRY_COMPARE(s.trace(), QStringLiteral("DPAa"));
+        QVERIFY(s.handler.waitsForOperator());
+        // The server hangs up after its refusal: still no new attempt.
+        s.sim.dropConnections();
+        QTRY_COMPARE(s.trace(), QStringLiteral("DPAaD"));
+        QVERIFY(scheduled.isEmpty());
+        QCOMPARE(s.sim.traffic().filter("auth_req").size(), 1);
+
+        // The operator's next connect starts over.
+        s.sim.setLoginMode(Sim::LOGIN_CHECK);
+        s.connectTo();
+        QTRY_VERIFY(s.trace().endsWith("PAS"));
+        QVERIFY(!s.handler.waitsForOperator());
     }
 };
 

@@ -7,7 +7,7 @@
 #include "app/logfile.h"
 #include "storage/databasehandler.h"
 
-#include <QGuiApplication>
+#include <QCoreApplication>
 
 #include <cstdio>
 
@@ -56,7 +56,7 @@ bool save(CDataBaseHandler &db, const QString &devEui, int value)
 int main(int argc, char *argv[])
 {
     qputenv("QT_QPA_PLATFORM", "offscreen");
-    QGuiApplication app(argc, argv);
+    QCoreApplication app(argc, argv);
     initGlobalData();
     CLogFile::getInstance(QStringLiteral("history.log"));
 

@@ -261,7 +261,7 @@ QWidget *buildMiddleColumn(QWidget *parent)
 
     auto *devices = deviceModel(column);
     auto *list = new QListView(column);
-    auto *delegate = new CDeviceDelegat(list);
+    auto *delegate = new CDeviceDelegat(galleryType, list);
     list->setItemDelegate(delegate);
     list->setModel(devices);
     list->setSpacing(1);
@@ -347,7 +347,6 @@ int main(int argc, char *argv[])
     tidewellInitResources();
     app.setStyleSheet(loadStyleSheet());
     initGlobalData();
-    CDeviceDelegat::setTypeLookup(galleryType);
 
     QWidget window;
     window.setObjectName(QStringLiteral("MainWidget"));

@@ -1,0 +1,116 @@
+#include "core/gateway.h"
+
+#include "app/logfile.h"
+#include "devices/alldevicehandler.h"
+#include "serverlink/serverhandler.h"
+#include "storage/databasehandler.h"
+
+#include <QHostAddress>
+#include <QSqlQuery>
+#include <QTcpServer>
+
+CGateway::CGateway(const QString &dataBaseFile, const QString &connectionName, QObject *parent)
+    : QObject(parent)
+    , m_store(std::make_unique<CDataBaseHandler>(dataBaseFile, connectionName))
+    , m_session(std::make_unique<CServerHandler>())
+    , m_registry(std::make_unique<CAllDeviceHandler>())
+{
+    if (!m_store->failed())
+        m_registry->setRegisterStore(m_store.get());
+
+    // Queued, as every connection between components: each notification is
+    // handled on a later pass of the event loop.
+    connect(m_session.get(), &CServerHandler::newPacketReceived, m_registry.get(),
+            &CAllDeviceHandler::newPacketReceivedSlot, Qt::QueuedConnection);
+    connect(m_session.get(), &CServerHandler::changeServerStatus, this, &CGateway::serverStatusChanged,
+            Qt::QueuedConnection);
+    connect(m_session.get(), &CServerHandler::getDevicesListResp, this, &CGateway::serverDevicesReceived,
+            Qt::QueuedConnection);
+    connect(m_registry.get(), &CAllDeviceHandler::newDataForDevice, this, &CGateway::newDataForDevice,
+            Qt::QueuedConnection);
+}
+
+CGateway::~CGateway()
+{
+    // Listeners and the session go before the store they read from.
+    m_registry.reset();
+    m_session.reset();
+    m_store.reset();
+}
+
+bool CGateway::failed() const
+{
+    return m_store->failed();
+}
+
+int CGateway::restoreStoredDevices()
+{
+    if (failed())
+        return 0;
+    QList<QPair<DB::SDeviceRegMapDescription, uint16_t>> devices;
+    {
+        QSqlQuery rows = m_store->getDevices(QString());
+        while (rows.next()) {
+            DB::SDeviceRegMapDescription description;
+            description.devEui = rows.value(DB::DEV_COL_DEV_EUI).toString();
+            description.appEui = rows.value(DB::DEV_COL_APP_EUI).toString();
+            description.devName = rows.value(DB::DEV_COL_NAME).toString();
+            description.startAddr = rows.value(DB::DEV_COL_START_ADDR).toInt();
+            devices.append({ description, static_cast<uint16_t>(rows.value(DB::DEV_COL_PORT).toUInt()) });
+        }
+    }
+    for (const auto &device : qAsConst(devices))
+        m_registry->addNewDevice(device.first, device.second);
+    return devices.size();
+}
+
+bool CGateway::registerDevice(const DB::SDeviceRegMapDescription &description, uint16_t port)
+{
+    if (failed() || !m_store->registerNewDevice(description, port))
+        return false;
+    m_registry->addNewDevice(description, port);
+    emit devicesChanged();
+    return true;
+}
+
+bool CGateway::removeDevice(uint32_t deviceId, const QString &devEui, uint16_t port)
+{
+    m_registry->removeDevice(devEui, port);
+    const bool deleted = !failed() && m_store->deleteDevice(deviceId);
+    emit devicesChanged();
+    return deleted;
+}
+
+void CGateway::updateScaling(const SDeviceRegUpdate &update)
+{
+    if (!failed())
+        m_store->updateRegInfo(update);
+}
+
+bool CGateway::portUsable(uint16_t port) const
+{
+    if (port == 0)
+        return false;
+    if (m_registry->hasListener(port))
+        return true;
+    QTcpServer trial;
+    return trial.listen(QHostAddress::Any, port);
+}
+
+bool CGateway::requestServerDevices()
+{
+    QStringList appEuis;
+    for (const SDeviceTypeInfo &type : m_registry->getDeviceTypeList())
+        appEuis << type.appEui;
+    return m_session->getDevicesList(appEuis);
+}
+
+void CGateway::connectToServer(const SServerSettings &server)
+{
+    m_server = server;
+    m_session->setReconnectEnabled(server.reconnect);
+    if (!server.caFile.isEmpty() && !m_trustedCaFiles.contains(server.caFile)
+        && m_session->addTrustedCaFile(server.caFile))
+        m_trustedCaFiles << server.caFile;
+    m_session->connectSlot(server.origin(), server.login, server.password);
+}

@@ -1,0 +1,77 @@
+#pragma once
+
+#include "app/settings.h"
+#include "serverlink/apirecords.h"
+#include "serverlink/serverstatus.h"
+#include "storage/dbrecords.h"
+
+#include <QObject>
+#include <QString>
+
+#include <cstdint>
+#include <memory>
+
+class CAllDeviceHandler;
+class CDataBaseHandler;
+class CServerHandler;
+
+// The running gateway without its window: owns the register store, the server
+// session and the device registry, makes every connection between them, and
+// offers the operations the window, its dialogs and the headless service use.
+//
+// Everything, the store included, lives on the thread that builds the
+// gateway. Each operation on the store is a short statement; a second thread
+// would only add locking and rule out the window's query models, which Qt SQL
+// allows on the connection's own thread alone.
+class CGateway : public QObject
+{
+    Q_OBJECT
+
+public:
+    // Opens the register store on dataBaseFile under its own connection name
+    // and loads the templates from ./deviceFolder; check failed().
+    explicit CGateway(const QString &dataBaseFile, const QString &connectionName, QObject *parent = nullptr);
+    // Closes the store, so that the database file alone holds every write.
+    ~CGateway() override;
+
+    // The store could not be opened: nothing can be listed or served.
+    bool failed() const;
+
+    CDataBaseHandler &store() const { return *m_store; }
+    CServerHandler &session() const { return *m_session; }
+    CAllDeviceHandler &registry() const { return *m_registry; }
+
+    // Gives every stored device its Modbus service back; returns how many.
+    int restoreStoredDevices();
+    // Stores the device with its register map and serves its port; false
+    // (with a log line) when it could not be stored.
+    bool registerDevice(const DB::SDeviceRegMapDescription &description, uint16_t port);
+    // Stops serving the device and deletes it with its registers.
+    bool removeDevice(uint32_t deviceId, const QString &devEui, uint16_t port);
+    void updateScaling(const SDeviceRegUpdate &update);
+    // Whether a new device may take the port: the gateway serves it already,
+    // or this machine lets us listen on it.
+    bool portUsable(uint16_t port) const;
+
+    // Asks the server for its devices of every type in the catalogue; false
+    // when the request cannot be sent (the answer comes as serverDevicesReceived).
+    bool requestServerDevices();
+    // Logs into the server with these settings (reconnection and the extra CA
+    // included); the status follows as serverStatusChanged.
+    void connectToServer(const SServerSettings &server);
+    const SServerSettings &serverSettings() const { return m_server; }
+
+signals:
+    void serverStatusChanged(COMM::EServerStatus _status);
+    void serverDevicesReceived(bool status, QList<API::SServerDeviceInfo> _devices);
+    void newDataForDevice(QString _devEui);
+    // A device was registered or removed.
+    void devicesChanged();
+
+private:
+    std::unique_ptr<CDataBaseHandler> m_store;
+    std::unique_ptr<CServerHandler> m_session;
+    std::unique_ptr<CAllDeviceHandler> m_registry;
+    SServerSettings m_server;
+    QStringList m_trustedCaFiles;
+};
