@@ -1,14 +1,17 @@
-// Reads arbitrary bytes as a device type template file, the way the template
-// catalogue does (JSON document, then the template records), and decodes an
-// uplink of every packet the template accepted: whatever a file says, loading
-// must not crash, an accepted template must be whole, and decoding by it must
+// Loads arbitrary bytes as a device type template file with the gateway's
+// own loader, and decodes an uplink of every packet the template kept:
+// whatever a file says, loading must not crash, an accepted template must be
+// whole, with register sizes a register map can hold, and decoding by it must
 // stay inside the payload and give register texts of 1 to 4 characters.
 
+#include "devices/templateloader.h"
 #include "devices/uplinkdecoder.h"
 #include "tools/fuzz/fuzzsupport.h"
 
-#include <QJsonDocument>
-#include <QJsonParseError>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QTemporaryDir>
 
 #include <cstdint>
 
@@ -18,6 +21,11 @@ namespace {
 // a template may claim any size, but an uplink is small.
 const int kLargestPayload = 4096;
 
+bool sizeFits(int regBitSize)
+{
+    return regBitSize >= TemplateLoader::MinRegBitSize && regBitSize <= TemplateLoader::MaxRegBitSize;
+}
+
 void checkTemplate(const SDeviceTemplate &tpl)
 {
     Fuzz::check(!tpl.device_packets.isEmpty());
@@ -25,10 +33,10 @@ void checkTemplate(const SDeviceTemplate &tpl)
         Fuzz::check(it->valid && !it->packet_fields.isEmpty());
         Fuzz::check(it.key() == static_cast<uint32_t>(it->packet_type));
         for (const SDevicePacketField &field : it->packet_fields)
-            Fuzz::check(field.valid);
+            Fuzz::check(field.valid && sizeFits(field.reg_bit_size));
     }
     for (auto it = tpl.server_data.cbegin(); it != tpl.server_data.cend(); ++it)
-        Fuzz::check(it->valid && it.key() == it->data_code);
+        Fuzz::check(it->valid && it.key() == it->data_code && sizeFits(it->reg_bit_size));
 }
 
 void decodeEach(const SDeviceTemplate &tpl, const QByteArray &bytes)
@@ -60,13 +68,22 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
     static const bool ready = Fuzz::prepare();
     Q_UNUSED(ready)
-    // A copy, as a file's contents would be, so reads past the end are caught.
+    // One file, rewritten every run; in memory where the system offers it,
+    // since disk writes would set the pace.
+    static const QString base
+        = QFileInfo(QStringLiteral("/dev/shm")).isWritable() ? QStringLiteral("/dev/shm") : QDir::tempPath();
+    static const QTemporaryDir dir(base + QStringLiteral("/fuzz_templatefile-XXXXXX"));
+    Fuzz::check(dir.isValid());
+    static const QString path = dir.filePath(QStringLiteral("fuzz.json"));
     const QByteArray bytes(reinterpret_cast<const char *>(data), int(size));
-    QJsonParseError error;
-    const QJsonDocument document = QJsonDocument::fromJson(bytes, &error);
-    if (error.error != QJsonParseError::NoError || document.isEmpty())
-        return 0;
-    const SDeviceTemplate tpl(document.object());
+    {
+        QFile file(path);
+        Fuzz::check(file.open(QIODevice::WriteOnly | QIODevice::Truncate)
+                    && file.write(bytes) == bytes.size());
+    }
+    const TemplateLoader::SLoadedFile loaded
+        = TemplateLoader::loadFile(path, QStringLiteral("fuzz.json"), [](const QString &) {});
+    const SDeviceTemplate &tpl = loaded.deviceTemplate;
     if (!tpl.valid)
         return 0;
     checkTemplate(tpl);
