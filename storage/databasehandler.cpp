@@ -6,6 +6,7 @@
 
 #include <QDateTime>
 #include <QDebug>
+#include <QLoggingCategory>
 #include <QSet>
 #include <QSqlError>
 #include <QVariant>
@@ -15,7 +16,23 @@
 
 namespace {
 
+Q_LOGGING_CATEGORY(lcStore, "tidewell.storage", QtWarningMsg)
+
 const QString QS_DB_DRIVER = QStringLiteral("QSQLITE");
+// How long operations other than queued batches wait for another
+// connection's write lock (the driver's own default, made explicit).
+const int kBusyTimeoutMs = 5000;
+// Batches written per pass of the retry timer once the lock is free again, so
+// that a backlog does not hold Modbus answers back.
+const int kBatchesPerPass = 16;
+
+// SQLite's primary result codes for "another connection holds the lock".
+bool isLocked(const QSqlError &error)
+{
+    bool ok = false;
+    const int code = error.nativeErrorCode().toInt(&ok) & 0xff;
+    return ok && (code == 5 /* SQLITE_BUSY */ || code == 6 /* SQLITE_LOCKED */);
+}
 
 // Start-up messages go to the debug output as well, since the log file may be
 // what the operator cannot see when the store is down.
@@ -96,6 +113,10 @@ CDataBaseHandler::CDataBaseHandler(const QString &fileName, const QString &conne
     : QObject(parent)
     , m_connectionName(connectionName)
 {
+    qRegisterMetaType<SDeviceRegisterData>("SDeviceRegisterData");
+    m_retryTimer.setSingleShot(true);
+    connect(&m_retryTimer, &QTimer::timeout, this, &CDataBaseHandler::retryPending);
+
     m_db = QSqlDatabase::addDatabase(QS_DB_DRIVER, connectionName);
     m_db.setDatabaseName(fileName);
     if (!m_db.open()) {
@@ -109,6 +130,7 @@ CDataBaseHandler::CDataBaseHandler(const QString &fileName, const QString &conne
     // and a killed process loses nothing that was committed.
     execute(QStringLiteral("PRAGMA journal_mode=WAL;"));
     execute(QStringLiteral("PRAGMA synchronous=NORMAL;"));
+    setBusyTimeout(kBusyTimeoutMs);
 
     const QString invalidSize
         = QStringLiteral("ERROR! Invalid size of colums in table \"%1\"! DataBaseHandler is not running!");
@@ -143,6 +165,7 @@ CDataBaseHandler::CDataBaseHandler(const QString &fileName, const QString &conne
 
     createIndexes();
     buildStatements();
+    reportUnreachableRegisters();
 }
 
 CDataBaseHandler::~CDataBaseHandler()
@@ -170,6 +193,40 @@ bool CDataBaseHandler::execute(const QString &sql)
 {
     QSqlQuery query(m_db);
     return query.exec(sql);
+}
+
+bool CDataBaseHandler::setBusyTimeout(int ms)
+{
+    QSqlQuery *query = statement(QStringLiteral("PRAGMA busy_timeout=%1;").arg(ms));
+    const bool ok = query && query->exec();
+    if (query)
+        query->finish();
+    return ok;
+}
+
+// Earlier builds put the rows of a negative register bias at a 64-bit sum far
+// above the Modbus address space. Such rows are left alone, since they may be
+// all an operator has of a device, but they can never be read, so say so.
+void CDataBaseHandler::reportUnreachableRegisters()
+{
+    const QStringList &dev = QSL_GLOB_DEVICES_FIELDS;
+    const QStringList &reg = QSL_GLOB_DEV_DATA_FIELDS;
+    const QString sql
+        = QStringLiteral("SELECT r.%3, d.%4, MIN(r.%5), MAX(r.%5), COUNT(*) FROM %1 r LEFT JOIN "
+                         "%2 d ON d.%6 = r.%3 WHERE r.%5 < 0 OR r.%5 > 65535 GROUP BY r.%3 "
+                         "ORDER BY r.%3;")
+              .arg(QS_DB_TABLE_DEV_DATA, QS_DB_TABLE_DEVICES, reg[0], dev[3], reg[2], dev[0]);
+    QSqlQuery query(m_db);
+    query.setForwardOnly(true);
+    if (!query.exec(sql))
+        return;
+    while (query.next()) {
+        addLog(QStringLiteral("WARNING: [CDataBaseHandler] Device [%1] (ID=%2) keeps %3 register row(s) at "
+                              "addresses %4..%5, outside the Modbus range 0..65535: left as they are, never "
+                              "served")
+                   .arg(query.value(1).toString(), query.value(0).toString(), query.value(4).toString(),
+                        query.value(2).toString(), query.value(3).toString()));
+    }
 }
 
 void CDataBaseHandler::createIndexes()
@@ -340,53 +397,157 @@ QSqlQuery CDataBaseHandler::getRegisters(uint32_t deviceId)
 
 bool CDataBaseHandler::saveRegisterData(const SDeviceRegisterData &data)
 {
+    return writeBatch(data, true) == EBatchResult::Stored;
+}
+
+void CDataBaseHandler::queueRegisterData(const SDeviceRegisterData &data)
+{
+    // Behind batches that are already waiting, a new one waits its turn.
+    if (m_pending.empty()) {
+        const EBatchResult result = writeBatch(data, false);
+        if (result != EBatchResult::Locked) {
+            finishBatch(data, result);
+            return;
+        }
+    }
+    m_pending.push_back({ data, std::chrono::steady_clock::now() });
+    if (!m_retryTimer.isActive())
+        m_retryTimer.start(m_retryInterval);
+}
+
+void CDataBaseHandler::setRetryTiming(std::chrono::milliseconds interval, std::chrono::milliseconds window)
+{
+    m_retryInterval = interval;
+    m_retryWindow = window;
+}
+
+void CDataBaseHandler::retryPending()
+{
+    bool locked = false;
+    for (int written = 0; !m_pending.empty() && written < kBatchesPerPass; ++written) {
+        const EBatchResult result = writeBatch(m_pending.front().data, false);
+        if (result == EBatchResult::Locked) {
+            locked = true;
+            break;
+        }
+        const SDeviceRegisterData done = m_pending.front().data;
+        m_pending.pop_front();
+        finishBatch(done, result);
+    }
+    if (locked) {
+        // Batches whose window has passed had their last try now (or, behind
+        // the first one, could not have been written before it anyway).
+        const auto now = std::chrono::steady_clock::now();
+        while (!m_pending.empty() && now - m_pending.front().arrival >= m_retryWindow) {
+            const QString devEui = m_pending.front().data.devEui;
+            m_pending.pop_front();
+            addLog(
+                QStringLiteral("ERROR: [CDataBaseHandler::queueRegisterData] Data base is locked for %1 ms, "
+                               "uplink of [%2] is dropped")
+                    .arg(m_retryWindow.count())
+                    .arg(devEui));
+            emit registerDataDropped(devEui);
+        }
+    }
+    if (!m_pending.empty() && !m_retryTimer.isActive())
+        m_retryTimer.start(locked ? m_retryInterval : std::chrono::milliseconds(0));
+}
+
+void CDataBaseHandler::finishBatch(const SDeviceRegisterData &data, EBatchResult result)
+{
+    if (result == EBatchResult::Stored)
+        emit registerDataSaved(data);
+    else
+        emit registerDataDropped(data.devEui);
+}
+
+CDataBaseHandler::EBatchResult CDataBaseHandler::writeBatch(const SDeviceRegisterData &data, bool wait)
+{
     if (data.registers.isEmpty() && data.extraRegisters.isEmpty()) {
         addLog(QStringLiteral("INFO: [CDataBaseHandler::saveRegisterData] Empty input data"));
-        return false;
+        return EBatchResult::Failed;
     }
     QMutexLocker locker(&m_mutex);
     const QString origin = QStringLiteral("saveRegisterData");
 
-    // One uplink, one transaction (the lookup included): all of its registers
-    // become visible together, and the file is locked once.
-    if (!beginTransaction(origin))
-        return false;
+    // One uplink, one transaction that takes the write lock before anything
+    // else: a transaction that reads first cannot wait for the lock when it
+    // then writes, and every update of it would fail. Without waiting, a
+    // locked database is reported at once and the caller tries again later.
+    if (!wait)
+        setBusyTimeout(0);
+    QSqlQuery *begin = statement(QStringLiteral("BEGIN IMMEDIATE;"));
+    const bool begun = begin && begin->exec();
+    if (!wait)
+        setBusyTimeout(kBusyTimeoutMs);
+    if (!begun) {
+        const QSqlError error = begin ? begin->lastError() : m_db.lastError();
+        if (!wait && isLocked(error)) {
+            ++m_lockedAttempts;
+            qCDebug(lcStore) << "batch of" << data.devEui << "finds the database locked";
+            return EBatchResult::Locked;
+        }
+        addLog(QStringLiteral("ERROR: [CDataBaseHandler::%1] Transaction is not started! Error_text[%2]")
+                   .arg(origin, error.text()));
+        return EBatchResult::Failed;
+    }
+
     QSqlQuery *lookup = statement(m_sqlDeviceIdByEui);
     if (!execWith(lookup, m_devicesBind[3], data.devEui)) {
-        return abandon(m_db,
-                       QStringLiteral("ERROR: [CDataBaseHandler::saveRegisterData] Invalid SQL request [1]"));
+        abandon(m_db, QStringLiteral("ERROR: [CDataBaseHandler::saveRegisterData] Invalid SQL request [1]"));
+        return EBatchResult::Failed;
     }
     const std::optional<uint32_t> foundId = takeDeviceId(lookup);
     if (!foundId) {
-        return abandon(m_db,
-                       QStringLiteral("ERROR: [CDataBaseHandler::saveRegisterData] Uncknown DevEUI [%1]")
-                           .arg(data.devEui));
+        abandon(m_db,
+                QStringLiteral("ERROR: [CDataBaseHandler::saveRegisterData] Uncknown DevEUI [%1]")
+                    .arg(data.devEui));
+        return EBatchResult::Failed;
     }
     const uint32_t deviceId = *foundId;
     if (deviceId == 0) {
-        return abandon(
-            m_db,
-            QStringLiteral("ERROR: [CDataBaseHandler::saveRegisterData] Uncknown DevEUI [ID=0] [%1]")
-                .arg(data.devEui));
+        abandon(m_db,
+                QStringLiteral("ERROR: [CDataBaseHandler::saveRegisterData] Uncknown DevEUI [ID=0] [%1]")
+                    .arg(data.devEui));
+        return EBatchResult::Failed;
     }
 
     for (const SRegisterValue &value : data.registers) {
-        const auto regAddr = static_cast<int32_t>(qint64(data.startAddr) + value.offset);
+        // The same 32-bit sum as at registration, a negative offset wrapping.
+        const uint32_t regAddr = uint32_t(data.startAddr) + uint32_t(value.offset);
         QSqlQuery *update = statement(m_sqlSaveData);
         if (update) {
             update->bindValue(m_devDataBind[7], value.value);
             update->bindValue(m_devDataBind[8], value.fullValue);
             update->bindValue(m_devDataBind[9], QDateTime::currentMSecsSinceEpoch());
             update->bindValue(m_devDataBind[0], deviceId);
-            update->bindValue(m_devDataBind[2], regAddr);
+            update->bindValue(m_devDataBind[2], qint64(regAddr));
         }
         if (!update || !update->exec()) {
+            // Half an uplink is worse than none: readers would combine words of
+            // two different readings.
             addLog(QStringLiteral("ERROR: [CDataBaseHandler::saveRegisterData] Invalid SQL request [2]"));
             addLog(QStringLiteral("    Query [%1]").arg(m_sqlSaveData));
             addLog(QStringLiteral("    Set: deviceId[%1], regAddr[%2]").arg(deviceId).arg(regAddr));
+            m_db.rollback();
+            return EBatchResult::Failed;
         }
     }
-    return commitTransaction(origin);
+
+    QSqlQuery *commit = statement(QStringLiteral("COMMIT;"));
+    if (commit && commit->exec())
+        return EBatchResult::Stored;
+    const QSqlError error = commit ? commit->lastError() : m_db.lastError();
+    m_db.rollback();
+    // Only a journal other than the write-ahead log makes a commit wait for
+    // readers; the batch is then simply tried again.
+    if (!wait && isLocked(error)) {
+        ++m_lockedAttempts;
+        return EBatchResult::Locked;
+    }
+    addLog(QStringLiteral("ERROR: [CDataBaseHandler::%1] Transaction is not committed! Error_text[%2]")
+               .arg(origin, error.text()));
+    return EBatchResult::Failed;
 }
 
 void CDataBaseHandler::updateRegInfo(const SDeviceRegUpdate &update)
@@ -509,14 +670,14 @@ bool CDataBaseHandler::registerNewDevice(const DB::SDeviceRegMapDescription &des
     }
 
     auto insertRow
-        = [&](qint64 addr, qint64 startValue, qint64 gratingPeriod, const SRegisterDescription &field,
+        = [&](uint32_t addr, qint64 startValue, qint64 gratingPeriod, const SRegisterDescription &field,
               const QVariant &name, int parent, qint64 source, const QVariant &unit) {
               QSqlQuery *insert = statement(m_sqlInsertRegister);
               if (!insert)
                   return false;
               insert->bindValue(m_devDataBind[0], deviceId);
               insert->bindValue(m_devDataBind[1], int32_t(port));
-              insert->bindValue(m_devDataBind[2], addr);
+              insert->bindValue(m_devDataBind[2], qint64(addr));
               insert->bindValue(m_devDataBind[3], startValue);
               insert->bindValue(m_devDataBind[4], gratingPeriod);
               insert->bindValue(m_devDataBind[5], qint64(field.bitSize));
@@ -529,9 +690,11 @@ bool CDataBaseHandler::registerNewDevice(const DB::SDeviceRegMapDescription &des
           };
     const QVariant noText(QVariant::String);
 
-    QSet<qint64> used;
+    QSet<uint32_t> used;
     for (const SRegisterDescription &field : description.regList) {
-        const qint64 addr = qint64(description.startAddr) + field.offset;
+        // The 32-bit sum the decoder writes to: a negative bias (stored as its
+        // two's complement) lands below the start address, not above 4 G.
+        const uint32_t addr = uint32_t(description.startAddr) + field.offset;
         if (used.contains(addr)) {
             addLog(QStringLiteral(
                        "WARNING: [CDataBaseHandler::registerNewDevice] Register [0x%1] for device [%2] "

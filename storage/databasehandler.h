@@ -8,13 +8,17 @@
 #include <QSqlDatabase>
 #include <QSqlQuery>
 #include <QStringList>
+#include <QTimer>
 
+#include <chrono>
 #include <cstdint>
+#include <deque>
 #include <map>
 
 // The register store: registered devices and every register of every device
 // in one SQLite file. All operations may be called from any thread; one mutex
-// serialises them.
+// serialises them. queueRegisterData and its retries belong to the thread the
+// store lives in, since they run from its event loop.
 class CDataBaseHandler : public QObject
 {
     Q_OBJECT
@@ -34,15 +38,46 @@ public:
     bool deleteDevice(uint32_t deviceId);
     QSqlQuery getDevices(const QString &search);
     QSqlQuery getRegisters(uint32_t deviceId);
+    // Writes one uplink's batch in one transaction and waits for the write lock
+    // as long as SQLite's busy timeout allows; true only when every register
+    // was written and committed.
     bool saveRegisterData(const SDeviceRegisterData &data);
+    // The same without ever waiting: a batch that finds the database locked is
+    // kept and retried from a timer, in arrival order, until the retry window
+    // has passed since its arrival; then it is dropped and logged. The outcome
+    // is registerDataSaved or registerDataDropped, emitted before this call
+    // returns when the batch could be decided at once.
+    void queueRegisterData(const SDeviceRegisterData &data);
+    int pendingRegisterData() const { return int(m_pending.size()); }
+    // How often a batch found the database locked, for diagnostics and tests.
+    quint64 lockedAttempts() const { return m_lockedAttempts; }
+    void setRetryTiming(std::chrono::milliseconds interval, std::chrono::milliseconds window);
     void updateRegInfo(const SDeviceRegUpdate &update);
     SRegisterParam getRegisterParam(const QString &devEui, uint32_t regAddr);
     QStringList getRegisteredDevices();
     bool registerNewDevice(const DB::SDeviceRegMapDescription &description, uint16_t port);
     QMap<uint16_t, uint16_t> getRegisterData(uint32_t port, uint32_t startAddr, uint32_t count);
 
+signals:
+    // After the batch's transaction has committed.
+    void registerDataSaved(SDeviceRegisterData data);
+    // The batch was not stored (a failed write, an unknown device, or the
+    // database locked for the whole retry window); nothing of it was written.
+    void registerDataDropped(QString devEui);
+
 private:
+    enum class EBatchResult { Stored, Failed, Locked };
+    struct SPendingBatch
+    {
+        SDeviceRegisterData data;
+        std::chrono::steady_clock::time_point arrival;
+    };
+
     void fail(const QString &message);
+    EBatchResult writeBatch(const SDeviceRegisterData &data, bool wait);
+    void finishBatch(const SDeviceRegisterData &data, EBatchResult result);
+    void retryPending();
+    void reportUnreachableRegisters();
     void buildStatements();
     bool execute(const QString &sql);
     void createIndexes();
@@ -50,6 +85,7 @@ private:
     // when it cannot be prepared (the caller treats that as a failed request).
     QSqlQuery *statement(const QString &sql);
     bool beginTransaction(const QString &origin);
+    bool setBusyTimeout(int ms);
     bool commitTransaction(const QString &origin);
     QString registerDataText(uint32_t port, uint32_t startAddr, uint32_t count) const;
 
@@ -58,6 +94,12 @@ private:
     QMutex m_mutex;
     bool m_failed = false;
     std::map<QString, QSqlQuery> m_statements; // node-based: entries stay put while others are added
+
+    std::deque<SPendingBatch> m_pending;
+    QTimer m_retryTimer { this }; // a child, so that it moves with the store
+    std::chrono::milliseconds m_retryInterval { 25 };
+    std::chrono::milliseconds m_retryWindow { 5000 };
+    quint64 m_lockedAttempts = 0;
 
     QStringList m_devicesBind; // ":" + column name, by column
     QStringList m_devDataBind;

@@ -79,3 +79,4 @@ struct SDeviceRegUpdate
 };
 
 Q_DECLARE_METATYPE(DB::SDeviceRegMapDescription)
+Q_DECLARE_METATYPE(SDeviceRegisterData)

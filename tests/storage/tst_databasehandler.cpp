@@ -372,30 +372,31 @@ private slots:
                                unknown.arg("00BB"), unknown.arg("00aa") }));
         QCOMPARE(stored(), QList<uint16_t>({ 0, 0, 0 }));
 
-        // A failed single update is reported and the rest is still written.
+        // A failed update undoes the whole batch, whether the trigger fails the
+        // statement or rolls the transaction back, and the batch is a failure.
         Inspector inspect;
         const QStringList failed { "ERROR: [CDataBaseHandler::saveRegisterData] Invalid SQL request [2]",
                                    "    Query [UPDATE dev_data SET value=:value, full_value=:full_value, "
                                    "time=:time WHERE device=:device AND reg_addr=:reg_addr;]" };
-        QCOMPARE(inspect.sabotage("UPDATE ON dev_data", "NEW.reg_addr = 101"), QStringList());
-        QVERIFY(store->saveRegisterData(values("00AA", "0001")));
-        QCOMPARE(newLogLines(), failed + QStringList { "    Set: deviceId[1], regAddr[101]" });
-        QCOMPARE(stored(), QList<uint16_t>({ 1, 0, 3 }));
-
-        // A rollback raised by the last update undoes the earlier ones only if
-        // the batch is one transaction.
-        QCOMPARE(inspect.sabotage("UPDATE ON dev_data", "NEW.reg_addr = 102", "ROLLBACK"), QStringList());
-        QVERIFY(!store->saveRegisterData(values("00AA", "0004")));
-        const QString notCommitted
-            = "ERROR: [CDataBaseHandler::saveRegisterData] Transaction is not committed! "
-              "Error_text[]";
-        QCOMPARE(newLogLines(), failed + QStringList({ "    Set: deviceId[1], regAddr[102]", notCommitted }));
-        QCOMPARE(stored(), QList<uint16_t>({ 1, 0, 3 }));
+        QSignalSpy savedSpy(store.get(), &CDataBaseHandler::registerDataSaved);
+        QSignalSpy droppedSpy(store.get(), &CDataBaseHandler::registerDataDropped);
+        for (const char *kind : { "ABORT", "ROLLBACK" }) {
+            QCOMPARE(inspect.sabotage("UPDATE ON dev_data", "NEW.reg_addr = 102", kind), QStringList());
+            QVERIFY(!store->saveRegisterData(values("00AA", "0001")));
+            store->queueRegisterData(values("00AA", "0001"));
+            const QString set = QStringLiteral("    Set: deviceId[1], regAddr[102]");
+            QCOMPARE(newLogLines(), failed + QStringList { set } + failed + QStringList { set });
+            QCOMPARE(stored(), QList<uint16_t>({ 0, 0, 0 }));
+        }
+        QCOMPARE(savedSpy.count(), 0);
+        QCOMPARE(droppedSpy.count(), 2);
+        QCOMPARE(droppedSpy.at(0).at(0).toString(), QStringLiteral("00AA"));
 
         // The store carries on normally afterwards.
         QCOMPARE(inspect.sql("DROP TRIGGER sabotage;"), QStringList());
         const qint64 before = QDateTime::currentMSecsSinceEpoch();
-        QVERIFY(store->saveRegisterData(values("00AA", "0004")));
+        store->queueRegisterData(values("00AA", "0004"));
+        QCOMPARE(savedSpy.count(), 1);
         QCOMPARE(stored(), QList<uint16_t>({ 4, 2, 3 }));
         QCOMPARE(inspect.sql(
                      QStringLiteral("SELECT reg_addr, full_value FROM dev_data WHERE time BETWEEN %1 AND %2;")
@@ -479,6 +480,87 @@ private slots:
         QVERIFY(!store->deleteDevice(2));
         QCOMPARE(newLogLines(), QStringList { "[CDataBaseHandler::deleteDevice] Invalid SQL request [2]" });
         QCOMPARE(inspect.count("devices") + inspect.count("dev_data"), 2 + 4);
+    }
+
+    void lockedDatabaseRetriesThenDrops()
+    {
+        auto store = openStore();
+        QVERIFY(store->registerNewDevice(device("00AA", 0, sixteenBit(3)), 502));
+        QVERIFY(store->registerNewDevice(device("00BB", 10, sixteenBit(1)), 502));
+        QVERIFY(store->saveRegisterData(batch("00AA", 0, { { 0, "0001" }, { 1, "0001" }, { 2, "0001" } })));
+        QSignalSpy savedSpy(store.get(), &CDataBaseHandler::registerDataSaved);
+        QSignalSpy droppedSpy(store.get(), &CDataBaseHandler::registerDataDropped);
+        auto stored = [&] { return store->getRegisterData(502, 0, 3).values(); };
+
+        // Another program (a database browser, the sqlite3 shell) holds the write lock.
+        Inspector other;
+        store->setRetryTiming(std::chrono::milliseconds(5), std::chrono::minutes(5));
+        QCOMPARE(other.sql("BEGIN IMMEDIATE;"), QStringList());
+        store->queueRegisterData(batch("00AA", 0, { { 0, "0002" }, { 1, "0002" }, { 2, "0002" } }));
+        store->queueRegisterData(batch("00BB", 10, { { 0, "0b0b" } }));
+        store->queueRegisterData(batch("00AA", 0, { { 0, "0003" }, { 1, "0003" }, { 2, "0003" } }));
+        // Queued without waiting for the lock; Modbus reads still see the last commit.
+        QCOMPARE(store->pendingRegisterData(), 3);
+        QTRY_VERIFY(store->lockedAttempts() >= 3);
+        QCOMPARE(stored(), QList<uint16_t>({ 1, 1, 1 }));
+        QCOMPARE(savedSpy.count() + droppedSpy.count(), 0);
+
+        QCOMPARE(other.sql("COMMIT;"), QStringList());
+        QTRY_COMPARE(savedSpy.count(), 3);
+        QStringList order;
+        for (const QList<QVariant> &signal : qAsConst(savedSpy))
+            order.append(signal.at(0).value<SDeviceRegisterData>().registers.at(0).value);
+        QCOMPARE(order, QStringList({ "0002", "0b0b", "0003" }));
+        QCOMPARE(stored(), QList<uint16_t>({ 3, 3, 3 }));
+        QCOMPARE(store->getRegisterData(502, 10, 1).value(10), uint16_t(0x0b0b));
+
+        // Held past the retry window, the batch is dropped and logged, and none
+        // of its registers is written.
+        store->setRetryTiming(std::chrono::milliseconds(5), std::chrono::milliseconds(50));
+        QCOMPARE(other.sql("BEGIN IMMEDIATE;"), QStringList());
+        store->queueRegisterData(batch("00AA", 0, { { 0, "0004" }, { 1, "0004" }, { 2, "0004" } }));
+        QTRY_COMPARE_WITH_TIMEOUT(droppedSpy.count(), 1, 30000);
+        QCOMPARE(droppedSpy.at(0).at(0).toString(), QStringLiteral("00AA"));
+        QCOMPARE(store->pendingRegisterData(), 0);
+        QCOMPARE(other.sql("COMMIT;"), QStringList());
+        QCOMPARE(stored(), QList<uint16_t>({ 3, 3, 3 }));
+        QCOMPARE(newLogLines(),
+                 QStringList { "ERROR: [CDataBaseHandler::queueRegisterData] Data base is locked "
+                               "for 50 ms, uplink of [00AA] is dropped" });
+        // The next uplink is stored at once.
+        store->queueRegisterData(batch("00AA", 0, { { 0, "0005" } }));
+        QCOMPARE(savedSpy.count(), 4);
+        QCOMPARE(stored(), QList<uint16_t>({ 5, 3, 3 }));
+    }
+
+    void negativeBiasAddresses()
+    {
+        {
+            // A row that an earlier build put at the 64-bit sum of start 100 and bias -1.
+            auto store = openStore();
+            QVERIFY(store->registerNewDevice(device("00CC", 100, sixteenBit(1)), 503));
+            QCOMPARE(Inspector().sql("UPDATE dev_data SET reg_addr=4294967395;"), QStringList());
+        }
+        auto store = openStore();
+        QCOMPARE(newLogLines(),
+                 QStringList { "WARNING: [CDataBaseHandler] Device [00CC] (ID=1) keeps 1 register row(s) at "
+                               "addresses 4294967395..4294967395, outside the Modbus range 0..65535: left as "
+                               "they are, never served" });
+
+        // Registration and decoding agree on start + bias as a 32-bit sum; below
+        // address 0 it wraps the same way on both sides.
+        const auto negative = [](int32_t bias) { return uint32_t(bias); };
+        QVERIFY(store->registerNewDevice(
+            device("00AA", 100, { field("Wide", negative(-3), 32), field("T", negative(-1), 16) }), 502));
+        QVERIFY(store->registerNewDevice(device("00BB", 0, { field("Low", negative(-1), 16) }), 502));
+        QVERIFY(
+            store->saveRegisterData(batch("00AA", 100, { { -3, "0001" }, { -2, "0002" }, { -1, "0003" } })));
+        QVERIFY(store->saveRegisterData(batch("00BB", 0, { { -1, "0004" } })));
+        QCOMPARE(store->getRegisterData(502, 97, 4).values(), QList<uint16_t>({ 1, 2, 3, 0 }));
+        QCOMPARE(store->getRegisterParam("00AA", 99).regAddr, 99u);
+        QCOMPARE(Inspector().sql("SELECT reg_addr, value FROM dev_data WHERE device=3;"),
+                 QStringList { "4294967295|0004" });
+        QCOMPARE(newLogLines(), QStringList());
     }
 
     void killedWriterLeavesSoundFile()

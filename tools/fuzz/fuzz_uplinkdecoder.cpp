@@ -3,13 +3,13 @@
 // outside the payload, and every register text it produces is 1 to 4
 // characters long.
 
-#include "app/globaldata.h"
 #include "devices/uplinkdecoder.h"
+#include "tools/fuzz/fuzzsupport.h"
 
 #include <QJsonArray>
 
+#include <algorithm>
 #include <cstdint>
-#include <cstdlib>
 
 namespace {
 
@@ -45,17 +45,8 @@ SDeviceTemplate templateFrom(const uint8_t *data, size_t count)
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
-    // The keyword table, without the rest of initGlobalData (it needs a GUI).
-    static const bool ready = [] {
-        QM_GLOB_SERVER_DATA.insert(QStringLiteral("devEui"), { 64, QStringLiteral("text") });
-        QM_GLOB_SERVER_DATA.insert(QStringLiteral("fcnt"), { 32, QStringLiteral("uinteger") });
-        QM_GLOB_SERVER_DATA.insert(QStringLiteral("gatewayId"), { 64, QStringLiteral("text") });
-        QM_GLOB_SERVER_DATA.insert(QStringLiteral("rssi"), { 16, QStringLiteral("integer") });
-        QM_GLOB_SERVER_DATA.insert(QStringLiteral("snr"), { 16, QStringLiteral("integer") });
-        QM_GLOB_SERVER_DATA.insert(QStringLiteral("ts"), { 64, QStringLiteral("uinteger") });
-        return true;
-    }();
-    (void)ready;
+    static const bool ready = Fuzz::prepare();
+    Q_UNUSED(ready)
     if (size < 2)
         return 0;
     // First byte: how many bytes describe fields; the rest is the payload.
@@ -76,9 +67,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     SDeviceRegisterData batch;
     Decoder::decodeUplink(
         uplink, tpl, 0, [](uint32_t) { return SRegisterParam(); }, [](const QString &) {}, batch);
-    for (const SRegisterValue &reg : batch.registers) {
-        if (reg.value.isEmpty() || reg.value.size() > 4)
-            abort();
-    }
+    for (const SRegisterValue &reg : batch.registers)
+        Fuzz::check(!reg.value.isEmpty() && reg.value.size() <= 4);
     return 0;
 }
