@@ -6,7 +6,10 @@ import asyncio
 import json
 import sys
 
-import websockets
+try:
+    import websockets
+except ImportError as error:
+    sys.exit(f"FAIL: python3 cannot import websockets ({error}); scripts/deps installs python3-websockets")
 
 
 async def main(netsim, scenario):
