@@ -2,6 +2,7 @@
 #include "app/globaldata.h"
 #include "serverlink/apirecords.h"
 #include "serverlink/serverstatus.h"
+#include "tests/testkit/testkit.h"
 
 #include <QSignalSpy>
 #include <QtTest>

@@ -2,6 +2,7 @@
 #include "app/logfile.h"
 #include "devices/alldevicehandler.h"
 #include "storage/databasehandler.h"
+#include "tests/testkit/testkit.h"
 
 #include <QSignalSpy>
 #include <QTcpServer>
@@ -78,15 +79,8 @@ bool portAccepts(uint16_t port)
     QSignalSpy connected(&socket, &QTcpSocket::connected);
     QSignalSpy failed(&socket, &QTcpSocket::errorOccurred);
     socket.connectToHost(QHostAddress::LocalHost, port);
-    return QTest::qWaitFor([&] { return !connected.isEmpty() || !failed.isEmpty(); }, 10000)
+    return QTest::qWaitFor([&] { return !connected.isEmpty() || !failed.isEmpty(); }, testkit::WAIT_MS)
         && !connected.isEmpty();
-}
-
-uint16_t freePort()
-{
-    QTcpServer probe;
-    probe.listen(QHostAddress::Any, 0);
-    return probe.serverPort();
 }
 
 DB::SDeviceRegMapDescription device(const QString &devEui)
@@ -222,8 +216,8 @@ void tst_AllDeviceHandler::listenersPerPort()
 {
     CAllDeviceHandler handler;
     handler.setRegisterStore(m_store.get());
-    const uint16_t port = freePort();
-    const uint16_t other = freePort();
+    const uint16_t port = testkit::freePort();
+    const uint16_t other = testkit::freePort();
     QVERIFY(port != other);
     m_log->clear();
 
@@ -275,7 +269,7 @@ void tst_AllDeviceHandler::uplinkFilter()
     CAllDeviceHandler handler;
     handler.setRegisterStore(m_store.get());
     const QString eui = QStringLiteral("00112233445500AB");
-    const uint16_t port = freePort();
+    const uint16_t port = testkit::freePort();
     QVERIFY(m_store->registerNewDevice(device(eui), port));
     handler.addNewDevice(device(eui), port);
     QSignalSpy announced(&handler, &CAllDeviceHandler::newDataForDevice);
@@ -297,7 +291,7 @@ void tst_AllDeviceHandler::uplinkFilter()
     // also through a queued connection, as the server link delivers them
     QMetaObject::invokeMethod(&handler, "newPacketReceivedSlot", Qt::QueuedConnection,
                               Q_ARG(API::SApiDeviceData, data));
-    QVERIFY(announced.wait(5000));
+    QVERIFY(announced.wait(testkit::WAIT_MS));
 
     // removed with a port it was never on: warned, unregistered all the same,
     // while the listener of the real port still serves the stale entry

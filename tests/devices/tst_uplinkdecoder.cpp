@@ -3,6 +3,7 @@
 #include "devices/alldevicehandler.h"
 #include "devices/uplinkdecoder.h"
 #include "storage/databasehandler.h"
+#include "tests/testkit/testkit.h"
 
 #include <QJsonArray>
 #include <QJsonDocument>

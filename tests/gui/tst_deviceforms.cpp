@@ -1,6 +1,6 @@
 #include "app/globaldata.h"
 #include "gui/searcheditwidget.h"
-#include "tests/gui/gatewaytestkit.h"
+#include "tests/testkit/gatewayrig.h"
 
 #include <QDialogButtonBox>
 #include <QGridLayout>
@@ -64,7 +64,7 @@ void TestDeviceForms::openAddDialog()
     QSignalSpy answer(rig.server, &CServerHandler::getDevicesListResp);
     QVERIFY(QMetaObject::invokeMethod(rig.addForm.get(), "refresh"));
     QCOMPARE(rig.addForm->statusLabel()->text(), QStringLiteral("WAITING..."));
-    QVERIFY(answer.wait(5000));
+    QVERIFY(answer.wait(WAIT_MS));
     // The answer reaches the dialog through a queued connection.
     QTRY_VERIFY(rig.addForm->currentPage() == 1
                 || rig.addForm->statusLabel()->text() != QStringLiteral("WAITING..."));
@@ -248,7 +248,7 @@ void TestDeviceForms::registrationServesThePort()
     // The start address shifts the template's offsets; the scaling applies.
     QVERIFY(rig.uplink(2, TH_PAYLOAD));
     const SModbusRead read = readServed(port, 100, 3);
-    QVERIFY2(read.ok, qPrintable(read.error));
+    QVERIFY2(read.ok, qPrintable(read.errorText()));
     QCOMPARE(read.registers, QVector<quint16>({ 0x092a, 55 * 10 + 5, 0x0ce4 }));
 
     // The gateway's own port is not "in use": a second device joins it.
@@ -321,7 +321,7 @@ void TestDeviceForms::editedMultiplierScalesNextUplink()
 
     QVERIFY(rig.uplink(1, TH_PAYLOAD));
     const SModbusRead read = readServed(port, 10, 3);
-    QVERIFY2(read.ok, qPrintable(read.error));
+    QVERIFY2(read.ok, qPrintable(read.errorText()));
     // The rows left alone were written back unchanged.
     QCOMPARE(read.registers, QVector<quint16>({ 0x092a, 55, 3300 * 2 + 100 }));
 }

@@ -3,7 +3,7 @@
 #include "gui/abstractpanelbutton.h"
 #include "gui/mainwindow.h"
 #include "gui/searcheditwidget.h"
-#include "tests/gui/gatewaytestkit.h"
+#include "tests/testkit/gatewayrig.h"
 
 #include <QGroupBox>
 #include <QLabel>
@@ -94,13 +94,13 @@ void TestMainWindow::settingsWrittenOnlyAfterSuccess()
     window.loginEdit()->setText(QStringLiteral("demo"));
     window.passwordEdit()->setText(QStringLiteral("wrong"));
     QTest::mouseClick(window.connectButton(), Qt::LeftButton);
-    QTRY_COMPARE_WITH_TIMEOUT(window.connectionStateLabel()->text(), QStringLiteral("INVALID AUTH"), 5000);
+    QTRY_COMPARE_WITH_TIMEOUT(window.connectionStateLabel()->text(), QStringLiteral("INVALID AUTH"), WAIT_MS);
     CSettings *settings = CSettings::getInstance(QString());
     QVERIFY(settings->allKeys().isEmpty());
 
     window.passwordEdit()->setText(QStringLiteral("demo"));
     QTest::mouseClick(window.connectButton(), Qt::LeftButton);
-    QTRY_COMPARE_WITH_TIMEOUT(window.connectionStateLabel()->text(), QStringLiteral("SUCCESS"), 5000);
+    QTRY_COMPARE_WITH_TIMEOUT(window.connectionStateLabel()->text(), QStringLiteral("SUCCESS"), WAIT_MS);
     QStringList stored;
     for (const char *key : { "ip", "port", "login", "password" })
         stored << settings->value(QStringLiteral("server/") + QLatin1String(key)).toString();
@@ -214,7 +214,7 @@ void TestMainWindow::storedSettingsConnectAndShownDeviceRefreshes()
     rig.gateway->restoreStoredDevices();
     storeSettings();
     MainWindow window(*rig.gateway);
-    QTRY_COMPARE_WITH_TIMEOUT(window.connectionStateLabel()->text(), QStringLiteral("SUCCESS"), 5000);
+    QTRY_COMPARE_WITH_TIMEOUT(window.connectionStateLabel()->text(), QStringLiteral("SUCCESS"), WAIT_MS);
     // Only the stored login is accepted by the server.
     QCOMPARE(window.passwordEdit()->text(), QStringLiteral("demo"));
 
@@ -227,7 +227,7 @@ void TestMainWindow::storedSettingsConnectAndShownDeviceRefreshes()
     QVERIFY(window.registerModel()->index(0, 8).data().isNull());
 
     QCOMPARE(rig.sim->sendUplink(sampleEui(1), TH_PAYLOAD), 1);
-    QTRY_COMPARE_WITH_TIMEOUT(resets.count(), 1, 5000);
+    QTRY_COMPARE_WITH_TIMEOUT(resets.count(), 1, WAIT_MS);
     // Temperature, the first register, now holds the decoded value.
     QCOMPARE(window.registerModel()->index(0, 10).data().toString(), QStringLiteral("Temperature"));
     QCOMPARE(window.registerModel()->index(0, 8).data().toString(), QStringLiteral("092a"));
@@ -236,8 +236,9 @@ void TestMainWindow::storedSettingsConnectAndShownDeviceRefreshes()
 void TestMainWindow::dialogsOpenAndRefreshTheListThroughTheQueue()
 {
     // Stored only: the ports are never opened.
-    QVERIFY(rig.storeDevice(3, 15030, 40));
-    QVERIFY(rig.storeDevice(2, 15031, 20));
+    const quint16 port = freePort();
+    QVERIFY(rig.storeDevice(3, port + 1, 40));
+    QVERIFY(rig.storeDevice(2, port, 20));
     MainWindow window(*rig.gateway);
 
     // Edit opens with the current device's stored row, the first by name.
@@ -251,7 +252,7 @@ void TestMainWindow::dialogsOpenAndRefreshTheListThroughTheQueue()
     QTest::mouseClick(window.editButton(), Qt::LeftButton);
     QCOMPARE(original,
              QStringList({ QStringLiteral("2"), QStringLiteral("Cold store"), TH_APP_EUI, sampleEui(2),
-                           QStringLiteral("15031"), QStringLiteral("20") }));
+                           QString::number(port), QStringLiteral("20") }));
     QString addTitle;
     QTimer::singleShot(0, &watch, [&]() {
         addTitle = window.addForm()->windowTitle();

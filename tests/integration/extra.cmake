@@ -2,7 +2,6 @@
 find_package(PkgConfig REQUIRED)
 pkg_check_modules(MODBUS REQUIRED IMPORTED_TARGET libmodbus)
 target_link_libraries(tst_uplinkroad PRIVATE tidewell_netsim PkgConfig::MODBUS)
-target_include_directories(tst_uplinkroad PRIVATE ${PROJECT_SOURCE_DIR}/tools/netsim)
 
 # The process test starts the built gateway next to the simulated server.
 if(TARGET tst_tidewellprocess)

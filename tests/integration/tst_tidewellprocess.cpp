@@ -2,7 +2,9 @@
 #include "app/logfile.h"
 #include "devices/alldevicehandler.h"
 #include "storage/databasehandler.h"
-#include "tests/gui/gatewaytestkit.h"
+#include "tests/testkit/modbusclient.h"
+#include "tests/testkit/samples.h"
+#include "tests/testkit/testkit.h"
 
 #include <QProcess>
 #include <QSettings>

@@ -3,21 +3,14 @@
 #include "devices/alldevicehandler.h"
 #include "serverlink/serverhandler.h"
 #include "storage/databasehandler.h"
-
-#include "networkserversim.h"
+#include "tests/testkit/modbusclient.h"
+#include "tests/testkit/testkit.h"
+#include "tools/netsim/networkserversim.h"
 
 #include <QSignalSpy>
 #include <QSqlQuery>
-#include <QTcpServer>
 #include <QTemporaryDir>
-#include <QTimer>
 #include <QtTest>
-
-#include <modbus.h>
-
-#include <cerrno>
-#include <future>
-#include <vector>
 
 // One uplink's whole road in one process on loopback: simulated network
 // server -> server session -> registry and decoder -> register store ->
@@ -30,48 +23,6 @@ private slots:
     void initTestCase();
     void uplinkReachesModbusClient();
 };
-
-namespace {
-
-struct SRead
-{
-    int rc = -1;
-    int error = 0;
-    std::vector<uint16_t> registers;
-};
-
-// libmodbus blocks: it runs on its own thread while the event loop serves.
-SRead readHolding(uint16_t port, int address, int count)
-{
-    QEventLoop loop;
-    QTimer::singleShot(30000, &loop, &QEventLoop::quit);
-    auto future = std::async(std::launch::async, [&] {
-        SRead result;
-        result.registers.assign(size_t(count), 0xdead);
-        modbus_t *ctx = modbus_new_tcp("127.0.0.1", port);
-        if (modbus_connect(ctx) == 0) {
-            result.rc = modbus_read_registers(ctx, address, count, result.registers.data());
-            result.error = errno;
-            modbus_close(ctx);
-        } else {
-            result.error = errno;
-        }
-        modbus_free(ctx);
-        QMetaObject::invokeMethod(&loop, &QEventLoop::quit, Qt::QueuedConnection);
-        return result;
-    });
-    loop.exec();
-    return future.get();
-}
-
-uint16_t freePort()
-{
-    QTcpServer probe;
-    probe.listen(QHostAddress::Any, 0);
-    return probe.serverPort();
-}
-
-} // namespace
 
 void tst_UplinkRoad::initTestCase()
 {
@@ -110,7 +61,7 @@ void tst_UplinkRoad::uplinkReachesModbusClient()
 
     QSignalSpy loggedIn(&sim, &CNetworkServerSim::clientLoggedIn);
     session.connectSlot(sim.url().toString(), QStringLiteral("demo"), QStringLiteral("demo"));
-    QVERIFY(loggedIn.wait(10000));
+    QVERIFY(loggedIn.wait(testkit::WAIT_MS));
 
     // Registered as the add-device dialog does it.
     DB::SDeviceRegMapDescription description;
@@ -119,7 +70,7 @@ void tst_UplinkRoad::uplinkReachesModbusClient()
     description.devName = simDevice.devName;
     description.startAddr = 40;
     description.regList = registry.getDeviceRegisterMap(simDevice.appEui).registers;
-    const uint16_t port = freePort();
+    const uint16_t port = testkit::freePort();
     QVERIFY(store.registerNewDevice(description, port));
     registry.addNewDevice(description, port);
 
@@ -130,14 +81,12 @@ void tst_UplinkRoad::uplinkReachesModbusClient()
         { "rssi", -74 }, { "snr", -7.5 }, { "fcnt", 70000 }, { "ts", 1700000000123.0 }
     };
     QCOMPARE(sim.sendUplink(eui, payload, radio), 1);
-    QVERIFY(decoded.wait(10000));
+    QVERIFY(decoded.wait(testkit::WAIT_MS));
 
-    SRead read = readHolding(port, 40, 9);
+    testkit::SModbusRead read = testkit::readServed(port, 40, 9);
     QCOMPARE(read.rc, 9);
     // temperature, humidity, battery, RSSI, SNR, frame counter (2), time stamp (2)
-    const std::vector<uint16_t> first {
-        0x012c, 0x0037, 0x0ce4, 0xffb6, 0xfff9, 0x0001, 0x1170, 0x6553, 0xf100
-    };
+    const QVector<quint16> first { 0x012c, 0x0037, 0x0ce4, 0xffb6, 0xfff9, 0x0001, 0x1170, 0x6553, 0xf100 };
     QCOMPARE(read.registers, first);
 
     // The operator scales the temperature: x10 + 5, from the next uplink on.
@@ -155,18 +104,18 @@ void tst_UplinkRoad::uplinkReachesModbusClient()
     devices.finish();
     store.updateRegInfo(update);
 
-    read = readHolding(port, 40, 1);
-    QCOMPARE(read.registers.at(0), uint16_t(0x012c));
+    read = testkit::readServed(port, 40, 1);
+    QCOMPARE(read.registers.at(0), quint16(0x012c));
     QCOMPARE(sim.sendUplink(eui, payload, radio), 1);
-    QVERIFY(decoded.wait(10000));
-    read = readHolding(port, 40, 3);
+    QVERIFY(decoded.wait(testkit::WAIT_MS));
+    read = testkit::readServed(port, 40, 3);
     QCOMPARE(read.rc, 3);
     // 300 x 10 + 5 = 3005
-    QCOMPARE(read.registers, (std::vector<uint16_t> { 0x0bbd, 0x0037, 0x0ce4 }));
+    QCOMPARE(read.registers, (QVector<quint16> { 0x0bbd, 0x0037, 0x0ce4 }));
 
     // Removing the device closes its port.
     registry.removeDevice(eui, port);
-    read = readHolding(port, 40, 1);
+    read = testkit::readServed(port, 40, 1);
     QCOMPARE(read.rc, -1);
     QCOMPARE(read.error, ECONNREFUSED);
     QCOMPARE(decoded.size(), 2);

@@ -3,6 +3,7 @@
 #include "modbus/devicehandler.h"
 #include "modbus/modbuslog.h"
 #include "modbus/registersource.h"
+#include "tests/testkit/testkit.h"
 
 #include <QSignalSpy>
 #include <QTcpSocket>
@@ -58,7 +59,7 @@ std::unique_ptr<QTcpSocket> connectTo(uint16_t port)
 {
     auto socket = std::make_unique<QTcpSocket>();
     socket->connectToHost(QHostAddress::LocalHost, port);
-    if (!socket->waitForConnected(10000))
+    if (!socket->waitForConnected(testkit::WAIT_MS))
         return nullptr;
     return socket;
 }
@@ -148,7 +149,7 @@ void tst_ConnectionHandler::framingFates()
 
     QByteArray received;
     if (fate == Closed) {
-        QVERIFY(disconnected.wait(10000));
+        QVERIFY(disconnected.wait(testkit::WAIT_MS));
         received = client->readAll();
         QCOMPARE(received.toHex(), answer.toHex());
     } else {
@@ -157,7 +158,7 @@ void tst_ConnectionHandler::framingFates()
         client->write(kRequest);
         const QByteArray expected = answer + kAnswer;
         QTRY_VERIFY_WITH_TIMEOUT(
-            (received += client->readAll()).size() >= expected.size() || !client->isOpen(), 10000);
+            (received += client->readAll()).size() >= expected.size() || !client->isOpen(), testkit::WAIT_MS);
         QCOMPARE(received.toHex(), expected.toHex());
         QVERIFY(disconnected.isEmpty());
     }
@@ -166,7 +167,7 @@ void tst_ConnectionHandler::framingFates()
     auto other = connectTo(m_listener->getPort());
     QVERIFY(other);
     other->write(kRequest);
-    QTRY_VERIFY_WITH_TIMEOUT(other->bytesAvailable() >= kAnswer.size(), 10000);
+    QTRY_VERIFY_WITH_TIMEOUT(other->bytesAvailable() >= kAnswer.size(), testkit::WAIT_MS);
     QCOMPARE(other->readAll().toHex(), kAnswer.toHex());
 }
 
@@ -190,7 +191,7 @@ void tst_ConnectionHandler::junkStreamLogIsBounded()
     s_now += CLogLimiter::WindowMs;
     log.clear();
     junk->write(QByteArray(6, '\0') + kRequest);
-    QTRY_VERIFY_WITH_TIMEOUT(junk->bytesAvailable() >= kAnswer.size(), 10000);
+    QTRY_VERIFY_WITH_TIMEOUT(junk->bytesAvailable() >= kAnswer.size(), testkit::WAIT_MS);
     QVERIFY(log.size() >= 2);
     const QString summary = log.first().at(0).toString();
     const QRegularExpression pattern(

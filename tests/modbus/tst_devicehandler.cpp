@@ -3,6 +3,7 @@
 #include "modbus/devicehandler.h"
 #include "modbus/modbusconfig.h"
 #include "modbus/registersource.h"
+#include "tests/testkit/testkit.h"
 
 #include <QProcess>
 #include <QSettings>
@@ -121,7 +122,7 @@ void tst_DeviceHandler::bindAddress()
     QCOMPARE(everywhere.serverAddress(), QHostAddress(QHostAddress::Any));
     QTcpSocket v6;
     v6.connectToHost(QHostAddress::LocalHostIPv6, everywhere.getPort());
-    QVERIFY(v6.waitForConnected(5000));
+    QVERIFY(v6.waitForConnected(testkit::WAIT_MS));
     QVERIFY(answers(v6));
 }
 
@@ -171,7 +172,7 @@ void tst_DeviceHandler::connectionCapOverAllPorts()
     for (uint16_t port : { first.getPort(), second.getPort() }) {
         clients.push_back(std::make_unique<QTcpSocket>());
         clients.back()->connectToHost(QHostAddress::LocalHost, port);
-        QVERIFY(clients.back()->waitForConnected(5000));
+        QVERIFY(clients.back()->waitForConnected(testkit::WAIT_MS));
         QVERIFY(answers(*clients.back()));
     }
     QCOMPARE(CConnectionHandler::openConnections(), 2);
@@ -181,7 +182,7 @@ void tst_DeviceHandler::connectionCapOverAllPorts()
     QTcpSocket extra;
     QSignalSpy closed(&extra, &QTcpSocket::disconnected);
     extra.connectToHost(QHostAddress::LocalHost, second.getPort());
-    QVERIFY(closed.wait(10000));
+    QVERIFY(closed.wait(testkit::WAIT_MS));
     QTRY_COMPARE(log.size(), 1);
     QVERIFY(log.first().at(0).toString().endsWith(
         QStringLiteral("WARNING: [CDeviceHandler] Port [%1]: 2 Modbus connections are open, the limit; a new "
@@ -195,7 +196,7 @@ void tst_DeviceHandler::connectionCapOverAllPorts()
     QTRY_COMPARE(CConnectionHandler::openConnections(), 1);
     QTcpSocket next;
     next.connectToHost(QHostAddress::LocalHost, first.getPort());
-    QVERIFY(next.waitForConnected(5000));
+    QVERIFY(next.waitForConnected(testkit::WAIT_MS));
     QVERIFY(answers(next));
 }
 
@@ -246,7 +247,7 @@ void tst_DeviceHandler::descriptorsRunOut()
     }
     QCOMPARE(errno, EMFILE);
     QVERIFY(clients.size() > 8);
-    QTRY_VERIFY_WITH_TIMEOUT(!log.isEmpty(), 10000);
+    QTRY_VERIFY_WITH_TIMEOUT(!log.isEmpty(), testkit::WAIT_MS);
     QVERIFY2(log.first().at(0).toString().contains(
                  QStringLiteral("ERROR: [CDeviceHandler] Port [%1]: cannot accept a connection")
                      .arg(listener.getPort())),
@@ -265,7 +266,7 @@ void tst_DeviceHandler::descriptorsRunOut()
         (got += qMax<qint64>(
              0, ::recv(clients.front(), received.data() + got, size_t(received.size() - got), MSG_DONTWAIT)))
             == received.size(),
-        10000);
+        testkit::WAIT_MS);
     QCOMPARE(received.toHex(), kAnswer.toHex());
     for (int fd : clients)
         ::close(fd);

@@ -1,3 +1,4 @@
+#include "tests/testkit/testkit.h"
 #include "tools/netsim/netsimscenario.h"
 #include "tools/netsim/networkserversim.h"
 
@@ -75,11 +76,11 @@ private slots:
         });
         QSignalSpy loggedIn(&sim, &CNetworkServerSim::clientLoggedIn);
         client.open(sim.url());
-        QVERIFY(loggedIn.wait());
+        QVERIFY(loggedIn.wait(testkit::WAIT_MS));
 
         QSignalSpy finished(&sim, &CNetworkServerSim::uplinksFinished);
         sim.startUplinks(3, 20);
-        QVERIFY(finished.wait());
+        QVERIFY(finished.wait(testkit::WAIT_MS));
         QTRY_COMPARE(frames.size(), 4);
         QStringList sent;
         for (int i = 1; i < 4; ++i) {

@@ -1,6 +1,7 @@
 #include "app/globaldata.h"
 #include "app/logfile.h"
 #include "storage/databasehandler.h"
+#include "tests/testkit/testkit.h"
 
 #include <QDateTime>
 #include <QDir>

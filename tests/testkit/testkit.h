@@ -1,0 +1,50 @@
+#pragma once
+
+// Helpers shared by the test programs: generous waits, ports and the sample
+// templates.
+
+#include <QDir>
+#include <QFile>
+#include <QTcpServer>
+#include <QtTest>
+
+namespace testkit {
+
+// Every wait of the suite may take this long before it counts as a failure: a
+// loaded two-core machine running sanitizer builds in parallel is slow, and a
+// wait that succeeds returns at once anyway.
+inline constexpr int WAIT_MS = 60000;
+
+} // namespace testkit
+
+// QTRY_VERIFY and QTRY_COMPARE give up after 5 s, which is luck under load.
+#undef QTRY_VERIFY
+#define QTRY_VERIFY(expr) QTRY_VERIFY_WITH_TIMEOUT(expr, testkit::WAIT_MS)
+#undef QTRY_COMPARE
+#define QTRY_COMPARE(expr, expected) QTRY_COMPARE_WITH_TIMEOUT(expr, expected, testkit::WAIT_MS)
+
+namespace testkit {
+
+// A port nobody listens on right now. Only for a port that must be named
+// before anything listens on it (a device's stored Modbus port, a child
+// process's settings); a listener of the test itself binds port 0 instead.
+inline quint16 freePort()
+{
+    QTcpServer probe;
+    probe.listen(QHostAddress::Any, 0);
+    return probe.serverPort();
+}
+
+// Copies the sample templates into <dir>/deviceFolder.
+inline bool copySampleTemplates(const QString &dir)
+{
+    const QString target = dir + QStringLiteral("/deviceFolder");
+    const QDir source(QStringLiteral(TIDEWELL_SOURCE_DIR "/resources/templates"));
+    bool ok = QDir().mkpath(target);
+    for (const QString &name : source.entryList({ QStringLiteral("*.json") }, QDir::Files))
+        if (!name.contains(QStringLiteral("scenario")))
+            ok = ok && QFile::copy(source.filePath(name), target + QLatin1Char('/') + name);
+    return ok;
+}
+
+} // namespace testkit
