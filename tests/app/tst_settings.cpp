@@ -15,6 +15,7 @@ private slots:
     void roundTripThroughNewInstance();
     void fileLayoutAndPermissions();
     void instanceKeepsFirstFile();
+    void unwritableFileIsReported();
 
 private:
     std::unique_ptr<QTemporaryDir> m_dir;
@@ -64,8 +65,9 @@ void tst_Settings::fileLayoutAndPermissions()
     QVERIFY(text.contains(QStringLiteral("ip=10.1.2.3\n")));
     QVERIFY(text.contains(QStringLiteral("login=operator\n")));
     QVERIFY(text.contains(QStringLiteral("s3cret;x")));
-    QCOMPARE(file.permissions() & (QFileDevice::ReadGroup | QFileDevice::ReadOther
-                                   | QFileDevice::WriteGroup | QFileDevice::WriteOther),
+    QCOMPARE(file.permissions()
+                 & (QFileDevice::ReadGroup | QFileDevice::ReadOther | QFileDevice::WriteGroup
+                    | QFileDevice::WriteOther),
              QFileDevice::Permissions());
     QVERIFY(file.permissions() & QFileDevice::ReadOwner);
 }
@@ -81,7 +83,17 @@ void tst_Settings::instanceKeepsFirstFile()
     QVERIFY(CSettings::writeValue(QStringLiteral("server/login"), QStringLiteral("me")));
     QVERIFY(QFile::exists(QStringLiteral("first.conf")));
     QVERIFY(!QFile::exists(QStringLiteral("second.conf")));
-    QCOMPARE(CSettings::readValue(QStringLiteral("server/login"), QVariant()).toString(), QStringLiteral("me"));
+    QCOMPARE(CSettings::readValue(QStringLiteral("server/login"), QVariant()).toString(),
+             QStringLiteral("me"));
+}
+
+void tst_Settings::unwritableFileIsReported()
+{
+    // A file where its folder should be.
+    QFile blocker(QStringLiteral("blocker"));
+    QVERIFY(blocker.open(QIODevice::WriteOnly));
+    CSettings settings(QStringLiteral("blocker/settings.conf"));
+    QVERIFY(!settings.write(QStringLiteral("server/ip"), QStringLiteral("10.1.2.3")));
 }
 
 QTEST_GUILESS_MAIN(tst_Settings)

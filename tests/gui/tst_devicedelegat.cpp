@@ -1,6 +1,7 @@
 #include "gui/devicedelegat.h"
 #include "gui/devicesearchmodel.h"
 #include "gui/palette.h"
+#include "tests/testkit/painting.h"
 
 #include <QImage>
 #include <QPainter>
@@ -32,19 +33,7 @@ void fillDevices(QStandardItemModel *model)
 QImage paintRow(const CDeviceDelegat &delegate, const QModelIndex &index, QStyle::State state,
                 const QSize &size = QSize(200, 30))
 {
-    QImage image(size, QImage::Format_ARGB32);
-    image.fill(Qt::transparent);
-    QPainter painter(&image);
-    QStyleOptionViewItem option;
-    option.rect = QRect(QPoint(0, 0), size);
-    option.state = QStyle::State_Enabled | state;
-    delegate.paint(&painter, option, index);
-    return image;
-}
-
-QColor darker(const QColor &c)
-{
-    return QColor(int(c.red() / 1.3), int(c.green() / 1.3), int(c.blue() / 1.3));
+    return testkit::paintRow(delegate, index, state, size);
 }
 
 } // namespace
@@ -85,18 +74,21 @@ void tst_DeviceDelegat::cardColourPerRowState_data()
     QTest::addColumn<int>("row");
     QTest::addColumn<int>("state");
     QTest::addColumn<QColor>("expected"); // invalid: nothing painted
+    QTest::addColumn<bool>("darker"); // than expected, hue kept, opaque
     const QColor th(0x3f, 0x92, 0xd2);
-    QTest::newRow("even plain") << 6 << 0 << int(QStyle::State_None) << th;
-    QTest::newRow("odd translucent") << 6 << 1 << int(QStyle::State_None) << QColor(0x3f, 0x92, 0xd2, 200);
-    QTest::newRow("even hovered") << 6 << 0 << int(QStyle::State_MouseOver) << darker(th);
-    QTest::newRow("odd selected") << 6 << 1 << int(QStyle::State_Selected) << darker(th);
-    QTest::newRow("other type") << 6 << 3 << int(QStyle::State_None) << QColor(0xfb, 0x9f, 0x48, 200);
+    QTest::newRow("even plain") << 6 << 0 << int(QStyle::State_None) << th << false;
+    QTest::newRow("odd translucent") << 6 << 1 << int(QStyle::State_None) << QColor(0x3f, 0x92, 0xd2, 200)
+                                     << false;
+    QTest::newRow("even hovered") << 6 << 0 << int(QStyle::State_MouseOver) << th << true;
+    QTest::newRow("odd selected") << 6 << 1 << int(QStyle::State_Selected) << th << true;
+    QTest::newRow("other type") << 6 << 3 << int(QStyle::State_None) << QColor(0xfb, 0x9f, 0x48, 200)
+                                << false;
     // A type without a template still gets a card, in a neutral grey.
-    QTest::newRow("no template") << 6 << 4 << int(QStyle::State_None) << QC_GLOB_BLACK6C_25;
+    QTest::newRow("no template") << 6 << 4 << int(QStyle::State_None) << QC_GLOB_BLACK6C_25 << false;
     QTest::newRow("no template selected")
-        << 6 << 4 << int(QStyle::State_Selected) << darker(QC_GLOB_BLACK6C_25);
-    QTest::newRow("5 columns") << 5 << 0 << int(QStyle::State_None) << QColor();
-    QTest::newRow("7 columns") << 7 << 0 << int(QStyle::State_None) << QColor();
+        << 6 << 4 << int(QStyle::State_Selected) << QC_GLOB_BLACK6C_25 << true;
+    QTest::newRow("5 columns") << 5 << 0 << int(QStyle::State_None) << QColor() << false;
+    QTest::newRow("7 columns") << 7 << 0 << int(QStyle::State_None) << QColor() << false;
 }
 
 void tst_DeviceDelegat::cardColourPerRowState()
@@ -105,6 +97,7 @@ void tst_DeviceDelegat::cardColourPerRowState()
     QFETCH(int, row);
     QFETCH(int, state);
     QFETCH(QColor, expected);
+    QFETCH(bool, darker);
     QStandardItemModel model(0, columns);
     fillDevices(&model);
     if (!expected.isValid())
@@ -120,6 +113,11 @@ void tst_DeviceDelegat::cardColourPerRowState()
     // The card's top edge and its right end, away from text.
     for (const QPoint &p : { QPoint(100, 0), QPoint(198, 15) }) {
         const QColor got = image.pixelColor(p);
+        if (darker) {
+            QVERIFY(got.lightness() < expected.lightness() - 10);
+            QVERIFY(qAbs(got.hslHue() - expected.hslHue()) <= 8 && got.alpha() == 255);
+            continue;
+        }
         QVERIFY2(
             qAbs(got.red() - expected.red()) <= 1 && qAbs(got.green() - expected.green()) <= 1
                 && qAbs(got.blue() - expected.blue()) <= 1 && got.alpha() == expected.alpha(),

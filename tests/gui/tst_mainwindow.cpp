@@ -15,7 +15,7 @@
 
 using namespace testkit;
 
-class TestMainWindow : public QObject
+class tst_MainWindow : public QObject
 {
     Q_OBJECT
 
@@ -31,7 +31,6 @@ private slots:
     void statusLabelAndIcon();
     void selectSearchAndDelete();
     void dialogsOpenAndRefreshTheListThroughTheQueue();
-    void logIsForwardedToDebugOutput();
 
 private:
     void storeSettings(bool withAddress = true) const
@@ -57,7 +56,7 @@ private:
     CGatewayRig rig;
 };
 
-void TestMainWindow::initTestCase()
+void tst_MainWindow::initTestCase()
 {
     initGlobalData();
     qRegisterMetaType<uint16_t>("uint16_t");
@@ -66,14 +65,14 @@ void TestMainWindow::initTestCase()
     QVERIFY(CSettings::getInstance(globalDir.filePath(QStringLiteral("settings.conf"))));
 }
 
-void TestMainWindow::init()
+void tst_MainWindow::init()
 {
     CSettings::getInstance(QString())->clear();
     CSettings::getInstance(QString())->sync();
     QVERIFY(rig.setUp());
 }
 
-void TestMainWindow::noAutomaticConnectionWithoutAddress()
+void tst_MainWindow::noAutomaticConnectionWithoutAddress()
 {
     storeSettings(false);
     QSignalSpy status(rig.server, &CServerHandler::changeServerStatus);
@@ -86,7 +85,7 @@ void TestMainWindow::noAutomaticConnectionWithoutAddress()
     QCOMPARE(window.connectionStateLabel()->text(), QStringLiteral("Connection state..."));
 }
 
-void TestMainWindow::settingsWrittenOnlyAfterSuccess()
+void tst_MainWindow::settingsWrittenOnlyAfterSuccess()
 {
     MainWindow window(*rig.gateway);
     window.addressEdit()->setText(QStringLiteral("127.0.0.1"));
@@ -111,7 +110,7 @@ void TestMainWindow::settingsWrittenOnlyAfterSuccess()
     QCOMPARE(settings->allKeys().size(), 5);
 }
 
-void TestMainWindow::statusLabelAndIcon_data()
+void tst_MainWindow::statusLabelAndIcon_data()
 {
     QTest::addColumn<int>("status");
     QTest::addColumn<QString>("text");
@@ -128,7 +127,7 @@ void TestMainWindow::statusLabelAndIcon_data()
     QTest::newRow("unknown") << 6 << "Connection state..." << QString();
 }
 
-void TestMainWindow::statusLabelAndIcon()
+void tst_MainWindow::statusLabelAndIcon()
 {
     QFETCH(int, status);
     QFETCH(QString, text);
@@ -146,7 +145,7 @@ void TestMainWindow::statusLabelAndIcon()
                  QIcon(icon).pixmap(45, 45).toImage());
 }
 
-void TestMainWindow::selectSearchAndDelete()
+void tst_MainWindow::selectSearchAndDelete()
 {
     const quint16 shared = freePort();
     quint16 single = freePort();
@@ -207,7 +206,7 @@ void TestMainWindow::selectSearchAndDelete()
     QVERIFY(portAnswers(shared));
 }
 
-void TestMainWindow::storedSettingsConnectAndShownDeviceRefreshes()
+void tst_MainWindow::storedSettingsConnectAndShownDeviceRefreshes()
 {
     QVERIFY(rig.storeDevice(1, freePort()));
     QVERIFY(rig.storeDevice(2, freePort()));
@@ -233,7 +232,7 @@ void TestMainWindow::storedSettingsConnectAndShownDeviceRefreshes()
     QCOMPARE(window.registerModel()->index(0, 8).data().toString(), QStringLiteral("092a"));
 }
 
-void TestMainWindow::dialogsOpenAndRefreshTheListThroughTheQueue()
+void tst_MainWindow::dialogsOpenAndRefreshTheListThroughTheQueue()
 {
     // Stored only: the ports are never opened.
     const quint16 port = freePort();
@@ -269,12 +268,5 @@ void TestMainWindow::dialogsOpenAndRefreshTheListThroughTheQueue()
     QTRY_COMPARE(window.deviceModel()->rowCount(), 2);
 }
 
-void TestMainWindow::logIsForwardedToDebugOutput()
-{
-    MainWindow window(*rig.gateway);
-    QTest::ignoreMessage(QtDebugMsg, QRegularExpression(QStringLiteral("marker-7f3a")));
-    addLog(QStringLiteral("marker-7f3a"));
-}
-
-QTEST_MAIN(TestMainWindow)
+QTEST_MAIN(tst_MainWindow)
 #include "tst_mainwindow.moc"

