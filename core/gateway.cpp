@@ -28,6 +28,8 @@ CGateway::CGateway(const QString &dataBaseFile, const QString &connectionName, Q
             &CAllDeviceHandler::newPacketReceivedSlot, Qt::QueuedConnection);
     connect(m_session.get(), &CServerHandler::changeServerStatus, this, &CGateway::serverStatusChanged,
             Qt::QueuedConnection);
+    connect(m_session.get(), &CServerHandler::devicesListRefused, this, &CGateway::serverDevicesRefused,
+            Qt::QueuedConnection);
     connect(m_session.get(), &CServerHandler::getDevicesListResp, this, &CGateway::serverDevicesReceived,
             Qt::QueuedConnection);
     connect(m_registry.get(), &CAllDeviceHandler::newDataForDevice, this, &CGateway::newDataForDevice,
@@ -64,8 +66,15 @@ int CGateway::restoreStoredDevices()
         }
     }
     loadServed(-1);
-    for (const auto &device : qAsConst(devices))
+    for (const auto &device : qAsConst(devices)) {
+        const QStringList lost = m_registry->refusedParts(device.first.appEui);
+        if (!lost.isEmpty())
+            addLog(
+                QStringLiteral("WARNING: [CGateway::restoreStoredDevices] Device [%1]: its template left out "
+                               "[%2]; those registers are no longer written")
+                    .arg(device.first.devEui, lost.join(QStringLiteral(", "))));
         m_registry->addNewDevice(device.first, device.second);
+    }
     return devices.size();
 }
 

@@ -70,6 +70,9 @@ public:
 signals:
     void serverStatusChanged(COMM::EServerStatus _status);
     void serverDevicesReceived(bool status, QList<API::SServerDeviceInfo> _devices);
+    // Comes before a failed serverDevicesReceived when the server refused the
+    // request rather than leaving it unanswered.
+    void serverDevicesRefused();
     void newDataForDevice(QString _devEui);
 
 private:

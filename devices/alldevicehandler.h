@@ -47,6 +47,9 @@ public:
     QList<SDeviceTypeInfo> getDeviceTypeList() const;
     SDeviceTypeRegisters getDeviceRegisterMap(const QString &appEui) const;
 
+    // Parts of the type's template refused at load (fields, server values).
+    QStringList refusedParts(const QString &appEui) const { return m_refusedParts.value(appEui); }
+
     // Template and port tests used by the add-device dialog.
     bool hasTemplate(const QString &appEui) const;
     bool hasListener(uint16_t port) const;
@@ -85,6 +88,7 @@ private:
     bool takeSliceRoom();
 
     QMap<QString, SDeviceTemplate> templates;
+    QMap<QString, QStringList> m_refusedParts; // by AppEUI
     QMap<uint16_t, CDeviceHandler *> listeners;
     QMap<QString, DB::SDeviceRegMapDescription> devices;
     QMutex mutex;

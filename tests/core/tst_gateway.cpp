@@ -17,6 +17,7 @@ private slots:
     void initTestCase();
     void cleanup() { rig.tearDown(); }
     void imageFollowsTheStore();
+    void storedDeviceLosingAFieldIsNamed();
 
 private:
     // The registers 0..count-1 of the port as server.db holds them, read on a
@@ -117,6 +118,33 @@ void tst_Gateway::imageFollowsTheStore()
     rig.registry = &rig.gateway->registry();
     QCOMPARE(rig.gateway->restoreStoredDevices(), 2);
     QCOMPARE(served(shared, count), expected);
+}
+
+// A field refused at load (here a register size out of range) is named for
+// every stored device of its type when the gateway starts.
+void tst_Gateway::storedDeviceLosingAFieldIsNamed()
+{
+    QVERIFY(rig.setUp());
+    QVERIFY(rig.storeDevice(1, freePort()));
+    QFile file(rig.workDir->filePath(QStringLiteral("deviceFolder/th-sensor.json")));
+    QVERIFY(file.open(QIODevice::ReadOnly));
+    QByteArray text = file.readAll();
+    file.close();
+    const int humidity = text.indexOf("\"Humidity\"");
+    const int size = text.indexOf("\"reg_bit_size\": 16", humidity);
+    QVERIFY(humidity > 0 && size > humidity);
+    text.replace(size, int(strlen("\"reg_bit_size\": 16")), "\"reg_bit_size\": 99");
+    QVERIFY(file.open(QIODevice::WriteOnly | QIODevice::Truncate) && file.write(text) == text.size());
+    file.close();
+
+    rig.logSpy->clear();
+    CGateway restarted(rig.workDir->filePath(QStringLiteral("server.db")), QStringLiteral("refused"));
+    QCOMPARE(restarted.restoreStoredDevices(), 1);
+    QCOMPARE(
+        rig.logCount(QStringLiteral("WARNING: [CGateway::restoreStoredDevices] Device [%1]: its template "
+                                    "left out [")
+                         .arg(sampleEui(1))),
+        1);
 }
 
 QTEST_MAIN(tst_Gateway)
