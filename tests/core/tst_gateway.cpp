@@ -1,6 +1,6 @@
 #include "app/globaldata.h"
 #include "core/gateway.h"
-#include "tests/gui/gatewaytestkit.h"
+#include "tests/testkit/gatewayrig.h"
 
 #include <QSqlError>
 #include <QSqlQuery>

@@ -1,4 +1,6 @@
 #include "app/globaldata.h"
+#include "gui/addnewdeviceform.h"
+#include "gui/editdeviceform.h"
 #include "gui/searcheditwidget.h"
 #include "tests/testkit/gatewayrig.h"
 
@@ -15,6 +17,29 @@ using namespace testkit;
 
 // Register rows of the dialogs, in stored column order.
 enum { R_ADDR = 2, R_START_VALUE = 3, R_GRATING = 4, R_NAME = 10, R_UNIT = 11 };
+
+// The rig with the two dialogs built on its gateway.
+struct SFormsRig : CGatewayRig
+{
+    bool setUp()
+    {
+        if (!CGatewayRig::setUp())
+            return false;
+        addForm = std::make_unique<CAddNewDeviceForm>(*gateway);
+        editForm = std::make_unique<CEditDeviceForm>(*gateway);
+        return true;
+    }
+    void tearDown()
+    {
+        QCoreApplication::processEvents();
+        addForm.reset();
+        editForm.reset();
+        CGatewayRig::tearDown();
+    }
+
+    std::unique_ptr<CAddNewDeviceForm> addForm;
+    std::unique_ptr<CEditDeviceForm> editForm;
+};
 
 class tst_DeviceForms : public QObject
 {
@@ -49,7 +74,7 @@ private:
     }
 
     QTemporaryDir logDir;
-    CGatewayRig rig;
+    SFormsRig rig;
 };
 
 void tst_DeviceForms::initTestCase()

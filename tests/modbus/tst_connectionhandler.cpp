@@ -117,13 +117,9 @@ void tst_ConnectionHandler::framingFates_data()
     };
     // tid 0001, len 6, unit 01, fc 03, start 100, qty 2: registers 100 and 101
     row("read", "000100000006010300640002", "00010000000701030400640065", Answered);
-    // ids echoed: pid 1234, unit 00 or ff, fc 04
-    row("unit 0", "000212340006000400070001", "0002123400050004020007", Answered);
-    row("unit 255", "000312340006ff0400070001", "000312340005ff04020007", Answered);
-    // quantity 0 and 126: illegal data value; fc 06: illegal function
-    row("quantity 0", "000400000006010300640000", "000400000003018303", Answered);
+    // quantity 126: an exception answer keeps the connection (the answers
+    // themselves are tst_modbusframe's)
     row("quantity 126", "00050000000601030064007e", "000500000003018303", Answered);
-    row("function 6", "000600000006010600640001", "000600000003018601", Answered);
     // len 2 and zero bytes (len 0 frames): dropped without an answer, connection kept
     row("length 2", "0007000000020103", "", Answered);
     row("zero bytes", "000000000000000000000000000000000000", "", Answered);
@@ -181,7 +177,7 @@ void tst_ConnectionHandler::junkStreamLogIsBounded()
     // request after them is answered once all of them were taken.
     const QString incomplete = QStringLiteral("[CConnectionHandler] Incomplete packet [");
     junk->write(QByteArray(6 * 2000, '\0') + kRequest);
-    QTRY_VERIFY_WITH_TIMEOUT(junk->bytesAvailable() >= kAnswer.size(), 20000);
+    QTRY_VERIFY(junk->bytesAvailable() >= kAnswer.size());
     QCOMPARE(junk->readAll().toHex(), kAnswer.toHex());
     QCOMPARE(countLines(log, incomplete), CLogLimiter::MaxLinesPerWindow);
     QCOMPARE(countLines(log, QStringLiteral("left out")), 0);

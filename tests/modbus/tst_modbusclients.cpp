@@ -290,7 +290,7 @@ client.close()
     QProcess process;
     process.start(python, { "-c", script, QString::number(m_listener->getPort()) });
     QSignalSpy finished(&process, QOverload<int, QProcess::ExitStatus>::of(&QProcess::finished));
-    QVERIFY(finished.wait(30000));
+    QVERIFY(finished.wait(WAIT_MS));
     const QString output = QString::fromLocal8Bit(process.readAllStandardOutput()).trimmed();
     QVERIFY2(process.exitCode() == 0, qPrintable(QString::fromLocal8Bit(process.readAllStandardError())));
     QCOMPARE(output, QStringLiteral("[258, 772, 1286] [772, 1286] True 1"));

@@ -1,13 +1,11 @@
 #pragma once
 
-// A gateway built fresh for one window or dialog test in its own working
-// directory, with a simulated network server and the two dialogs.
+// A gateway built fresh for one test in its own working directory, with a
+// simulated network server.
 
 #include "app/logfile.h"
 #include "core/gateway.h"
 #include "devices/alldevicehandler.h"
-#include "gui/addnewdeviceform.h"
-#include "gui/editdeviceform.h"
 #include "serverlink/serverhandler.h"
 #include "storage/databasehandler.h"
 #include "tests/testkit/modbusclient.h"
@@ -42,8 +40,6 @@ public:
         server = &gateway->session();
         db = &gateway->store();
         registry = &gateway->registry();
-        addForm = std::make_unique<CAddNewDeviceForm>(*gateway);
-        editForm = std::make_unique<CEditDeviceForm>(*gateway);
         return sim->listen() && !gateway->failed();
     }
 
@@ -58,8 +54,6 @@ public:
             }
         };
         settle();
-        addForm.reset();
-        editForm.reset();
         if (db && registry) {
             QSqlQuery devices = db->getDevices(QString());
             QList<QPair<QString, quint16>> rows;
@@ -122,8 +116,6 @@ public:
     CServerHandler *server = nullptr;
     CDataBaseHandler *db = nullptr;
     CAllDeviceHandler *registry = nullptr;
-    std::unique_ptr<CAddNewDeviceForm> addForm;
-    std::unique_ptr<CEditDeviceForm> editForm;
 };
 
 } // namespace testkit
