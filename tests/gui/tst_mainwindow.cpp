@@ -1,6 +1,8 @@
 #include "app/globaldata.h"
 #include "app/settings.h"
 #include "gui/abstractpanelbutton.h"
+#include "gui/addnewdeviceform.h"
+#include "gui/editdeviceform.h"
 #include "gui/mainwindow.h"
 #include "gui/searcheditwidget.h"
 #include "tests/testkit/gatewayrig.h"
