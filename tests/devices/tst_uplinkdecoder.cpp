@@ -357,12 +357,14 @@ void tst_UplinkDecoder::queuedUplinks()
     QCOMPARE(storedRows(), value(burst));
 
     // a device removed with uplinks still queued leaves none of them behind
+    // (the last pass may still have room left, so only at most a slice goes at once)
     for (int i = 0; i < 2 * slice; ++i)
         m_handler->newPacketReceivedSlot(uplink("0109"));
-    QCOMPARE(m_handler->pendingUplinks(), slice);
+    const int queued = m_handler->pendingUplinks();
+    QVERIFY(queued >= slice);
     m_handler->removeDevice(QS_DEV_EUI, 0);
     QTRY_COMPARE(m_handler->pendingUplinks(), 0);
-    QCOMPARE(m_announced->size(), burst + slice);
+    QCOMPARE(m_announced->size(), burst + 2 * slice - queued);
 }
 
 void tst_UplinkDecoder::unknownServerKeyword()
