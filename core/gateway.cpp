@@ -16,8 +16,11 @@ CGateway::CGateway(const QString &dataBaseFile, const QString &connectionName, Q
     , m_session(std::make_unique<CServerHandler>())
     , m_registry(std::make_unique<CAllDeviceHandler>())
 {
-    if (!m_store->failed())
+    if (!m_store->failed()) {
         m_registry->setRegisterStore(m_store.get());
+        m_registry->setRegisterSource(&m_image);
+        connect(m_store.get(), &CDataBaseHandler::registerDataSaved, this, &CGateway::registerDataSaved);
+    }
 
     // Queued, as every connection between components: each notification is
     // handled on a later pass of the event loop.
@@ -60,17 +63,54 @@ int CGateway::restoreStoredDevices()
             devices.append({ description, static_cast<uint16_t>(rows.value(DB::DEV_COL_PORT).toUInt()) });
         }
     }
+    loadServed(-1);
     for (const auto &device : qAsConst(devices))
         m_registry->addNewDevice(device.first, device.second);
     return devices.size();
+}
+
+void CGateway::loadServed(int port)
+{
+    if (port < 0) {
+        m_image.clear();
+        m_served.clear();
+    } else {
+        m_image.clearPort(static_cast<uint16_t>(port));
+        for (auto it = m_served.begin(); it != m_served.end();)
+            it = it->port == port ? m_served.erase(it) : std::next(it);
+    }
+    {
+        QSqlQuery rows = m_store->getDevices(QString());
+        while (rows.next()) {
+            const auto devicePort = static_cast<uint16_t>(rows.value(DB::DEV_COL_PORT).toUInt());
+            if (port < 0 || devicePort == port)
+                m_served.insert(rows.value(DB::DEV_COL_DEV_EUI).toString(),
+                                { rows.value(DB::DEV_COL_ID).toUInt(), devicePort });
+        }
+    }
+    for (const SServedRegister &row : m_store->servedRegisters(port))
+        m_image.put(row.port, row.address, row.device, row.value);
+}
+
+void CGateway::registerDataSaved(const SDeviceRegisterData &data)
+{
+    const auto it = m_served.constFind(data.devEui);
+    if (it == m_served.cend())
+        return;
+    for (const SRegisterValue &reg : data.registers) {
+        bool parsed = false;
+        const uint16_t value = reg.value.toUShort(&parsed, 16);
+        m_image.update(it->port, uint32_t(data.startAddr) + uint32_t(reg.offset), it->id,
+                       parsed ? value : uint16_t(0));
+    }
 }
 
 bool CGateway::registerDevice(const DB::SDeviceRegMapDescription &description, uint16_t port)
 {
     if (failed() || !m_store->registerNewDevice(description, port))
         return false;
+    loadServed(port);
     m_registry->addNewDevice(description, port);
-    emit devicesChanged();
     return true;
 }
 
@@ -78,7 +118,8 @@ bool CGateway::removeDevice(uint32_t deviceId, const QString &devEui, uint16_t p
 {
     m_registry->removeDevice(devEui, port);
     const bool deleted = !failed() && m_store->deleteDevice(deviceId);
-    emit devicesChanged();
+    if (deleted)
+        loadServed(port);
     return deleted;
 }
 

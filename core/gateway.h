@@ -1,10 +1,12 @@
 #pragma once
 
 #include "app/settings.h"
+#include "modbus/registerimage.h"
 #include "serverlink/apirecords.h"
 #include "serverlink/serverstatus.h"
 #include "storage/dbrecords.h"
 
+#include <QHash>
 #include <QObject>
 #include <QString>
 
@@ -61,15 +63,28 @@ public:
     void connectToServer(const SServerSettings &server);
     const SServerSettings &serverSettings() const { return m_server; }
 
+    // What Modbus clients are served: every register in memory, built from the
+    // store at start and changed only after the store has committed the change.
+    CRegisterImage &registerImage() { return m_image; }
+
 signals:
     void serverStatusChanged(COMM::EServerStatus _status);
     void serverDevicesReceived(bool status, QList<API::SServerDeviceInfo> _devices);
     void newDataForDevice(QString _devEui);
-    // A device was registered or removed.
-    void devicesChanged();
 
 private:
+    struct SServedDevice
+    {
+        uint32_t id = 0;
+        uint16_t port = 0;
+    };
+    // Builds the image and the device table of one port (all ports when port < 0) from the store.
+    void loadServed(int port);
+    void registerDataSaved(const SDeviceRegisterData &data);
+
     std::unique_ptr<CDataBaseHandler> m_store;
+    CRegisterImage m_image;
+    QHash<QString, SServedDevice> m_served; // by DevEUI
     std::unique_ptr<CServerHandler> m_session;
     std::unique_ptr<CAllDeviceHandler> m_registry;
     SServerSettings m_server;

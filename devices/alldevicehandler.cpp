@@ -103,7 +103,7 @@ bool CAllDeviceHandler::addNewDevice(DB::SDeviceRegMapDescription _devInfo, uint
     QMutexLocker locker(&mutex);
     CDeviceHandler *listener = listeners.value(_port);
     if (!listener) {
-        listener = new CDeviceHandler(_port, m_registerSource);
+        listener = new CDeviceHandler(_port, m_source ? *m_source : m_registerSource);
         // A listener on nothing would make the port look taken by us.
         if (!listener->isListening()) {
             delete listener;
@@ -204,6 +204,25 @@ void CAllDeviceHandler::processDataSlot(API::SApiDeviceData _devData)
         [](const QString &line) { addLog(line); }, batch);
     if (!accepted)
         return;
-    store->saveRegisterData(batch);
-    emit newDataForDevice(_devData.devEui);
+    // A batch that finds the database locked waits without holding the event
+    // loop up; the device is announced when its batch is decided.
+    store->queueRegisterData(batch);
+}
+
+void CAllDeviceHandler::setRegisterStore(CDataBaseHandler *store)
+{
+    for (const QMetaObject::Connection &connection : qAsConst(m_storeConnections))
+        disconnect(connection);
+    m_storeConnections.clear();
+    m_store = store;
+    m_registerSource.setStore(store);
+    if (!store)
+        return;
+    // The device is announced once its batch is decided, stored or not, as it
+    // always was after the store had been asked.
+    m_storeConnections << connect(
+        store, &CDataBaseHandler::registerDataSaved, this,
+        [this](const SDeviceRegisterData &data) { emit newDataForDevice(data.devEui); });
+    m_storeConnections << connect(store, &CDataBaseHandler::registerDataDropped, this,
+                                  &CAllDeviceHandler::newDataForDevice);
 }

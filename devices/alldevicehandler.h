@@ -54,11 +54,10 @@ public:
     // The register store that decoding and the listeners use. Set it before
     // adding devices; without one, uplinks are logged and skipped and Modbus
     // reads are answered with an exception.
-    void setRegisterStore(CDataBaseHandler *store)
-    {
-        m_store = store;
-        m_registerSource.setStore(store);
-    }
+    void setRegisterStore(CDataBaseHandler *store);
+    // What the listeners read from instead of the store (the gateway's image
+    // of the served registers). Set it before adding devices.
+    void setRegisterSource(IRegisterSource *source) { m_source = source; }
 
     // Uplinks are decoded in arrival order, at most this many per pass of the
     // event loop; a burst waits in a queue so that Modbus requests and the
@@ -92,6 +91,8 @@ private:
     CDataBaseHandler *m_store = nullptr;
     // What the listeners read; must outlive the connections they accept.
     CStoreRegisterSource m_registerSource;
+    IRegisterSource *m_source = nullptr;
+    QList<QMetaObject::Connection> m_storeConnections;
     QQueue<API::SApiDeviceData> m_backlog;
     int m_sliceUsed = 0;
     QTimer m_sliceTimer;

@@ -21,6 +21,19 @@ void CRegisterImage::put(uint16_t port, uint32_t address, uint32_t device, uint1
     page->value[cell] = value;
 }
 
+void CRegisterImage::update(uint16_t port, uint32_t address, uint32_t device, uint16_t value)
+{
+    if (address > 0xFFFF)
+        return;
+    const auto it = m_ports.find(port);
+    if (it == m_ports.end())
+        return;
+    SPage *page = (*it->second)[address >> PageBits].get();
+    const uint32_t cell = address & (PageSize - 1);
+    if (page && page->owner[cell] == device)
+        page->value[cell] = value;
+}
+
 void CRegisterImage::clearPort(uint16_t port)
 {
     const auto it = m_ports.find(port);

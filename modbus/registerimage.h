@@ -26,6 +26,9 @@ public:
     // registered later holds the address, the value stays hidden behind it.
     // Addresses above 65535 cannot be served and are ignored.
     void put(uint16_t port, uint32_t address, uint32_t device, uint16_t value);
+    // An uplink's new value: taken only where the device holds the address,
+    // so a register the store has no row for is not served either.
+    void update(uint16_t port, uint32_t address, uint32_t device, uint16_t value);
     // Forgets every register of the port, before it is built again.
     void clearPort(uint16_t port);
     void clear();

@@ -93,22 +93,6 @@ bool abandon(QSqlDatabase &db, const QString &message)
 
 } // namespace
 
-CDataBaseHandler *CDataBaseHandler::getInstance()
-{
-    static QMutex guard;
-    static CDataBaseHandler *instance = nullptr;
-    QMutexLocker locker(&guard);
-    if (!instance) {
-        instance = new CDataBaseHandler(QS_GLOB_DB_FILE, QS_GLOB_DB_CONNECTION);
-        if (instance->failed()) {
-            // Nobody has seen the object yet; the next call tries again.
-            delete instance;
-            instance = nullptr;
-        }
-    }
-    return instance;
-}
-
 CDataBaseHandler::CDataBaseHandler(const QString &fileName, const QString &connectionName, QObject *parent)
     : QObject(parent)
     , m_connectionName(connectionName)
@@ -352,7 +336,6 @@ bool CDataBaseHandler::commitTransaction(const QString &origin)
 
 bool CDataBaseHandler::deleteDevice(uint32_t deviceId)
 {
-    QMutexLocker locker(&m_mutex);
     // Both deletions or neither: register rows left without their device would
     // still answer Modbus reads on the port.
     if (!beginTransaction(QStringLiteral("deleteDevice")))
@@ -367,7 +350,6 @@ bool CDataBaseHandler::deleteDevice(uint32_t deviceId)
 
 QSqlQuery CDataBaseHandler::getDevices(const QString &search)
 {
-    QMutexLocker locker(&m_mutex);
     QSqlQuery query(m_db);
     bool ok = false;
     if (search.isEmpty()) {
@@ -383,7 +365,6 @@ QSqlQuery CDataBaseHandler::getDevices(const QString &search)
 
 QSqlQuery CDataBaseHandler::getRegisters(uint32_t deviceId)
 {
-    QMutexLocker locker(&m_mutex);
     QSqlQuery query(m_db);
     bool ok = false;
     if (query.prepare(m_sqlRegisters)) {
@@ -467,7 +448,6 @@ CDataBaseHandler::EBatchResult CDataBaseHandler::writeBatch(const SDeviceRegiste
         addLog(QStringLiteral("INFO: [CDataBaseHandler::saveRegisterData] Empty input data"));
         return EBatchResult::Failed;
     }
-    QMutexLocker locker(&m_mutex);
     const QString origin = QStringLiteral("saveRegisterData");
 
     // One uplink, one transaction that takes the write lock before anything
@@ -552,7 +532,6 @@ CDataBaseHandler::EBatchResult CDataBaseHandler::writeBatch(const SDeviceRegiste
 
 void CDataBaseHandler::updateRegInfo(const SDeviceRegUpdate &update)
 {
-    QMutexLocker locker(&m_mutex);
     if (update.params.isEmpty())
         return;
     if (!beginTransaction(QStringLiteral("updateRegInfo")))
@@ -579,7 +558,6 @@ void CDataBaseHandler::updateRegInfo(const SDeviceRegUpdate &update)
 SRegisterParam CDataBaseHandler::getRegisterParam(const QString &devEui, uint32_t regAddr)
 {
     SRegisterParam result;
-    QMutexLocker locker(&m_mutex);
     QSqlQuery *query = statement(m_sqlRegisterParamRun);
     if (query) {
         query->bindValue(m_devicesBind[3], devEui);
@@ -606,7 +584,6 @@ SRegisterParam CDataBaseHandler::getRegisterParam(const QString &devEui, uint32_
 QStringList CDataBaseHandler::getRegisteredDevices()
 {
     QStringList result;
-    QMutexLocker locker(&m_mutex);
     QSqlQuery *query = statement(m_sqlRegisteredDevices);
     if (!query || !query->exec()) {
         addLog(QStringLiteral("[CDataBaseHandler::getRegisteredDevices] Invalid SQL request [1]"));
@@ -620,7 +597,6 @@ QStringList CDataBaseHandler::getRegisteredDevices()
 
 bool CDataBaseHandler::registerNewDevice(const DB::SDeviceRegMapDescription &description, uint16_t port)
 {
-    QMutexLocker locker(&m_mutex);
     const QString origin = QStringLiteral("registerNewDevice");
 
     // All or nothing: a device row without its registers could never be
@@ -724,7 +700,6 @@ QMap<uint16_t, uint16_t> CDataBaseHandler::getRegisterData(uint32_t port, uint32
     QMap<uint16_t, uint16_t> result;
     if (count == 0)
         return result;
-    QMutexLocker locker(&m_mutex);
     QSqlQuery *query = statement(m_sqlRegisterData);
     if (query) {
         query->bindValue(m_devDataBind[1], qint64(port));
@@ -747,4 +722,32 @@ QMap<uint16_t, uint16_t> CDataBaseHandler::getRegisterData(uint32_t port, uint32
     }
     query->finish();
     return result;
+}
+
+QList<SServedRegister> CDataBaseHandler::servedRegisters(int port)
+{
+    QList<SServedRegister> rows;
+    const QStringList &reg = QSL_GLOB_DEV_DATA_FIELDS;
+    QSqlQuery query(m_db);
+    query.setForwardOnly(true);
+    const QString sql = QStringLiteral("SELECT %2, %3, %4, %5 FROM %1%6;")
+                            .arg(QS_DB_TABLE_DEV_DATA, reg[1], reg[2], reg[0], reg[7],
+                                 port < 0 ? QString() : QStringLiteral(" WHERE %1=:%1").arg(reg[1]));
+    bool ok = query.prepare(sql);
+    if (ok && port >= 0)
+        query.bindValue(m_devDataBind[1], port);
+    ok = ok && query.exec();
+    if (!ok) {
+        addLog(QStringLiteral(
+                   "ERROR: [CDataBaseHandler::servedRegisters] Invalid SQL request [%1] Error_text[%2]")
+                   .arg(sql, query.lastError().text()));
+        return rows;
+    }
+    while (query.next()) {
+        bool parsed = false;
+        const uint16_t value = query.value(3).toString().toUShort(&parsed, 16);
+        rows.append({ static_cast<uint16_t>(query.value(0).toUInt()), query.value(1).toUInt(),
+                      query.value(2).toUInt(), parsed ? value : uint16_t(0) });
+    }
+    return rows;
 }

@@ -3,7 +3,6 @@
 #include "storage/dbrecords.h"
 
 #include <QMap>
-#include <QMutex>
 #include <QObject>
 #include <QSqlDatabase>
 #include <QSqlQuery>
@@ -16,18 +15,14 @@
 #include <map>
 
 // The register store: registered devices and every register of every device
-// in one SQLite file. All operations may be called from any thread; one mutex
-// serialises them. queueRegisterData and its retries belong to the thread the
-// store lives in, since they run from its event loop.
+// in one SQLite file. Used from the thread that creates it only (the
+// gateway's), like its connection: Qt SQL allows a connection on its own
+// thread alone, and queueRegisterData retries from that thread's event loop.
 class CDataBaseHandler : public QObject
 {
     Q_OBJECT
 
 public:
-    // The process-wide instance on "server.db" (connection "server"); null
-    // when the database could not be opened.
-    static CDataBaseHandler *getInstance();
-
     // For tests and tools: a store on any file under its own connection name.
     // Check failed() after construction.
     CDataBaseHandler(const QString &fileName, const QString &connectionName, QObject *parent = nullptr);
@@ -57,6 +52,9 @@ public:
     QStringList getRegisteredDevices();
     bool registerNewDevice(const DB::SDeviceRegMapDescription &description, uint16_t port);
     QMap<uint16_t, uint16_t> getRegisterData(uint32_t port, uint32_t startAddr, uint32_t count);
+    // Every register row of the port (of all ports when port < 0), with its
+    // value as Modbus serves it; what the gateway's register image is built from.
+    QList<SServedRegister> servedRegisters(int port = -1);
 
 signals:
     // After the batch's transaction has committed.
@@ -91,7 +89,6 @@ private:
 
     QSqlDatabase m_db;
     QString m_connectionName;
-    QMutex m_mutex;
     bool m_failed = false;
     std::map<QString, QSqlQuery> m_statements; // node-based: entries stay put while others are added
 

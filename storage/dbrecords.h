@@ -61,6 +61,15 @@ struct SDeviceRegisterData
     QList<SRegisterValue> extraRegisters; // never written by the store
 };
 
+// One stored register as the Modbus service serves it.
+struct SServedRegister
+{
+    uint16_t port = 0;
+    uint32_t address = 0;
+    uint32_t device = 0;
+    uint16_t value = 0;
+};
+
 // Scaling of one stored register.
 struct SRegisterParam
 {

@@ -1,0 +1,123 @@
+#include "app/globaldata.h"
+#include "core/gateway.h"
+#include "tests/gui/gatewaytestkit.h"
+
+#include <QSqlError>
+#include <QSqlQuery>
+
+using namespace testkit;
+
+// The gateway's register image against the rows of server.db, read by a
+// Modbus client nobody here wrote.
+class tst_Gateway : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void cleanup() { rig.tearDown(); }
+    void imageFollowsTheStore();
+
+private:
+    // The registers 0..count-1 of the port as server.db holds them, read on a
+    // connection of its own: the later-registered device wins an address.
+    QVector<quint16> storedRegisters(quint16 port, int count);
+    // What a Modbus client reads there now.
+    static QVector<quint16> served(quint16 port, int count);
+    bool execOnFile(const QString &sql);
+
+    CGatewayRig rig;
+};
+
+void tst_Gateway::initTestCase()
+{
+    initGlobalData();
+}
+
+QVector<quint16> tst_Gateway::storedRegisters(quint16 port, int count)
+{
+    QVector<quint16> result(count, 0);
+    {
+        QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), QStringLiteral("check"));
+        db.setDatabaseName(rig.workDir->filePath(QStringLiteral("server.db")));
+        if (db.open()) {
+            QSqlQuery rows(db);
+            rows.prepare(
+                QStringLiteral("SELECT reg_addr, value FROM dev_data WHERE port = ? ORDER BY device"));
+            rows.addBindValue(port);
+            rows.exec();
+            while (rows.next())
+                if (rows.value(0).toInt() < count)
+                    result[rows.value(0).toInt()] = rows.value(1).toString().toUShort(nullptr, 16);
+        }
+    }
+    QSqlDatabase::removeDatabase(QStringLiteral("check"));
+    return result;
+}
+
+QVector<quint16> tst_Gateway::served(quint16 port, int count)
+{
+    const SModbusRead read = readServed(port, 0, count);
+    return read.ok ? read.registers : QVector<quint16>();
+}
+
+bool tst_Gateway::execOnFile(const QString &sql)
+{
+    bool ok = false;
+    {
+        QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), QStringLiteral("writer"));
+        db.setDatabaseName(rig.workDir->filePath(QStringLiteral("server.db")));
+        ok = db.open() && QSqlQuery(db).exec(sql);
+    }
+    QSqlDatabase::removeDatabase(QStringLiteral("writer"));
+    return ok;
+}
+
+void tst_Gateway::imageFollowsTheStore()
+{
+    QVERIFY(rig.setUp());
+    const quint16 shared = freePort();
+    // Boiler room at 0; Cold store, registered later, overlaps it from 4 on.
+    QVERIFY(rig.storeDevice(1, shared, 0, true));
+    QVERIFY(rig.storeDevice(2, shared, 4, true));
+    rig.connectToSimulator();
+    QVERIFY(rig.uplink(1, TH_PAYLOAD));
+    // Temperature 0x0123, humidity 0x40, battery 0x0d00.
+    QVERIFY(rig.uplink(2, QByteArray::fromHex("01230140000d")));
+    const int count = 40;
+    QVector<quint16> expected = storedRegisters(shared, count);
+    QCOMPARE(expected[0], quint16(0x092a));
+    QCOMPARE(expected[4], quint16(0x0123));
+    QCOMPARE(served(shared, count), expected);
+
+    // A device added on a port already served, then the overlapping one deleted:
+    // the port stays open and the earlier device's registers show through.
+    QVERIFY(rig.storeDevice(3, shared, 20, true));
+    // Counter A 0x04030201, counter B 0x0c0b0a0908070605, status 0x0d.
+    QVERIFY(rig.uplink(3, QByteArray::fromHex("020102030405060708090a0b0c0d")));
+    QVERIFY(rig.gateway->removeDevice(2, sampleEui(2), shared));
+    expected = storedRegisters(shared, count);
+    QCOMPARE(served(shared, count), expected);
+    QVERIFY(expected[4] != quint16(0x0123)); // Boiler room's own register again
+
+    // A write the store refuses leaves the image as it was.
+    QVERIFY(execOnFile(QStringLiteral("CREATE TRIGGER refuse BEFORE UPDATE ON dev_data "
+                                      "BEGIN SELECT RAISE(ABORT, 'refused'); END;")));
+    QVERIFY(rig.uplink(1, QByteArray::fromHex("01ffff37e40c")));
+    QCOMPARE(storedRegisters(shared, count), expected);
+    QCOMPARE(served(shared, count), expected);
+    QVERIFY(execOnFile(QStringLiteral("DROP TRIGGER refuse;")));
+
+    // A restart on the same files serves the same values before any uplink.
+    rig.gateway.reset();
+    rig.gateway = std::make_unique<CGateway>(rig.workDir->filePath(QStringLiteral("server.db")),
+                                             QStringLiteral("restarted"));
+    rig.server = &rig.gateway->session();
+    rig.db = &rig.gateway->store();
+    rig.registry = &rig.gateway->registry();
+    QCOMPARE(rig.gateway->restoreStoredDevices(), 2);
+    QCOMPARE(served(shared, count), expected);
+}
+
+QTEST_MAIN(tst_Gateway)
+#include "tst_gateway.moc"
