@@ -3,7 +3,9 @@
 // in the field) and a server built on libmodbus holding the same registers in
 // memory. The same libmodbus clients read 10 holding registers in a closed
 // loop against each, the two servers taking turns round by round, with 1, 4
-// and 16 clients at once; the ratio is the median of the rounds' ratios.
+// and 16 clients at once; the ratio is the median of the rounds' ratios. The
+// CPU time of each server's serving thread per request is printed too, as it
+// varies less with the machine's other load than the rates do.
 // Build in Release; it works in a temporary directory.
 // Usage: bench_modbus [milliseconds per run] [rounds]
 
@@ -18,8 +20,10 @@
 
 #include <modbus.h>
 
+#include <pthread.h>
 #include <sys/select.h>
 #include <sys/socket.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -43,6 +47,13 @@ int kRunMs = 1000;
 int kRounds = 5;
 const QString kAppEui = QStringLiteral("A1B2C3D400000001");
 
+double threadCpuSeconds(clockid_t clock)
+{
+    timespec now {};
+    clock_gettime(clock, &now);
+    return double(now.tv_sec) + double(now.tv_nsec) / 1e9;
+}
+
 // A multi-client Modbus TCP server on libmodbus, as its own examples build
 // one: select() over the listening socket and the clients, one request at a
 // time, answered from an in-memory register map.
@@ -60,6 +71,7 @@ public:
         }
         m_listenSocket = modbus_tcp_listen(m_ctx, 32);
         m_thread = std::thread([this] { serve(); });
+        pthread_getcpuclockid(m_thread.native_handle(), &m_cpuClock);
     }
     ~CReferenceServer()
     {
@@ -70,6 +82,7 @@ public:
         modbus_free(m_ctx);
     }
     bool ok() const { return m_listenSocket >= 0; }
+    double cpuSeconds() const { return threadCpuSeconds(m_cpuClock); }
     uint16_t port() const { return m_port; }
 
 private:
@@ -122,12 +135,14 @@ private:
     int m_listenSocket = -1;
     std::atomic<bool> m_stop { false };
     std::thread m_thread;
+    clockid_t m_cpuClock = CLOCK_THREAD_CPUTIME_ID;
 };
 
 struct SClientResult
 {
     long requests = 0;
     long errors = 0;
+    double serverCpu = 0; // seconds the serving thread ran
 };
 
 // Closed loop: the next read goes out as soon as the answer is in; every
@@ -232,8 +247,10 @@ int main(int argc, char *argv[])
            kRunMs, kRounds);
     printf("gateway: %d devices x %d registers on %zu ports, restored from server.db\n", kDevices, kRegisters,
            ports.size());
-    printf("%-8s %16s %16s %8s %14s\n", "clients", "reference req/s", "tidewell req/s", "ratio",
-           "ratio range");
+    // Rates follow the machine's other load; the serving thread's CPU time per
+    // request much less so.
+    printf("%-8s %16s %16s %8s %12s %22s\n", "clients", "reference req/s", "tidewell req/s", "ratio",
+           "ratio range", "server CPU us/req r/t");
     long totalErrors = 0;
     for (const int clients : { 1, 4, 16 }) {
         // Short runs taking turns see the same background load; which server
@@ -241,24 +258,45 @@ int main(int argc, char *argv[])
         std::vector<double> referenceRates;
         std::vector<double> tidewellRates;
         std::vector<double> ratios;
+        std::vector<double> referenceCpu;
+        std::vector<double> tidewellCpu;
         for (int round = 0; round < kRounds; ++round) {
+            // The gateway serves on this thread, whose event loop runs
+            // while its clients do; the reference on its own thread.
+            const auto runReference = [&] {
+                const double cpu = reference.cpuSeconds();
+                SClientResult result = runClients(reference.port(), clients, false);
+                result.serverCpu = reference.cpuSeconds() - cpu;
+                return result;
+            };
+            const auto runTidewell = [&] {
+                const double cpu = threadCpuSeconds(CLOCK_THREAD_CPUTIME_ID);
+                SClientResult result = runClients(tidewellPort, clients, true);
+                result.serverCpu = threadCpuSeconds(CLOCK_THREAD_CPUTIME_ID) - cpu;
+                return result;
+            };
             SClientResult ref;
             SClientResult tw;
             if (round % 2 == 0) {
-                ref = runClients(reference.port(), clients, false);
-                tw = runClients(tidewellPort, clients, true);
+                ref = runReference();
+                tw = runTidewell();
             } else {
-                tw = runClients(tidewellPort, clients, true);
-                ref = runClients(reference.port(), clients, false);
+                tw = runTidewell();
+                ref = runReference();
             }
             referenceRates.push_back(ref.requests * 1000.0 / kRunMs);
             tidewellRates.push_back(tw.requests * 1000.0 / kRunMs);
             ratios.push_back(ref.requests > 0 ? double(tw.requests) / double(ref.requests) : 0.0);
+            if (ref.requests > 0 && tw.requests > 0) {
+                referenceCpu.push_back(ref.serverCpu * 1e6 / double(ref.requests));
+                tidewellCpu.push_back(tw.serverCpu * 1e6 / double(tw.requests));
+            }
             totalErrors += ref.errors + tw.errors;
         }
         const auto range = std::minmax_element(ratios.begin(), ratios.end());
-        printf("%-8d %16.0f %16.0f %8.2f %7.2f-%.2f\n", clients, Bench::median(referenceRates),
-               Bench::median(tidewellRates), Bench::median(ratios), *range.first, *range.second);
+        printf("%-8d %16.0f %16.0f %8.2f %7.2f-%-4.2f %14.1f / %-5.1f\n", clients,
+               Bench::median(referenceRates), Bench::median(tidewellRates), Bench::median(ratios),
+               *range.first, *range.second, Bench::median(referenceCpu), Bench::median(tidewellCpu));
     }
     if (totalErrors != 0)
         printf("errors: %ld\n", totalErrors);

@@ -48,6 +48,9 @@ bool storeDevices(CDataBaseHandler &store, int count, int registers, const std::
 // `p` in 0..1 of ascending samples.
 double percentile(const std::vector<double> &sorted, double p);
 double median(std::vector<double> values);
+// CPU time of this process so far (all threads), in seconds: on a shared
+// machine it varies less than the wall clock.
+double cpuSeconds();
 
 // Resident set of a process (VmRSS), -1 if it cannot be read.
 long residentKiB(qint64 pid);
