@@ -2,6 +2,7 @@
 #include "core/gateway.h"
 #include "tests/gui/gatewaytestkit.h"
 
+#include <QDateTime>
 #include <QSqlError>
 #include <QSqlQuery>
 
@@ -18,6 +19,7 @@ private slots:
     void cleanup() { rig.tearDown(); }
     void imageFollowsTheStore();
     void storedDeviceLosingAFieldIsNamed();
+    void silentDeviceAnswersExceptionUntilHeard();
 
 private:
     // The registers 0..count-1 of the port as server.db holds them, read on a
@@ -26,6 +28,8 @@ private:
     // What a Modbus client reads there now.
     static QVector<quint16> served(quint16 port, int count);
     bool execOnFile(const QString &sql);
+    // Rewrites the sample TH template in the rig's device folder.
+    void editTemplate(const QByteArray &from, const QByteArray &to);
 
     CGatewayRig rig;
 };
@@ -118,6 +122,75 @@ void tst_Gateway::imageFollowsTheStore()
     rig.registry = &rig.gateway->registry();
     QCOMPARE(rig.gateway->restoreStoredDevices(), 2);
     QCOMPARE(served(shared, count), expected);
+}
+
+void tst_Gateway::editTemplate(const QByteArray &from, const QByteArray &to)
+{
+    QFile file(rig.workDir->filePath(QStringLiteral("deviceFolder/th-sensor.json")));
+    QVERIFY(file.open(QIODevice::ReadOnly));
+    QByteArray text = file.readAll();
+    file.close();
+    QVERIFY(text.contains(from));
+    text.replace(from, to);
+    QVERIFY(file.open(QIODevice::WriteOnly | QIODevice::Truncate) && file.write(text) == text.size());
+}
+
+void tst_Gateway::silentDeviceAnswersExceptionUntilHeard()
+{
+    QVERIFY(rig.setUp());
+    editTemplate("\"dev_type\"", "\"silent_after_s\": 60, \"silent_answer\": \"exception\", \"dev_type\"");
+    qint64 now = QDateTime::currentMSecsSinceEpoch();
+    const quint16 port = freePort();
+    const auto uplink = [](const QByteArray &payload) {
+        API::SApiDeviceData data;
+        data.devEui = sampleEui(1);
+        data.data = payload;
+        return data;
+    };
+    {
+        CGateway gateway(rig.workDir->filePath(QStringLiteral("server.db")), QStringLiteral("silence"));
+        gateway.setClockForTesting([&now]() { return now; });
+        QSignalSpy changes(&gateway, &CGateway::silenceChanged);
+        gateway.restoreStoredDevices();
+        DB::SDeviceRegMapDescription device;
+        device.devEui = sampleEui(1);
+        device.devName = QStringLiteral("Boiler room");
+        device.appEui = TH_APP_EUI;
+        device.regList = gateway.registry().getDeviceRegisterMap(TH_APP_EUI).registers;
+        QVERIFY(gateway.registerDevice(device, port));
+        QVERIFY(readServed(port, 0, 3).ok);
+
+        // Counted from the registration: 60 s is not yet silent, 61 s is.
+        now += 60000;
+        gateway.checkSilence();
+        QCOMPARE(gateway.silentForMs(sampleEui(1)), -1);
+        now += 1000;
+        gateway.checkSilence();
+        gateway.checkSilence();
+        QCOMPARE(gateway.silentForMs(sampleEui(1)), 61000);
+        QCOMPARE(changes.count(), 1);
+        QCOMPARE(
+            rig.logCount(QStringLiteral("Device [%1] is silent: no uplink for [61] s").arg(sampleEui(1))), 1);
+        const SModbusRead refused = readServed(port, 0, 3);
+        QVERIFY(!refused.ok);
+        QCOMPARE(refused.error, QString::fromLocal8Bit(modbus_strerror(EMBXGTAR)));
+
+        // A rejected uplink (one byte short) does not end the silence; a decoded one does.
+        QSignalSpy announced(&gateway.registry(), &CAllDeviceHandler::newDataForDevice);
+        gateway.registry().newPacketReceivedSlot(uplink(QByteArray::fromHex("012a0937e4")));
+        gateway.registry().newPacketReceivedSlot(uplink(TH_PAYLOAD));
+        QTRY_COMPARE(announced.count(), 1);
+        QCOMPARE(gateway.silentForMs(sampleEui(1)), -1);
+        QCOMPARE(readServed(port, 0, 3).registers, QVector<quint16>({ 0x092a, 0x0037, 0x0ce4 }));
+        QCOMPARE(rig.logCount(QStringLiteral("Device [%1] is heard again").arg(sampleEui(1))), 1);
+    }
+    // The stored time of the last uplink carries the silence over a restart.
+    now += 120000;
+    CGateway restarted(rig.workDir->filePath(QStringLiteral("server.db")), QStringLiteral("silence2"));
+    restarted.setClockForTesting([&now]() { return now; });
+    restarted.restoreStoredDevices();
+    QVERIFY(restarted.silentForMs(sampleEui(1)) >= 120000);
+    QVERIFY(!readServed(port, 0, 3).ok);
 }
 
 // A field refused at load (here a register size out of range) is named for
