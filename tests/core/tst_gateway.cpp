@@ -3,6 +3,10 @@
 #include "tests/gui/gatewaytestkit.h"
 
 #include <QDateTime>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QProcess>
 #include <QSqlError>
 #include <QSqlQuery>
 
@@ -19,6 +23,7 @@ private slots:
     void cleanup() { rig.tearDown(); }
     void imageFollowsTheStore();
     void storedDeviceLosingAFieldIsNamed();
+    void templateToolDecodesAsServed();
     void silentDeviceAnswersExceptionUntilHeard();
 
 private:
@@ -218,6 +223,66 @@ void tst_Gateway::storedDeviceLosingAFieldIsNamed()
                                     "left out [")
                          .arg(sampleEui(1))),
         1);
+}
+
+// tidewell-template decode shows exactly what a running gateway serves for
+// the same uplink, for every sample template.
+void tst_Gateway::templateToolDecodesAsServed()
+{
+    QVERIFY(rig.setUp());
+    rig.connectToSimulator();
+    const QJsonObject fixed {
+        { "ts", 1700000000123.0 }, { "fcnt", 77 }, { "rssi", -71 }, { "snr", 6 }, { "gatewayId", "00AB" }
+    };
+    // Sample device, its template file and a payload of its type.
+    const QList<std::tuple<int, QString, QByteArray>> cases {
+        { 1, "th-sensor.json", TH_PAYLOAD },
+        { 3, "pulse-counter.json", QByteArray::fromHex("020102030405060708090a0b0c0d") },
+        { 5, "text-beacon.json", QByteArray() },
+    };
+    for (const auto &[sample, file, givenPayload] : cases) {
+        QByteArray payload = givenPayload;
+        const QString templatePath = rig.workDir->filePath(QStringLiteral("deviceFolder/") + file);
+        if (payload.isEmpty()) {
+            // The beacon's layout, from its template: its first packet, filled with letters.
+            QFile beacon(templatePath);
+            QVERIFY(beacon.open(QIODevice::ReadOnly));
+            const QJsonObject packet = QJsonDocument::fromJson(beacon.readAll())
+                                           .object()
+                                           .value("device_packets")
+                                           .toArray()
+                                           .at(0)
+                                           .toObject();
+            payload = QByteArray(packet.value("packet_size").toInt(), 'T');
+            payload[0] = char(packet.value("packet_type").toInt());
+        }
+        const quint16 port = freePort();
+        QVERIFY(rig.storeDevice(sample, port, 0, true));
+        QSignalSpy decoded(rig.registry, &CAllDeviceHandler::newDataForDevice);
+        QCOMPARE(rig.sim->sendUplink(sampleEui(sample), payload, fixed), 1);
+        QVERIFY(decoded.wait(5000));
+
+        QProcess tool;
+        tool.start(QStringLiteral(TIDEWELL_TEMPLATE_TOOL),
+                   { "decode", templatePath, "--payload", QString::fromLatin1(payload.toHex()), "--ts",
+                     "1700000000123", "--fcnt", "77", "--rssi", "-71", "--snr", "6", "--gateway", "00AB",
+                     "--dev-eui", sampleEui(sample), "--json" });
+        QVERIFY(tool.waitForFinished(30000));
+        QCOMPARE(tool.exitCode(), 0);
+        const QJsonArray fields
+            = QJsonDocument::fromJson(tool.readAllStandardOutput()).object().value("registers").toArray();
+        QVERIFY2(!fields.isEmpty(), qPrintable(file));
+        for (const QJsonValue &field : fields) {
+            const QJsonArray words = field.toObject().value("registers").toArray();
+            const int address = field.toObject().value("address").toInt();
+            const SModbusRead read = readServed(port, address, words.size());
+            QVERIFY2(read.ok, qPrintable(read.error));
+            for (int i = 0; i < words.size(); ++i)
+                QVERIFY2(
+                    read.registers.at(i) == words.at(i).toString().toUShort(nullptr, 16),
+                    qPrintable(QStringLiteral("%1 %2").arg(file, field.toObject().value("name").toString())));
+        }
+    }
 }
 
 QTEST_MAIN(tst_Gateway)
