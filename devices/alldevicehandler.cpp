@@ -38,6 +38,13 @@ void CAllDeviceHandler::init()
         = TemplateLoader::loadFolder(QDir::currentPath() + QStringLiteral("/") + QS_GLOB_DEVICE_FOLDER,
                                      [](const QString &line) { addLog(line); });
     templates = folder.catalogue;
+    for (const TemplateLoader::SLoadedFile &file : folder.files) {
+        if (!file.deviceTemplate.valid || templates.value(file.deviceTemplate.app_eui).app_eui.isEmpty())
+            continue;
+        for (const TemplateLoader::SFileIssue &problem : file.problems)
+            if (!problem.where.isEmpty())
+                m_refusedParts[file.deviceTemplate.app_eui] << problem.where;
+    }
 }
 
 SDeviceTypeInfo CAllDeviceHandler::getDeviceTypeInfo(const QString &appEui) const

@@ -46,6 +46,10 @@ public:
     SDeviceTypeInfo getDeviceTypeInfo(const QString &appEui) const;
     QList<SDeviceTypeInfo> getDeviceTypeList() const;
     SDeviceTypeRegisters getDeviceRegisterMap(const QString &appEui) const;
+    SDeviceTemplate getTemplate(const QString &appEui) const { return templates.value(appEui); }
+
+    // Parts of the type's template refused at load (fields, server values).
+    QStringList refusedParts(const QString &appEui) const { return m_refusedParts.value(appEui); }
 
     // Template and port tests used by the add-device dialog.
     bool hasTemplate(const QString &appEui) const;
@@ -85,6 +89,7 @@ private:
     bool takeSliceRoom();
 
     QMap<QString, SDeviceTemplate> templates;
+    QMap<QString, QStringList> m_refusedParts; // by AppEUI
     QMap<uint16_t, CDeviceHandler *> listeners;
     QMap<QString, DB::SDeviceRegMapDescription> devices;
     QMutex mutex;

@@ -12,6 +12,8 @@
 #include <QPushButton>
 #include <QStandardItemModel>
 
+#include <utility>
+
 namespace {
 
 const int MAX_REGISTER_ADDRESS = 65535;
@@ -21,6 +23,7 @@ const int MAX_REGISTER_ADDRESS = 65535;
 CAddNewDeviceForm::CAddNewDeviceForm(CGateway &_gateway, QWidget *parent)
     : CAbstractDeviceForm(_gateway, parent)
 {
+    connect(&gateway, &CGateway::serverDevicesRefused, this, [this]() { m_refused = true; });
     connect(&gateway, &CGateway::serverDevicesReceived, this, &CAddNewDeviceForm::getDevicesListRespSlot);
 }
 
@@ -47,8 +50,9 @@ void CAddNewDeviceForm::refresh()
 
 void CAddNewDeviceForm::getDevicesListRespSlot(bool status, QList<API::SServerDeviceInfo> _regInfoList)
 {
+    const bool refused = std::exchange(m_refused, false);
     if (!status) {
-        showStatus(tr("SERVER TIMEOUT"));
+        showStatus(refused ? tr("SERVER REFUSED") : tr("SERVER TIMEOUT"));
         return;
     }
     if (_regInfoList.isEmpty()) {

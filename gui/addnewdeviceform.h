@@ -32,4 +32,6 @@ private:
     int currentDeviceRow() const;
     bool checkPort(const QString &text, uint16_t *port);
     void showFailureMessage();
+
+    bool m_refused = false; // the answer coming is the server's refusal
 };

@@ -295,10 +295,12 @@ void CServerHandler::handleVerified(const QJsonObject &object)
             return;
         }
         QList<API::SServerDeviceInfo> list;
-        if (API::parseDevicesListReply(object, &list))
+        if (API::parseDevicesListReply(object, &list)) {
             emit getDevicesListResp(true, list);
-        else
+        } else {
+            emit devicesListRefused();
             emit getDevicesListResp(false, {});
+        }
         m_pendingRequest = REQUEST_NONE;
         waitingServerResponseTimeoutSlot();
     }

@@ -53,6 +53,9 @@ signals:
     void changeServerStatus(COMM::EServerStatus _status);
     void getDevicesListResp(bool status, QList<API::SServerDeviceInfo> _regInfoList = {});
     void newPacketReceived(API::SApiDeviceData _devData);
+    // The server answered the device list request with status false; the
+    // failed getDevicesListResp follows at once.
+    void devicesListRefused();
     // A new connection attempt is due after delayMs (attempts counted from 1).
     void reconnectScheduled(int attempt, int delayMs);
 

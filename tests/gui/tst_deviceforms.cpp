@@ -93,7 +93,7 @@ void TestDeviceForms::addDialogStatus_data()
 
     QTest::newRow("not connected") << QStringLiteral("offline")
                                    << QStringLiteral("EMPTY LIST OF\nKNOWN DEVICE TYPES");
-    QTest::newRow("refused") << QStringLiteral("refusing") << QStringLiteral("SERVER TIMEOUT");
+    QTest::newRow("refused") << QStringLiteral("refusing") << QStringLiteral("SERVER REFUSED");
     QTest::newRow("no devices") << QStringLiteral("empty")
                                 << QStringLiteral("EMPTY DEVICE LIST\nFROM SERVER");
     QTest::newRow("all registered") << QStringLiteral("known")
