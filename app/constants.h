@@ -95,6 +95,11 @@ inline const QString QS_TPL_APP_EUI = QStringLiteral("app_eui");
 inline const QString QS_TPL_COLOR = QStringLiteral("color");
 inline const QString QS_TPL_DEVICE_PACKETS = QStringLiteral("device_packets");
 inline const QString QS_TPL_SERVER_DATA = QStringLiteral("server_data");
+// Later additions: the longest expected silence of the type, and how Modbus
+// reads of a silent device are answered ("exception": exception 11).
+inline const QString QS_TPL_SILENT_AFTER = QStringLiteral("silent_after_s");
+inline const QString QS_TPL_SILENT_ANSWER = QStringLiteral("silent_answer");
+inline const QString QS_TPL_SILENT_EXCEPTION = QStringLiteral("exception");
 
 // Device template: packet keys
 inline const QString QS_TPL_PACKET_TYPE = QStringLiteral("packet_type");

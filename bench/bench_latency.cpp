@@ -5,21 +5,15 @@
 // each read. Build in Release; it works in a temporary directory.
 // Usage: bench_latency [seconds]
 
-#include "app/globaldata.h"
-#include "app/logfile.h"
+#include "benchkit.h"
+
+#include "core/gateway.h"
 #include "devices/alldevicehandler.h"
-#include "serverlink/serverhandler.h"
-#include "storage/databasehandler.h"
 
 #include "networkserversim.h"
 
 #include <QCoreApplication>
-#include <QDir>
 #include <QEventLoop>
-#include <QFile>
-#include <QJsonArray>
-#include <QJsonDocument>
-#include <QTcpServer>
 #include <QTemporaryDir>
 #include <QThread>
 #include <QTimer>
@@ -28,13 +22,14 @@
 
 #include <algorithm>
 #include <atomic>
-#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <thread>
 #include <vector>
 
 namespace {
+
+using Bench::Clock;
 
 const int kDevices = 1000;
 const int kSending = 50; // devices the simulator sends for
@@ -43,21 +38,11 @@ const int kFields = 10;
 const int kReadEveryUs = 2000;
 const QString kAppEui = QStringLiteral("A1B2C3D4000000BE");
 
-using Clock = std::chrono::steady_clock;
-
-void writeTemplate()
+bool writeTemplate()
 {
     QJsonArray fields;
-    for (int f = 0; f < kFields; ++f) {
-        fields.append(QJsonObject { { "packet_bias", 1 + 2 * f },
-                                    { "data_bit_bias", 0 },
-                                    { "data_bit_size", 16 },
-                                    { "data_type", "uinteger" },
-                                    { "reg_map_bias", f },
-                                    { "reg_bit_bias", 0 },
-                                    { "reg_bit_size", 16 },
-                                    { "data_name", QStringLiteral("Value %1").arg(f) } });
-    }
+    for (int f = 0; f < kFields; ++f)
+        fields.append(Bench::field16(f, f));
     QJsonArray server { QJsonObject { { "data_code", "rssi" },
                                       { "reg_map_bias", 10 },
                                       { "reg_bit_bias", 0 },
@@ -68,34 +53,7 @@ void writeTemplate()
                                       { "reg_bit_bias", 0 },
                                       { "reg_bit_size", 32 },
                                       { "data_name", "Frame counter" } } };
-    QJsonArray packets { QJsonObject {
-        { "packet_type", 1 }, { "packet_size", 1 + 2 * kFields }, { "packet_fields", fields } } };
-    QDir().mkpath(QStringLiteral("deviceFolder"));
-    QFile file(QStringLiteral("deviceFolder/bench.json"));
-    file.open(QIODevice::WriteOnly);
-    file.write(QJsonDocument(QJsonObject { { "app_eui", kAppEui },
-                                           { "dev_type", "Bench" },
-                                           { "server_data", server },
-                                           { "device_packets", packets } })
-                   .toJson());
-}
-
-QString euiOf(int n)
-{
-    return QStringLiteral("%1").arg(n, 16, 16, QLatin1Char('0')).toUpper();
-}
-
-uint16_t freePort()
-{
-    QTcpServer probe;
-    probe.listen(QHostAddress::Any, 0);
-    return probe.serverPort();
-}
-
-void quietDebug(QtMsgType type, const QMessageLogContext &, const QString &text)
-{
-    if (type != QtDebugMsg)
-        fprintf(stderr, "%s\n", qPrintable(text));
+    return Bench::writeTemplate(kAppEui, { Bench::packet(1, 1 + 2 * kFields, fields) }, server);
 }
 
 struct SLatency
@@ -145,20 +103,13 @@ SLatency timedReads(uint16_t port, int seconds)
     return latency;
 }
 
-double percentile(const std::vector<double> &sorted, double p)
-{
-    if (sorted.empty())
-        return 0;
-    const size_t index = std::min(sorted.size() - 1, size_t(p * double(sorted.size())));
-    return sorted[index];
-}
-
 void printReads(const char *label, SLatency reads)
 {
     std::sort(reads.ms.begin(), reads.ms.end());
     printf("%-10s reads %6zu, errors %ld, round trip ms: p50 %.3f  p90 %.3f  p99 %.3f  max %.3f\n", label,
-           reads.ms.size(), reads.errors, percentile(reads.ms, 0.50), percentile(reads.ms, 0.90),
-           percentile(reads.ms, 0.99), reads.ms.empty() ? 0.0 : reads.ms.back());
+           reads.ms.size(), reads.errors, Bench::percentile(reads.ms, 0.50),
+           Bench::percentile(reads.ms, 0.90), Bench::percentile(reads.ms, 0.99),
+           reads.ms.empty() ? 0.0 : reads.ms.back());
 }
 
 } // namespace
@@ -166,29 +117,24 @@ void printReads(const char *label, SLatency reads)
 int main(int argc, char *argv[])
 {
     QCoreApplication app(argc, argv);
-    // The gateway has no console: its debug lines go nowhere.
-    qInstallMessageHandler(quietDebug);
     const int seconds = argc > 1 && atoi(argv[1]) > 0 ? atoi(argv[1]) : 10;
     QTemporaryDir dir;
-    QDir::setCurrent(dir.path());
-    initGlobalData();
-    CLogFile::getInstance(QStringLiteral("history.log"));
+    Bench::enterWorkDir(dir.path());
     writeTemplate();
 
-    CDataBaseHandler store(dir.filePath(QStringLiteral("server.db")), QStringLiteral("bench"));
-    CAllDeviceHandler registry;
-    registry.setRegisterStore(&store);
-    if (store.failed() || !registry.hasTemplate(kAppEui)) {
+    CGateway gateway(dir.filePath(QStringLiteral("server.db")), QStringLiteral("bench"));
+    if (gateway.failed() || !gateway.registry().hasTemplate(kAppEui)) {
         fprintf(stderr, "set-up failed\n");
         return 1;
     }
 
-    // Devices 0..49 send and are served on the measured port, the rest only
-    // fill the store (with a 20-register map each).
-    const uint16_t port = freePort();
+    // Devices 0..49 send and are served on the measured port, the rest fill
+    // nine more ports (with a 20-register map each).
+    const std::vector<uint16_t> ports = Bench::freePorts(kDevices / 100);
+    const uint16_t port = ports.front();
     SSimScenario scenario;
     scenario.accounts.append({ QStringLiteral("demo"), QStringLiteral("demo") });
-    QList<SRegisterDescription> map = registry.getDeviceRegisterMap(kAppEui).registers;
+    QList<SRegisterDescription> map = gateway.registry().getDeviceRegisterMap(kAppEui).registers;
     for (int r = 13; r < 20; ++r) {
         SRegisterDescription spare;
         spare.name = QStringLiteral("Spare %1").arg(r);
@@ -199,16 +145,14 @@ int main(int argc, char *argv[])
     }
     for (int n = 0; n < kDevices; ++n) {
         DB::SDeviceRegMapDescription device;
-        device.devEui = euiOf(n);
+        device.devEui = Bench::euiOf(n);
         device.appEui = kAppEui;
         device.devName = QStringLiteral("Device %1").arg(n);
         device.startAddr = (n % 100) * 20;
         device.regList = map;
-        const uint16_t devicePort = n < kSending ? port : uint16_t(port + 1 + n / 100);
-        if (!store.registerNewDevice(device, devicePort))
+        if (!gateway.registerDevice(device, ports[size_t(n / 100)]))
             return 1;
         if (n < kSending) {
-            registry.addNewDevice(device, port);
             SSimDevice simDevice;
             simDevice.devEui = device.devEui;
             simDevice.devName = device.devName;
@@ -227,29 +171,31 @@ int main(int argc, char *argv[])
     simThread.start();
     auto *sim = new CNetworkServerSim(scenario);
     sim->moveToThread(&simThread);
-    QString url;
+    quint16 simPort = 0;
     QMetaObject::invokeMethod(
         sim,
         [&] {
             if (sim->listen())
-                url = sim->url().toString();
+                simPort = sim->port();
         },
         Qt::BlockingQueuedConnection);
-    if (url.isEmpty()) {
+    if (simPort == 0) {
         fprintf(stderr, "simulator failed to listen\n");
         return 1;
     }
 
-    CServerHandler session;
-    QObject::connect(&session, &CServerHandler::newPacketReceived, &registry,
-                     &CAllDeviceHandler::newPacketReceivedSlot, Qt::QueuedConnection);
     long decoded = 0;
-    QObject::connect(&registry, &CAllDeviceHandler::newDataForDevice, &registry, [&decoded] { ++decoded; });
+    QObject::connect(&gateway, &CGateway::newDataForDevice, &gateway, [&decoded] { ++decoded; });
     {
         QEventLoop loop;
         QObject::connect(sim, &CNetworkServerSim::clientLoggedIn, &loop, &QEventLoop::quit);
         QTimer::singleShot(10000, &loop, &QEventLoop::quit);
-        session.connectSlot(url, QStringLiteral("demo"), QStringLiteral("demo"));
+        SServerSettings server;
+        server.host = QStringLiteral("127.0.0.1");
+        server.port = QString::number(simPort);
+        server.login = QStringLiteral("demo");
+        server.password = QStringLiteral("demo");
+        gateway.connectToServer(server);
         loop.exec();
     }
     // Baseline: the same reads without uplinks, to tell the machine's own

@@ -8,31 +8,25 @@
 // Build in Release; it works in a temporary directory.
 // Usage: bench_soak [seconds] [clients] [period of each client's reads, ms] [nojunk]
 
-#include "app/globaldata.h"
-#include "app/logfile.h"
+#include "benchkit.h"
+
+#include "core/gateway.h"
 #include "devices/alldevicehandler.h"
 #include "modbus/connectionhandler.h"
 #include "modbus/modbusconfig.h"
-#include "serverlink/serverhandler.h"
-#include "storage/databasehandler.h"
 
 #include "networkserversim.h"
 
 #include <QCoreApplication>
 #include <QDir>
 #include <QEventLoop>
-#include <QFile>
 #include <QFileInfo>
-#include <QJsonArray>
-#include <QJsonDocument>
-#include <QTcpServer>
 #include <QTemporaryDir>
 #include <QThread>
 #include <QTimer>
 
 #include <algorithm>
 #include <atomic>
-#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -55,61 +49,14 @@ const int kFields = 10;
 const int kReadEveryUs = 2000;
 const QString kAppEui = QStringLiteral("A1B2C3D4000000BE");
 
-using Clock = std::chrono::steady_clock;
+using Bench::Clock;
 
-void writeTemplate()
+bool writeTemplate()
 {
     QJsonArray fields;
-    for (int f = 0; f < kFields; ++f) {
-        fields.append(QJsonObject { { "packet_bias", 1 + 2 * f },
-                                    { "data_bit_bias", 0 },
-                                    { "data_bit_size", 16 },
-                                    { "data_type", "uinteger" },
-                                    { "reg_map_bias", f },
-                                    { "reg_bit_bias", 0 },
-                                    { "reg_bit_size", 16 },
-                                    { "data_name", QStringLiteral("Value %1").arg(f) } });
-    }
-    QJsonArray packets { QJsonObject {
-        { "packet_type", 1 }, { "packet_size", 1 + 2 * kFields }, { "packet_fields", fields } } };
-    QDir().mkpath(QStringLiteral("deviceFolder"));
-    QFile file(QStringLiteral("deviceFolder/bench.json"));
-    file.open(QIODevice::WriteOnly);
-    file.write(QJsonDocument(QJsonObject { { "app_eui", kAppEui },
-                                           { "dev_type", "Bench" },
-                                           { "server_data", QJsonArray() },
-                                           { "device_packets", packets } })
-                   .toJson());
-}
-
-QString euiOf(int n)
-{
-    return QStringLiteral("%1").arg(n, 16, 16, QLatin1Char('0')).toUpper();
-}
-
-uint16_t freePort()
-{
-    QTcpServer probe;
-    probe.listen(QHostAddress::Any, 0);
-    return probe.serverPort();
-}
-
-void quietDebug(QtMsgType type, const QMessageLogContext &, const QString &text)
-{
-    if (type != QtDebugMsg)
-        fprintf(stderr, "%s\n", qPrintable(text));
-}
-
-long residentKiB()
-{
-    QFile status(QStringLiteral("/proc/self/status"));
-    if (!status.open(QIODevice::ReadOnly))
-        return -1;
-    for (const QByteArray &line : status.readAll().split('\n')) {
-        if (line.startsWith("VmRSS:"))
-            return line.mid(6).trimmed().split(' ').first().toLong();
-    }
-    return -1;
+    for (int f = 0; f < kFields; ++f)
+        fields.append(Bench::field16(f, f));
+    return Bench::writeTemplate(kAppEui, { Bench::packet(1, 1 + 2 * kFields, fields) });
 }
 
 int openDescriptors()
@@ -295,13 +242,6 @@ void runTimed(uint16_t port, const std::atomic<bool> &stop, SLatency &result)
     ::close(fd);
 }
 
-double percentile(const std::vector<double> &sorted, double p)
-{
-    if (sorted.empty())
-        return 0;
-    return sorted[std::min(sorted.size() - 1, size_t(p * double(sorted.size())))];
-}
-
 void spin(int milliseconds)
 {
     QEventLoop loop;
@@ -314,7 +254,6 @@ void spin(int milliseconds)
 int main(int argc, char *argv[])
 {
     QCoreApplication app(argc, argv);
-    qInstallMessageHandler(quietDebug);
     const int seconds = argc > 1 && atoi(argv[1]) > 0 ? atoi(argv[1]) : 10;
     const int clients = argc > 2 && atoi(argv[2]) > 0 ? atoi(argv[2]) : 1000;
     const int periodMs = argc > 3 && atoi(argv[3]) > 0 ? atoi(argv[3]) : 100;
@@ -326,30 +265,26 @@ int main(int argc, char *argv[])
     config.maxConnections = clients + 2;
     Modbus::setConfig(config);
     QTemporaryDir dir;
-    QDir::setCurrent(dir.path());
-    initGlobalData();
-    CLogFile::getInstance(QStringLiteral("history.log"));
+    Bench::enterWorkDir(dir.path());
     writeTemplate();
 
-    CDataBaseHandler store(dir.filePath(QStringLiteral("server.db")), QStringLiteral("bench"));
-    CAllDeviceHandler registry;
-    registry.setRegisterStore(&store);
-    if (store.failed() || !registry.hasTemplate(kAppEui)) {
+    CGateway gateway(dir.filePath(QStringLiteral("server.db")), QStringLiteral("bench"));
+    if (gateway.failed() || !gateway.registry().hasTemplate(kAppEui)) {
         fprintf(stderr, "set-up failed\n");
         return 1;
     }
 
-    const uint16_t port = freePort();
+    const uint16_t port = Bench::freePort();
     SSimScenario scenario;
     scenario.accounts.append({ QStringLiteral("demo"), QStringLiteral("demo") });
     for (int n = 0; n < kSending; ++n) {
         DB::SDeviceRegMapDescription device;
-        device.devEui = euiOf(n);
+        device.devEui = Bench::euiOf(n);
         device.appEui = kAppEui;
         device.devName = QStringLiteral("Device %1").arg(n);
         device.startAddr = n * 20;
-        device.regList = registry.getDeviceRegisterMap(kAppEui).registers;
-        if (!store.registerNewDevice(device, port) || !registry.addNewDevice(device, port)) {
+        device.regList = gateway.registry().getDeviceRegisterMap(kAppEui).registers;
+        if (!gateway.registerDevice(device, port)) {
             fprintf(stderr, "device set-up failed\n");
             return 1;
         }
@@ -369,35 +304,37 @@ int main(int argc, char *argv[])
     simThread.start();
     auto *sim = new CNetworkServerSim(scenario);
     sim->moveToThread(&simThread);
-    QString url;
+    quint16 simPort = 0;
     QMetaObject::invokeMethod(
         sim,
         [&] {
             if (sim->listen())
-                url = sim->url().toString();
+                simPort = sim->port();
         },
         Qt::BlockingQueuedConnection);
-    if (url.isEmpty()) {
+    if (simPort == 0) {
         fprintf(stderr, "simulator failed to listen\n");
         return 1;
     }
-    CServerHandler session;
-    QObject::connect(&session, &CServerHandler::newPacketReceived, &registry,
-                     &CAllDeviceHandler::newPacketReceivedSlot, Qt::QueuedConnection);
     long decoded = 0;
-    QObject::connect(&registry, &CAllDeviceHandler::newDataForDevice, &registry, [&decoded] { ++decoded; });
+    QObject::connect(&gateway, &CGateway::newDataForDevice, &gateway, [&decoded] { ++decoded; });
     {
         QEventLoop loop;
         QObject::connect(sim, &CNetworkServerSim::clientLoggedIn, &loop, &QEventLoop::quit);
         QTimer::singleShot(10000, &loop, &QEventLoop::quit);
-        session.connectSlot(url, QStringLiteral("demo"), QStringLiteral("demo"));
+        SServerSettings server;
+        server.host = QStringLiteral("127.0.0.1");
+        server.port = QString::number(simPort);
+        server.login = QStringLiteral("demo");
+        server.password = QStringLiteral("demo");
+        gateway.connectToServer(server);
         loop.exec();
     }
     QMetaObject::invokeMethod(
         sim, [sim] { sim->startUplinks(-1, kPeriodMs); }, Qt::BlockingQueuedConnection);
     spin(500);
 
-    const long rssBefore = residentKiB();
+    const long rssBefore = Bench::residentKiB(QCoreApplication::applicationPid());
     const int fdsBefore = openDescriptors();
     const qint64 logBefore = QFileInfo(QStringLiteral("history.log")).size();
     const long decodedBefore = decoded;
@@ -415,7 +352,7 @@ int main(int argc, char *argv[])
     const auto start = Clock::now();
     spin(seconds * 1000);
     const int connectionsAtPeak = CConnectionHandler::openConnections();
-    const long rssPeak = residentKiB();
+    const long rssPeak = Bench::residentKiB(QCoreApplication::applicationPid());
     stop = true;
     // The clients block for at most 100 ms; the event loop keeps serving meanwhile.
     QEventLoop joinLoop;
@@ -447,7 +384,7 @@ int main(int argc, char *argv[])
     for (int i = 0; i < 600 && CConnectionHandler::openConnections() > 0; ++i)
         spin(100);
     const double drained = std::chrono::duration<double>(Clock::now() - drainStart).count();
-    const long rssAfter = residentKiB();
+    const long rssAfter = Bench::residentKiB(QCoreApplication::applicationPid());
     const int fdsAfter = openDescriptors();
 
     std::sort(timed.ms.begin(), timed.ms.end());
@@ -459,7 +396,7 @@ int main(int argc, char *argv[])
            crowd.connected.load(), crowd.reads.load(), double(crowd.reads.load()) / elapsed,
            crowd.errors.load(), connectionsAtPeak);
     printf("timed:      %zu reads, %ld errors, round trip ms p50 %.3f  p99 %.3f  max %.3f\n", timed.ms.size(),
-           timed.errors, percentile(timed.ms, 0.50), percentile(timed.ms, 0.99),
+           timed.errors, Bench::percentile(timed.ms, 0.50), Bench::percentile(timed.ms, 0.99),
            timed.ms.empty() ? 0.0 : timed.ms.back());
     printf("junk:       %.1f MB of zero bytes taken\n", double(junkBytes.load()) / 1e6);
     printf("uplinks:    %.0f/s decoded\n", double(ingested) / elapsed);

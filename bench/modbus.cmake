@@ -1,13 +1,13 @@
-# The Modbus benchmarks drive both servers with libmodbus; bench_latency and
-# bench_soak also run the network server simulator in process.
+# The Modbus benchmarks drive both servers with libmodbus; the uplink
+# benchmarks also run the network server simulator in process.
 find_package(PkgConfig REQUIRED)
 pkg_check_modules(BENCH_MODBUS REQUIRED IMPORTED_TARGET libmodbus)
-foreach(target bench_modbus bench_latency)
+foreach(target bench_modbus bench_latency bench_uplinklatency)
   if(TARGET ${target})
     target_link_libraries(${target} PRIVATE PkgConfig::BENCH_MODBUS)
   endif()
 endforeach()
-foreach(target bench_latency bench_soak)
+foreach(target bench_latency bench_soak bench_uplinklatency)
   if(TARGET ${target} AND TARGET tidewell_netsim)
     target_link_libraries(${target} PRIVATE tidewell_netsim)
     target_include_directories(${target} PRIVATE ${PROJECT_SOURCE_DIR}/tools/netsim)

@@ -6,6 +6,7 @@
 #include "serverlink/serverhandler.h"
 #include "storage/databasehandler.h"
 
+#include <QDateTime>
 #include <QHostAddress>
 #include <QSqlQuery>
 #include <QTcpServer>
@@ -16,6 +17,9 @@ CGateway::CGateway(const QString &dataBaseFile, const QString &connectionName, Q
     , m_session(std::make_unique<CServerHandler>())
     , m_registry(std::make_unique<CAllDeviceHandler>())
 {
+    m_clock = []() { return QDateTime::currentMSecsSinceEpoch(); };
+    m_silenceTimer.setInterval(1000);
+    connect(&m_silenceTimer, &QTimer::timeout, this, &CGateway::checkSilence);
     if (!m_store->failed()) {
         m_registry->setRegisterStore(m_store.get());
         m_registry->setRegisterSource(&m_image);
@@ -66,6 +70,10 @@ int CGateway::restoreStoredDevices()
         }
     }
     loadServed(-1);
+    const QHash<uint32_t, qint64> lastWrites = m_store->lastWriteTimes();
+    const qint64 now = m_clock();
+    for (auto it = m_served.cbegin(); it != m_served.cend(); ++it)
+        m_lastHeard.insert(it.key(), lastWrites.value(it->id, now));
     for (const auto &device : qAsConst(devices)) {
         const QStringList lost = m_registry->refusedParts(device.first.appEui);
         if (!lost.isEmpty())
@@ -75,6 +83,8 @@ int CGateway::restoreStoredDevices()
                     .arg(device.first.devEui, lost.join(QStringLiteral(", "))));
         m_registry->addNewDevice(device.first, device.second);
     }
+    checkSilence();
+    m_silenceTimer.start();
     return devices.size();
 }
 
@@ -94,7 +104,8 @@ void CGateway::loadServed(int port)
             const auto devicePort = static_cast<uint16_t>(rows.value(DB::DEV_COL_PORT).toUInt());
             if (port < 0 || devicePort == port)
                 m_served.insert(rows.value(DB::DEV_COL_DEV_EUI).toString(),
-                                { rows.value(DB::DEV_COL_ID).toUInt(), devicePort });
+                                { rows.value(DB::DEV_COL_ID).toUInt(), devicePort,
+                                  rows.value(DB::DEV_COL_APP_EUI).toString() });
         }
     }
     for (const SServedRegister &row : m_store->servedRegisters(port))
@@ -106,6 +117,9 @@ void CGateway::registerDataSaved(const SDeviceRegisterData &data)
     const auto it = m_served.constFind(data.devEui);
     if (it == m_served.cend())
         return;
+    m_lastHeard.insert(data.devEui, m_clock());
+    if (m_silent.contains(data.devEui))
+        setSilent(data.devEui, *it, false, 0);
     for (const SRegisterValue &reg : data.registers) {
         bool parsed = false;
         const uint16_t value = reg.value.toUShort(&parsed, 16);
@@ -119,6 +133,7 @@ bool CGateway::registerDevice(const DB::SDeviceRegMapDescription &description, u
     if (failed() || !m_store->registerNewDevice(description, port))
         return false;
     loadServed(port);
+    m_lastHeard.insert(description.devEui, m_clock());
     m_registry->addNewDevice(description, port);
     return true;
 }
@@ -127,8 +142,14 @@ bool CGateway::removeDevice(uint32_t deviceId, const QString &devEui, uint16_t p
 {
     m_registry->removeDevice(devEui, port);
     const bool deleted = !failed() && m_store->deleteDevice(deviceId);
-    if (deleted)
+    if (deleted) {
+        const auto it = m_served.constFind(devEui);
+        if (it != m_served.cend())
+            m_image.setDeviceFailed(it->id, false);
+        m_silent.remove(devEui);
+        m_lastHeard.remove(devEui);
         loadServed(port);
+    }
     return deleted;
 }
 
@@ -169,4 +190,36 @@ void CGateway::connectToServer(const SServerSettings &server)
         && m_session->addTrustedCaFile(server.caFile))
         m_trustedCaFiles << server.caFile;
     m_session->connectSlot(server.origin(), server.login, server.password);
+}
+
+qint64 CGateway::silentForMs(const QString &devEui) const
+{
+    return m_silent.contains(devEui) ? m_clock() - m_lastHeard.value(devEui) : -1;
+}
+
+void CGateway::checkSilence()
+{
+    const qint64 now = m_clock();
+    for (auto it = m_served.cbegin(); it != m_served.cend(); ++it) {
+        const int limitS = m_registry->getTemplate(it->appEui).silent_after_s;
+        const qint64 quietMs = now - m_lastHeard.value(it.key(), now);
+        const bool silent = limitS > 0 && quietMs > qint64(limitS) * 1000;
+        if (silent != m_silent.contains(it.key()))
+            setSilent(it.key(), *it, silent, quietMs);
+    }
+}
+
+void CGateway::setSilent(const QString &devEui, const SServedDevice &device, bool silent, qint64 quietMs)
+{
+    if (silent) {
+        m_silent.insert(devEui);
+        addLog(QStringLiteral("WARNING: [CGateway] Device [%1] is silent: no uplink for [%2] s")
+                   .arg(devEui)
+                   .arg(quietMs / 1000));
+    } else {
+        m_silent.remove(devEui);
+        addLog(QStringLiteral("INFO: [CGateway] Device [%1] is heard again").arg(devEui));
+    }
+    m_image.setDeviceFailed(device.id, silent && m_registry->getTemplate(device.appEui).silent_exception);
+    emit silenceChanged(devEui, silent);
 }

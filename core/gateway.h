@@ -8,9 +8,12 @@
 
 #include <QHash>
 #include <QObject>
+#include <QSet>
 #include <QString>
+#include <QTimer>
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 
 class CAllDeviceHandler;
@@ -67,6 +70,17 @@ public:
     // store at start and changed only after the store has committed the change.
     CRegisterImage &registerImage() { return m_image; }
 
+    // A device is silent when its type gives a longest silence (silent_after_s)
+    // and no uplink of it was decoded for longer, counted from its
+    // registration or from the gateway's start when it never sent one. The
+    // stored time of the last uplink carries the silence over a restart.
+    // Returns how long the device has been quiet, in ms; -1 when not silent.
+    qint64 silentForMs(const QString &devEui) const;
+    // Looks at every device now; the gateway also does it every second.
+    void checkSilence();
+    // Tests move time on by hand (ms since the epoch).
+    void setClockForTesting(std::function<qint64()> clock) { m_clock = std::move(clock); }
+
 signals:
     void serverStatusChanged(COMM::EServerStatus _status);
     void serverDevicesReceived(bool status, QList<API::SServerDeviceInfo> _devices);
@@ -74,13 +88,16 @@ signals:
     // request rather than leaving it unanswered.
     void serverDevicesRefused();
     void newDataForDevice(QString _devEui);
+    void silenceChanged(QString _devEui, bool silent);
 
 private:
     struct SServedDevice
     {
         uint32_t id = 0;
         uint16_t port = 0;
+        QString appEui;
     };
+    void setSilent(const QString &devEui, const SServedDevice &device, bool silent, qint64 quietMs);
     // Builds the image and the device table of one port (all ports when port < 0) from the store.
     void loadServed(int port);
     void registerDataSaved(const SDeviceRegisterData &data);
@@ -88,6 +105,10 @@ private:
     std::unique_ptr<CDataBaseHandler> m_store;
     CRegisterImage m_image;
     QHash<QString, SServedDevice> m_served; // by DevEUI
+    std::function<qint64()> m_clock;
+    QHash<QString, qint64> m_lastHeard; // by DevEUI, ms since the epoch
+    QSet<QString> m_silent;
+    QTimer m_silenceTimer;
     std::unique_ptr<CServerHandler> m_session;
     std::unique_ptr<CAllDeviceHandler> m_registry;
     SServerSettings m_server;

@@ -46,6 +46,7 @@ public:
     SDeviceTypeInfo getDeviceTypeInfo(const QString &appEui) const;
     QList<SDeviceTypeInfo> getDeviceTypeList() const;
     SDeviceTypeRegisters getDeviceRegisterMap(const QString &appEui) const;
+    SDeviceTemplate getTemplate(const QString &appEui) const { return templates.value(appEui); }
 
     // Parts of the type's template refused at load (fields, server values).
     QStringList refusedParts(const QString &appEui) const { return m_refusedParts.value(appEui); }

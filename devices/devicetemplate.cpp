@@ -208,14 +208,31 @@ SDeviceTemplate::SDeviceTemplate(const QJsonObject &object)
     }
     const std::initializer_list<const QString *> keys
         = { &QS_TPL_APP_EUI, &QS_TPL_DEV_TYPE, &QS_TPL_DEVICE_PACKETS };
-    noteUnknownKeys(
-        issues, object,
-        { &QS_TPL_APP_EUI, &QS_TPL_DEV_TYPE, &QS_TPL_DEVICE_PACKETS, &QS_TPL_SERVER_DATA, &QS_TPL_COLOR });
+    noteUnknownKeys(issues, object,
+                    { &QS_TPL_APP_EUI, &QS_TPL_DEV_TYPE, &QS_TPL_DEVICE_PACKETS, &QS_TPL_SERVER_DATA,
+                      &QS_TPL_COLOR, &QS_TPL_SILENT_AFTER, &QS_TPL_SILENT_ANSWER });
     if (!requiredPresent("SDeviceTemplate", object, keys, issues))
         return;
 
     app_eui = object.value(QS_TPL_APP_EUI).toString().toUpper();
     dev_type = object.value(QS_TPL_DEV_TYPE).toString();
+    const QJsonValue silentAfter = object.value(QS_TPL_SILENT_AFTER);
+    if (!silentAfter.isUndefined()) {
+        if (silentAfter.isDouble() && silentAfter.toDouble() >= 1 && silentAfter.toDouble() <= 366 * 86400)
+            silent_after_s = static_cast<int>(silentAfter.toDouble());
+        else
+            problem(
+                issues,
+                QStringLiteral("%1 must be a number of seconds from 1 to 31622400").arg(QS_TPL_SILENT_AFTER));
+    }
+    const QJsonValue silentAnswer = object.value(QS_TPL_SILENT_ANSWER);
+    if (!silentAnswer.isUndefined()) {
+        if (silentAnswer.toString() == QS_TPL_SILENT_EXCEPTION)
+            silent_exception = true;
+        else
+            problem(issues,
+                    QStringLiteral("%1 must be \"%2\"").arg(QS_TPL_SILENT_ANSWER, QS_TPL_SILENT_EXCEPTION));
+    }
 
     const QJsonArray packets = object.value(QS_TPL_DEVICE_PACKETS).toArray();
     for (int i = 0; i < packets.size(); ++i) {

@@ -85,5 +85,7 @@ struct SDeviceTemplate
     QColor color = QColor(QStringLiteral("#94999D"));
     QMap<QString, SServerData> server_data;
     QMap<uint32_t, SDevicePacket> device_packets; // keyed by packet type taken as unsigned
+    int silent_after_s = 0; // 0: the type is never taken for silent
+    bool silent_exception = false; // Modbus reads of a silent device answer exception 11
     QList<STemplateIssue> issues; // of the whole template, parts included
 };

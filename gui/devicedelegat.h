@@ -19,6 +19,11 @@ public:
     // after start-up.
     explicit CDeviceDelegat(TypeLookup lookup, QObject *parent = nullptr);
 
+    // A short state text for a DevEUI (a silent device: "SILENT 2 h 5 min"),
+    // drawn at the card's top right; empty for none.
+    using StateLookup = std::function<QString(const QString &devEui)>;
+    void setStateLookup(StateLookup lookup) { m_state = std::move(lookup); }
+
     void paint(QPainter *painter, const QStyleOptionViewItem &option,
                const QModelIndex &index) const override;
     QSize sizeHint(const QStyleOptionViewItem &option, const QModelIndex &index) const override;
@@ -33,5 +38,6 @@ private:
     SDeviceTypeInfo typeInfo(const QString &appEui) const;
 
     TypeLookup m_lookup;
+    StateLookup m_state;
     mutable QMap<QString, SDeviceTypeInfo> m_cache;
 };

@@ -161,8 +161,10 @@ void MainWindow::buildWidgets()
     searchEdit = new CSearchEditWidget(central);
     devView = new QListView(central);
     CAllDeviceHandler *registry = &gateway.registry();
-    devView->setItemDelegate(new CDeviceDelegat(
-        [registry](const QString &appEui) { return registry->getDeviceTypeInfo(appEui); }, devView));
+    auto *deviceDelegate = new CDeviceDelegat(
+        [registry](const QString &appEui) { return registry->getDeviceTypeInfo(appEui); }, devView);
+    deviceDelegate->setStateLookup([this](const QString &devEui) { return silenceText(devEui); });
+    devView->setItemDelegate(deviceDelegate);
     devView->setEditTriggers(QAbstractItemView::NoEditTriggers);
     devView->setMouseTracking(true);
     devView->setSpacing(1);
@@ -241,6 +243,11 @@ void MainWindow::makeConnections()
     // The gateway's notifications are already queued behind it.
     connect(&gateway, &CGateway::serverStatusChanged, this, &MainWindow::changeServerStatusSlot);
     connect(&gateway, &CGateway::newDataForDevice, this, &MainWindow::newDataForDeviceSlot);
+    connect(&gateway, &CGateway::silenceChanged, this, [this](const QString &devEui) {
+        devView->viewport()->update();
+        if (devView->currentIndex().isValid() && devEui == currentDeviceCell(DEV_COL_DEV_EUI).toString())
+            deviceSelectSlot({}, {});
+    });
     for (CAbstractDeviceForm *form :
          { static_cast<CAbstractDeviceForm *>(addDialog), static_cast<CAbstractDeviceForm *>(editDialog) })
         connect(form, &CAbstractDeviceForm::refreshDeviceList, this,
@@ -308,11 +315,27 @@ void MainWindow::deviceSelectSlot(QItemSelection, QItemSelection)
     }
     const QString appEui = currentDeviceCell(DEV_COL_APP_EUI).toString();
     const QString devType = gateway.registry().getDeviceTypeInfo(appEui).devType;
-    titleLab->setText(tr("Device:%1 [%2]").arg(currentDeviceCell(DEV_COL_DEV_EUI).toString(), devType));
+    const QString devEui = currentDeviceCell(DEV_COL_DEV_EUI).toString();
+    const QString silence = silenceText(devEui);
+    titleLab->setText(tr("Device:%1 [%2]").arg(devEui, devType)
+                      + (silence.isEmpty() ? QString() : QStringLiteral(" ") + silence));
     modbusGroup->show();
     modbusPortLab->setText(QString::number(currentDeviceCell(DEV_COL_PORT).toUInt()));
     modbusStartLab->setText(QString::number(currentDeviceCell(DEV_COL_START_ADDR).toUInt()));
     refreshRegisterSlot();
+}
+
+QString MainWindow::silenceText(const QString &devEui) const
+{
+    const qint64 quietMs = gateway.silentForMs(devEui);
+    if (quietMs < 0)
+        return QString();
+    const qint64 minutes = quietMs / 60000;
+    if (minutes < 60)
+        return tr("SILENT %1 min").arg(minutes);
+    if (minutes < 48 * 60)
+        return tr("SILENT %1 h %2 min").arg(minutes / 60).arg(minutes % 60);
+    return tr("SILENT %1 days").arg(minutes / (24 * 60));
 }
 
 void MainWindow::refreshRegisterSlot()

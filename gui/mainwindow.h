@@ -82,6 +82,8 @@ private:
     void buildWidgets();
     void makeConnections();
     void showNoDevice();
+    // "SILENT 2 h 5 min" for a silent device, empty otherwise.
+    QString silenceText(const QString &devEui) const;
     // The connection the fields describe, with the stored keys the window does
     // not show.
     SServerSettings fieldSettings() const;

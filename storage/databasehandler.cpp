@@ -751,3 +751,22 @@ QList<SServedRegister> CDataBaseHandler::servedRegisters(int port)
     }
     return rows;
 }
+
+QHash<uint32_t, qint64> CDataBaseHandler::lastWriteTimes()
+{
+    QHash<uint32_t, qint64> times;
+    const QStringList &reg = QSL_GLOB_DEV_DATA_FIELDS;
+    QSqlQuery query(m_db);
+    query.setForwardOnly(true);
+    const QString sql = QStringLiteral("SELECT %2, MAX(%3) FROM %1 WHERE %3 IS NOT NULL GROUP BY %2;")
+                            .arg(QS_DB_TABLE_DEV_DATA, reg[0], reg[9]);
+    if (!query.exec(sql)) {
+        addLog(QStringLiteral(
+                   "ERROR: [CDataBaseHandler::lastWriteTimes] Invalid SQL request [%1] Error_text[%2]")
+                   .arg(sql, query.lastError().text()));
+        return times;
+    }
+    while (query.next())
+        times.insert(query.value(0).toUInt(), query.value(1).toLongLong());
+    return times;
+}

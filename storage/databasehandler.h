@@ -2,6 +2,7 @@
 
 #include "storage/dbrecords.h"
 
+#include <QHash>
 #include <QMap>
 #include <QObject>
 #include <QSqlDatabase>
@@ -55,6 +56,9 @@ public:
     // Every register row of the port (of all ports when port < 0), with its
     // value as Modbus serves it; what the gateway's register image is built from.
     QList<SServedRegister> servedRegisters(int port = -1);
+    // When each device's registers were last written (ms since the epoch), by
+    // device id; devices never written are absent.
+    QHash<uint32_t, qint64> lastWriteTimes();
 
 signals:
     // After the batch's transaction has committed.

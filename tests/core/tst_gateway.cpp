@@ -2,6 +2,11 @@
 #include "core/gateway.h"
 #include "tests/testkit/gatewayrig.h"
 
+#include <QDateTime>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QProcess>
 #include <QSqlError>
 #include <QSqlQuery>
 
@@ -18,6 +23,8 @@ private slots:
     void cleanup() { rig.tearDown(); }
     void imageFollowsTheStore();
     void storedDeviceLosingAFieldIsNamed();
+    void templateToolDecodesAsServed();
+    void silentDeviceAnswersExceptionUntilHeard();
 
 private:
     // The registers 0..count-1 of the port as server.db holds them, read on a
@@ -26,6 +33,8 @@ private:
     // What a Modbus client reads there now.
     static QVector<quint16> served(quint16 port, int count);
     bool execOnFile(const QString &sql);
+    // Rewrites the sample TH template in the rig's device folder.
+    void editTemplate(const QByteArray &from, const QByteArray &to);
 
     CGatewayRig rig;
 };
@@ -120,6 +129,75 @@ void tst_Gateway::imageFollowsTheStore()
     QCOMPARE(served(shared, count), expected);
 }
 
+void tst_Gateway::editTemplate(const QByteArray &from, const QByteArray &to)
+{
+    QFile file(rig.workDir->filePath(QStringLiteral("deviceFolder/th-sensor.json")));
+    QVERIFY(file.open(QIODevice::ReadOnly));
+    QByteArray text = file.readAll();
+    file.close();
+    QVERIFY(text.contains(from));
+    text.replace(from, to);
+    QVERIFY(file.open(QIODevice::WriteOnly | QIODevice::Truncate) && file.write(text) == text.size());
+}
+
+void tst_Gateway::silentDeviceAnswersExceptionUntilHeard()
+{
+    QVERIFY(rig.setUp());
+    editTemplate("\"dev_type\"", "\"silent_after_s\": 60, \"silent_answer\": \"exception\", \"dev_type\"");
+    qint64 now = QDateTime::currentMSecsSinceEpoch();
+    const quint16 port = freePort();
+    const auto uplink = [](const QByteArray &payload) {
+        API::SApiDeviceData data;
+        data.devEui = sampleEui(1);
+        data.data = payload;
+        return data;
+    };
+    {
+        CGateway gateway(rig.workDir->filePath(QStringLiteral("server.db")), QStringLiteral("silence"));
+        gateway.setClockForTesting([&now]() { return now; });
+        QSignalSpy changes(&gateway, &CGateway::silenceChanged);
+        gateway.restoreStoredDevices();
+        DB::SDeviceRegMapDescription device;
+        device.devEui = sampleEui(1);
+        device.devName = QStringLiteral("Boiler room");
+        device.appEui = TH_APP_EUI;
+        device.regList = gateway.registry().getDeviceRegisterMap(TH_APP_EUI).registers;
+        QVERIFY(gateway.registerDevice(device, port));
+        QVERIFY(readServed(port, 0, 3).ok);
+
+        // Counted from the registration: 60 s is not yet silent, 61 s is.
+        now += 60000;
+        gateway.checkSilence();
+        QCOMPARE(gateway.silentForMs(sampleEui(1)), -1);
+        now += 1000;
+        gateway.checkSilence();
+        gateway.checkSilence();
+        QCOMPARE(gateway.silentForMs(sampleEui(1)), 61000);
+        QCOMPARE(changes.count(), 1);
+        QCOMPARE(
+            rig.logCount(QStringLiteral("Device [%1] is silent: no uplink for [61] s").arg(sampleEui(1))), 1);
+        const SModbusRead refused = readServed(port, 0, 3);
+        QVERIFY(!refused.ok);
+        QCOMPARE(refused.error, QString::fromLocal8Bit(modbus_strerror(EMBXGTAR)));
+
+        // A rejected uplink (one byte short) does not end the silence; a decoded one does.
+        QSignalSpy announced(&gateway.registry(), &CAllDeviceHandler::newDataForDevice);
+        gateway.registry().newPacketReceivedSlot(uplink(QByteArray::fromHex("012a0937e4")));
+        gateway.registry().newPacketReceivedSlot(uplink(TH_PAYLOAD));
+        QTRY_COMPARE(announced.count(), 1);
+        QCOMPARE(gateway.silentForMs(sampleEui(1)), -1);
+        QCOMPARE(readServed(port, 0, 3).registers, QVector<quint16>({ 0x092a, 0x0037, 0x0ce4 }));
+        QCOMPARE(rig.logCount(QStringLiteral("Device [%1] is heard again").arg(sampleEui(1))), 1);
+    }
+    // The stored time of the last uplink carries the silence over a restart.
+    now += 120000;
+    CGateway restarted(rig.workDir->filePath(QStringLiteral("server.db")), QStringLiteral("silence2"));
+    restarted.setClockForTesting([&now]() { return now; });
+    restarted.restoreStoredDevices();
+    QVERIFY(restarted.silentForMs(sampleEui(1)) >= 120000);
+    QVERIFY(!readServed(port, 0, 3).ok);
+}
+
 // A field refused at load (here a register size out of range) is named for
 // every stored device of its type when the gateway starts.
 void tst_Gateway::storedDeviceLosingAFieldIsNamed()
@@ -145,6 +223,66 @@ void tst_Gateway::storedDeviceLosingAFieldIsNamed()
                                     "left out [")
                          .arg(sampleEui(1))),
         1);
+}
+
+// tidewell-template decode shows exactly what a running gateway serves for
+// the same uplink, for every sample template.
+void tst_Gateway::templateToolDecodesAsServed()
+{
+    QVERIFY(rig.setUp());
+    rig.connectToSimulator();
+    const QJsonObject fixed {
+        { "ts", 1700000000123.0 }, { "fcnt", 77 }, { "rssi", -71 }, { "snr", 6 }, { "gatewayId", "00AB" }
+    };
+    // Sample device, its template file and a payload of its type.
+    const QList<std::tuple<int, QString, QByteArray>> cases {
+        { 1, "th-sensor.json", TH_PAYLOAD },
+        { 3, "pulse-counter.json", QByteArray::fromHex("020102030405060708090a0b0c0d") },
+        { 5, "text-beacon.json", QByteArray() },
+    };
+    for (const auto &[sample, file, givenPayload] : cases) {
+        QByteArray payload = givenPayload;
+        const QString templatePath = rig.workDir->filePath(QStringLiteral("deviceFolder/") + file);
+        if (payload.isEmpty()) {
+            // The beacon's layout, from its template: its first packet, filled with letters.
+            QFile beacon(templatePath);
+            QVERIFY(beacon.open(QIODevice::ReadOnly));
+            const QJsonObject packet = QJsonDocument::fromJson(beacon.readAll())
+                                           .object()
+                                           .value("device_packets")
+                                           .toArray()
+                                           .at(0)
+                                           .toObject();
+            payload = QByteArray(packet.value("packet_size").toInt(), 'T');
+            payload[0] = char(packet.value("packet_type").toInt());
+        }
+        const quint16 port = freePort();
+        QVERIFY(rig.storeDevice(sample, port, 0, true));
+        QSignalSpy decoded(rig.registry, &CAllDeviceHandler::newDataForDevice);
+        QCOMPARE(rig.sim->sendUplink(sampleEui(sample), payload, fixed), 1);
+        QVERIFY(decoded.wait(5000));
+
+        QProcess tool;
+        tool.start(QStringLiteral(TIDEWELL_TEMPLATE_TOOL),
+                   { "decode", templatePath, "--payload", QString::fromLatin1(payload.toHex()), "--ts",
+                     "1700000000123", "--fcnt", "77", "--rssi", "-71", "--snr", "6", "--gateway", "00AB",
+                     "--dev-eui", sampleEui(sample), "--json" });
+        QVERIFY(tool.waitForFinished(30000));
+        QCOMPARE(tool.exitCode(), 0);
+        const QJsonArray fields
+            = QJsonDocument::fromJson(tool.readAllStandardOutput()).object().value("registers").toArray();
+        QVERIFY2(!fields.isEmpty(), qPrintable(file));
+        for (const QJsonValue &field : fields) {
+            const QJsonArray words = field.toObject().value("registers").toArray();
+            const int address = field.toObject().value("address").toInt();
+            const SModbusRead read = readServed(port, address, words.size());
+            QVERIFY2(read.ok, qPrintable(read.error));
+            for (int i = 0; i < words.size(); ++i)
+                QVERIFY2(
+                    read.registers.at(i) == words.at(i).toString().toUShort(nullptr, 16),
+                    qPrintable(QStringLiteral("%1 %2").arg(file, field.toObject().value("name").toString())));
+        }
+    }
 }
 
 QTEST_MAIN(tst_Gateway)

@@ -1,0 +1,87 @@
+#pragma once
+
+#include "storage/dbrecords.h"
+
+#include <QJsonArray>
+#include <QJsonObject>
+#include <QProcess>
+#include <QString>
+
+#include <chrono>
+#include <cstdint>
+#include <vector>
+
+class CDataBaseHandler;
+
+// What the benchmark programs share: a scratch working directory set up as the
+// gateway expects it, device templates, stored devices with known register
+// values, percentiles, and the gateway executable run as a child process.
+namespace Bench {
+
+using Clock = std::chrono::steady_clock;
+
+// Makes `path` the working directory with the gateway's globals and its
+// history.log, and keeps debug lines (the gateway has no console) off stderr.
+void enterWorkDir(const QString &path);
+
+QString euiOf(int n);
+// A loopback port nobody listens on at the moment.
+uint16_t freePort();
+
+// One packet field: a 16-bit integer at payload byte 1 + 2 * index, served
+// at register regOffset.
+QJsonObject field16(int index, int regOffset, const QString &type = QStringLiteral("uinteger"));
+QJsonObject packet(int type, int payloadSize, const QJsonArray &fields);
+// Writes deviceFolder/bench.json in the working directory.
+bool writeTemplate(const QString &appEui, const QJsonArray &packets, const QJsonArray &serverData = {});
+
+// The value stored at start for register `reg` of device `n` by storeDevices().
+uint16_t valueOf(int device, int reg);
+// A 20-register device (16-bit unsigned registers, neutral scaling) at start
+// address 20 x (n mod devicesPerPort).
+DB::SDeviceRegMapDescription plainDevice(int n, int registers, int devicesPerPort, const QString &appEui);
+// Registers `count` devices through the store and gives each register
+// valueOf(); devices n*perPort .. (n+1)*perPort-1 go to ports[n].
+bool storeDevices(CDataBaseHandler &store, int count, int registers, const std::vector<uint16_t> &ports,
+                  int devicesPerPort, const QString &appEui);
+
+// `p` in 0..1 of ascending samples.
+double percentile(const std::vector<double> &sorted, double p);
+double median(std::vector<double> values);
+// CPU time of this process so far (all threads), in seconds: on a shared
+// machine it varies less than the wall clock.
+double cpuSeconds();
+
+// Resident set of a process (VmRSS), -1 if it cannot be read.
+long residentKiB(qint64 pid);
+
+// Reads `quantity` holding registers from `start` on 127.0.0.1:port with one
+// fresh connection; true when an answer came and out holds the registers.
+// Gives up after timeoutMs on each step.
+bool readOnce(uint16_t port, uint16_t start, uint16_t quantity, uint16_t *out, int timeoutMs = 1000);
+
+// Ports nobody listens on at the moment, all different.
+std::vector<uint16_t> freePorts(int count);
+
+// The gateway executable of this build, or $TIDEWELL_BINARY.
+QString gatewayBinary();
+// Makes `path` a working directory for the gateway executable: a server.db of
+// `count` devices stored by storeDevices() and a settings.conf naming a
+// network server on a port where nobody listens (the gateway serves stored
+// devices before it is logged in).
+bool prepareGatewayDir(const QString &path, int count, int registers, const std::vector<uint16_t> &ports,
+                       int devicesPerPort);
+// Copies the files of one directory into another (created if missing).
+bool copyDir(const QString &from, const QString &to);
+// Starts the gateway executable on `dir`: headless, or in window mode on the
+// offscreen platform. Its output goes to dir/output.txt.
+void startGateway(QProcess &process, const QString &dir, bool headless);
+// Reads the registers of `device` (as stored by storeDevices()) on `port`
+// until they come back right; the milliseconds from `since`, or -1 when the
+// process ended or timeoutMs passed first.
+double waitUntilServed(const QProcess &process, uint16_t port, int device, int registers, int devicesPerPort,
+                       Clock::time_point since, int timeoutMs);
+// SIGTERM, then SIGKILL if it has not ended after a few seconds.
+void stopGateway(QProcess &process);
+
+} // namespace Bench
