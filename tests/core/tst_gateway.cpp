@@ -260,7 +260,7 @@ void tst_Gateway::templateToolDecodesAsServed()
         QVERIFY(rig.storeDevice(sample, port, 0, true));
         QSignalSpy decoded(rig.registry, &CAllDeviceHandler::newDataForDevice);
         QCOMPARE(rig.sim->sendUplink(sampleEui(sample), payload, fixed), 1);
-        QVERIFY(decoded.wait(5000));
+        QVERIFY(decoded.wait(WAIT_MS));
 
         QProcess tool;
         tool.start(QStringLiteral(TIDEWELL_TEMPLATE_TOOL),
