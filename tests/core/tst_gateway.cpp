@@ -276,7 +276,7 @@ void tst_Gateway::templateToolDecodesAsServed()
             const QJsonArray words = field.toObject().value("registers").toArray();
             const int address = field.toObject().value("address").toInt();
             const SModbusRead read = readServed(port, address, words.size());
-            QVERIFY2(read.ok, qPrintable(read.error));
+            QVERIFY2(read.ok, qPrintable(read.errorText()));
             for (int i = 0; i < words.size(); ++i)
                 QVERIFY2(
                     read.registers.at(i) == words.at(i).toString().toUShort(nullptr, 16),
