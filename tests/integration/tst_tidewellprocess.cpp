@@ -18,7 +18,7 @@ using namespace testkit;
 
 // The built gateway as operators run it: its own process and working
 // directory, talking to a network server and serving Modbus clients.
-class TestTidewellProcess : public QObject
+class tst_TidewellProcess : public QObject
 {
     Q_OBJECT
 
@@ -45,7 +45,7 @@ private:
     QTemporaryDir logDir;
 };
 
-void TestTidewellProcess::initTestCase()
+void tst_TidewellProcess::initTestCase()
 {
     initGlobalData();
     QVERIFY(logDir.isValid());
@@ -53,13 +53,13 @@ void TestTidewellProcess::initTestCase()
     QVERIFY(QFile::exists(QStringLiteral(TIDEWELL_BINARY_DIR "/tidewell")));
 }
 
-QString TestTidewellProcess::logText(const QString &dir)
+QString tst_TidewellProcess::logText(const QString &dir)
 {
     QFile file(dir + QStringLiteral("/history.log"));
     return file.open(QIODevice::ReadOnly) ? QString::fromUtf8(file.readAll()) : QString();
 }
 
-void TestTidewellProcess::startGateway(QProcess &process, const QString &dir)
+void tst_TidewellProcess::startGateway(QProcess &process, const QString &dir)
 {
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
     env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
@@ -70,7 +70,7 @@ void TestTidewellProcess::startGateway(QProcess &process, const QString &dir)
     process.start(QStringLiteral(TIDEWELL_BINARY_DIR "/tidewell"), QStringList());
 }
 
-void TestTidewellProcess::startHeadless(QProcess &process, const QString &dir, const QString &program)
+void tst_TidewellProcess::startHeadless(QProcess &process, const QString &dir, const QString &program)
 {
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
     for (const char *name : { "DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM" })
@@ -81,7 +81,7 @@ void TestTidewellProcess::startHeadless(QProcess &process, const QString &dir, c
                   { QStringLiteral("--headless"), QStringLiteral("--workdir"), dir });
 }
 
-void TestTidewellProcess::prepareWorkDir(const QString &dir, quint16 simPort, quint16 modbusPort)
+void tst_TidewellProcess::prepareWorkDir(const QString &dir, quint16 simPort, quint16 modbusPort)
 {
     QVERIFY(copySampleTemplates(dir));
     {
@@ -109,7 +109,7 @@ void TestTidewellProcess::prepareWorkDir(const QString &dir, quint16 simPort, qu
     QVERIFY(QDir::setCurrent(previousDir));
 }
 
-bool TestTidewellProcess::servesValues(const QProcess &gateway, quint16 port,
+bool tst_TidewellProcess::servesValues(const QProcess &gateway, quint16 port,
                                        const QVector<quint16> &expected)
 {
     SModbusRead last;
@@ -124,7 +124,7 @@ bool TestTidewellProcess::servesValues(const QProcess &gateway, quint16 port,
     return false;
 }
 
-void TestTidewellProcess::servesUplinksOfStoredDevice()
+void tst_TidewellProcess::servesUplinksOfStoredDevice()
 {
     QTemporaryDir dir;
     QVERIFY(dir.isValid());
@@ -158,7 +158,7 @@ void TestTidewellProcess::servesUplinksOfStoredDevice()
     QVERIFY(!log.contains(QStringLiteral("[main] IP is empty")));
 }
 
-void TestTidewellProcess::stopsWhenDatabaseCannotBeOpened()
+void tst_TidewellProcess::stopsWhenDatabaseCannotBeOpened()
 {
     QTemporaryDir dir;
     QVERIFY(dir.isValid());
@@ -174,7 +174,7 @@ void TestTidewellProcess::stopsWhenDatabaseCannotBeOpened()
         logText(dir.path()).contains(QStringLiteral("CRITICAL_ERROR! [main] Data base is not available")));
 }
 
-void TestTidewellProcess::headlessServesReconnectsAndLeavesOneFile()
+void tst_TidewellProcess::headlessServesReconnectsAndLeavesOneFile()
 {
     QTemporaryDir dir;
     QVERIFY(dir.isValid());
@@ -252,7 +252,7 @@ void TestTidewellProcess::headlessServesReconnectsAndLeavesOneFile()
 
 // What the package ships, installed into a staging directory: the service
 // unit's command, run by hand, serves an uplink's registers.
-void TestTidewellProcess::installedServiceServes()
+void tst_TidewellProcess::installedServiceServes()
 {
     QTemporaryDir stage;
     QProcess install;
@@ -302,7 +302,7 @@ void TestTidewellProcess::installedServiceServes()
     QCOMPARE(service.exitCode(), 0);
 }
 
-void TestTidewellProcess::commandLineCreatesNothing_data()
+void tst_TidewellProcess::commandLineCreatesNothing_data()
 {
     QTest::addColumn<QStringList>("arguments");
     QTest::addColumn<int>("exitCode");
@@ -314,7 +314,7 @@ void TestTidewellProcess::commandLineCreatesNothing_data()
         << QStringList { "--headless" } << 1 << "fill in key \"ip\" of group [server]";
 }
 
-void TestTidewellProcess::commandLineCreatesNothing()
+void tst_TidewellProcess::commandLineCreatesNothing()
 {
     QFETCH(QStringList, arguments);
     QFETCH(int, exitCode);
@@ -338,5 +338,5 @@ void TestTidewellProcess::commandLineCreatesNothing()
              QStringList());
 }
 
-QTEST_MAIN(TestTidewellProcess)
+QTEST_MAIN(tst_TidewellProcess)
 #include "tst_tidewellprocess.moc"
