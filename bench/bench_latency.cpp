@@ -153,32 +153,14 @@ int main(int argc, char *argv[])
         if (!gateway.registerDevice(device, ports[size_t(n / 100)]))
             return 1;
         if (n < kSending) {
-            SSimDevice simDevice;
-            simDevice.devEui = device.devEui;
-            simDevice.devName = device.devName;
-            simDevice.appEui = kAppEui;
-            for (int p = 0; p < 4; ++p) {
-                QByteArray payload(1 + 2 * kFields, char(n + p));
-                payload[0] = 1;
-                simDevice.payloads.append(payload);
-            }
-            scenario.devices.append(simDevice);
+            scenario.devices.append(Bench::simDevice(device, kAppEui, kFields, n));
         }
     }
 
     // The simulator lives on its own thread, as a real server would elsewhere.
     QThread simThread;
-    simThread.start();
     auto *sim = new CNetworkServerSim(scenario);
-    sim->moveToThread(&simThread);
-    quint16 simPort = 0;
-    QMetaObject::invokeMethod(
-        sim,
-        [&] {
-            if (sim->listen())
-                simPort = sim->port();
-        },
-        Qt::BlockingQueuedConnection);
+    const quint16 simPort = Bench::startSimulator(simThread, sim);
     if (simPort == 0) {
         fprintf(stderr, "simulator failed to listen\n");
         return 1;
@@ -186,18 +168,7 @@ int main(int argc, char *argv[])
 
     long decoded = 0;
     QObject::connect(&gateway, &CGateway::newDataForDevice, &gateway, [&decoded] { ++decoded; });
-    {
-        QEventLoop loop;
-        QObject::connect(sim, &CNetworkServerSim::clientLoggedIn, &loop, &QEventLoop::quit);
-        QTimer::singleShot(10000, &loop, &QEventLoop::quit);
-        SServerSettings server;
-        server.host = QStringLiteral("127.0.0.1");
-        server.port = QString::number(simPort);
-        server.login = QStringLiteral("demo");
-        server.password = QStringLiteral("demo");
-        gateway.connectToServer(server);
-        loop.exec();
-    }
+    Bench::logIn(gateway, sim, simPort);
     // Baseline: the same reads without uplinks, to tell the machine's own
     // noise from the cost of ingesting.
     const SLatency idle = timedReads(port, std::max(2, seconds / 3));

@@ -288,48 +288,19 @@ int main(int argc, char *argv[])
             fprintf(stderr, "device set-up failed\n");
             return 1;
         }
-        SSimDevice simDevice;
-        simDevice.devEui = device.devEui;
-        simDevice.devName = device.devName;
-        simDevice.appEui = kAppEui;
-        for (int p = 0; p < 4; ++p) {
-            QByteArray payload(1 + 2 * kFields, char(n + p));
-            payload[0] = 1;
-            simDevice.payloads.append(payload);
-        }
-        scenario.devices.append(simDevice);
+        scenario.devices.append(Bench::simDevice(device, kAppEui, kFields, n));
     }
 
     QThread simThread;
-    simThread.start();
     auto *sim = new CNetworkServerSim(scenario);
-    sim->moveToThread(&simThread);
-    quint16 simPort = 0;
-    QMetaObject::invokeMethod(
-        sim,
-        [&] {
-            if (sim->listen())
-                simPort = sim->port();
-        },
-        Qt::BlockingQueuedConnection);
+    const quint16 simPort = Bench::startSimulator(simThread, sim);
     if (simPort == 0) {
         fprintf(stderr, "simulator failed to listen\n");
         return 1;
     }
     long decoded = 0;
     QObject::connect(&gateway, &CGateway::newDataForDevice, &gateway, [&decoded] { ++decoded; });
-    {
-        QEventLoop loop;
-        QObject::connect(sim, &CNetworkServerSim::clientLoggedIn, &loop, &QEventLoop::quit);
-        QTimer::singleShot(10000, &loop, &QEventLoop::quit);
-        SServerSettings server;
-        server.host = QStringLiteral("127.0.0.1");
-        server.port = QString::number(simPort);
-        server.login = QStringLiteral("demo");
-        server.password = QStringLiteral("demo");
-        gateway.connectToServer(server);
-        loop.exec();
-    }
+    Bench::logIn(gateway, sim, simPort);
     QMetaObject::invokeMethod(
         sim, [sim] { sim->startUplinks(-1, kPeriodMs); }, Qt::BlockingQueuedConnection);
     spin(500);

@@ -205,32 +205,14 @@ int main(int argc, char *argv[])
             return 1;
         }
         if (n >= 1 && n <= kSending) {
-            SSimDevice simDevice;
-            simDevice.devEui = device.devEui;
-            simDevice.devName = device.devName;
-            simDevice.appEui = kAppEui;
-            for (int p = 0; p < 4; ++p) {
-                QByteArray payload(1 + 2 * kFields, char(n + p));
-                payload[0] = 1;
-                simDevice.payloads.append(payload);
-            }
-            scenario.devices.append(simDevice);
+            scenario.devices.append(Bench::simDevice(device, kAppEui, kFields, n));
         }
     }
 
     // The simulator lives on its own thread, as a real server would elsewhere.
     QThread simThread;
-    simThread.start();
     auto *sim = new CNetworkServerSim(scenario);
-    sim->moveToThread(&simThread);
-    quint16 simPort = 0;
-    QMetaObject::invokeMethod(
-        sim,
-        [&] {
-            if (sim->listen())
-                simPort = sim->port();
-        },
-        Qt::BlockingQueuedConnection);
+    const quint16 simPort = Bench::startSimulator(simThread, sim);
     if (simPort == 0) {
         fprintf(stderr, "simulator failed to listen\n");
         return 1;
@@ -243,18 +225,7 @@ int main(int argc, char *argv[])
                          if (data.devEui == probeEui)
                              g_storedAtNs = Clock::now().time_since_epoch().count();
                      });
-    {
-        QEventLoop loop;
-        QObject::connect(sim, &CNetworkServerSim::clientLoggedIn, &loop, &QEventLoop::quit);
-        QTimer::singleShot(10000, &loop, &QEventLoop::quit);
-        SServerSettings server;
-        server.host = QStringLiteral("127.0.0.1");
-        server.port = QString::number(simPort);
-        server.login = QStringLiteral("demo");
-        server.password = QStringLiteral("demo");
-        gateway.connectToServer(server);
-        loop.exec();
-    }
+    Bench::logIn(gateway, sim, simPort);
 
     struct SPhase
     {

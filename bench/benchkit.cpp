@@ -3,13 +3,18 @@
 #include "app/globaldata.h"
 #include "app/logfile.h"
 #include "app/settings.h"
+#include "core/gateway.h"
 #include "storage/databasehandler.h"
+#include "tools/netsim/networkserversim.h"
 
 #include <QDir>
 #include <QDirIterator>
+#include <QEventLoop>
 #include <QFile>
 #include <QJsonDocument>
 #include <QTcpServer>
+#include <QThread>
+#include <QTimer>
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
@@ -318,6 +323,49 @@ void stopGateway(QProcess &process)
         process.kill();
         process.waitForFinished(5000);
     }
+}
+
+SSimDevice simDevice(const DB::SDeviceRegMapDescription &device, const QString &appEui, int fields, int n)
+{
+    SSimDevice sim;
+    sim.devEui = device.devEui;
+    sim.devName = device.devName;
+    sim.appEui = appEui;
+    for (int p = 0; p < 4; ++p) {
+        QByteArray payload(1 + 2 * fields, char(n + p));
+        payload[0] = 1;
+        sim.payloads.append(payload);
+    }
+    return sim;
+}
+
+quint16 startSimulator(QThread &thread, CNetworkServerSim *sim)
+{
+    thread.start();
+    sim->moveToThread(&thread);
+    quint16 port = 0;
+    QMetaObject::invokeMethod(
+        sim,
+        [&] {
+            if (sim->listen())
+                port = sim->port();
+        },
+        Qt::BlockingQueuedConnection);
+    return port;
+}
+
+void logIn(CGateway &gateway, CNetworkServerSim *sim, quint16 port)
+{
+    QEventLoop loop;
+    QObject::connect(sim, &CNetworkServerSim::clientLoggedIn, &loop, &QEventLoop::quit);
+    QTimer::singleShot(10000, &loop, &QEventLoop::quit);
+    SServerSettings server;
+    server.host = QStringLiteral("127.0.0.1");
+    server.port = QString::number(port);
+    server.login = QStringLiteral("demo");
+    server.password = QStringLiteral("demo");
+    gateway.connectToServer(server);
+    loop.exec();
 }
 
 } // namespace Bench

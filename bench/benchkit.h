@@ -12,6 +12,10 @@
 #include <vector>
 
 class CDataBaseHandler;
+class CGateway;
+class CNetworkServerSim;
+class QThread;
+struct SSimDevice;
 
 // What the benchmark programs share: a scratch working directory set up as the
 // gateway expects it, device templates, stored devices with known register
@@ -83,5 +87,14 @@ double waitUntilServed(const QProcess &process, uint16_t port, int device, int r
                        Clock::time_point since, int timeoutMs);
 // SIGTERM, then SIGKILL if it has not ended after a few seconds.
 void stopGateway(QProcess &process);
+
+// A simulated device of `appEui` sending type-1 packets of `fields` 16-bit
+// values, four different payloads in turn (seeded by n).
+SSimDevice simDevice(const DB::SDeviceRegMapDescription &device, const QString &appEui, int fields, int n);
+// Starts `sim` on `thread` (the simulator on a thread of its own, as a real
+// server would run elsewhere); its port, 0 when it cannot listen.
+quint16 startSimulator(QThread &thread, CNetworkServerSim *sim);
+// Logs the gateway into the simulator as "demo" and waits for it, 10 s at most.
+void logIn(CGateway &gateway, CNetworkServerSim *sim, quint16 port);
 
 } // namespace Bench
