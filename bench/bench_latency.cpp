@@ -160,15 +160,11 @@ int main(int argc, char *argv[])
     // The simulator lives on its own thread, as a real server would elsewhere.
     QThread simThread;
     auto *sim = new CNetworkServerSim(scenario);
-    const quint16 simPort = Bench::startSimulator(simThread, sim);
-    if (simPort == 0) {
-        fprintf(stderr, "simulator failed to listen\n");
+    if (!Bench::startAndLogIn(gateway, simThread, sim))
         return 1;
-    }
 
     long decoded = 0;
     QObject::connect(&gateway, &CGateway::newDataForDevice, &gateway, [&decoded] { ++decoded; });
-    Bench::logIn(gateway, sim, simPort);
     // Baseline: the same reads without uplinks, to tell the machine's own
     // noise from the cost of ingesting.
     const SLatency idle = timedReads(port, std::max(2, seconds / 3));

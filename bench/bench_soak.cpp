@@ -242,13 +242,6 @@ void runTimed(uint16_t port, const std::atomic<bool> &stop, SLatency &result)
     ::close(fd);
 }
 
-void spin(int milliseconds)
-{
-    QEventLoop loop;
-    QTimer::singleShot(milliseconds, &loop, &QEventLoop::quit);
-    loop.exec();
-}
-
 } // namespace
 
 int main(int argc, char *argv[])
@@ -293,17 +286,13 @@ int main(int argc, char *argv[])
 
     QThread simThread;
     auto *sim = new CNetworkServerSim(scenario);
-    const quint16 simPort = Bench::startSimulator(simThread, sim);
-    if (simPort == 0) {
-        fprintf(stderr, "simulator failed to listen\n");
+    if (!Bench::startAndLogIn(gateway, simThread, sim))
         return 1;
-    }
     long decoded = 0;
     QObject::connect(&gateway, &CGateway::newDataForDevice, &gateway, [&decoded] { ++decoded; });
-    Bench::logIn(gateway, sim, simPort);
     QMetaObject::invokeMethod(
         sim, [sim] { sim->startUplinks(-1, kPeriodMs); }, Qt::BlockingQueuedConnection);
-    spin(500);
+    Bench::spin(500);
 
     const long rssBefore = Bench::residentKiB(QCoreApplication::applicationPid());
     const int fdsBefore = openDescriptors();
@@ -321,7 +310,7 @@ int main(int argc, char *argv[])
     });
     std::thread timedThread([&] { runTimed(port, stop, timed); });
     const auto start = Clock::now();
-    spin(seconds * 1000);
+    Bench::spin(seconds * 1000);
     const int connectionsAtPeak = CConnectionHandler::openConnections();
     const long rssPeak = Bench::residentKiB(QCoreApplication::applicationPid());
     stop = true;
@@ -353,7 +342,7 @@ int main(int argc, char *argv[])
     // throttled rate.
     const auto drainStart = Clock::now();
     for (int i = 0; i < 600 && CConnectionHandler::openConnections() > 0; ++i)
-        spin(100);
+        Bench::spin(100);
     const double drained = std::chrono::duration<double>(Clock::now() - drainStart).count();
     const long rssAfter = Bench::residentKiB(QCoreApplication::applicationPid());
     const int fdsAfter = openDescriptors();

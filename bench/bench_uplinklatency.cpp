@@ -154,13 +154,6 @@ void print(const char *label, SSamples samples)
            samples.storedMs.empty() ? 0.0 : samples.storedMs.back());
 }
 
-void spin(int milliseconds)
-{
-    QEventLoop loop;
-    QTimer::singleShot(milliseconds, &loop, &QEventLoop::quit);
-    loop.exec();
-}
-
 } // namespace
 
 int main(int argc, char *argv[])
@@ -212,11 +205,8 @@ int main(int argc, char *argv[])
     // The simulator lives on its own thread, as a real server would elsewhere.
     QThread simThread;
     auto *sim = new CNetworkServerSim(scenario);
-    const quint16 simPort = Bench::startSimulator(simThread, sim);
-    if (simPort == 0) {
-        fprintf(stderr, "simulator failed to listen\n");
+    if (!Bench::startAndLogIn(gateway, simThread, sim))
         return 1;
-    }
     long decoded = 0;
     QObject::connect(&gateway, &CGateway::newDataForDevice, &gateway, [&decoded] { ++decoded; });
     const QString probeEui = Bench::euiOf(0);
@@ -225,7 +215,6 @@ int main(int argc, char *argv[])
                          if (data.devEui == probeEui)
                              g_storedAtNs = Clock::now().time_since_epoch().count();
                      });
-    Bench::logIn(gateway, sim, simPort);
 
     struct SPhase
     {
@@ -235,7 +224,7 @@ int main(int argc, char *argv[])
     const auto loadedPhase
         = [&](const std::function<void()> &startBackground, const std::function<void()> &stopBackground) {
               QMetaObject::invokeMethod(sim, startBackground, Qt::BlockingQueuedConnection);
-              spin(1000); // let the background stream settle
+              Bench::spin(1000); // let the background stream settle
               const long decodedBefore = decoded;
               const auto start = Clock::now();
               SPhase phase;
@@ -243,7 +232,7 @@ int main(int argc, char *argv[])
               const double elapsed = std::chrono::duration<double>(Clock::now() - start).count();
               phase.uplinksPerSecond = double(decoded - decodedBefore) / elapsed;
               QMetaObject::invokeMethod(sim, stopBackground, Qt::BlockingQueuedConnection);
-              spin(500);
+              Bench::spin(500);
               return phase;
           };
 

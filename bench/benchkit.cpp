@@ -339,7 +339,7 @@ SSimDevice simDevice(const DB::SDeviceRegMapDescription &device, const QString &
     return sim;
 }
 
-quint16 startSimulator(QThread &thread, CNetworkServerSim *sim)
+bool startAndLogIn(CGateway &gateway, QThread &thread, CNetworkServerSim *sim)
 {
     thread.start();
     sim->moveToThread(&thread);
@@ -351,11 +351,10 @@ quint16 startSimulator(QThread &thread, CNetworkServerSim *sim)
                 port = sim->port();
         },
         Qt::BlockingQueuedConnection);
-    return port;
-}
-
-void logIn(CGateway &gateway, CNetworkServerSim *sim, quint16 port)
-{
+    if (port == 0) {
+        fprintf(stderr, "simulator failed to listen\n");
+        return false;
+    }
     QEventLoop loop;
     QObject::connect(sim, &CNetworkServerSim::clientLoggedIn, &loop, &QEventLoop::quit);
     QTimer::singleShot(10000, &loop, &QEventLoop::quit);
@@ -365,6 +364,14 @@ void logIn(CGateway &gateway, CNetworkServerSim *sim, quint16 port)
     server.login = QStringLiteral("demo");
     server.password = QStringLiteral("demo");
     gateway.connectToServer(server);
+    loop.exec();
+    return true;
+}
+
+void spin(int milliseconds)
+{
+    QEventLoop loop;
+    QTimer::singleShot(milliseconds, &loop, &QEventLoop::quit);
     loop.exec();
 }
 

@@ -92,9 +92,10 @@ void stopGateway(QProcess &process);
 // values, four different payloads in turn (seeded by n).
 SSimDevice simDevice(const DB::SDeviceRegMapDescription &device, const QString &appEui, int fields, int n);
 // Starts `sim` on `thread` (the simulator on a thread of its own, as a real
-// server would run elsewhere); its port, 0 when it cannot listen.
-quint16 startSimulator(QThread &thread, CNetworkServerSim *sim);
-// Logs the gateway into the simulator as "demo" and waits for it, 10 s at most.
-void logIn(CGateway &gateway, CNetworkServerSim *sim, quint16 port);
+// server would run elsewhere) and logs the gateway into it as "demo",
+// waiting 10 s at most; false (with a message) when it cannot listen.
+bool startAndLogIn(CGateway &gateway, QThread &thread, CNetworkServerSim *sim);
+// Runs the event loop for that long.
+void spin(int milliseconds);
 
 } // namespace Bench
