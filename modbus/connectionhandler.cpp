@@ -5,39 +5,57 @@
 
 #include <QHostAddress>
 
-#ifdef Q_OS_UNIX
+#include <cerrno>
+
+#include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <sys/socket.h>
-#endif
+#include <unistd.h>
+
+namespace {
+
+// QSocketNotifier::activated is overloaded and private, so QOverload cannot
+// name it; deduction picks the overload that takes a QSocketDescriptor.
+template<typename Private>
+auto activatedSignal(void (QSocketNotifier::*signal)(QSocketDescriptor, QSocketNotifier::Type, Private))
+{
+    return signal;
+}
+
+} // namespace
 
 int CConnectionHandler::s_incompleteFrameTimeoutMs = 10000;
 int CConnectionHandler::s_openConnections = 0;
 
-CConnectionHandler::CConnectionHandler(uint16_t port, IRegisterSource &source)
-    : m_port(port)
+CConnectionHandler::CConnectionHandler(uint16_t port, IRegisterSource &source, int descriptor,
+                                       QObject *parent)
+    : QObject(parent)
+    , m_port(port)
     , m_source(source)
+    , m_descriptor(descriptor)
+    , m_readNotifier(descriptor, QSocketNotifier::Read)
+    , m_writeNotifier(descriptor, QSocketNotifier::Write)
 {
     ++s_openConnections;
-    setReadBufferSize(MaxPendingRequestBytes);
+    // Requests are small and answered one by one; Nagle would hold each answer back.
+    const int on = 1;
+    ::setsockopt(descriptor, IPPROTO_TCP, TCP_NODELAY, &on, sizeof(on));
+    // Frames come and go whole; keeping the capacity saves an allocation each.
+    m_buffer.reserve(512);
+    m_writeNotifier.setEnabled(false);
+    connect(&m_readNotifier, activatedSignal(&QSocketNotifier::activated), this, &CConnectionHandler::serve);
+    connect(&m_writeNotifier, activatedSignal(&QSocketNotifier::activated), this,
+            &CConnectionHandler::flushQueued);
     m_incompleteTimer.setSingleShot(true);
     connect(&m_incompleteTimer, &QTimer::timeout, this, &CConnectionHandler::incompleteFrameTimeoutSlot);
-    connect(this, &QTcpSocket::readyRead, this, &CConnectionHandler::readyReadSlot);
-    connect(this, &QTcpSocket::disconnected, this, &CConnectionHandler::disconnectedSlot);
-    // A client that stops reading its answers is not read from either, until
-    // they drain.
-    connect(this, &QTcpSocket::bytesWritten, this, [this] {
-        if (m_paused && bytesToWrite() <= MaxQueuedAnswerBytes / 2) {
-            m_paused = false;
-            continueLater();
-        }
-    });
 }
 
 CConnectionHandler::~CConnectionHandler()
 {
-    // Closing the socket below this class would still signal the slots of
-    // this part, which is gone by then.
-    QObject::disconnect(this, nullptr, this, nullptr);
-    abort();
+    m_readNotifier.setEnabled(false);
+    m_writeNotifier.setEnabled(false);
+    if (m_descriptor >= 0)
+        ::close(m_descriptor);
     --s_openConnections;
 }
 
@@ -46,36 +64,29 @@ int CConnectionHandler::openConnections()
     return s_openConnections;
 }
 
-void CConnectionHandler::readyReadSlot()
+// One pass: take in what the peer sent, answer up to RequestsPerPass frames
+// with one send, and arrange for the rest.
+void CConnectionHandler::serve()
 {
     // A throttled peer's new bytes wait for the pause to end.
-    if (m_throttled)
+    if (m_throttled || m_descriptor < 0)
         return;
     m_continuationPosted = false;
-    if (!isOpen())
-        return;
-    if (bytesToWrite() > MaxQueuedAnswerBytes) {
+    if (m_queued.size() > MaxQueuedAnswerBytes) {
         // Not reading is our choice here, so a frame left half-read is not the peer's fault.
         m_paused = true;
+        setReading(false);
         m_incompleteTimer.stop();
         return;
     }
-    // Straight into the frame buffer; a short read means the socket is drained.
-    char chunk[4096];
-    bool received = false;
-    while (m_buffer.size() < MaxPendingRequestBytes || !Modbus::canProceed(m_buffer)) {
-        const qint64 got = read(chunk, sizeof(chunk));
-        if (got <= 0)
-            break;
-        received = true;
-        m_buffer.append(chunk, int(got));
-        if (got < qint64(sizeof(chunk)))
-            break;
-    }
+    const bool received = receive();
     // A resumed pass with nothing new and nothing whole waiting has nothing to
     // report either.
-    if (!received && !Modbus::canProceed(m_buffer))
+    if (!received && !Modbus::canProceed(m_buffer)) {
+        if (m_peerGone)
+            closeNow();
         return;
+    }
     QByteArray answers;
     const Modbus::SFramingResult result = Modbus::processBuffer(
         m_buffer, answers,
@@ -83,18 +94,14 @@ void CConnectionHandler::readyReadSlot()
             return readRegisters(start, quantity, out);
         },
         [this](const QString &line) { logLimited(line); }, RequestsPerPass);
-    // Never wait for the peer: what the kernel does not take at once stays
-    // queued on the socket for the event loop, so a slow reader stalls nobody.
-    if (!answers.isEmpty()) {
-        const qint64 sent = sendNow(answers);
-        if (sent < answers.size())
-            write(answers.constData() + sent, answers.size() - sent);
-    }
-    if (result.close) {
+    if (!answers.isEmpty())
+        send(answers);
+    const bool more = Modbus::canProceed(m_buffer);
+    if (result.close || (m_peerGone && !more)) {
         closeNow();
         return;
     }
-    if (result.frames == RequestsPerPass && Modbus::canProceed(m_buffer)) {
+    if (more && (result.frames == RequestsPerPass || m_peerGone)) {
         // A pass that was all junk waits a little: dropping a flood frame by
         // frame would otherwise keep the event loop spinning for that peer.
         if (answers.isEmpty())
@@ -103,6 +110,91 @@ void CConnectionHandler::readyReadSlot()
             continueLater();
     }
     watchIncompleteFrame(result.frames > 0);
+}
+
+// Reads what the kernel holds, up to MaxPendingRequestBytes; a short read
+// means the socket is drained. Returns whether anything arrived.
+bool CConnectionHandler::receive()
+{
+    char chunk[4096];
+    bool received = false;
+    while (!m_peerGone && (m_buffer.size() < MaxPendingRequestBytes || !Modbus::canProceed(m_buffer))) {
+        const ssize_t got = ::recv(m_descriptor, chunk, sizeof(chunk), MSG_DONTWAIT);
+        if (got > 0) {
+            received = true;
+            m_buffer.append(chunk, int(got));
+            if (got < ssize_t(sizeof(chunk)))
+                break;
+            continue;
+        }
+        if (got < 0 && errno == EINTR)
+            continue;
+        if (got == 0 || (errno != EAGAIN && errno != EWOULDBLOCK)) {
+            // end of stream or a broken connection: what is buffered is still answered
+            m_peerGone = true;
+            setReading(false);
+        }
+        break;
+    }
+    return received;
+}
+
+// Never waits for the peer: what the kernel does not take at once is queued
+// and sent as the socket drains, so a slow reader stalls nobody.
+void CConnectionHandler::send(const QByteArray &answers)
+{
+    qint64 sent = 0;
+    if (m_queued.isEmpty()) {
+        ssize_t n = -1;
+        do {
+            n = ::send(m_descriptor, answers.constData(), size_t(answers.size()),
+                       MSG_NOSIGNAL | MSG_DONTWAIT);
+        } while (n < 0 && errno == EINTR);
+        if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK) {
+            m_peerGone = true;
+            setReading(false);
+            return;
+        }
+        sent = n > 0 ? n : 0;
+    }
+    if (sent < answers.size()) {
+        m_queued.append(answers.constData() + sent, int(answers.size() - sent));
+        m_writeNotifier.setEnabled(true);
+    }
+}
+
+void CConnectionHandler::flushQueued()
+{
+    while (!m_queued.isEmpty()) {
+        const ssize_t n = ::send(m_descriptor, m_queued.constData(), size_t(m_queued.size()),
+                                 MSG_NOSIGNAL | MSG_DONTWAIT);
+        if (n > 0) {
+            m_queued.remove(0, int(n));
+            continue;
+        }
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK))
+            break;
+        closeNow();
+        return;
+    }
+    if (m_queued.isEmpty())
+        m_writeNotifier.setEnabled(false);
+    // A client that stops reading its answers is not read from either, until
+    // they drain.
+    if (m_paused && m_queued.size() <= MaxQueuedAnswerBytes / 2) {
+        m_paused = false;
+        setReading(true);
+        continueLater();
+    }
+}
+
+// The read notifier fires for as long as bytes wait, so it is off while the
+// connection chooses not to read.
+void CConnectionHandler::setReading(bool on)
+{
+    m_readNotifier.setEnabled(on && !m_peerGone && m_descriptor >= 0);
 }
 
 // A peer that leaves a frame unfinished would hold its descriptor for ever;
@@ -129,9 +221,15 @@ void CConnectionHandler::incompleteFrameTimeoutSlot()
 // Answers already handed over stay with the kernel, which still sends them.
 void CConnectionHandler::closeNow()
 {
+    if (m_descriptor < 0)
+        return;
     m_incompleteTimer.stop();
+    m_readNotifier.setEnabled(false);
+    m_writeNotifier.setEnabled(false);
     m_buffer.clear();
-    abort();
+    m_queued.clear();
+    ::close(m_descriptor);
+    m_descriptor = -1;
     deleteLater();
 }
 
@@ -139,13 +237,22 @@ void CConnectionHandler::closeNow()
 void CConnectionHandler::logLimited(const QString &line)
 {
     if (m_logLimiter.origin().isEmpty()) {
+        sockaddr_storage address {};
+        socklen_t length = sizeof(address);
+        QHostAddress peer;
+        quint16 peerPort = 0;
+        if (::getpeername(m_descriptor, reinterpret_cast<sockaddr *>(&address), &length) == 0) {
+            peer = QHostAddress(reinterpret_cast<const sockaddr *>(&address));
+            peerPort = address.ss_family == AF_INET6
+                ? ntohs(reinterpret_cast<const sockaddr_in6 *>(&address)->sin6_port)
+                : ntohs(reinterpret_cast<const sockaddr_in *>(&address)->sin_port);
+        }
         // IPv4 peers reach the dual-stack listener as mapped IPv6 addresses
         bool isIpv4 = false;
-        const quint32 ipv4 = peerAddress().toIPv4Address(&isIpv4);
-        const QString peer = isIpv4 ? QHostAddress(ipv4).toString() : peerAddress().toString();
+        const quint32 ipv4 = peer.toIPv4Address(&isIpv4);
         m_logLimiter.setOrigin(QStringLiteral("[CConnectionHandler] Peer [%1:%2] on port [%3]:")
-                                   .arg(peer)
-                                   .arg(peerPort())
+                                   .arg(isIpv4 ? QHostAddress(ipv4).toString() : peer.toString())
+                                   .arg(peerPort)
                                    .arg(m_port));
     }
     m_logLimiter.log(line);
@@ -163,7 +270,7 @@ void CConnectionHandler::continueLater()
     if (m_continuationPosted)
         return;
     m_continuationPosted = true;
-    QMetaObject::invokeMethod(this, &CConnectionHandler::readyReadSlot, Qt::QueuedConnection);
+    QMetaObject::invokeMethod(this, &CConnectionHandler::serve, Qt::QueuedConnection);
 }
 
 void CConnectionHandler::continueAfter(int milliseconds)
@@ -172,32 +279,12 @@ void CConnectionHandler::continueAfter(int milliseconds)
         return;
     m_continuationPosted = true;
     m_throttled = true;
+    setReading(false);
     QTimer::singleShot(milliseconds, this, [this] {
         m_throttled = false;
-        readyReadSlot();
+        setReading(true);
+        serve();
     });
-}
-
-// Qt's write path arms and then disarms a write notifier for every answer,
-// two extra wake-ups of the event loop per request. While nothing is queued
-// on the socket, the answer goes straight to the descriptor instead.
-qint64 CConnectionHandler::sendNow(const QByteArray &data)
-{
-#ifdef Q_OS_UNIX
-    if (bytesToWrite() > 0)
-        return 0;
-    const ssize_t sent = ::send(static_cast<int>(socketDescriptor()), data.constData(), size_t(data.size()),
-                                MSG_NOSIGNAL | MSG_DONTWAIT);
-    return sent > 0 ? qint64(sent) : 0;
-#else
-    Q_UNUSED(data)
-    return 0;
-#endif
-}
-
-void CConnectionHandler::disconnectedSlot()
-{
-    deleteLater();
 }
 
 QByteArray CConnectionHandler::getAnswerDataSlot(SModbusMBAP _mbap, SModbusTcpPacketHeader _header,

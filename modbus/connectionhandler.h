@@ -3,8 +3,10 @@
 #include "modbus/modbusframe.h"
 #include "modbus/modbuslog.h"
 
+#include <QByteArray>
 #include <QMap>
-#include <QTcpSocket>
+#include <QObject>
+#include <QSocketNotifier>
 #include <QTimer>
 
 #include <cstdint>
@@ -12,14 +14,21 @@
 class IRegisterSource;
 
 // One accepted Modbus TCP connection: frames the requests and answers the
-// register reads of its port from the register store.
-class CConnectionHandler : public QTcpSocket
+// register reads of its port from the register source.
+//
+// The connection works on its descriptor directly rather than through
+// QTcpSocket: a request then costs one wake-up of the event loop, one recv()
+// and one send(), where Qt's socket adds a FIONREAD query and a copy through
+// its own read buffer to every request.
+class CConnectionHandler : public QObject
 {
     Q_OBJECT
 
 public:
-    // `source` must outlive the connection.
-    CConnectionHandler(uint16_t port, IRegisterSource &source);
+    // Takes over `descriptor`, an accepted non-blocking TCP socket; `source`
+    // must outlive the connection. The object deletes itself (deleteLater)
+    // once the peer has gone or the connection was closed.
+    CConnectionHandler(uint16_t port, IRegisterSource &source, int descriptor, QObject *parent = nullptr);
     ~CConnectionHandler() override;
 
     // Connection objects alive in this process, over all ports.
@@ -39,25 +48,31 @@ public:
     // (10 s; tests shorten it). Applies to connections made afterwards too.
     static void setIncompleteFrameTimeout(int milliseconds);
 
-public slots:
-    void readyReadSlot();
-    void disconnectedSlot();
     QByteArray getAnswerDataSlot(SModbusMBAP _mbap, SModbusTcpPacketHeader _header,
                                  QMap<uint16_t, uint16_t> _data);
 
 private:
+    void serve();
+    bool receive();
+    void send(const QByteArray &answers);
+    void flushQueued();
+    void setReading(bool on);
     void incompleteFrameTimeoutSlot();
     void watchIncompleteFrame(bool progressed);
     void closeNow();
     void logLimited(const QString &line);
     void continueLater();
     void continueAfter(int milliseconds);
-    qint64 sendNow(const QByteArray &data);
     uint8_t readRegisters(uint16_t start, uint16_t quantity, uint16_t *out);
 
     uint16_t m_port = 0;
     IRegisterSource &m_source;
-    QByteArray m_buffer;
+    int m_descriptor = -1;
+    QSocketNotifier m_readNotifier;
+    QSocketNotifier m_writeNotifier;
+    QByteArray m_buffer; // requests received, not yet answered
+    QByteArray m_queued; // answers the kernel did not take yet
+    bool m_peerGone = false; // end of stream or a socket error: close after this pass
     bool m_continuationPosted = false;
     bool m_paused = false; // answers piled up unread; resumed as they drain
     bool m_throttled = false; // a junk-only pass; resumed after JunkPauseMs

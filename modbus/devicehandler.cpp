@@ -168,16 +168,7 @@ void CDeviceHandler::incomingConnection(qintptr socketDescriptor)
     }
     // Deleted once the peer disconnects, or with the listener: a connection
     // must not outlive the register source the listener was given.
-    auto *connection = new CConnectionHandler(m_port, m_source);
-    connection->setParent(this);
-    if (!connection->setSocketDescriptor(socketDescriptor, QAbstractSocket::ConnectedState,
-                                         QIODevice::ReadWrite)) {
-        delete connection;
-        ::close(int(socketDescriptor));
-        return;
-    }
-    // Requests are small and answered one by one; Nagle would hold each answer back.
-    connection->setSocketOption(QAbstractSocket::LowDelayOption, 1);
+    new CConnectionHandler(m_port, m_source, int(socketDescriptor), this);
 }
 
 // Out of descriptors, QTcpServer stops accepting for good; the clients

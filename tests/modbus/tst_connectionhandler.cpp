@@ -12,6 +12,9 @@
 
 #include <memory>
 
+#include <sys/socket.h>
+#include <unistd.h>
+
 // Raw bytes on a loopback socket: what each kind of frame does to its
 // connection, and how much a junk stream can write to the log.
 class tst_ConnectionHandler : public QObject
@@ -26,6 +29,7 @@ private slots:
     void framingFates_data();
     void framingFates();
     void junkStreamLogIsBounded();
+    void halfClosedPeerGetsEveryAnswer();
 
 private:
     std::unique_ptr<QTemporaryDir> m_dir;
@@ -199,6 +203,30 @@ void tst_ConnectionHandler::junkStreamLogIsBounded()
     // at least the 2,000 dropped frames, less the ten written
     QVERIFY(match.captured(1).toInt() >= 2000 - CLogLimiter::MaxLinesPerWindow);
     QVERIFY(log.at(1).at(0).toString().endsWith(QStringLiteral("Incomplete packet [3]. Clear buffer...")));
+}
+
+// A client may send its requests and shut its side down before reading: every
+// request is still answered, over more passes than one, and then the
+// connection goes.
+void tst_ConnectionHandler::halfClosedPeerGetsEveryAnswer()
+{
+    auto client = connectTo(m_listener->getPort());
+    QVERIFY(client);
+    const int requests = 3 * CConnectionHandler::RequestsPerPass + 1;
+    QByteArray pipeline;
+    for (int i = 0; i < requests; ++i)
+        pipeline += kRequest;
+    QCOMPARE(::write(int(client->socketDescriptor()), pipeline.constData(), size_t(pipeline.size())),
+             ssize_t(pipeline.size()));
+    QCOMPARE(::shutdown(int(client->socketDescriptor()), SHUT_WR), 0);
+
+    QSignalSpy disconnected(client.get(), &QTcpSocket::disconnected);
+    QByteArray received;
+    QTRY_VERIFY_WITH_TIMEOUT((received += client->readAll()).size() >= requests * kAnswer.size()
+                                 && !disconnected.isEmpty(),
+                             testkit::WAIT_MS);
+    QCOMPARE(received, kAnswer.repeated(requests));
+    QTRY_COMPARE(CConnectionHandler::openConnections(), 0);
 }
 
 QTEST_MAIN(tst_ConnectionHandler)
