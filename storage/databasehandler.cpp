@@ -114,6 +114,9 @@ CDataBaseHandler::CDataBaseHandler(const QString &fileName, const QString &conne
     // and a killed process loses nothing that was committed.
     execute(QStringLiteral("PRAGMA journal_mode=WAL;"));
     execute(QStringLiteral("PRAGMA synchronous=NORMAL;"));
+    // Checkpoints run on a thread of their own (CWalCheckpointer), not inside
+    // whichever commit happens to fill the log.
+    execute(QStringLiteral("PRAGMA wal_autocheckpoint=0;"));
     setBusyTimeout(kBusyTimeoutMs);
 
     const QString invalidSize
@@ -150,10 +153,14 @@ CDataBaseHandler::CDataBaseHandler(const QString &fileName, const QString &conne
     createIndexes();
     buildStatements();
     reportUnreachableRegisters();
+    m_checkpointer
+        = std::make_unique<CWalCheckpointer>(fileName, connectionName + QStringLiteral("-checkpoint"));
 }
 
 CDataBaseHandler::~CDataBaseHandler()
 {
+    // Stopped first: no checkpoint runs while the store closes its connection.
+    m_checkpointer.reset();
     m_statements.clear();
     if (m_db.isValid()) {
         m_db.close();

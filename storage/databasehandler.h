@@ -1,6 +1,7 @@
 #pragma once
 
 #include "storage/dbrecords.h"
+#include "storage/walcheckpointer.h"
 
 #include <QHash>
 #include <QMap>
@@ -14,6 +15,7 @@
 #include <cstdint>
 #include <deque>
 #include <map>
+#include <memory>
 
 // The register store: registered devices and every register of every device
 // in one SQLite file. Used from the thread that creates it only (the
@@ -48,6 +50,8 @@ public:
     // How often a batch found the database locked, for diagnostics and tests.
     quint64 lockedAttempts() const { return m_lockedAttempts; }
     void setRetryTiming(std::chrono::milliseconds interval, std::chrono::milliseconds window);
+    // Checkpoints of the write-ahead log that copied all of it into the file.
+    quint64 completedCheckpoints() const { return m_checkpointer ? m_checkpointer->completed() : 0; }
     void updateRegInfo(const SDeviceRegUpdate &update);
     SRegisterParam getRegisterParam(const QString &devEui, uint32_t regAddr);
     QStringList getRegisteredDevices();
@@ -101,6 +105,7 @@ private:
     std::chrono::milliseconds m_retryInterval { 25 };
     std::chrono::milliseconds m_retryWindow { 5000 };
     quint64 m_lockedAttempts = 0;
+    std::unique_ptr<CWalCheckpointer> m_checkpointer;
 
     QStringList m_devicesBind; // ":" + column name, by column
     QStringList m_devDataBind;

@@ -405,6 +405,24 @@ private slots:
         QCOMPARE(newLogLines(), QStringList());
     }
 
+    // Commits never checkpoint; the store's own thread copies the log into
+    // the file, and closing the store leaves no log behind.
+    void checkpointsCopyTheLogIntoTheFile()
+    {
+        auto store = openStore();
+        QVERIFY(store->registerNewDevice(device("00AA", 100, sixteenBit(1)), 502));
+        QVERIFY(store->saveRegisterData(batch("00AA", 100, { { 0, "0a0b" } })));
+        const quint64 before = store->completedCheckpoints();
+        // the second may have begun only after the commit
+        QTRY_VERIFY(store->completedCheckpoints() >= before + 2);
+        QVERIFY(QFile::exists("server.db-wal"));
+        QVERIFY(QFile::copy("server.db", "copy.db"));
+        const QString value = QStringLiteral("SELECT value FROM dev_data WHERE reg_addr = 100;");
+        QCOMPARE(Inspector("copy.db").sql(value), QStringList { "0a0b" });
+        store.reset();
+        QVERIFY(!QFile::exists("server.db-wal"));
+    }
+
     void registerDataZeroFillsAndSharesPorts()
     {
         auto store = openStore();
