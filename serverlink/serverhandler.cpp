@@ -2,6 +2,7 @@
 
 #include "app/constants.h"
 #include "app/logfile.h"
+#include "serverlink/jsonguard.h"
 
 #include <QDebug>
 #include <QJsonDocument>
@@ -203,7 +204,7 @@ void CServerHandler::timeoutSlot()
 
 void CServerHandler::textMessageReceivedSlot(QString msg)
 {
-    const QJsonDocument document = QJsonDocument::fromJson(msg.toUtf8());
+    const QJsonDocument document = JsonGuard::parse(msg.toUtf8());
     if (!document.isObject()) {
         qDebug().noquote() << "[CServerHandler::textMessageReceivedSlot] Uncknown input message format";
         return;

@@ -8,6 +8,7 @@
 // upper case.
 
 #include "serverlink/apirecords.h"
+#include "serverlink/jsonguard.h"
 #include "serverlink/serverhandler.h"
 #include "tools/fuzz/fuzzsupport.h"
 
@@ -46,7 +47,8 @@ void checkDevices(const QList<API::SServerDeviceInfo> &devices)
 
 void parseAlone(const QByteArray &text)
 {
-    const QJsonDocument document = QJsonDocument::fromJson(text);
+    // parsed as the session parses
+    const QJsonDocument document = JsonGuard::parse(text);
     if (!document.isObject())
         return;
     const QJsonObject object = document.object();
