@@ -7,7 +7,7 @@
 // CPU time of each server's serving thread per request is printed too, as it
 // varies less with the machine's other load than the rates do.
 // Build in Release; it works in a temporary directory.
-// Usage: bench_modbus [milliseconds per run] [rounds]
+// Usage: bench_modbus [milliseconds per run] [rounds] [ports]
 
 #include "benchkit.h"
 
@@ -41,7 +41,7 @@ using Bench::valueOf;
 
 const int kDevices = 1000;
 const int kRegisters = 20;
-const int kDevicesPerPort = 100; // the benchmark reads the devices of the first port
+int kDevicesPerPort = 100; // the benchmark reads the devices of the first port
 const int kReadCount = 10;
 int kRunMs = 1000;
 int kRounds = 5;
@@ -208,11 +208,13 @@ SClientResult runClients(uint16_t port, int clients, bool serveEvents)
 int main(int argc, char *argv[])
 {
     QCoreApplication app(argc, argv);
-    // optional: milliseconds per run, rounds
+    // optional: milliseconds per run, rounds, ports (a divisor of the devices)
     if (argc > 1 && atoi(argv[1]) > 0)
         kRunMs = atoi(argv[1]);
     if (argc > 2 && atoi(argv[2]) > 0)
         kRounds = atoi(argv[2]);
+    if (argc > 3 && atoi(argv[3]) > 0 && kDevices % atoi(argv[3]) == 0)
+        kDevicesPerPort = kDevices / atoi(argv[3]);
     QTemporaryDir dir;
     Bench::enterWorkDir(dir.path());
 

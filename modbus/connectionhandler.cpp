@@ -9,20 +9,9 @@
 
 #include <netinet/in.h>
 #include <netinet/tcp.h>
+#include <sys/epoll.h>
 #include <sys/socket.h>
 #include <unistd.h>
-
-namespace {
-
-// QSocketNotifier::activated is overloaded and private, so QOverload cannot
-// name it; deduction picks the overload that takes a QSocketDescriptor.
-template<typename Private>
-auto activatedSignal(void (QSocketNotifier::*signal)(QSocketDescriptor, QSocketNotifier::Type, Private))
-{
-    return signal;
-}
-
-} // namespace
 
 int CConnectionHandler::s_incompleteFrameTimeoutMs = 10000;
 int CConnectionHandler::s_openConnections = 0;
@@ -33,8 +22,6 @@ CConnectionHandler::CConnectionHandler(uint16_t port, IRegisterSource &source, i
     , m_port(port)
     , m_source(source)
     , m_descriptor(descriptor)
-    , m_readNotifier(descriptor, QSocketNotifier::Read)
-    , m_writeNotifier(descriptor, QSocketNotifier::Write)
 {
     ++s_openConnections;
     // Requests are small and answered one by one; Nagle would hold each answer back.
@@ -42,26 +29,41 @@ CConnectionHandler::CConnectionHandler(uint16_t port, IRegisterSource &source, i
     ::setsockopt(descriptor, IPPROTO_TCP, TCP_NODELAY, &on, sizeof(on));
     // Frames come and go whole; keeping the capacity saves an allocation each.
     m_buffer.reserve(512);
-    m_writeNotifier.setEnabled(false);
-    connect(&m_readNotifier, activatedSignal(&QSocketNotifier::activated), this, &CConnectionHandler::serve);
-    connect(&m_writeNotifier, activatedSignal(&QSocketNotifier::activated), this,
-            &CConnectionHandler::flushQueued);
+    m_interest = EPOLLIN;
+    if (!CModbusPoller::instance().watch(descriptor, m_interest, this)) {
+        m_interest = 0;
+        closeNow();
+    }
     m_incompleteTimer.setSingleShot(true);
     connect(&m_incompleteTimer, &QTimer::timeout, this, &CConnectionHandler::incompleteFrameTimeoutSlot);
 }
 
 CConnectionHandler::~CConnectionHandler()
 {
-    m_readNotifier.setEnabled(false);
-    m_writeNotifier.setEnabled(false);
-    if (m_descriptor >= 0)
+    if (m_descriptor >= 0) {
+        CModbusPoller::instance().unwatch(m_descriptor);
         ::close(m_descriptor);
+    }
     --s_openConnections;
 }
 
 int CConnectionHandler::openConnections()
 {
     return s_openConnections;
+}
+
+void CConnectionHandler::descriptorReady(uint32_t events)
+{
+    if ((events & EPOLLOUT) != 0)
+        flushQueued();
+    if (m_descriptor < 0)
+        return;
+    if ((events & EPOLLIN) != 0) {
+        serve();
+    } else if ((events & (EPOLLERR | EPOLLHUP)) != 0) {
+        // reported even while this side does not read: the peer is gone for good
+        closeNow();
+    }
 }
 
 // One pass: take in what the peer sent, answer up to RequestsPerPass frames
@@ -159,7 +161,7 @@ void CConnectionHandler::send(const QByteArray &answers)
     }
     if (sent < answers.size()) {
         m_queued.append(answers.constData() + sent, int(answers.size() - sent));
-        m_writeNotifier.setEnabled(true);
+        setWriting(true);
     }
 }
 
@@ -180,7 +182,7 @@ void CConnectionHandler::flushQueued()
         return;
     }
     if (m_queued.isEmpty())
-        m_writeNotifier.setEnabled(false);
+        setWriting(false);
     // A client that stops reading its answers is not read from either, until
     // they drain.
     if (m_paused && m_queued.size() <= MaxQueuedAnswerBytes / 2) {
@@ -190,11 +192,30 @@ void CConnectionHandler::flushQueued()
     }
 }
 
-// The read notifier fires for as long as bytes wait, so it is off while the
-// connection chooses not to read.
+// Readiness is reported for as long as bytes wait, so reading is off while
+// the connection chooses not to read.
 void CConnectionHandler::setReading(bool on)
 {
-    m_readNotifier.setEnabled(on && !m_peerGone && m_descriptor >= 0);
+    m_reading = on;
+    updateInterest();
+}
+
+void CConnectionHandler::setWriting(bool on)
+{
+    m_writing = on;
+    updateInterest();
+}
+
+void CConnectionHandler::updateInterest()
+{
+    if (m_descriptor < 0)
+        return;
+    const uint32_t interest
+        = (m_reading && !m_peerGone ? uint32_t(EPOLLIN) : 0u) | (m_writing ? uint32_t(EPOLLOUT) : 0u);
+    if (interest != m_interest) {
+        m_interest = interest;
+        CModbusPoller::instance().change(m_descriptor, interest);
+    }
 }
 
 // A peer that leaves a frame unfinished would hold its descriptor for ever;
@@ -224,8 +245,7 @@ void CConnectionHandler::closeNow()
     if (m_descriptor < 0)
         return;
     m_incompleteTimer.stop();
-    m_readNotifier.setEnabled(false);
-    m_writeNotifier.setEnabled(false);
+    CModbusPoller::instance().unwatch(m_descriptor);
     m_buffer.clear();
     m_queued.clear();
     ::close(m_descriptor);

@@ -2,11 +2,11 @@
 
 #include "modbus/modbusframe.h"
 #include "modbus/modbuslog.h"
+#include "modbus/modbuspoller.h"
 
 #include <QByteArray>
 #include <QMap>
 #include <QObject>
-#include <QSocketNotifier>
 #include <QTimer>
 
 #include <cstdint>
@@ -17,10 +17,9 @@ class IRegisterSource;
 // register reads of its port from the register source.
 //
 // The connection works on its descriptor directly rather than through
-// QTcpSocket: a request then costs one wake-up of the event loop, one recv()
-// and one send(), where Qt's socket adds a FIONREAD query and a copy through
-// its own read buffer to every request.
-class CConnectionHandler : public QObject
+// QTcpSocket, which adds a FIONREAD query and a copy through its own read
+// buffer to every request; readiness comes from CModbusPoller.
+class CConnectionHandler : public QObject, private CModbusPoller::IClient
 {
     Q_OBJECT
 
@@ -52,11 +51,14 @@ public:
                                  QMap<uint16_t, uint16_t> _data);
 
 private:
+    void descriptorReady(uint32_t events) override;
     void serve();
     bool receive();
     void send(const QByteArray &answers);
     void flushQueued();
     void setReading(bool on);
+    void setWriting(bool on);
+    void updateInterest();
     void incompleteFrameTimeoutSlot();
     void watchIncompleteFrame(bool progressed);
     void closeNow();
@@ -68,8 +70,9 @@ private:
     uint16_t m_port = 0;
     IRegisterSource &m_source;
     int m_descriptor = -1;
-    QSocketNotifier m_readNotifier;
-    QSocketNotifier m_writeNotifier;
+    bool m_reading = true;
+    bool m_writing = false;
+    uint32_t m_interest = 0; // epoll events asked for
     QByteArray m_buffer; // requests received, not yet answered
     QByteArray m_queued; // answers the kernel did not take yet
     bool m_peerGone = false; // end of stream or a socket error: close after this pass

@@ -12,6 +12,7 @@
 #include <cstring>
 
 #include <netinet/in.h>
+#include <sys/epoll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -41,7 +42,6 @@ CDeviceHandler::CDeviceHandler(uint16_t port, IRegisterSource &source)
     : m_port(port)
     , m_source(source)
 {
-    connect(this, &QTcpServer::acceptError, this, &CDeviceHandler::acceptErrorSlot);
     if (!openSocket(port)) {
         addLog(QStringLiteral("WARNING: [CDeviceHandler] Port [%1] is not opened: %2")
                    .arg(port)
@@ -50,15 +50,44 @@ CDeviceHandler::CDeviceHandler(uint16_t port, IRegisterSource &source)
     }
     ++s_openListeners;
     // Port 0 lets the system pick one; the listener then serves the port it got.
-    if (port == 0)
-        m_port = serverPort();
+    if (port == 0) {
+        sockaddr_storage address {};
+        socklen_t length = sizeof(address);
+        ::getsockname(m_descriptor, reinterpret_cast<sockaddr *>(&address), &length);
+        m_port = ntohs(address.ss_family == AF_INET6 ? reinterpret_cast<sockaddr_in6 *>(&address)->sin6_port
+                                                     : reinterpret_cast<sockaddr_in *>(&address)->sin_port);
+    }
 }
 
+// Its connections, children of the listener, go with it.
 CDeviceHandler::~CDeviceHandler()
 {
-    if (!m_listenError.isEmpty())
+    close();
+}
+
+void CDeviceHandler::close()
+{
+    if (m_descriptor < 0)
         return;
+    if (m_accepting)
+        CModbusPoller::instance().unwatch(m_descriptor);
+    m_accepting = false;
+    ::close(m_descriptor);
+    m_descriptor = -1;
     --s_openListeners;
+}
+
+QHostAddress CDeviceHandler::serverAddress() const
+{
+    sockaddr_storage address {};
+    socklen_t length = sizeof(address);
+    if (m_descriptor < 0 || ::getsockname(m_descriptor, reinterpret_cast<sockaddr *>(&address), &length) != 0)
+        return QHostAddress();
+    QHostAddress result(reinterpret_cast<const sockaddr *>(&address));
+    // the dual-stack socket of "all interfaces"
+    if (result == QHostAddress(QHostAddress::AnyIPv6))
+        return QHostAddress(QHostAddress::Any);
+    return result;
 }
 
 int CDeviceHandler::openListeners()
@@ -66,8 +95,8 @@ int CDeviceHandler::openListeners()
     return s_openListeners;
 }
 
-// QTcpServer listens with a backlog of 50, which a crowd of clients
-// connecting at once overflows; the socket is made here and handed over.
+// The backlog is the system's maximum: a crowd of clients connecting at once
+// would overflow a small one (QTcpServer's is 50).
 bool CDeviceHandler::openSocket(uint16_t port)
 {
     const QHostAddress address = Modbus::config().bindAddress;
@@ -121,11 +150,13 @@ bool CDeviceHandler::openSocket(uint16_t port)
         ::close(fd);
         return false;
     }
-    if (!setSocketDescriptor(fd)) {
-        m_listenError = errorString();
+    if (!CModbusPoller::instance().watch(fd, EPOLLIN, this)) {
+        m_listenError = errnoText(errno);
         ::close(fd);
         return false;
     }
+    m_descriptor = fd;
+    m_accepting = true;
     return true;
 }
 
@@ -152,13 +183,31 @@ CLogLimiter &CDeviceHandler::overloadLog()
     return *limiter;
 }
 
-void CDeviceHandler::incomingConnection(qintptr socketDescriptor)
+// Takes the connections waiting, a bounded number per pass so that the
+// clients already connected are served in between.
+void CDeviceHandler::descriptorReady(uint32_t events)
 {
-    if (socketDescriptor <= 0)
-        return;
+    Q_UNUSED(events)
+    for (int taken = 0; taken < AcceptsPerPass && m_accepting; ++taken) {
+        const int fd = ::accept4(m_descriptor, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
+        if (fd >= 0) {
+            incomingConnection(fd);
+            continue;
+        }
+        const int error = errno;
+        if (error == EINTR || error == ECONNABORTED || error == EPROTO)
+            continue;
+        if (error != EAGAIN && error != EWOULDBLOCK)
+            acceptFailed(error);
+        break;
+    }
+}
+
+void CDeviceHandler::incomingConnection(int socketDescriptor)
+{
     const int limit = Modbus::effectiveMaxConnections();
     if (CConnectionHandler::openConnections() >= limit) {
-        ::close(int(socketDescriptor));
+        ::close(socketDescriptor);
         overloadLog().log(
             QStringLiteral("WARNING: [CDeviceHandler] Port [%1]: %2 Modbus connections are open, "
                            "the limit; a new connection is closed")
@@ -168,16 +217,23 @@ void CDeviceHandler::incomingConnection(qintptr socketDescriptor)
     }
     // Deleted once the peer disconnects, or with the listener: a connection
     // must not outlive the register source the listener was given.
-    new CConnectionHandler(m_port, m_source, int(socketDescriptor), this);
+    new CConnectionHandler(m_port, m_source, socketDescriptor, this);
 }
 
-// Out of descriptors, QTcpServer stops accepting for good; the clients
-// already connected go on being served, and accepting resumes shortly.
-void CDeviceHandler::acceptErrorSlot(QAbstractSocket::SocketError error)
+// Out of descriptors, the connection waiting cannot be taken and the listener
+// would be reported ready again at once: accepting pauses instead, the
+// clients already connected go on being served, and it resumes shortly.
+void CDeviceHandler::acceptFailed(int error)
 {
     overloadLog().log(QStringLiteral("ERROR: [CDeviceHandler] Port [%1]: cannot accept a connection (%2): %3")
                           .arg(m_port)
-                          .arg(int(error))
-                          .arg(errorString()));
-    QTimer::singleShot(AcceptRetryMs, this, &QTcpServer::resumeAccepting);
+                          .arg(error)
+                          .arg(errnoText(error)));
+    CModbusPoller::instance().unwatch(m_descriptor);
+    m_accepting = false;
+    QTimer::singleShot(AcceptRetryMs, this, [this] {
+        if (m_descriptor < 0 || m_accepting)
+            return;
+        m_accepting = CModbusPoller::instance().watch(m_descriptor, EPOLLIN, this);
+    });
 }

@@ -1,7 +1,10 @@
 #pragma once
 
+#include "modbus/modbuspoller.h"
+
+#include <QHostAddress>
+#include <QObject>
 #include <QStringList>
-#include <QTcpServer>
 
 #include <cstdint>
 
@@ -10,7 +13,7 @@ class IRegisterSource;
 
 // Listener for one TCP port: every device registered on the port shares its
 // register address space; each accepted connection answers on its own.
-class CDeviceHandler : public QTcpServer
+class CDeviceHandler : public QObject, private CModbusPoller::IClient
 {
     Q_OBJECT
 
@@ -24,6 +27,11 @@ public:
     ~CDeviceHandler() override;
 
     uint16_t getPort() const { return m_port; }
+    bool isListening() const { return m_descriptor >= 0; }
+    // The address listened on (QHostAddress::Any for all interfaces).
+    QHostAddress serverAddress() const;
+    // Stops listening; connections already accepted go on.
+    void close();
     QStringList getDeviceList() const { return m_devices; }
     // Why the port could not be opened; empty while listening.
     QString listenError() const { return m_listenError; }
@@ -32,20 +40,23 @@ public:
     static int openListeners();
     // How long accepting pauses after the process ran out of descriptors.
     static constexpr int AcceptRetryMs = 250;
+    // Connections taken per pass of the event loop.
+    static constexpr int AcceptsPerPass = 64;
 
 public slots:
     void appendDevice(QString _devEui);
     void removeDevice(QString _devEui);
 
-protected:
-    void incomingConnection(qintptr socketDescriptor) override;
-
 private:
+    void descriptorReady(uint32_t events) override;
+    void incomingConnection(int socketDescriptor);
+    void acceptFailed(int error);
     bool openSocket(uint16_t port);
-    void acceptErrorSlot(QAbstractSocket::SocketError error);
     static CLogLimiter &overloadLog();
 
     uint16_t m_port = 0;
+    int m_descriptor = -1;
+    bool m_accepting = false; // false while descriptors ran out
     IRegisterSource &m_source;
     QStringList m_devices;
     QString m_listenError;
