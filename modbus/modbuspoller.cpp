@@ -1,6 +1,6 @@
 #include "modbus/modbuspoller.h"
 
-#include <QtGlobal>
+#include <QThread>
 
 #include <sys/epoll.h>
 #include <unistd.h>
@@ -35,6 +35,7 @@ CModbusPoller::CModbusPoller()
 
 bool CModbusPoller::watch(int descriptor, uint32_t events, IClient *client)
 {
+    Q_ASSERT(QThread::currentThread() == thread());
     epoll_event event {};
     event.events = events;
     event.data.fd = descriptor;
