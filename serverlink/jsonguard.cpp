@@ -64,33 +64,18 @@ QString readString(const QByteArray &text, int &pos)
         flushRun(pos);
         const char escape = pos + 1 < text.size() ? text.at(pos + 1) : '\0';
         pos += 2;
-        switch (escape) {
-        case 'b':
-            decoded += QLatin1Char('\b');
-            break;
-        case 'f':
-            decoded += QLatin1Char('\f');
-            break;
-        case 'n':
-            decoded += QLatin1Char('\n');
-            break;
-        case 'r':
-            decoded += QLatin1Char('\r');
-            break;
-        case 't':
-            decoded += QLatin1Char('\t');
-            break;
-        case 'u': {
+        if (escape == 'u') {
             int unit = 0;
-            int digits = 0;
-            for (; digits < 4 && pos < text.size() && hexDigit(text.at(pos)) >= 0; ++digits, ++pos)
+            for (int digits = 0; digits < 4 && pos < text.size() && hexDigit(text.at(pos)) >= 0;
+                 ++digits, ++pos)
                 unit = unit * 16 + hexDigit(text.at(pos));
             decoded += QChar(ushort(unit));
-            break;
-        }
-        default:
-            decoded += QLatin1Char(escape);
-            break;
+        } else {
+            // \b \f \n \r \t stand for control characters, any other for itself
+            static const QByteArray letters("bfnrt");
+            static const QByteArray controls("\b\f\n\r\t");
+            const int index = letters.indexOf(escape);
+            decoded += QLatin1Char(index >= 0 ? controls.at(index) : escape);
         }
         runStart = pos;
     }
