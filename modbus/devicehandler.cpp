@@ -4,6 +4,7 @@
 #include "modbus/connectionhandler.h"
 #include "modbus/modbusconfig.h"
 #include "modbus/modbuslog.h"
+#include "modbus/modbusstats.h"
 
 #include <QFile>
 #include <QTimer>
