@@ -8,7 +8,6 @@
 #include "gui/palette.h"
 #include "modbus/modbusconfig.h"
 #include "resources/resources.h"
-#include "serverlink/serverhandler.h"
 #include "web/webpassword.h"
 #include "web/webservice.h"
 
@@ -139,7 +138,7 @@ int runHeadless(QCoreApplication &app)
         log->reopen();
         addLog(QStringLiteral("INFO: [main] SIGHUP: log file reopened"));
         web.reload(QS_GLOB_SETTINGS_FILE);
-        if (gateway.session().waitsForOperator()) {
+        if (gateway.serverWaitsForOperator()) {
             CSettings fresh(QS_GLOB_SETTINGS_FILE);
             gateway.connectToServer(fresh.serverSettings());
         }
@@ -190,7 +189,7 @@ int runWindow(QApplication &app)
 
     int code = 0;
     {
-        MainWindow window(gateway);
+        MainWindow window(gateway, *CSettings::getInstance(QS_GLOB_SETTINGS_FILE));
         window.show();
         code = app.exec();
     }

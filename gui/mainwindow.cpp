@@ -4,7 +4,7 @@
 #include "app/logfile.h"
 #include "app/settings.h"
 #include "core/gateway.h"
-#include "devices/alldevicehandler.h"
+#include "core/registermapexport.h"
 #include "gui/abstractpanelbutton.h"
 #include "gui/addnewdeviceform.h"
 #include "gui/devicedelegat.h"
@@ -14,19 +14,21 @@
 #include "gui/registerdelegat.h"
 #include "gui/searcheditwidget.h"
 #include "gui/serveraddress.h"
-#include "storage/databasehandler.h"
 
 #include <QComboBox>
 #include <QDebug>
+#include <QFileDialog>
 #include <QGroupBox>
+#include <QGuiApplication>
 #include <QHBoxLayout>
 #include <QLabel>
 #include <QLineEdit>
 #include <QListView>
+#include <QMessageBox>
 #include <QPushButton>
 #include <QRegularExpression>
 #include <QRegularExpressionValidator>
-#include <QSqlQuery>
+#include <QSaveFile>
 #include <QSqlQueryModel>
 #include <QVBoxLayout>
 
@@ -55,9 +57,10 @@ QPushButton *makeListButton(const QString &icon, const QString &objectName, cons
 
 } // namespace
 
-MainWindow::MainWindow(CGateway &_gateway, QWidget *parent)
+MainWindow::MainWindow(CGateway &_gateway, CSettings &_settings, QWidget *parent)
     : QMainWindow(parent)
     , gateway(_gateway)
+    , settings(_settings)
     , addDialog(new CAddNewDeviceForm(_gateway, this))
     , editDialog(new CEditDeviceForm(_gateway, this))
 {
@@ -160,9 +163,8 @@ void MainWindow::buildWidgets()
     midLay->setSpacing(5);
     searchEdit = new CSearchEditWidget(central);
     devView = new QListView(central);
-    CAllDeviceHandler *registry = &gateway.registry();
-    auto *deviceDelegate = new CDeviceDelegat(
-        [registry](const QString &appEui) { return registry->getDeviceTypeInfo(appEui); }, devView);
+    auto *deviceDelegate
+        = new CDeviceDelegat([this](const QString &appEui) { return gateway.deviceType(appEui); }, devView);
     deviceDelegate->setStateLookup([this](const QString &devEui) { return silenceText(devEui); });
     devView->setItemDelegate(deviceDelegate);
     devView->setEditTriggers(QAbstractItemView::NoEditTriggers);
@@ -181,6 +183,13 @@ void MainWindow::buildWidgets()
     btnRow->addWidget(editBtn);
     btnRow->addWidget(deleteBtn);
     btnRow->addStretch(10);
+    // The register map as SCADA engineers import it as tags: the same export
+    // as the HTTP API's.
+    exportBtn = new QPushButton(tr("Export map"));
+    exportBtn->setObjectName(QStringLiteral("greenBtn"));
+    exportBtn->setToolTip(tr("Export the register map of every port as CSV"));
+    exportBtn->setFixedHeight(40);
+    btnRow->addWidget(exportBtn);
     midLay->addWidget(searchEdit);
     midLay->addWidget(devView, 50);
     midLay->addLayout(btnRow);
@@ -238,6 +247,7 @@ void MainWindow::makeConnections()
     connect(addBtn, &QPushButton::clicked, this, &MainWindow::addNewItemSlot);
     connect(editBtn, &QPushButton::clicked, this, &MainWindow::editItemSlot);
     connect(deleteBtn, &QPushButton::clicked, this, &MainWindow::deleteItemSlot);
+    connect(exportBtn, &QPushButton::clicked, this, &MainWindow::exportRegisterMapSlot);
 
     connect(CLogFile::getInstance(QString()), &CLogFile::addLogSignal, this, &MainWindow::debugSlot);
     // The gateway's notifications are already queued behind it.
@@ -261,10 +271,7 @@ void MainWindow::debugSlot(QString str)
 
 void MainWindow::readSettings()
 {
-    const CSettings *settings = CSettings::getInstance(QString());
-    if (!settings)
-        return;
-    const SServerSettings server = settings->serverSettings();
+    const SServerSettings server = settings.serverSettings();
     const int scheme = schemeCombo->findText(server.scheme);
     if (scheme >= 0)
         schemeCombo->setCurrentIndex(scheme);
@@ -276,8 +283,7 @@ void MainWindow::readSettings()
 
 SServerSettings MainWindow::fieldSettings() const
 {
-    const CSettings *settings = CSettings::getInstance(QString());
-    SServerSettings server = settings ? settings->serverSettings() : SServerSettings();
+    SServerSettings server = settings.serverSettings();
     server.scheme = schemeCombo->currentText();
     server.host = ipLine->text();
     server.port = portLine->text();
@@ -288,8 +294,7 @@ SServerSettings MainWindow::fieldSettings() const
 
 void MainWindow::saveSettings()
 {
-    if (CSettings *settings = CSettings::getInstance(QString()))
-        settings->writeServerSettings(fieldSettings());
+    settings.writeServerSettings(fieldSettings());
 }
 
 QVariant MainWindow::currentDeviceCell(int column) const
@@ -314,7 +319,7 @@ void MainWindow::deviceSelectSlot(QItemSelection, QItemSelection)
         return;
     }
     const QString appEui = currentDeviceCell(DEV_COL_APP_EUI).toString();
-    const QString devType = gateway.registry().getDeviceTypeInfo(appEui).devType;
+    const QString devType = gateway.deviceType(appEui).devType;
     const QString devEui = currentDeviceCell(DEV_COL_DEV_EUI).toString();
     const QString silence = silenceText(devEui);
     titleLab->setText(tr("Device:%1 [%2]").arg(devEui, devType)
@@ -343,7 +348,7 @@ void MainWindow::refreshRegisterSlot()
     if (gateway.failed())
         return;
     const uint32_t id = currentDeviceCell(DEV_COL_ID).toUInt();
-    regModel->setQuery(gateway.store().getRegisters(id));
+    gateway.showRegisters(*regModel, id);
     if (regModel->rowCount() > 0)
         regView->setCurrentIndex(regModel->index(0, 0));
 }
@@ -413,7 +418,7 @@ void MainWindow::refreshDevicesSlot(QString _search)
 {
     if (gateway.failed())
         return;
-    devModel->setQuery(gateway.store().getDevices(_search));
+    gateway.showDevices(*devModel, _search);
     if (devModel->rowCount() > 0) {
         devView->setCurrentIndex(devModel->index(0, 0));
         return;
@@ -430,4 +435,27 @@ void MainWindow::newDataForDeviceSlot(QString _devEui)
 {
     if (devView->currentIndex().isValid() && _devEui == currentDeviceCell(DEV_COL_DEV_EUI).toString())
         refreshRegisterSlot();
+}
+
+void MainWindow::exportRegisterMapSlot()
+{
+    const QString fileName = QFileDialog::getSaveFileName(
+        this, tr("Export register map"), QStringLiteral("register-map.csv"), tr("CSV files (*.csv)"));
+    if (!fileName.isEmpty())
+        exportRegisterMap(fileName);
+}
+
+bool MainWindow::exportRegisterMap(const QString &fileName)
+{
+    QSaveFile file(fileName);
+    if (file.open(QIODevice::WriteOnly) && RegisterMapExport::writeCsv(gateway, -1, file) && file.commit())
+        return true;
+    file.cancelWriting();
+    addLog(QStringLiteral("ERROR: [MainWindow] The register map could not be written to [%1]: %2")
+               .arg(fileName, file.errorString()));
+    const QString platform = QGuiApplication::platformName();
+    if (platform != QStringLiteral("offscreen") && platform != QStringLiteral("minimal"))
+        QMessageBox::warning(this, tr("Export register map"),
+                             tr("The register map could not be written to \"%1\".").arg(fileName));
+    return false;
 }

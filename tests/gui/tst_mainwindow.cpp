@@ -33,6 +33,7 @@ private slots:
     void statusLabelAndIcon();
     void selectSearchAndDelete();
     void dialogsOpenAndRefreshTheListThroughTheQueue();
+    void exportsTheRegisterMap();
 
 private:
     void storeSettings(bool withAddress = true) const
@@ -78,7 +79,7 @@ void tst_MainWindow::noAutomaticConnectionWithoutAddress()
 {
     storeSettings(false);
     QSignalSpy status(rig.server, &CServerHandler::changeServerStatus);
-    MainWindow window(*rig.gateway);
+    MainWindow window(*rig.gateway, *CSettings::getInstance(QString()));
     QCOMPARE(window.loginEdit()->text(), QStringLiteral("demo"));
     QCOMPARE(rig.logCount(QStringLiteral("[main] IP is empty")), 1);
     drainQueue();
@@ -89,7 +90,7 @@ void tst_MainWindow::noAutomaticConnectionWithoutAddress()
 
 void tst_MainWindow::settingsWrittenOnlyAfterSuccess()
 {
-    MainWindow window(*rig.gateway);
+    MainWindow window(*rig.gateway, *CSettings::getInstance(QString()));
     window.addressEdit()->setText(QStringLiteral("127.0.0.1"));
     window.serverPortEdit()->setText(QString::number(rig.sim->port()));
     window.loginEdit()->setText(QStringLiteral("demo"));
@@ -135,7 +136,7 @@ void tst_MainWindow::statusLabelAndIcon()
     QFETCH(QString, text);
     QFETCH(QString, icon);
 
-    MainWindow window(*rig.gateway);
+    MainWindow window(*rig.gateway, *CSettings::getInstance(QString()));
     QSignalSpy icons(&window, &MainWindow::setConnectStatusIco);
     emit rig.server->changeServerStatus(COMM::EServerStatus(status));
     QCOMPARE(window.connectionStateLabel()->text(), QStringLiteral("Connection state..."));
@@ -157,7 +158,7 @@ void tst_MainWindow::selectSearchAndDelete()
     QVERIFY(rig.storeDevice(2, shared, 20));
     QVERIFY(rig.storeDevice(1, shared, 0));
     QCOMPARE(rig.gateway->restoreStoredDevices(), 3);
-    MainWindow window(*rig.gateway);
+    MainWindow window(*rig.gateway, *CSettings::getInstance(QString()));
     window.show();
     QVERIFY(QTest::qWaitForWindowExposed(&window));
     // Stored devices are served from start.
@@ -180,7 +181,7 @@ void tst_MainWindow::selectSearchAndDelete()
     QCOMPARE(window.deviceModel()->rowCount(), 2);
     QCOMPARE(window.titleLabel()->text(), title(1, "TH-Sense 20"));
     // The port of the deleted device's own is closed.
-    QVERIFY(!rig.registry->hasListener(single));
+    QVERIFY(!rig.serving(single));
     QTRY_VERIFY(!portAnswers(single));
 
     // Return in the search box filters by name, case-insensitively.
@@ -214,7 +215,7 @@ void tst_MainWindow::storedSettingsConnectAndShownDeviceRefreshes()
     QVERIFY(rig.storeDevice(2, freePort()));
     rig.gateway->restoreStoredDevices();
     storeSettings();
-    MainWindow window(*rig.gateway);
+    MainWindow window(*rig.gateway, *CSettings::getInstance(QString()));
     QTRY_COMPARE_WITH_TIMEOUT(window.connectionStateLabel()->text(), QStringLiteral("SUCCESS"), WAIT_MS);
     // Only the stored login is accepted by the server.
     QCOMPARE(window.passwordEdit()->text(), QStringLiteral("demo"));
@@ -240,7 +241,7 @@ void tst_MainWindow::dialogsOpenAndRefreshTheListThroughTheQueue()
     const quint16 port = freePort();
     QVERIFY(rig.storeDevice(3, port + 1, 40));
     QVERIFY(rig.storeDevice(2, port, 20));
-    MainWindow window(*rig.gateway);
+    MainWindow window(*rig.gateway, *CSettings::getInstance(QString()));
 
     // Edit opens with the current device's stored row, the first by name.
     QObject watch; // ends the watching with this test
@@ -268,6 +269,27 @@ void tst_MainWindow::dialogsOpenAndRefreshTheListThroughTheQueue()
     emit window.editForm()->refreshDeviceList(QString());
     QCOMPARE(window.deviceModel()->rowCount(), 1);
     QTRY_COMPARE(window.deviceModel()->rowCount(), 2);
+}
+
+// The button's export, written where the file dialog would point.
+void tst_MainWindow::exportsTheRegisterMap()
+{
+    const quint16 port = freePort();
+    QVERIFY(rig.storeDevice(1, port, 40));
+    rig.gateway->restoreStoredDevices();
+    MainWindow window(*rig.gateway, *CSettings::getInstance(QString()));
+    QVERIFY(window.exportButton()->isVisibleTo(&window));
+    const QString file = rig.workDir->filePath(QStringLiteral("map.csv"));
+    QVERIFY(window.exportRegisterMap(file));
+    QFile written(file);
+    QVERIFY(written.open(QIODevice::ReadOnly));
+    const QList<QByteArray> lines = written.readAll().trimmed().split('\n');
+    QCOMPARE(
+        lines.first().trimmed(),
+        QByteArray("port,address,device,devEui,field,dataType,bitSize,wordOrder,unit,multiplier,extraValue"));
+    QVERIFY2(lines.value(1).startsWith(QByteArray::number(port) + ",40,"), lines.value(1));
+    QVERIFY(lines.value(1).contains(sampleEui(1).toLatin1()));
+    QVERIFY(!window.exportRegisterMap(rig.workDir->filePath(QStringLiteral("no/such/dir/map.csv"))));
 }
 
 QTEST_MAIN(tst_MainWindow)
