@@ -5,6 +5,7 @@
 #include "modbus/modbusconfig.h"
 #include "serverlink/serverhandler.h"
 #include "storage/databasehandler.h"
+#include "storage/registerwords.h"
 
 #include <QDateTime>
 #include <QHostAddress>
@@ -108,8 +109,11 @@ void CGateway::loadServed(int port)
                                   rows.value(DB::DEV_COL_APP_EUI).toString() });
         }
     }
-    for (const SServedRegister &row : m_store->servedRegisters(port))
+    for (const SServedRegister &row : m_store->servedRegisters(port)) {
         m_image.put(row.port, row.address, row.device, row.value);
+        if (row.text)
+            m_textDevices.insert(row.device);
+    }
 }
 
 void CGateway::registerDataSaved(const SDeviceRegisterData &data)
@@ -120,12 +124,16 @@ void CGateway::registerDataSaved(const SDeviceRegisterData &data)
     m_lastHeard.insert(data.devEui, m_clock());
     if (m_silent.contains(data.devEui))
         setSilent(data.devEui, *it, false, 0);
-    for (const SRegisterValue &reg : data.registers) {
-        bool parsed = false;
-        const uint16_t value = reg.value.toUShort(&parsed, 16);
-        m_image.update(it->port, uint32_t(data.startAddr) + uint32_t(reg.offset), it->id,
-                       parsed ? value : uint16_t(0));
+    // A text's words depend on the whole field, which a batch may carry only
+    // in part: such a device's registers are read back as stored.
+    if (m_textDevices.contains(it->id)) {
+        for (const SServedRegister &row : m_store->servedRegisters(it->port, it->id))
+            m_image.update(row.port, row.address, row.device, row.value);
+        return;
     }
+    for (const SRegisterValue &reg : data.registers)
+        m_image.update(it->port, uint32_t(data.startAddr) + uint32_t(reg.offset), it->id,
+                       RegisterWords::numberWord(reg.value));
 }
 
 bool CGateway::registerDevice(const DB::SDeviceRegMapDescription &description, uint16_t port)

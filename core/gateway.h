@@ -105,6 +105,7 @@ private:
     std::unique_ptr<CDataBaseHandler> m_store;
     CRegisterImage m_image;
     QHash<QString, SServedDevice> m_served; // by DevEUI
+    QSet<uint32_t> m_textDevices; // ids of devices with text fields, served as read back from the store
     std::function<qint64()> m_clock;
     QHash<QString, qint64> m_lastHeard; // by DevEUI, ms since the epoch
     QSet<QString> m_silent;

@@ -57,9 +57,10 @@ public:
     QStringList getRegisteredDevices();
     bool registerNewDevice(const DB::SDeviceRegMapDescription &description, uint16_t port);
     QMap<uint16_t, uint16_t> getRegisterData(uint32_t port, uint32_t startAddr, uint32_t count);
-    // Every register row of the port (of all ports when port < 0), with its
-    // value as Modbus serves it; what the gateway's register image is built from.
-    QList<SServedRegister> servedRegisters(int port = -1);
+    // Every register row of the port (of all ports when port < 0; of one
+    // device when device is not 0), with its value as Modbus serves it; what
+    // the gateway's register image is built from.
+    QList<SServedRegister> servedRegisters(int port = -1, uint32_t device = 0);
     // When each device's registers were last written (ms since the epoch), by
     // device id; devices never written are absent.
     QHash<uint32_t, qint64> lastWriteTimes();
@@ -94,6 +95,8 @@ private:
     bool setBusyTimeout(int ms);
     bool commitTransaction(const QString &origin);
     QString registerDataText(uint32_t port, uint32_t startAddr, uint32_t count) const;
+    // The served words of every register of the payload's text fields.
+    QList<SServedRegister> textRegisters(int port, uint32_t device);
 
     QSqlDatabase m_db;
     QString m_connectionName;

@@ -165,7 +165,7 @@ void tst_TemplateTool::decodeTable()
                             "0        Flow   3fc0 0000            1.5\n"
                             "2        Total  0304 0102            16909060\n"
                             "4        Delta  fffe                 -2\n"
-                            "5        Tag    0000                 Hi\n"
+                            "5        Tag    4869                 Hi\n"
                             "6        RSSI   ffb6                 -74\n"));
 }
 
