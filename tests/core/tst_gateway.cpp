@@ -132,9 +132,7 @@ void tst_Gateway::restart(const QString &connectionName)
     rig.gateway.reset();
     rig.gateway
         = std::make_unique<CGateway>(rig.workDir->filePath(QStringLiteral("server.db")), connectionName);
-    rig.server = &rig.gateway->session();
-    rig.db = &rig.gateway->store();
-    rig.registry = &rig.gateway->registry();
+    rig.takeParts();
 }
 
 // Payload text reaches Modbus clients as its UTF-8 bytes, two per register,
@@ -212,7 +210,7 @@ void tst_Gateway::silentDeviceAnswersExceptionUntilHeard()
         device.devEui = sampleEui(1);
         device.devName = QStringLiteral("Boiler room");
         device.appEui = TH_APP_EUI;
-        device.regList = gateway.registry().getDeviceRegisterMap(TH_APP_EUI).registers;
+        device.regList = gateway.typeRegisters(TH_APP_EUI);
         QVERIFY(gateway.registerDevice(device, port));
         QVERIFY(readServed(port, 0, 3).ok);
 
@@ -232,9 +230,10 @@ void tst_Gateway::silentDeviceAnswersExceptionUntilHeard()
         QCOMPARE(refused.error, int(EMBXGTAR));
 
         // A rejected uplink (one byte short) does not end the silence; a decoded one does.
-        QSignalSpy announced(&gateway.registry(), &CAllDeviceHandler::newDataForDevice);
-        gateway.registry().newPacketReceivedSlot(uplink(QByteArray::fromHex("012a0937e4")));
-        gateway.registry().newPacketReceivedSlot(uplink(TH_PAYLOAD));
+        QSignalSpy announced(&gateway, &CGateway::newDataForDevice);
+        CAllDeviceHandler &registry = CGatewayInternals::registry(gateway);
+        registry.newPacketReceivedSlot(uplink(QByteArray::fromHex("012a0937e4")));
+        registry.newPacketReceivedSlot(uplink(TH_PAYLOAD));
         QTRY_COMPARE(announced.count(), 1);
         QCOMPARE(gateway.silentForMs(sampleEui(1)), -1);
         QCOMPARE(readServed(port, 0, 3).registers, QVector<quint16>({ 0x092a, 0x0037, 0x0ce4 }));
@@ -309,7 +308,7 @@ void tst_Gateway::templateToolDecodesAsServed()
         }
         const quint16 port = freePort();
         QVERIFY(rig.storeDevice(sample, port, 0, true));
-        QSignalSpy decoded(rig.registry, &CAllDeviceHandler::newDataForDevice);
+        QSignalSpy decoded(rig.gateway.get(), &CGateway::newDataForDevice);
         QCOMPARE(rig.sim->sendUplink(sampleEui(sample), payload, fixed), 1);
         QVERIFY(decoded.wait(WAIT_MS));
 
