@@ -8,6 +8,7 @@
 #include "modbus/modbusservice.h"
 #include "serverlink/serverhandler.h"
 #include "storage/databasehandler.h"
+#include "storage/registerwords.h"
 
 #include <QDateTime>
 #include <QHostAddress>
@@ -135,8 +136,11 @@ void CGateway::loadImage(int port)
         image.clear();
     else
         image.clearPort(static_cast<uint16_t>(port));
-    for (const SServedRegister &row : m_store->servedRegisters(port))
+    for (const SServedRegister &row : m_store->servedRegisters(port)) {
         image.put(row.port, row.address, row.device, row.value);
+        if (row.text)
+            m_textDevices.insert(row.device);
+    }
 }
 
 void CGateway::batchSaved(const SDeviceRegisterData &data)
@@ -149,11 +153,15 @@ void CGateway::batchSaved(const SDeviceRegisterData &data)
         if (m_silent.contains(data.devEui))
             setSilent(data.devEui, device->id, device->appEui, false, 0);
         CRegisterImage &image = m_modbus->image();
-        for (const SRegisterValue &reg : data.registers) {
-            bool parsed = false;
-            const uint16_t value = reg.value.toUShort(&parsed, 16);
-            image.update(device->port, uint32_t(data.startAddr) + uint32_t(reg.offset), device->id,
-                         parsed ? value : uint16_t(0));
+        if (m_textDevices.contains(device->id)) {
+            // A text's words depend on the whole field, which a batch may carry
+            // only in part: such a device's registers are read back as stored.
+            for (const SServedRegister &row : m_store->servedRegisters(device->port, device->id))
+                image.update(row.port, row.address, row.device, row.value);
+        } else {
+            for (const SRegisterValue &reg : data.registers)
+                image.update(device->port, uint32_t(data.startAddr) + uint32_t(reg.offset), device->id,
+                             RegisterWords::numberWord(reg.value));
         }
     }
     emit newDataForDevice(data.devEui);

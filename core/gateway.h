@@ -169,6 +169,7 @@ private:
 
     std::unique_ptr<CDataBaseHandler> m_store;
     std::unique_ptr<CModbusService> m_modbus;
+    QSet<uint32_t> m_textDevices; // ids of devices with text fields, served as read back from the store
     std::function<qint64()> m_clock;
     QHash<QString, qint64> m_lastHeard; // by DevEUI, ms since the epoch
     QHash<QString, qint64> m_lastStored; // by DevEUI, ms since the epoch of the last stored batch

@@ -26,6 +26,13 @@ quint32 asUnsigned32(const QVariant &value)
     return static_cast<quint32>(value.toLongLong());
 }
 
+// The extra value is a signed 32-bit number; a store that holds it in its
+// unsigned form (4294967256) still shows it as typed (-40).
+qint32 asSigned32(const QVariant &value)
+{
+    return static_cast<qint32>(static_cast<quint32>(value.toLongLong()));
+}
+
 } // namespace
 
 CSimpleRegisterDelegat::CSimpleRegisterDelegat(QObject *parent)
@@ -108,7 +115,7 @@ void CSimpleRegisterDelegat::paint(QPainter *painter, const QStyleOptionViewItem
     const QString unsupported = QStringLiteral("UNSUPPORT");
     const QList<QPair<QString, QString>> params = {
         { QStringLiteral("ExtraValue: "),
-          numeric ? QString::number(asUnsigned32(cell(kStartValueColumn))) : unsupported },
+          numeric ? QString::number(asSigned32(cell(kStartValueColumn))) : unsupported },
         { QStringLiteral("Multiplier: "),
           numeric ? QString::number(asUnsigned32(cell(kGratingColumn))) : unsupported },
         { QStringLiteral("Units: "), numeric ? cell(kUnitColumn).toString() : unsupported },
@@ -155,7 +162,7 @@ void CSimpleRegisterDelegat::setEditorData(QWidget *editor, const QModelIndex &i
     if (!widget)
         return;
     auto cell = [&](int column) { return index.sibling(index.row(), column).data(); };
-    widget->setData(cell(kNameColumn).toString(), asUnsigned32(cell(kStartValueColumn)),
+    widget->setData(cell(kNameColumn).toString(), asSigned32(cell(kStartValueColumn)),
                     asUnsigned32(cell(kGratingColumn)), cell(kUnitColumn).toString());
 }
 

@@ -25,8 +25,11 @@ private slots:
     void storedDeviceLosingAFieldIsNamed();
     void templateToolDecodesAsServed();
     void silentDeviceAnswersExceptionUntilHeard();
+    void textServedAsBytes();
 
 private:
+    // A new gateway on the rig's files, as after a restart.
+    void restart(const QString &connectionName);
     // The registers 0..count-1 of the port as server.db holds them, read on a
     // connection of its own: the later-registered device wins an address.
     QVector<quint16> storedRegisters(quint16 port, int count);
@@ -119,12 +122,60 @@ void tst_Gateway::imageFollowsTheStore()
     QVERIFY(execOnFile(QStringLiteral("DROP TRIGGER refuse;")));
 
     // A restart on the same files serves the same values before any uplink.
-    rig.gateway.reset();
-    rig.gateway = std::make_unique<CGateway>(rig.workDir->filePath(QStringLiteral("server.db")),
-                                             QStringLiteral("restarted"));
-    rig.takeParts();
+    restart(QStringLiteral("restarted"));
     QCOMPARE(rig.gateway->restoreStoredDevices(), 2);
     QCOMPARE(served(shared, count), expected);
+}
+
+void tst_Gateway::restart(const QString &connectionName)
+{
+    rig.gateway.reset();
+    rig.gateway
+        = std::make_unique<CGateway>(rig.workDir->filePath(QStringLiteral("server.db")), connectionName);
+    rig.takeParts();
+}
+
+// Payload text reaches Modbus clients as its UTF-8 bytes, two per register,
+// high byte first, whatever the field's width; the server's identifiers stay
+// hexadecimal numbers.
+void tst_Gateway::textServedAsBytes()
+{
+    QVERIFY(rig.setUp());
+    QFile beacon(rig.workDir->filePath(QStringLiteral("deviceFolder/text-beacon.json")));
+    QVERIFY(beacon.open(QIODevice::WriteOnly | QIODevice::Truncate));
+    beacon.write(R"({"dev_type": "Widths", "app_eui": "A1B2C3D400000003", "device_packets": [
+        {"packet_type": 3, "packet_size": 16, "packet_fields": [
+        {"data_name": "One", "packet_bias": 1, "data_bit_bias": 0, "data_bit_size": 8, "data_type": "text", "reg_map_bias": 0, "reg_bit_bias": 0, "reg_bit_size": 16},
+        {"data_name": "Two", "packet_bias": 2, "data_bit_bias": 0, "data_bit_size": 16, "data_type": "text", "reg_map_bias": 1, "reg_bit_bias": 0, "reg_bit_size": 16},
+        {"data_name": "Four", "packet_bias": 4, "data_bit_bias": 0, "data_bit_size": 32, "data_type": "text", "reg_map_bias": 2, "reg_bit_bias": 0, "reg_bit_size": 32},
+        {"data_name": "Eight", "packet_bias": 8, "data_bit_bias": 0, "data_bit_size": 64, "data_type": "text", "reg_map_bias": 4, "reg_bit_bias": 0, "reg_bit_size": 64}]}],
+        "server_data": [{"data_code": "devEui", "data_name": "EUI", "reg_map_bias": 8, "reg_bit_bias": 0, "reg_bit_size": 64}]})");
+    beacon.close();
+    restart(QStringLiteral("widths"));
+    const quint16 port = freePort();
+    QVERIFY(rig.storeDevice(5, port, 0, true));
+    rig.connectToSimulator();
+
+    // "Z", "OK", "A1B2", "GATE-01" and a zero byte.
+    QVERIFY(rig.uplink(5, QByteArray("\x03ZOKA1B2GATE-01\0", 16)));
+    const QVector<quint16> eui { 0x0011, 0x2233, 0x4455, 0x0005 };
+    QCOMPARE(served(port, 12),
+             QVector<quint16>({ 0x5a00, 0x4f4b, 0x4131, 0x4232, 0x4741, 0x5445, 0x2d30, 0x3100 }) + eui);
+
+    // Shorter texts leave nothing of the longer ones behind; "é" is two bytes.
+    QVERIFY(rig.uplink(5,
+                       QByteArray::fromHex("03"
+                                           "30"
+                                           "c3a9"
+                                           "41420000"
+                                           "7800000000000000")));
+    const QVector<quint16> second = QVector<quint16>({ 0x3000, 0xc3a9, 0x4142, 0, 0x7800, 0, 0, 0 }) + eui;
+    QCOMPARE(served(port, 12), second);
+
+    // Built from server.db alone after a restart.
+    restart(QStringLiteral("widths-again"));
+    QCOMPARE(rig.gateway->restoreStoredDevices(), 1);
+    QCOMPARE(served(port, 12), second);
 }
 
 void tst_Gateway::editTemplate(const QByteArray &from, const QByteArray &to)

@@ -2,6 +2,7 @@
 #include "gui/addnewdeviceform.h"
 #include "gui/editdeviceform.h"
 #include "gui/searcheditwidget.h"
+#include "gui/simpleregistereditwidget.h"
 #include "tests/testkit/gatewayrig.h"
 
 #include <QDialogButtonBox>
@@ -59,6 +60,7 @@ private slots:
     void registrationServesThePort();
     void refusedRegistrationKeepsDialogOpen();
     void editedMultiplierScalesNextUplink();
+    void negativeExtraValueRoundTrips();
 
 private:
     // Opens the add dialog's list and waits for the server's answer.
@@ -346,6 +348,48 @@ void tst_DeviceForms::editedMultiplierScalesNextUplink()
     QVERIFY2(read.ok, qPrintable(read.errorText()));
     // The rows left alone were written back unchanged.
     QCOMPARE(read.registers, QVector<quint16>({ 0x092a, 55, 3300 * 2 + 100 }));
+}
+
+// -40 typed in the register editor is stored, served and shown again as -40.
+void tst_DeviceForms::negativeExtraValueRoundTrips()
+{
+    const quint16 port = freePort();
+    QVERIFY(rig.storeDevice(1, port, 10, true));
+    rig.connectToSimulator();
+    const auto load = [&]() {
+        rig.editForm->setOriginal(1, sampleEui(1), QStringLiteral("Boiler room"), TH_APP_EUI, port, 10);
+    };
+    load();
+    const int battery = rowNamed(rig.editForm->registerModel(), "Battery");
+    QVERIFY(battery >= 0);
+    // Double-clicking a row opens the same editor.
+    const auto openEditor = [&](int row) -> CSimpleRegisterEditWidget * {
+        QListView *view = rig.editForm->registerView();
+        view->edit(rig.editForm->registerModel()->index(row, 0));
+        return view->viewport()->findChild<CSimpleRegisterEditWidget *>();
+    };
+    CSimpleRegisterEditWidget *editor = openEditor(battery);
+    QVERIFY(editor);
+    const uint batteryAddr = rig.editForm->registerModel()->index(battery, R_ADDR).data().toUInt();
+    editor->extraValueEdit()->clear();
+    QTest::keyClicks(editor->extraValueEdit(), QStringLiteral("-40"));
+    QAbstractItemDelegate *delegate = rig.editForm->registerView()->itemDelegate();
+    emit delegate->commitData(editor);
+    emit delegate->closeEditor(editor);
+    clickOk(rig.editForm.get());
+    QCOMPARE(rig.editForm->result(), int(QDialog::Accepted));
+    QCOMPARE(rig.db->getRegisterParam(sampleEui(1), batteryAddr).startValue, -40);
+
+    QVERIFY(rig.uplink(1, TH_PAYLOAD));
+    const SModbusRead read = readServed(port, 12, 1);
+    QVERIFY2(read.ok, qPrintable(read.errorText()));
+    QCOMPARE(read.registers, QVector<quint16>({ 3300 - 40 }));
+
+    load();
+    editor = openEditor(battery);
+    QVERIFY(editor);
+    QCOMPARE(editor->extraValueEdit()->text(), QStringLiteral("-40"));
+    QCOMPARE(rig.editForm->registerModel()->index(battery, R_START_VALUE).data().toInt(), -40);
 }
 
 QTEST_MAIN(tst_DeviceForms)
