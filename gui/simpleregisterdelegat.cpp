@@ -6,8 +6,11 @@
 #include "gui/registerdelegat.h"
 #include "gui/simpleregistereditwidget.h"
 
+#include <QAbstractItemView>
 #include <QDebug>
+#include <QHelpEvent>
 #include <QPainter>
+#include <QToolTip>
 
 namespace {
 
@@ -43,6 +46,23 @@ CSimpleRegisterDelegat::CSimpleRegisterDelegat(QObject *parent)
 QString CSimpleRegisterDelegat::originText(qint64 source)
 {
     return source != 0 ? QStringLiteral("DEVICE") : QStringLiteral("SERVER");
+}
+
+QString CSimpleRegisterDelegat::rowToolTip(const QString &dataType)
+{
+    return isEditableType(dataType)
+        ? QStringLiteral("Double-click to edit the scaling: ExtraValue, Multiplier and Units")
+        : QStringLiteral("Served as received: values of this type have no scaling");
+}
+
+bool CSimpleRegisterDelegat::helpEvent(QHelpEvent *event, QAbstractItemView *view,
+                                       const QStyleOptionViewItem &option, const QModelIndex &index)
+{
+    if (!event || event->type() != QEvent::ToolTip || !index.isValid())
+        return QStyledItemDelegate::helpEvent(event, view, option, index);
+    QToolTip::showText(event->globalPos(),
+                       rowToolTip(index.sibling(index.row(), kDataTypeColumn).data().toString()), view);
+    return true;
 }
 
 bool CSimpleRegisterDelegat::isEditableType(const QString &dataType)

@@ -12,6 +12,8 @@
 
 using namespace testkit;
 
+Q_DECLARE_METATYPE(SRegisterDescription)
+
 // The gateway's register image against the rows of server.db, read by a
 // Modbus client nobody here wrote.
 class tst_Gateway : public QObject
@@ -26,6 +28,8 @@ private slots:
     void templateToolDecodesAsServed();
     void silentDeviceAnswersExceptionUntilHeard();
     void textServedAsBytes();
+    void registerMapChecks_data();
+    void registerMapChecks();
 
 private:
     // A new gateway on the rig's files, as after a restart.
@@ -90,9 +94,19 @@ void tst_Gateway::imageFollowsTheStore()
 {
     QVERIFY(rig.setUp());
     const quint16 shared = freePort();
-    // Boiler room at 0; Cold store, registered later, overlaps it from 4 on.
-    QVERIFY(rig.storeDevice(1, shared, 0, true));
-    QVERIFY(rig.storeDevice(2, shared, 4, true));
+    // A database from before the add check: Boiler room at 0; Cold store,
+    // registered later, overlaps it from 4 on. It is served as it was, and
+    // the overlap is named once at start.
+    QVERIFY(rig.storeDevice(1, shared, 0));
+    QVERIFY(rig.storeDevice(2, shared, 4));
+    restart(QStringLiteral("old"));
+    QCOMPARE(rig.gateway->restoreStoredDevices(), 2);
+    const QString named
+        = QStringLiteral("Devices [Boiler room, 0011223344550001] and [Cold store, 0011223344550002] on port "
+                         "[%1] share registers [4..8]; [Cold store, 0011223344550002], registered later, is "
+                         "served there")
+              .arg(shared);
+    QCOMPARE(rig.logCount(named), 1);
     rig.connectToSimulator();
     QVERIFY(rig.uplink(1, TH_PAYLOAD));
     // Temperature 0x0123, humidity 0x40, battery 0x0d00.
@@ -125,6 +139,97 @@ void tst_Gateway::imageFollowsTheStore()
     restart(QStringLiteral("restarted"));
     QCOMPARE(rig.gateway->restoreStoredDevices(), 2);
     QCOMPARE(served(shared, count), expected);
+    QCOMPARE(rig.logCount(QStringLiteral("share registers")), 1);
+}
+
+void tst_Gateway::registerMapChecks_data()
+{
+    QTest::addColumn<QList<SRegisterDescription>>("registers");
+    QTest::addColumn<int>("start");
+    QTest::addColumn<bool>("otherPort");
+    QTest::addColumn<int>("kind");
+    QTest::addColumn<QString>("text");
+
+    // On the port: Water meter at 0 (registers 0..13), Boiler room at 100 (100..108).
+    QList<SRegisterDescription> meter;
+    {
+        CGatewayRig types;
+        QVERIFY(types.setUp());
+        meter = types.gateway->typeRegisters(PULSE_APP_EUI);
+        types.tearDown();
+    }
+    const auto reg = [](uint32_t offset, uint32_t bits) {
+        SRegisterDescription r;
+        r.offset = offset;
+        r.bitSize = bits;
+        return r;
+    };
+    const int none = SRegisterMapConflict::None;
+    const int overlap = SRegisterMapConflict::Overlap;
+    const int pastEnd = SRegisterMapConflict::PastEnd;
+    QTest::newRow("touching ranges") << meter << 14 << false << none << QString();
+    QTest::newRow("one register shared") << meter << 13 << false << overlap
+                                         << QStringLiteral("registers 13 on port %1 are held by Water meter");
+    QTest::newRow("continuation register")
+        << QList<SRegisterDescription> { reg(0, 32) } << 99 << false << overlap
+        << QStringLiteral("registers 100 on port %1 are held by Boiler room");
+    QTest::newRow("gap around a device")
+        << QList<SRegisterDescription> { reg(0, 16), reg(20, 16) } << 95 << false << none << QString();
+    QTest::newRow("all of one device")
+        << meter << 98 << false << overlap
+        << QStringLiteral("registers 100..108 on port %1 are held by Boiler room");
+    QTest::newRow("another port") << meter << 0 << true << none << QString();
+    QTest::newRow("65535 as last register") << meter << 65535 - 13 << false << none << QString();
+    QTest::newRow("65536") << meter << 65536 - 13 << false << pastEnd
+                           << QStringLiteral("its registers would reach address 65536, past 65535");
+}
+
+// Adding a device is refused where its registers would overlap another
+// device's on the port or pass 65535, through the window's path and the
+// list path alike.
+void tst_Gateway::registerMapChecks()
+{
+    QFETCH(QList<SRegisterDescription>, registers);
+    QFETCH(int, start);
+    QFETCH(bool, otherPort);
+    QFETCH(int, kind);
+    QFETCH(QString, text);
+    QVERIFY(rig.setUp());
+    const quint16 port = freePort();
+    QVERIFY(rig.storeDevice(3, port, 0, true));
+    QVERIFY(rig.storeDevice(1, port, 100, true));
+    const quint16 target = otherPort ? freePort() : port;
+    if (!text.isEmpty())
+        text = text.arg(target);
+
+    const SRegisterMapConflict conflict = rig.gateway->checkRegisterMap(registers, start, target);
+    QCOMPARE(int(conflict.kind), kind);
+    QCOMPARE(CGateway::conflictText(conflict, target), text);
+
+    DB::SDeviceRegMapDescription description;
+    description.devEui = sampleEui(4);
+    description.devName = QStringLiteral("Gas meter");
+    description.appEui = PULSE_APP_EUI;
+    description.startAddr = start;
+    description.regList = registers;
+    QCOMPARE(rig.gateway->registerDevice(description, target), kind == SRegisterMapConflict::None);
+    QCOMPARE(rig.gateway->isRegistered(sampleEui(4)), kind == SRegisterMapConflict::None);
+    if (kind != SRegisterMapConflict::None) {
+        QCOMPARE(
+            rig.logCount(QStringLiteral("WARNING: [CGateway::registerDevice] Device [%1] is not added: %2")
+                             .arg(sampleEui(4), text)),
+            1);
+        // The list path (the HTTP API's) gives the same answer for the meter's own map.
+        if (registers.size() == rig.gateway->typeRegisters(PULSE_APP_EUI).size())
+            QCOMPARE(
+                rig.gateway->checkNewDevices({ { sampleEui(4), PULSE_APP_EUI, QString(), target, start } })
+                    .value(0)
+                    .field,
+                QStringLiteral("startRegister"));
+    } else if (start == 65535 - 13) {
+        const SModbusRead read = readServed(target, 65535, 1);
+        QVERIFY2(read.ok, qPrintable(read.errorText()));
+    }
 }
 
 void tst_Gateway::restart(const QString &connectionName)

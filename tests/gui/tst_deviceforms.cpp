@@ -13,6 +13,7 @@
 #include <QMessageBox>
 #include <QPushButton>
 #include <QStandardItemModel>
+#include <QToolTip>
 
 using namespace testkit;
 
@@ -61,6 +62,8 @@ private slots:
     void refusedRegistrationKeepsDialogOpen();
     void editedMultiplierScalesNextUplink();
     void negativeExtraValueRoundTrips();
+    void addDialogNamesOverlapsAndRange();
+    void registerRowsHintAtScaling();
 
 private:
     // Opens the add dialog's list and waits for the server's answer.
@@ -390,6 +393,73 @@ void tst_DeviceForms::negativeExtraValueRoundTrips()
     QVERIFY(editor);
     QCOMPARE(editor->extraValueEdit()->text(), QStringLiteral("-40"));
     QCOMPARE(rig.editForm->registerModel()->index(battery, R_START_VALUE).data().toInt(), -40);
+}
+
+// The add dialog refuses registers another device holds on the port, or past
+// 65535, with a tooltip that says so; an indicator goes as soon as a field it
+// judged changes.
+void tst_DeviceForms::addDialogNamesOverlapsAndRange()
+{
+    const quint16 port = freePort();
+    QVERIFY(rig.storeDevice(3, port, 0, true)); // Water meter: 0..13
+    rig.connectToSimulator();
+    openAddDialog();
+    selectDevice(sampleEui(4)); // Gas meter, of the same type
+    QPushButton *portInd = rig.addForm->portIndicator();
+    QPushButton *startInd = rig.addForm->startIndicator();
+    const auto shown = [&](QPushButton *indicator) { return indicator->isVisibleTo(rig.addForm.get()); };
+
+    fillAndOk(rig.addForm.get(), QString(), QString());
+    QVERIFY(shown(portInd) && shown(startInd));
+    QTest::keyClicks(rig.addForm->portEdit(), QString::number(port));
+    QVERIFY(!shown(portInd) && !shown(startInd));
+
+    fillAndOk(rig.addForm.get(), QString::number(port), QStringLiteral("13"));
+    QVERIFY(!shown(portInd));
+    QVERIFY(shown(startInd));
+    QCOMPARE(startInd->toolTip(),
+             QStringLiteral("Registers 13 on port %1 are held by Water meter").arg(port));
+    QTest::keyClick(rig.addForm->startAddressEdit(), Qt::Key_Backspace);
+    QVERIFY(!shown(startInd));
+
+    fillAndOk(rig.addForm.get(), QString::number(port), QStringLiteral("65530"));
+    QVERIFY(shown(startInd));
+    QCOMPARE(startInd->toolTip(),
+             QStringLiteral("Start address 65530 puts the last register at 65543, past 65535"));
+    QVERIFY(rig.db->getRegisteredDevices() == QStringList({ sampleEui(3) }));
+    QCOMPARE(rig.addForm->result(), 0);
+
+    // Touching the meter's last register is fine.
+    QSignalSpy added(rig.addForm.get(), &CAddNewDeviceForm::deviceAdded);
+    fillAndOk(rig.addForm.get(), QString::number(port), QStringLiteral("14"));
+    QCOMPARE(rig.addForm->result(), int(QDialog::Accepted));
+    QCOMPARE(added.count(), 1);
+    QCOMPARE(added.at(0).at(0).toString(), sampleEui(4));
+}
+
+void tst_DeviceForms::registerRowsHintAtScaling()
+{
+    rig.connectToSimulator();
+    openAddDialog();
+    selectDevice(sampleEui(5)); // the beacon: text fields and numbers
+    QListView *view = rig.addForm->registerView();
+    rig.addForm->show();
+    QVERIFY(QTest::qWaitForWindowExposed(rig.addForm.get()));
+    QStandardItemModel *regs = rig.addForm->registerModel();
+    const QList<QPair<const char *, const char *>> hints {
+        { "Label", "Served as received: values of this type have no scaling" },
+        { "RSSI", "Double-click to edit the scaling: ExtraValue, Multiplier and Units" },
+    };
+    for (const auto &[name, hint] : hints) {
+        const int row = rowNamed(regs, name);
+        QVERIFY(row >= 0);
+        const QPoint at = view->visualRect(regs->index(row, 0)).center();
+        QHelpEvent event(QEvent::ToolTip, at, view->viewport()->mapToGlobal(at));
+        QApplication::sendEvent(view->viewport(), &event);
+        QCOMPARE(QToolTip::text(), QString::fromLatin1(hint));
+        QToolTip::hideText();
+    }
+    rig.addForm->hide();
 }
 
 QTEST_MAIN(tst_DeviceForms)
