@@ -451,10 +451,10 @@ QList<SAddProblem> CGateway::checkNewDevices(const QList<SNewDevice> &devices) c
         else if (!m_registry->hasTemplate(description.appEui))
             problems.append({ i, QStringLiteral("devEui"), QStringLiteral("device type not known") });
         else if (registered.contains(eui) || seen.contains(eui))
-            problems.append({ i, QStringLiteral("devEui"), QStringLiteral("already registered") });
+            problems.append({ i, QStringLiteral("devEui"), QStringLiteral("already registered"), true });
         seen.insert(eui);
         if (device.port < 1 || device.port > 65535 || !portUsable(uint16_t(device.port)))
-            problems.append({ i, QStringLiteral("port"), QStringLiteral("port cannot be used") });
+            problems.append({ i, QStringLiteral("port"), QStringLiteral("port cannot be used"), true });
         if (device.port < 1 || device.port > 65535)
             continue;
         const SRegisterMapConflict conflict
@@ -466,7 +466,7 @@ QList<SAddProblem> CGateway::checkNewDevices(const QList<SNewDevice> &devices) c
         }
         if (!conflict.fits()) {
             problems.append(
-                { i, QStringLiteral("startRegister"), conflictText(conflict, uint16_t(device.port)) });
+                { i, QStringLiteral("startRegister"), conflictText(conflict, uint16_t(device.port)), true });
             continue;
         }
         // Rows of one list must not overlap each other either.
@@ -485,7 +485,8 @@ QList<SAddProblem> CGateway::checkNewDevices(const QList<SNewDevice> &devices) c
                               QStringLiteral("registers %1 on port %2 are taken by row %3 of the list")
                                   .arg(RegisterMap::rangesText(RegisterMap::ranges(sharedWith)))
                                   .arg(device.port)
-                                  .arg(earlier) });
+                                  .arg(earlier),
+                              true });
             continue;
         }
         for (const int64_t address : held)
