@@ -26,10 +26,13 @@ CGateway::CGateway(const QString &dataBaseFile, const QString &connectionName, Q
         connect(m_store.get(), &CDataBaseHandler::registerDataSaved, this, &CGateway::registerDataSaved);
     }
 
-    // Queued, as every connection between components: each notification is
-    // handled on a later pass of the event loop.
+    // Uplinks go straight into the registry's bounded backlog: a queued
+    // connection would keep every uplink of a flood as an event of its own,
+    // beyond any bound.
     connect(m_session.get(), &CServerHandler::newPacketReceived, m_registry.get(),
-            &CAllDeviceHandler::newPacketReceivedSlot, Qt::QueuedConnection);
+            &CAllDeviceHandler::newPacketReceivedSlot, Qt::DirectConnection);
+    // Queued, as every other connection between components: each notification
+    // is handled on a later pass of the event loop.
     connect(m_session.get(), &CServerHandler::changeServerStatus, this, &CGateway::serverStatusChanged,
             Qt::QueuedConnection);
     connect(m_session.get(), &CServerHandler::devicesListRefused, this, &CGateway::serverDevicesRefused,
@@ -53,14 +56,26 @@ bool CGateway::failed() const
     return m_store->failed();
 }
 
+QString CGateway::failureText() const
+{
+    return m_store->failure();
+}
+
 int CGateway::restoreStoredDevices()
 {
     if (failed())
         return 0;
+    m_notServed = m_store->unservableDevices();
+    for (auto it = m_notServed.cbegin(); it != m_notServed.cend(); ++it)
+        addLog(QStringLiteral("WARNING: [CGateway] Device ID=%1 is not served: %2")
+                   .arg(it.key())
+                   .arg(it.value()));
     QList<QPair<DB::SDeviceRegMapDescription, uint16_t>> devices;
     {
         QSqlQuery rows = m_store->getDevices(QString());
         while (rows.next()) {
+            if (m_notServed.contains(rows.value(DB::DEV_COL_ID).toUInt()))
+                continue;
             DB::SDeviceRegMapDescription description;
             description.devEui = rows.value(DB::DEV_COL_DEV_EUI).toString();
             description.appEui = rows.value(DB::DEV_COL_APP_EUI).toString();
@@ -101,6 +116,8 @@ void CGateway::loadServed(int port)
     {
         QSqlQuery rows = m_store->getDevices(QString());
         while (rows.next()) {
+            if (m_notServed.contains(rows.value(DB::DEV_COL_ID).toUInt()))
+                continue;
             const auto devicePort = static_cast<uint16_t>(rows.value(DB::DEV_COL_PORT).toUInt());
             if (port < 0 || devicePort == port)
                 m_served.insert(rows.value(DB::DEV_COL_DEV_EUI).toString(),
@@ -109,7 +126,8 @@ void CGateway::loadServed(int port)
         }
     }
     for (const SServedRegister &row : m_store->servedRegisters(port))
-        m_image.put(row.port, row.address, row.device, row.value);
+        if (!m_notServed.contains(row.device))
+            m_image.put(row.port, row.address, row.device, row.value);
 }
 
 void CGateway::registerDataSaved(const SDeviceRegisterData &data)

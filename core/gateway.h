@@ -41,13 +41,20 @@ public:
 
     // The store could not be opened: nothing can be listed or served.
     bool failed() const;
+    // Why, in SQLite's words where it has them.
+    QString failureText() const;
 
     CDataBaseHandler &store() const { return *m_store; }
     CServerHandler &session() const { return *m_session; }
     CAllDeviceHandler &registry() const { return *m_registry; }
 
     // Gives every stored device its Modbus service back; returns how many.
+    // Devices whose stored rows cannot be served (a port outside 1..65535,
+    // registers past 65535, a DevEUI that a device with a lower id has) are
+    // left out, each named once in the log.
     int restoreStoredDevices();
+    // Why a stored device is not served; empty when it is.
+    QString notServedReason(uint32_t deviceId) const { return m_notServed.value(deviceId); }
     // Stores the device with its register map and serves its port; false
     // (with a log line) when it could not be stored.
     bool registerDevice(const DB::SDeviceRegMapDescription &description, uint16_t port);
@@ -105,6 +112,7 @@ private:
     std::unique_ptr<CDataBaseHandler> m_store;
     CRegisterImage m_image;
     QHash<QString, SServedDevice> m_served; // by DevEUI
+    QHash<uint32_t, QString> m_notServed; // reasons, by device id
     std::function<qint64()> m_clock;
     QHash<QString, qint64> m_lastHeard; // by DevEUI, ms since the epoch
     QSet<QString> m_silent;
