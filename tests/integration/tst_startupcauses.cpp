@@ -151,6 +151,10 @@ void tst_StartupCauses::stopsWithTheReason_data()
     row("working directory not writable", "read-only directory", true, "", "cannot create the lock file");
     row("another gateway", "held lock", false, "",
         "another Tidewell is already running on the working directory");
+    // A first start where no file can grow: a file size limit of 0 makes
+    // every write fail as a full disk does, without mounting anything.
+    row("first start without room", "no room", false, "server.db",
+        "it cannot be written (disk I/O error)");
 }
 
 void tst_StartupCauses::stopsWithTheReason()
@@ -197,6 +201,13 @@ void tst_StartupCauses::stopsWithTheReason()
         }
     }
 
+    if (kind == QLatin1String("no room")) {
+        arguments = QStringList { QStringLiteral("-c"),
+                                  QStringLiteral("trap '' XFSZ; ulimit -f 0; exec \"$0\" \"$@\""), program }
+            + arguments;
+        program = QStringLiteral("/bin/sh");
+    }
+
     QProcess tidewell;
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
     env.remove(QStringLiteral("DISPLAY"));
@@ -217,11 +228,14 @@ void tst_StartupCauses::stopsWithTheReason()
     QVERIFY2(std::any_of(lines.cbegin(), lines.cend(),
                          [&](const QString &line) { return line.contains(named) && line.contains(cause); }),
              qPrintable(errors));
-    if (kind != QLatin1String("read-only directory")) {
+    // Where history.log can be written, it has the reason too.
+    if (kind != QLatin1String("read-only directory") && kind != QLatin1String("no room")) {
         const QString log = QString::fromUtf8(testkit::readFile(path + QStringLiteral("/history.log")));
         QVERIFY2(log.contains(cause), qPrintable(log));
     }
-    QCOMPARE(QFile::exists(path + QStringLiteral("/server.db")), dbExisted);
+    // SQLite opens a missing file by creating it empty.
+    QCOMPARE(QFile::exists(path + QStringLiteral("/server.db")),
+             dbExisted || kind == QLatin1String("no room"));
     QVERIFY(testkit::readFile(path + QStringLiteral("/server.db")) == dbBefore);
 }
 
