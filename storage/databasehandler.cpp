@@ -546,7 +546,8 @@ QSqlQuery CDataBaseHandler::getRegisters(uint32_t deviceId)
         ok = query.exec();
     }
     if (!ok)
-        addLog(QStringLiteral("[CDataBaseHandler::getRegisters] Invalid SQL request [1]"));
+        addLog(QStringLiteral("[CDataBaseHandler::getRegisters] Invalid SQL request [1]")
+               + errorText(query.lastError()));
     return query;
 }
 
@@ -809,7 +810,8 @@ QStringList CDataBaseHandler::getRegisteredDevices()
     QStringList result;
     QSqlQuery *query = statement(m_sqlRegisteredDevices);
     if (!query || !query->exec()) {
-        addLog(QStringLiteral("[CDataBaseHandler::getRegisteredDevices] Invalid SQL request [1]"));
+        addLog(QStringLiteral("[CDataBaseHandler::getRegisteredDevices] Invalid SQL request [1]")
+               + errorText(query, m_db));
         return result;
     }
     while (query->next())
@@ -828,7 +830,9 @@ bool CDataBaseHandler::registerNewDevice(const DB::SDeviceRegMapDescription &des
         return false;
     QSqlQuery *query = statement(m_sqlCountByEui);
     if (!execWith(query, m_devicesBind[3], description.devEui))
-        return abandon(m_db, QStringLiteral("[CDataBaseHandler::registerNewDevice] Invalid SQL request [1]"));
+        return abandon(m_db,
+                       QStringLiteral("[CDataBaseHandler::registerNewDevice] Invalid SQL request [1]")
+                           + errorText(query, m_db));
     const qint64 existing = query->next() ? query->value(0).toLongLong() : 0;
     query->finish();
     if (existing != 0) {
@@ -853,7 +857,9 @@ bool CDataBaseHandler::registerNewDevice(const DB::SDeviceRegMapDescription &des
 
     query = statement(m_sqlDeviceIdByEui);
     if (!execWith(query, m_devicesBind[3], description.devEui))
-        return abandon(m_db, QStringLiteral("[CDataBaseHandler::registerNewDevice] Invalid SQL request [3]"));
+        return abandon(m_db,
+                       QStringLiteral("[CDataBaseHandler::registerNewDevice] Invalid SQL request [3]")
+                           + errorText(query, m_db));
     const std::optional<uint32_t> createdId = takeDeviceId(query);
     if (!createdId) {
         return abandon(
