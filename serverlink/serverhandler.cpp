@@ -246,11 +246,16 @@ void CServerHandler::socketDisconnectedSlot()
 {
     stopKeepAlive();
     m_openTimer.stop();
-    if (m_socket.closeCode() == QWebSocketProtocol::CloseCodeTooMuchData)
+    const QWebSocketProtocol::CloseCode closeCode = m_socket.closeCode();
+    if (closeCode == QWebSocketProtocol::CloseCodeTooMuchData)
         addLog(
             QStringLiteral("WARNING: [CServerHandler] A server message larger than [%1] bytes was refused; "
                            "the link is closed with code 1009")
                 .arg(MaxMessageBytes));
+    else if (closeCode != QWebSocketProtocol::CloseCodeNormal)
+        addLog(QStringLiteral("[CServerHandler] The link is closed with code %1 [%2]")
+                   .arg(int(closeCode))
+                   .arg(m_socket.closeReason()));
     m_state = STATE_NONE;
     setStatus(COMM::DISCONNECTED);
     linkFailed();
