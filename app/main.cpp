@@ -9,7 +9,6 @@
 #include "gui/palette.h"
 #include "modbus/modbusconfig.h"
 #include "resources/resources.h"
-#include "serverlink/serverhandler.h"
 
 #include <QApplication>
 #include <QCommandLineParser>
@@ -174,7 +173,7 @@ int runHeadless(QCoreApplication &app)
     handleSignals(&app, [&gateway, log]() {
         log->reopen();
         addLog(QStringLiteral("INFO: [main] SIGHUP: log file reopened"));
-        if (gateway.session().waitsForOperator()) {
+        if (gateway.serverWaitsForOperator()) {
             CSettings fresh(QS_GLOB_SETTINGS_FILE);
             gateway.connectToServer(fresh.serverSettings());
         }
@@ -221,7 +220,7 @@ int runWindow(QApplication &app)
 
     int code = 0;
     {
-        MainWindow window(gateway);
+        MainWindow window(gateway, *CSettings::getInstance(QS_GLOB_SETTINGS_FILE));
         window.show();
         code = app.exec();
     }

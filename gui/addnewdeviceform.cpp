@@ -2,9 +2,7 @@
 
 #include "app/logfile.h"
 #include "core/gateway.h"
-#include "devices/alldevicehandler.h"
 #include "gui/devicesearchmodel.h"
-#include "storage/databasehandler.h"
 
 #include <QLineEdit>
 #include <QListView>
@@ -60,11 +58,8 @@ void CAddNewDeviceForm::getDevicesListRespSlot(bool status, QList<API::SServerDe
         return;
     }
 
-    const QStringList registered = dataBase ? dataBase->getRegisteredDevices() : QStringList();
     devModel->removeRows(0, devModel->rowCount());
-    for (const API::SServerDeviceInfo &info : qAsConst(_regInfoList)) {
-        if (registered.contains(info.devEui.toUpper()) || !registry->hasTemplate(info.appEui))
-            continue;
+    for (const API::SServerDeviceInfo &info : gateway.addableDevices(_regInfoList)) {
         const int row = devModel->rowCount();
         devModel->insertRow(row);
         devModel->setData(devModel->index(row, DEV_NAME), info.devName);
@@ -101,8 +96,7 @@ void CAddNewDeviceForm::deviceListSelectSlot(QItemSelection, QItemSelection)
     if (selectedType.isEmpty())
         return;
 
-    const SDeviceTypeRegisters map = registry->getDeviceRegisterMap(selectedType);
-    for (const SRegisterDescription &reg : map.registers) {
+    for (const SRegisterDescription &reg : gateway.typeRegisters(selectedType)) {
         const int r = regModel->rowCount();
         regModel->insertRow(r);
         regModel->setData(regModel->index(r, REG_NAME), reg.name);

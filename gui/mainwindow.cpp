@@ -4,7 +4,6 @@
 #include "app/logfile.h"
 #include "app/settings.h"
 #include "core/gateway.h"
-#include "devices/alldevicehandler.h"
 #include "gui/abstractpanelbutton.h"
 #include "gui/addnewdeviceform.h"
 #include "gui/devicedelegat.h"
@@ -14,7 +13,6 @@
 #include "gui/registerdelegat.h"
 #include "gui/searcheditwidget.h"
 #include "gui/serveraddress.h"
-#include "storage/databasehandler.h"
 
 #include <QComboBox>
 #include <QDebug>
@@ -26,7 +24,6 @@
 #include <QPushButton>
 #include <QRegularExpression>
 #include <QRegularExpressionValidator>
-#include <QSqlQuery>
 #include <QSqlQueryModel>
 #include <QVBoxLayout>
 
@@ -55,9 +52,10 @@ QPushButton *makeListButton(const QString &icon, const QString &objectName, cons
 
 } // namespace
 
-MainWindow::MainWindow(CGateway &_gateway, QWidget *parent)
+MainWindow::MainWindow(CGateway &_gateway, CSettings &_settings, QWidget *parent)
     : QMainWindow(parent)
     , gateway(_gateway)
+    , settings(_settings)
     , addDialog(new CAddNewDeviceForm(_gateway, this))
     , editDialog(new CEditDeviceForm(_gateway, this))
 {
@@ -160,9 +158,8 @@ void MainWindow::buildWidgets()
     midLay->setSpacing(5);
     searchEdit = new CSearchEditWidget(central);
     devView = new QListView(central);
-    CAllDeviceHandler *registry = &gateway.registry();
-    auto *deviceDelegate = new CDeviceDelegat(
-        [registry](const QString &appEui) { return registry->getDeviceTypeInfo(appEui); }, devView);
+    auto *deviceDelegate
+        = new CDeviceDelegat([this](const QString &appEui) { return gateway.deviceType(appEui); }, devView);
     deviceDelegate->setStateLookup([this](uint32_t deviceId, const QString &devEui) {
         const QString reason = gateway.notServedReason(deviceId);
         return reason.isEmpty() ? silenceText(devEui) : tr("not served: %1").arg(reason);
@@ -264,10 +261,7 @@ void MainWindow::debugSlot(QString str)
 
 void MainWindow::readSettings()
 {
-    const CSettings *settings = CSettings::getInstance(QString());
-    if (!settings)
-        return;
-    const SServerSettings server = settings->serverSettings();
+    const SServerSettings server = settings.serverSettings();
     const int scheme = schemeCombo->findText(server.scheme);
     if (scheme >= 0)
         schemeCombo->setCurrentIndex(scheme);
@@ -279,8 +273,7 @@ void MainWindow::readSettings()
 
 SServerSettings MainWindow::fieldSettings() const
 {
-    const CSettings *settings = CSettings::getInstance(QString());
-    SServerSettings server = settings ? settings->serverSettings() : SServerSettings();
+    SServerSettings server = settings.serverSettings();
     server.scheme = schemeCombo->currentText();
     server.host = ipLine->text();
     server.port = portLine->text();
@@ -291,8 +284,7 @@ SServerSettings MainWindow::fieldSettings() const
 
 void MainWindow::saveSettings()
 {
-    if (CSettings *settings = CSettings::getInstance(QString()))
-        settings->writeServerSettings(fieldSettings());
+    settings.writeServerSettings(fieldSettings());
 }
 
 QVariant MainWindow::currentDeviceCell(int column) const
@@ -317,7 +309,7 @@ void MainWindow::deviceSelectSlot(QItemSelection, QItemSelection)
         return;
     }
     const QString appEui = currentDeviceCell(DEV_COL_APP_EUI).toString();
-    const QString devType = gateway.registry().getDeviceTypeInfo(appEui).devType;
+    const QString devType = gateway.deviceType(appEui).devType;
     const QString devEui = currentDeviceCell(DEV_COL_DEV_EUI).toString();
     const QString reason = gateway.notServedReason(currentDeviceCell(DEV_COL_ID).toUInt());
     const QString silence = reason.isEmpty() ? silenceText(devEui) : tr("not served: %1").arg(reason);
@@ -347,7 +339,7 @@ void MainWindow::refreshRegisterSlot()
     if (gateway.failed())
         return;
     const uint32_t id = currentDeviceCell(DEV_COL_ID).toUInt();
-    regModel->setQuery(gateway.store().getRegisters(id));
+    gateway.showRegisters(*regModel, id);
     if (regModel->rowCount() > 0)
         regView->setCurrentIndex(regModel->index(0, 0));
 }
@@ -417,7 +409,7 @@ void MainWindow::refreshDevicesSlot(QString _search)
 {
     if (gateway.failed())
         return;
-    devModel->setQuery(gateway.store().getDevices(_search));
+    gateway.showDevices(*devModel, _search);
     if (devModel->rowCount() > 0) {
         devView->setCurrentIndex(devModel->index(0, 0));
         return;

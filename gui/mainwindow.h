@@ -32,7 +32,8 @@ class MainWindow : public QMainWindow
 public:
     // Shows the gateway and asks it to act; builds its add and edit dialogs.
     // Connects at once when settings.conf holds a complete server login.
-    explicit MainWindow(CGateway &gateway, QWidget *parent = nullptr);
+    // The settings are read at start and written after each successful login.
+    MainWindow(CGateway &gateway, CSettings &settings, QWidget *parent = nullptr);
 
     // Widgets reached by tests and the screenshot tool.
     QComboBox *schemeBox() const { return schemeCombo; }
@@ -91,6 +92,7 @@ private:
     QVariant currentDeviceCell(int column) const;
 
     CGateway &gateway;
+    CSettings &settings;
     CAddNewDeviceForm *addDialog = nullptr;
     CEditDeviceForm *editDialog = nullptr;
 

@@ -124,6 +124,13 @@ bool abandon(QSqlDatabase &db, const QString &message)
     return false;
 }
 
+// The same inside a transaction that the caller rolls back.
+bool refuse(const QString &message)
+{
+    addLog(message);
+    return false;
+}
+
 } // namespace
 
 CDataBaseHandler::CDataBaseHandler(const QString &fileName, const QString &connectionName, QObject *parent)
@@ -822,22 +829,44 @@ QStringList CDataBaseHandler::getRegisteredDevices()
 
 bool CDataBaseHandler::registerNewDevice(const DB::SDeviceRegMapDescription &description, uint16_t port)
 {
+    return registerNewDevices({ { description, port } });
+}
+
+bool CDataBaseHandler::registerNewDevices(const QList<QPair<DB::SDeviceRegMapDescription, uint16_t>> &devices)
+{
     const QString origin = QStringLiteral("registerNewDevice");
 
     // All or nothing: a device row without its registers could never be
     // registered again ("already exist").
     if (!beginTransaction(origin))
         return false;
+    for (const auto &device : devices) {
+        if (!insertDevice(device.first, device.second)) {
+            m_db.rollback();
+            return false;
+        }
+    }
+    return commitTransaction(origin);
+}
+
+uint32_t CDataBaseHandler::deviceId(const QString &devEui)
+{
+    QSqlQuery *query = statement(m_sqlDeviceIdByEui);
+    if (!execWith(query, m_devicesBind[3], devEui))
+        return 0;
+    return takeDeviceId(query).value_or(0);
+}
+
+bool CDataBaseHandler::insertDevice(const DB::SDeviceRegMapDescription &description, uint16_t port)
+{
     QSqlQuery *query = statement(m_sqlCountByEui);
     if (!execWith(query, m_devicesBind[3], description.devEui))
-        return abandon(m_db,
-                       QStringLiteral("[CDataBaseHandler::registerNewDevice] Invalid SQL request [1]")
-                           + errorText(query, m_db));
+        return refuse(QStringLiteral("[CDataBaseHandler::registerNewDevice] Invalid SQL request [1]")
+                      + errorText(query, m_db));
     const qint64 existing = query->next() ? query->value(0).toLongLong() : 0;
     query->finish();
     if (existing != 0) {
-        return abandon(
-            m_db,
+        return refuse(
             QStringLiteral("ERROR: [CDataBaseHandler::registerNewDevice] Device [%1] already exist!")
                 .arg(description.devEui));
     }
@@ -851,26 +880,22 @@ bool CDataBaseHandler::registerNewDevice(const DB::SDeviceRegMapDescription &des
         query->bindValue(m_devicesBind[5], description.startAddr);
     }
     if (!query || !query->exec())
-        return abandon(m_db,
-                       QStringLiteral("[CDataBaseHandler::registerNewDevice] Invalid SQL request [2]")
-                           + errorText(query, m_db));
+        return refuse(QStringLiteral("[CDataBaseHandler::registerNewDevice] Invalid SQL request [2]")
+                      + errorText(query, m_db));
 
     query = statement(m_sqlDeviceIdByEui);
     if (!execWith(query, m_devicesBind[3], description.devEui))
-        return abandon(m_db,
-                       QStringLiteral("[CDataBaseHandler::registerNewDevice] Invalid SQL request [3]")
-                           + errorText(query, m_db));
+        return refuse(QStringLiteral("[CDataBaseHandler::registerNewDevice] Invalid SQL request [3]")
+                      + errorText(query, m_db));
     const std::optional<uint32_t> createdId = takeDeviceId(query);
     if (!createdId) {
-        return abandon(
-            m_db,
+        return refuse(
             QStringLiteral("ERROR: [CDataBaseHandler::registerNewDevice] Device [%1] is not created!")
                 .arg(description.devEui));
     }
     const uint32_t deviceId = *createdId;
     if (deviceId == 0) {
-        return abandon(
-            m_db,
+        return refuse(
             QStringLiteral(
                 "ERROR: [CDataBaseHandler::registerNewDevice] Device [%1] is not created [NULL ID]!")
                 .arg(description.devEui));
@@ -921,10 +946,10 @@ bool CDataBaseHandler::registerNewDevice(const DB::SDeviceRegMapDescription &des
         if (!ok) {
             addLog(QStringLiteral("[CDataBaseHandler::registerNewDevice] Invalid SQL request [4]")
                    + errorText(statement(m_sqlInsertRegister), m_db));
-            return abandon(m_db, m_sqlInsertRegister);
+            return refuse(m_sqlInsertRegister);
         }
     }
-    return commitTransaction(origin);
+    return true;
 }
 
 QMap<uint16_t, uint16_t> CDataBaseHandler::getRegisterData(uint32_t port, uint32_t startAddr, uint32_t count)
@@ -982,6 +1007,57 @@ QList<SServedRegister> CDataBaseHandler::servedRegisters(int port)
         rows.append({ static_cast<uint16_t>(query.value(0).toUInt()), query.value(1).toUInt(),
                       query.value(2).toUInt(), parsed ? value : uint16_t(0) });
     }
+    return rows;
+}
+
+QList<SServedField> CDataBaseHandler::servedFields(int port, bool after, uint16_t lastPort,
+                                                   uint32_t lastAddress, int limit)
+{
+    using namespace DB;
+    QList<SServedField> rows;
+    QStringList conditions { QStringLiteral("%1=1").arg(column(REG_COL_PARENT)) };
+    if (port >= 0)
+        conditions << QStringLiteral("%1=:port").arg(column(REG_COL_PORT));
+    if (after)
+        conditions << QStringLiteral("(%1>:last_port OR (%1=:last_port AND %2>:last_addr))")
+                          .arg(column(REG_COL_PORT), column(REG_COL_ADDR));
+    const QString sql
+        = QStringLiteral("SELECT %2, %3, %4, %5, %6, %7, %8, %9, %10 FROM %1 WHERE %11 "
+                         "ORDER BY %2, %3 LIMIT :limit;")
+              .arg(QS_DB_TABLE_DEV_DATA, column(REG_COL_PORT), column(REG_COL_ADDR), column(REG_COL_DEVICE),
+                   column(REG_COL_NAME), column(REG_COL_DATA_TYPE), column(REG_COL_BIT_SIZE),
+                   column(REG_COL_UNIT), column(REG_COL_GRATING_PERIOD), column(REG_COL_START_VALUE))
+              .arg(conditions.join(QStringLiteral(" AND ")));
+    QSqlQuery *query = statement(sql);
+    if (!query)
+        return rows;
+    if (port >= 0)
+        query->bindValue(QStringLiteral(":port"), port);
+    if (after) {
+        query->bindValue(QStringLiteral(":last_port"), int(lastPort));
+        query->bindValue(QStringLiteral(":last_addr"), qint64(lastAddress));
+    }
+    query->bindValue(QStringLiteral(":limit"), limit);
+    if (!query->exec()) {
+        addLog(
+            QStringLiteral("ERROR: [CDataBaseHandler::servedFields] Invalid SQL request [%1] Error_text[%2]")
+                .arg(sql, query->lastError().text()));
+        return rows;
+    }
+    while (query->next()) {
+        SServedField field;
+        field.port = static_cast<uint16_t>(query->value(0).toUInt());
+        field.address = query->value(1).toUInt();
+        field.device = query->value(2).toUInt();
+        field.name = query->value(3).toString();
+        field.dataType = query->value(4).toString();
+        field.bitSize = query->value(5).toUInt();
+        field.unit = query->value(6).toString();
+        field.multiplier = query->value(7).toInt();
+        field.extraValue = query->value(8).toInt();
+        rows.append(field);
+    }
+    query->finish();
     return rows;
 }
 

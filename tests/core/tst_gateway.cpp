@@ -123,9 +123,7 @@ void tst_Gateway::imageFollowsTheStore()
     rig.gateway.reset();
     rig.gateway = std::make_unique<CGateway>(rig.workDir->filePath(QStringLiteral("server.db")),
                                              QStringLiteral("restarted"));
-    rig.server = &rig.gateway->session();
-    rig.db = &rig.gateway->store();
-    rig.registry = &rig.gateway->registry();
+    rig.takeParts();
     QCOMPARE(rig.gateway->restoreStoredDevices(), 2);
     QCOMPARE(served(shared, count), expected);
 }
@@ -162,7 +160,7 @@ void tst_Gateway::silentDeviceAnswersExceptionUntilHeard()
         device.devEui = sampleEui(1);
         device.devName = QStringLiteral("Boiler room");
         device.appEui = TH_APP_EUI;
-        device.regList = gateway.registry().getDeviceRegisterMap(TH_APP_EUI).registers;
+        device.regList = gateway.typeRegisters(TH_APP_EUI);
         QVERIFY(gateway.registerDevice(device, port));
         QVERIFY(readServed(port, 0, 3).ok);
 
@@ -182,9 +180,10 @@ void tst_Gateway::silentDeviceAnswersExceptionUntilHeard()
         QCOMPARE(refused.error, int(EMBXGTAR));
 
         // A rejected uplink (one byte short) does not end the silence; a decoded one does.
-        QSignalSpy announced(&gateway.registry(), &CAllDeviceHandler::newDataForDevice);
-        gateway.registry().newPacketReceivedSlot(uplink(QByteArray::fromHex("012a0937e4")));
-        gateway.registry().newPacketReceivedSlot(uplink(TH_PAYLOAD));
+        QSignalSpy announced(&gateway, &CGateway::newDataForDevice);
+        CAllDeviceHandler &registry = CGatewayInternals::registry(gateway);
+        registry.newPacketReceivedSlot(uplink(QByteArray::fromHex("012a0937e4")));
+        registry.newPacketReceivedSlot(uplink(TH_PAYLOAD));
         QTRY_COMPARE(announced.count(), 1);
         QCOMPARE(gateway.silentForMs(sampleEui(1)), -1);
         QCOMPARE(readServed(port, 0, 3).registers, QVector<quint16>({ 0x092a, 0x0037, 0x0ce4 }));
@@ -252,12 +251,14 @@ void tst_Gateway::storedRowsThatCannotBeServedAreLeftOut()
         1);
     QVERIFY(restarted.notServedReason(3).contains(QStringLiteral("is served as device ID=1")));
     QVERIFY(restarted.notServedReason(1).isEmpty());
-    QVERIFY(restarted.registry().hasListener(first));
-    QVERIFY(!restarted.registry().hasListener(third));
-    QVERIFY(!restarted.registry().hasListener(0));
+    CModbusService &modbus = CGatewayInternals::modbus(restarted);
+    QVERIFY(modbus.isOpen(first));
+    QVERIFY(!modbus.isOpen(third));
+    QVERIFY(!modbus.isOpen(0));
+    QVERIFY(CGatewayInternals::registry(restarted).publishedDevice(sampleEui(1)));
     // The duplicate's registers never reach the image.
     uint16_t value = 1;
-    QCOMPARE(restarted.registerImage().readRegisters(third, 0, 1, &value), uint8_t(0));
+    QCOMPARE(modbus.image().readRegisters(third, 0, 1, &value), uint8_t(0));
     QCOMPARE(value, uint16_t(0));
 }
 
@@ -294,7 +295,7 @@ void tst_Gateway::templateToolDecodesAsServed()
         }
         const quint16 port = freePort();
         QVERIFY(rig.storeDevice(sample, port, 0, true));
-        QSignalSpy decoded(rig.registry, &CAllDeviceHandler::newDataForDevice);
+        QSignalSpy decoded(rig.gateway.get(), &CGateway::newDataForDevice);
         QCOMPARE(rig.sim->sendUplink(sampleEui(sample), payload, fixed), 1);
         QVERIFY(decoded.wait(WAIT_MS));
 

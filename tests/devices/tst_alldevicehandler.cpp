@@ -1,20 +1,17 @@
 #include "app/globaldata.h"
 #include "app/logfile.h"
 #include "devices/alldevicehandler.h"
-#include "modbus/modbuslog.h"
+#include "app/loglimiter.h"
 #include "storage/databasehandler.h"
 #include "tests/testkit/testkit.h"
 
 #include <QSignalSpy>
-#include <QTcpServer>
-#include <QTcpSocket>
 #include <QTemporaryDir>
 #include <QtTest>
 
 #include <memory>
 
-// The registry: loading the template folder, listeners per port and the
-// uplink filter.
+// The registry: loading the template folder and the uplink filter.
 class tst_AllDeviceHandler : public QObject
 {
     Q_OBJECT
@@ -27,7 +24,6 @@ private slots:
     void folderWithoutTemplates();
     void loadsFolderWithEveryMessage();
     void registerMapOrder();
-    void listenersPerPort();
     void uplinkFilter();
     void backlogReplacesPastItsLimit();
     void decoderWarningsAreBoundedPerDevice();
@@ -74,16 +70,6 @@ QString templateText(const char *appEui, const char *devType, const QString &ext
 {
     return QStringLiteral(R"({"app_eui": "%1", "dev_type": "%2", %3 "device_packets": [%4]})")
         .arg(QLatin1String(appEui), QLatin1String(devType), extra, packets);
-}
-
-bool portAccepts(uint16_t port)
-{
-    QTcpSocket socket;
-    QSignalSpy connected(&socket, &QTcpSocket::connected);
-    QSignalSpy failed(&socket, &QTcpSocket::errorOccurred);
-    socket.connectToHost(QHostAddress::LocalHost, port);
-    return QTest::qWaitFor([&] { return !connected.isEmpty() || !failed.isEmpty(); }, testkit::WAIT_MS)
-        && !connected.isEmpty();
 }
 
 DB::SDeviceRegMapDescription device(const QString &devEui)
@@ -215,57 +201,6 @@ void tst_AllDeviceHandler::registerMapOrder()
                             "Y src1 off4 bits16 text", "M src1 off9 bits16 uinteger" }));
 }
 
-void tst_AllDeviceHandler::listenersPerPort()
-{
-    CAllDeviceHandler handler;
-    handler.setRegisterStore(m_store.get());
-    const uint16_t port = testkit::freePort();
-    const uint16_t other = testkit::freePort();
-    QVERIFY(port != other);
-    m_log->clear();
-
-    // two devices share one listener; it closes with the last of them
-    handler.addNewDevice(device(QS_EUI_1), port);
-    handler.addNewDevice(device(QS_EUI_2), port);
-    const QString added
-        = QStringLiteral("[CAllDeviceHandler::addNewDevice] New device: DevEUI[%1], port[%2]");
-    QCOMPARE(logLines(),
-             (QStringList { added.arg(QS_EUI_1).arg(port),
-                            QStringLiteral("INFO: [CAllDeviceHandler::addNewDevice] port [%1] is "
-                                           "already open")
-                                .arg(port),
-                            added.arg(QS_EUI_2).arg(port) }));
-    QVERIFY(portAccepts(port));
-    handler.removeDevice(QS_EUI_1, port);
-    QVERIFY(handler.hasListener(port));
-    QVERIFY(portAccepts(port));
-    handler.removeDevice(QS_EUI_2, port);
-    QVERIFY(!handler.hasListener(port));
-    QVERIFY(!portAccepts(port));
-    QTcpServer reuse;
-    QVERIFY(reuse.listen(QHostAddress::Any, port));
-    reuse.close();
-
-    // a device added on a second port is listed on both until removed from each
-    handler.addNewDevice(device(QS_EUI_1), other);
-    handler.addNewDevice(device(QS_EUI_1), port);
-    handler.removeDevice(QS_EUI_1, other);
-    QVERIFY(!portAccepts(other));
-    QVERIFY(portAccepts(port));
-    handler.removeDevice(QS_EUI_1, port);
-    QVERIFY(!handler.hasListener(port));
-
-    // a port another program holds is reported and not kept as a listener
-    QTcpServer holder;
-    QVERIFY(holder.listen(QHostAddress::Any, port));
-    m_log->clear();
-    QVERIFY(!handler.addNewDevice(device(QS_EUI_2), port));
-    QVERIFY(!handler.hasListener(port));
-    QCOMPARE(logLines().first(),
-             QStringLiteral("WARNING: [CDeviceHandler] Port [%1] is not opened: Address already in use")
-                 .arg(port));
-}
-
 void tst_AllDeviceHandler::uplinkFilter()
 {
     writeFile(QStringLiteral("th.json"), templateText("A1B2C3D400000001", "TH-Sense 20"));
@@ -275,7 +210,7 @@ void tst_AllDeviceHandler::uplinkFilter()
     const uint16_t port = testkit::freePort();
     QVERIFY(m_store->registerNewDevice(device(eui), port));
     handler.addNewDevice(device(eui), port);
-    QSignalSpy announced(&handler, &CAllDeviceHandler::newDataForDevice);
+    QSignalSpy announced(m_store.get(), &CDataBaseHandler::registerDataSaved);
     m_log->clear();
 
     // unknown, and the same EUI in lower case: dropped without a word
@@ -296,14 +231,11 @@ void tst_AllDeviceHandler::uplinkFilter()
                               Q_ARG(API::SApiDeviceData, data));
     QVERIFY(announced.wait(testkit::WAIT_MS));
 
-    // removed with a port it was never on: warned, unregistered all the same,
-    // while the listener of the real port still serves the stale entry
-    m_log->clear();
+    // removed, whatever the port given: its uplinks are dropped again
     handler.removeDevice(eui, 1);
-    QCOMPARE(logLines(), QStringList { "WARNING: [CAllDeviceHandler::removeDevice] uncknown port [1]!" });
     handler.newPacketReceivedSlot(data);
     QCOMPARE(announced.size(), 2);
-    QVERIFY(handler.hasListener(port));
+    QVERIFY(!handler.publishedDevice(eui));
 }
 
 // Past its limit the backlog keeps one uplink per device and packet type:
@@ -322,7 +254,6 @@ void tst_AllDeviceHandler::backlogReplacesPastItsLimit()
         QVERIFY(m_store->registerNewDevice(device(eui), port));
         handler.addNewDevice(device(eui), port);
     }
-    QSignalSpy announced(&handler, &CAllDeviceHandler::newDataForDevice);
     QSignalSpy saved(m_store.get(), &CDataBaseHandler::registerDataSaved);
     auto uplink = [&handler](const QString &eui, const char *hex) {
         API::SApiDeviceData data;
@@ -346,7 +277,7 @@ void tst_AllDeviceHandler::backlogReplacesPastItsLimit()
     QCOMPARE(logLines(),
              QStringList { "WARNING: [CAllDeviceHandler] More than 3 uplinks wait to be decoded: "
                            "1 uplink(s) replaced by a newer one of the same device and packet type" });
-    QTRY_COMPARE(announced.size(), CAllDeviceHandler::UplinksPerPass + 4);
+    QTRY_COMPARE(saved.size(), CAllDeviceHandler::UplinksPerPass + 4);
     QCOMPARE(handler.pendingUplinks(), 0);
     QStringList decoded;
     for (const QList<QVariant> &signal : qAsConst(saved)) {

@@ -310,7 +310,7 @@ void tst_DeviceForms::refusedRegistrationKeepsDialogOpen()
              1);
     QVERIFY(refreshed.isEmpty());
     QCOMPARE(rig.addForm->result(), 0);
-    QVERIFY(!rig.registry->hasListener(port.toUShort()));
+    QVERIFY(!rig.serving(port.toUShort()));
     // The operator's entries stay for another try.
     QCOMPARE(rig.addForm->portEdit()->text(), port);
     QCOMPARE(rig.addForm->currentPage(), 1);

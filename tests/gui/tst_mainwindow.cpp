@@ -81,7 +81,7 @@ void tst_MainWindow::noAutomaticConnectionWithoutAddress()
 {
     storeSettings(false);
     QSignalSpy status(rig.server, &CServerHandler::changeServerStatus);
-    MainWindow window(*rig.gateway);
+    MainWindow window(*rig.gateway, *CSettings::getInstance(QString()));
     QCOMPARE(window.loginEdit()->text(), QStringLiteral("demo"));
     QCOMPARE(rig.logCount(QStringLiteral("[main] IP is empty")), 1);
     drainQueue();
@@ -92,7 +92,7 @@ void tst_MainWindow::noAutomaticConnectionWithoutAddress()
 
 void tst_MainWindow::settingsWrittenOnlyAfterSuccess()
 {
-    MainWindow window(*rig.gateway);
+    MainWindow window(*rig.gateway, *CSettings::getInstance(QString()));
     window.addressEdit()->setText(QStringLiteral("127.0.0.1"));
     window.serverPortEdit()->setText(QString::number(rig.sim->port()));
     window.loginEdit()->setText(QStringLiteral("demo"));
@@ -138,7 +138,7 @@ void tst_MainWindow::statusLabelAndIcon()
     QFETCH(QString, text);
     QFETCH(QString, icon);
 
-    MainWindow window(*rig.gateway);
+    MainWindow window(*rig.gateway, *CSettings::getInstance(QString()));
     QSignalSpy icons(&window, &MainWindow::setConnectStatusIco);
     emit rig.server->changeServerStatus(COMM::EServerStatus(status));
     QCOMPARE(window.connectionStateLabel()->text(), QStringLiteral("Connection state..."));
@@ -160,7 +160,7 @@ void tst_MainWindow::selectSearchAndDelete()
     QVERIFY(rig.storeDevice(2, shared, 20));
     QVERIFY(rig.storeDevice(1, shared, 0));
     QCOMPARE(rig.gateway->restoreStoredDevices(), 3);
-    MainWindow window(*rig.gateway);
+    MainWindow window(*rig.gateway, *CSettings::getInstance(QString()));
     window.show();
     QVERIFY(QTest::qWaitForWindowExposed(&window));
     // Stored devices are served from start.
@@ -183,7 +183,7 @@ void tst_MainWindow::selectSearchAndDelete()
     QCOMPARE(window.deviceModel()->rowCount(), 2);
     QCOMPARE(window.titleLabel()->text(), title(1, "TH-Sense 20"));
     // The port of the deleted device's own is closed.
-    QVERIFY(!rig.registry->hasListener(single));
+    QVERIFY(!rig.serving(single));
     QTRY_VERIFY(!portAnswers(single));
 
     // Return in the search box filters by name, case-insensitively.
@@ -217,7 +217,7 @@ void tst_MainWindow::storedSettingsConnectAndShownDeviceRefreshes()
     QVERIFY(rig.storeDevice(2, freePort()));
     rig.gateway->restoreStoredDevices();
     storeSettings();
-    MainWindow window(*rig.gateway);
+    MainWindow window(*rig.gateway, *CSettings::getInstance(QString()));
     QTRY_COMPARE_WITH_TIMEOUT(window.connectionStateLabel()->text(), QStringLiteral("SUCCESS"), WAIT_MS);
     // Only the stored login is accepted by the server.
     QCOMPARE(window.passwordEdit()->text(), QStringLiteral("demo"));
@@ -243,7 +243,7 @@ void tst_MainWindow::dialogsOpenAndRefreshTheListThroughTheQueue()
     const quint16 port = freePort();
     QVERIFY(rig.storeDevice(3, port + 1, 40));
     QVERIFY(rig.storeDevice(2, port, 20));
-    MainWindow window(*rig.gateway);
+    MainWindow window(*rig.gateway, *CSettings::getInstance(QString()));
 
     // Edit opens with the current device's stored row, the first by name.
     QObject watch; // ends the watching with this test
@@ -284,7 +284,7 @@ void tst_MainWindow::deviceThatCannotBeServedIsMarked()
     }
     QSqlDatabase::removeDatabase(QStringLiteral("edit"));
     QCOMPARE(rig.gateway->restoreStoredDevices(), 0);
-    MainWindow window(*rig.gateway);
+    MainWindow window(*rig.gateway, *CSettings::getInstance(QString()));
     QCOMPARE(window.deviceModel()->rowCount(), 1);
     QVERIFY2(window.titleLabel()->text().endsWith(
                  QStringLiteral("not served: DevEUI [%1]: port [0] is outside 1..65535").arg(sampleEui(1))),
