@@ -73,9 +73,10 @@ public:
     // The id of a stored device; 0 when there is none.
     uint32_t deviceId(const QString &devEui);
     QMap<uint16_t, uint16_t> getRegisterData(uint32_t port, uint32_t startAddr, uint32_t count);
-    // Every register row of the port (of all ports when port < 0), with its
-    // value as Modbus serves it; what the gateway's register image is built from.
-    QList<SServedRegister> servedRegisters(int port = -1);
+    // Every register row of the port (of all ports when port < 0; of one
+    // device when device is not 0), with its value as Modbus serves it; what
+    // the gateway's register image is built from.
+    QList<SServedRegister> servedRegisters(int port = -1, uint32_t device = 0);
     // Stored devices that cannot be served, with the reason, by device id: a
     // port outside 1..65535 (NULL and text included), registers outside
     // 0..65535, or a DevEUI that a device with a lower id has too.
@@ -129,6 +130,8 @@ private:
     bool setBusyTimeout(int ms);
     bool commitTransaction(const QString &origin);
     QString registerDataText(uint32_t port, uint32_t startAddr, uint32_t count) const;
+    // The served words of every register of the payload's text fields.
+    QList<SServedRegister> textRegisters(int port, uint32_t device);
 
     QSqlDatabase m_db;
     QString m_connectionName;

@@ -61,6 +61,7 @@ struct SServedRegister
     uint32_t address = 0;
     uint32_t device = 0;
     uint16_t value = 0;
+    bool text = false; // a register of a text field from the payload
 };
 
 // The first register of one stored field, for the register map.
