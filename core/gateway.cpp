@@ -53,10 +53,13 @@ CGateway::CGateway(const QString &dataBaseFile, const QString &connectionName, Q
         connect(m_store.get(), &CDataBaseHandler::registerDataDropped, this, &CGateway::batchDropped);
     }
 
-    // Queued, as every connection between components: each notification is
-    // handled on a later pass of the event loop.
+    // Uplinks go straight into the registry's bounded backlog: a queued
+    // connection would keep every uplink of a flood as an event of its own,
+    // beyond any bound.
     connect(m_session.get(), &CServerHandler::newPacketReceived, m_registry.get(),
-            &CAllDeviceHandler::newPacketReceivedSlot, Qt::QueuedConnection);
+            &CAllDeviceHandler::newPacketReceivedSlot, Qt::DirectConnection);
+    // Queued, as every other connection between components: each notification
+    // is handled on a later pass of the event loop.
     connect(
         m_session.get(), &CServerHandler::changeServerStatus, this,
         [this](COMM::EServerStatus status) {
@@ -98,14 +101,26 @@ bool CGateway::failed() const
     return m_store->failed();
 }
 
+QString CGateway::failureText() const
+{
+    return m_store->failure();
+}
+
 int CGateway::restoreStoredDevices()
 {
     if (failed())
         return 0;
+    m_notServed = m_store->unservableDevices();
+    for (auto it = m_notServed.cbegin(); it != m_notServed.cend(); ++it)
+        addLog(QStringLiteral("WARNING: [CGateway] Device ID=%1 is not served: %2")
+                   .arg(it.key())
+                   .arg(it.value()));
     QList<QPair<SDeviceRegMapDescription, uint16_t>> devices;
     {
         QSqlQuery rows = m_store->getDevices(QString());
         while (rows.next()) {
+            if (m_notServed.contains(rows.value(DEV_COL_ID).toUInt()))
+                continue;
             SDeviceRegMapDescription description;
             description.deviceId = rows.value(DEV_COL_ID).toUInt();
             description.devEui = rows.value(DEV_COL_DEV_EUI).toString();
@@ -171,6 +186,8 @@ QMap<uint16_t, QList<CGateway::SSharedRegisters>> CGateway::loadImage(int port)
         image.clearPort(static_cast<uint16_t>(port));
     QMap<uint16_t, QList<SSharedRegisters>> shared;
     for (const SServedRegister &row : m_store->servedRegisters(port)) {
+        if (m_notServed.contains(row.device))
+            continue;
         const uint32_t other = image.put(row.port, row.address, row.device, row.value);
         if (row.text)
             m_textDevices.insert(row.device);
