@@ -4,6 +4,7 @@
 #include "app/logfile.h"
 #include "devices/alldevicehandler.h"
 #include "devices/registervalue.h"
+#include "devices/scalingtable.h"
 #include "modbus/modbusconfig.h"
 #include "modbus/modbusservice.h"
 #include "serverlink/serverhandler.h"
@@ -16,6 +17,8 @@
 #include <QTcpServer>
 
 #include <algorithm>
+#include <unordered_map>
+#include <vector>
 
 using namespace DB;
 
@@ -35,6 +38,7 @@ CGateway::CGateway(const QString &dataBaseFile, const QString &connectionName, Q
     : QObject(parent)
     , m_store(std::make_unique<CDataBaseHandler>(dataBaseFile, connectionName))
     , m_modbus(std::make_unique<CModbusService>())
+    , m_scaling(std::make_unique<CScalingTable>())
     , m_session(std::make_unique<CServerHandler>())
     , m_registry(std::make_unique<CAllDeviceHandler>())
 {
@@ -43,6 +47,7 @@ CGateway::CGateway(const QString &dataBaseFile, const QString &connectionName, Q
     connect(&m_silenceTimer, &QTimer::timeout, this, &CGateway::checkSilence);
     if (!m_store->failed()) {
         m_registry->setRegisterStore(m_store.get());
+        m_registry->setScalingTable(m_scaling.get());
         connect(m_store.get(), &CDataBaseHandler::registerDataSaved, this, &CGateway::batchSaved);
         connect(m_store.get(), &CDataBaseHandler::registerDataDropped, this, &CGateway::batchDropped);
     }
@@ -131,12 +136,19 @@ void CGateway::serve(const SDeviceRegMapDescription &description, uint16_t port)
 void CGateway::loadImage(int port)
 {
     CRegisterImage &image = m_modbus->image();
-    if (port < 0)
+    if (port < 0) {
         image.clear();
-    else
+        m_scaling->clear();
+    } else {
         image.clearPort(static_cast<uint16_t>(port));
-    for (const SServedRegister &row : m_store->servedRegisters(port))
+    }
+    std::unordered_map<uint32_t, std::vector<SRegisterParam>> scaling;
+    m_store->forEachServedRegister(port, [&](const SServedRegister &row) {
         image.put(row.port, row.address, row.device, row.value);
+        scaling[row.device].push_back({ row.address, row.extraValue, row.multiplier, row.unit });
+    });
+    for (auto &device : scaling)
+        m_scaling->setDevice(device.first, std::move(device.second));
 }
 
 void CGateway::batchSaved(const SDeviceRegisterData &data)
@@ -461,6 +473,7 @@ bool CGateway::removeDevice(uint32_t deviceId, const QString &devEui, uint16_t p
     const bool deleted = !failed() && m_store->deleteDevice(deviceId);
     if (deleted) {
         m_modbus->image().setDeviceFailed(deviceId, false);
+        m_scaling->removeDevice(deviceId);
         m_silent.remove(devEui);
         m_lastHeard.remove(devEui);
         m_lastStored.remove(devEui);
@@ -481,8 +494,16 @@ bool CGateway::removeDevice(const QString &devEui)
 
 void CGateway::updateScaling(const SDeviceRegUpdate &update)
 {
-    if (!failed())
-        m_store->updateRegInfo(update);
+    if (failed())
+        return;
+    m_store->updateRegInfo(update);
+    // What the store holds now decodes the next uplink: a failed statement
+    // leaves the rows, and the table, as they were.
+    int port = update.port;
+    for (const SPublishedDevice &device : m_registry->publishedDevices())
+        if (device.id == update.deviceId)
+            port = device.port;
+    loadImage(port);
 }
 
 bool CGateway::portUsable(uint16_t port) const

@@ -19,6 +19,7 @@
 class CAllDeviceHandler;
 class CDataBaseHandler;
 class CModbusService;
+class CScalingTable;
 class CServerHandler;
 class QSqlQueryModel;
 
@@ -32,7 +33,8 @@ class QSqlQueryModel;
 // - Uplink to registers: CServerHandler::newPacketReceived ->
 //   CAllDeviceHandler::newPacketReceivedSlot (registered devices only, a few
 //   per event-loop pass) -> processDataSlot, which decodes with the scaling
-//   this gateway keeps in memory -> CDataBaseHandler::queueRegisterData ->
+//   this gateway keeps in memory (CScalingTable) ->
+//   CDataBaseHandler::queueRegisterData ->
 //   registerDataSaved (committed) or registerDataDropped -> batchSaved /
 //   batchDropped here, which change the register image first and then emit
 //   newDataForDevice, once per batch.
@@ -159,7 +161,8 @@ private:
 
     void setSilent(const QString &devEui, uint32_t deviceId, const QString &appEui, bool silent,
                    qint64 quietMs);
-    // Builds the image of one port (all ports when port < 0) from the store.
+    // Builds the image and the scaling of one port (all ports when port < 0)
+    // from the store, in one pass.
     void loadImage(int port);
     // Gives a stored device its place in the registry and the Modbus service.
     void serve(const DB::SDeviceRegMapDescription &description, uint16_t port);
@@ -169,6 +172,8 @@ private:
 
     std::unique_ptr<CDataBaseHandler> m_store;
     std::unique_ptr<CModbusService> m_modbus;
+    // Every stored register's scaling, for decoding; built with the image.
+    std::unique_ptr<CScalingTable> m_scaling;
     std::function<qint64()> m_clock;
     QHash<QString, qint64> m_lastHeard; // by DevEUI, ms since the epoch
     QHash<QString, qint64> m_lastStored; // by DevEUI, ms since the epoch of the last stored batch

@@ -284,7 +284,7 @@ void CDataBaseHandler::buildStatements()
 
     const QString paramTpl = QStringLiteral(
         "SELECT %7 FROM %1 WHERE %1.%3 IN ( SELECT %2.%4 FROM %2 WHERE %2.%5=:%5 ) AND %1.%6=:%6;");
-    m_sqlRegisterParam = paramTpl.arg(devData, devices, reg[0], dev[0], dev[3], reg[2], QStringLiteral("*"));
+    m_sqlRegisterParam = registerParamStatement();
     // Only the scaling columns are fetched; the log names the request as above.
     m_sqlRegisterParamRun = paramTpl.arg(devData, devices, reg[0], dev[0], dev[3], reg[2],
                                          QStringList({ reg[3], reg[4], reg[11] }).join(QStringLiteral(", ")));
@@ -307,6 +307,15 @@ void CDataBaseHandler::buildStatements()
     m_sqlRegisterData
         = QStringLiteral("SELECT %3, %4 FROM %1 WHERE %2=:%2 AND %3 BETWEEN :first_%3 AND :last_%3;")
               .arg(devData, reg[1], reg[2], reg[7]);
+}
+
+QString CDataBaseHandler::registerParamStatement()
+{
+    const QStringList &dev = QSL_GLOB_DEVICES_FIELDS;
+    const QStringList &reg = QSL_GLOB_DEV_DATA_FIELDS;
+    return QStringLiteral(
+               "SELECT * FROM %1 WHERE %1.%3 IN ( SELECT %2.%4 FROM %2 WHERE %2.%5=:%5 ) AND %1.%6=:%6;")
+        .arg(QS_DB_TABLE_DEV_DATA, QS_DB_TABLE_DEVICES, reg[0], dev[0], dev[3], reg[2]);
 }
 
 QString CDataBaseHandler::registerDataText(uint32_t port, uint32_t startAddr, uint32_t count) const
@@ -759,15 +768,15 @@ QMap<uint16_t, uint16_t> CDataBaseHandler::getRegisterData(uint32_t port, uint32
     return result;
 }
 
-QList<SServedRegister> CDataBaseHandler::servedRegisters(int port)
+void CDataBaseHandler::forEachServedRegister(int port,
+                                             const std::function<void(const SServedRegister &)> &visit)
 {
-    QList<SServedRegister> rows;
     const QStringList &reg = QSL_GLOB_DEV_DATA_FIELDS;
     QSqlQuery query(m_db);
     query.setForwardOnly(true);
-    const QString sql = QStringLiteral("SELECT %2, %3, %4, %5 FROM %1%6;")
-                            .arg(QS_DB_TABLE_DEV_DATA, reg[1], reg[2], reg[0], reg[7],
-                                 port < 0 ? QString() : QStringLiteral(" WHERE %1=:%1").arg(reg[1]));
+    const QString sql = QStringLiteral("SELECT %2, %3, %4, %5, %6, %7, %8 FROM %1%9;")
+                            .arg(QS_DB_TABLE_DEV_DATA, reg[1], reg[2], reg[0], reg[7], reg[4], reg[3],
+                                 reg[11], port < 0 ? QString() : QStringLiteral(" WHERE %1=:%1").arg(reg[1]));
     bool ok = query.prepare(sql);
     if (ok && port >= 0)
         query.bindValue(m_devDataBind[1], port);
@@ -776,15 +785,21 @@ QList<SServedRegister> CDataBaseHandler::servedRegisters(int port)
         addLog(QStringLiteral(
                    "ERROR: [CDataBaseHandler::servedRegisters] Invalid SQL request [%1] Error_text[%2]")
                    .arg(sql, query.lastError().text()));
-        return rows;
+        return;
     }
+    SServedRegister row;
     while (query.next()) {
         bool parsed = false;
         const uint16_t value = query.value(3).toString().toUShort(&parsed, 16);
-        rows.append({ static_cast<uint16_t>(query.value(0).toUInt()), query.value(1).toUInt(),
-                      query.value(2).toUInt(), parsed ? value : uint16_t(0) });
+        row.port = static_cast<uint16_t>(query.value(0).toUInt());
+        row.address = query.value(1).toUInt();
+        row.device = query.value(2).toUInt();
+        row.value = parsed ? value : uint16_t(0);
+        row.multiplier = query.value(4).toInt();
+        row.extraValue = query.value(5).toInt();
+        row.unit = query.value(6).toString();
+        visit(row);
     }
-    return rows;
 }
 
 QList<SServedField> CDataBaseHandler::servedFields(int port, bool after, uint16_t lastPort,

@@ -14,6 +14,7 @@
 #include <chrono>
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <map>
 #include <memory>
 
@@ -62,8 +63,11 @@ public:
     uint32_t deviceId(const QString &devEui);
     QMap<uint16_t, uint16_t> getRegisterData(uint32_t port, uint32_t startAddr, uint32_t count);
     // Every register row of the port (of all ports when port < 0), with its
-    // value as Modbus serves it; what the gateway's register image is built from.
-    QList<SServedRegister> servedRegisters(int port = -1);
+    // value as Modbus serves it and its scaling, one row at a time: what the
+    // gateway's register image and scaling table are built from.
+    void forEachServedRegister(int port, const std::function<void(const SServedRegister &)> &visit);
+    // The statement getRegisterParam names when it finds no register.
+    static QString registerParamStatement();
     // The next at most `limit` fields' first registers by port and address
     // (of one port when port >= 0), after (lastPort, lastAddress) when
     // `after`; empty at the end or on failure.
