@@ -1,5 +1,4 @@
 #include "app/constants.h"
-#include "app/globaldata.h"
 #include "app/logfile.h"
 #include "app/settings.h"
 #include "core/gateway.h"
@@ -107,7 +106,7 @@ QString storeFailureText()
 int runHeadless(QCoreApplication &app)
 {
     CSettings *settings = CSettings::getInstance(QS_GLOB_SETTINGS_FILE);
-    Modbus::setConfig(Modbus::configFromSettings(*settings));
+    const SModbusConfig modbus = Modbus::configFromSettings(*settings);
     SServerSettings server = settings->serverSettings();
     const QString missing = server.missingKey();
     if (!missing.isEmpty()) {
@@ -120,7 +119,7 @@ int runHeadless(QCoreApplication &app)
     log->setEchoToStandardError(true);
     addLog(QStringLiteral("INFO: [main] %1 runs headless in [%2]").arg(QS_GLOB_PRODUCT, QDir::currentPath()));
 
-    CGateway gateway(QS_GLOB_DB_FILE, QS_GLOB_DB_CONNECTION);
+    CGateway gateway(QS_GLOB_DB_FILE, QS_GLOB_DB_CONNECTION, modbus);
     if (gateway.failed()) {
         addLog(QStringLiteral("CRITICAL_ERROR! [main] Data base is not available. Application is stopped"));
         return EXIT_FAILURE_TO_RUN;
@@ -159,10 +158,10 @@ int runWindow(QApplication &app)
     initLogo();
 
     CLogFile::getInstance(QS_GLOB_LOG_FILE);
-    Modbus::setConfig(Modbus::configFromSettings(*CSettings::getInstance(QS_GLOB_SETTINGS_FILE)));
+    const SModbusConfig modbus = Modbus::configFromSettings(*CSettings::getInstance(QS_GLOB_SETTINGS_FILE));
 
     // Without its register store the gateway can neither list nor serve devices.
-    CGateway gateway(QS_GLOB_DB_FILE, QS_GLOB_DB_CONNECTION);
+    CGateway gateway(QS_GLOB_DB_FILE, QS_GLOB_DB_CONNECTION, modbus);
     if (gateway.failed()) {
         const QString text = storeFailureText();
         addLog(QStringLiteral("CRITICAL_ERROR! [main] Data base is not available. Application is stopped"));
@@ -250,7 +249,6 @@ int main(int argc, char *argv[])
         return EXIT_FAILURE_TO_RUN;
     }
 
-    initGlobalData();
     tidewellInitResources();
     // Modbus clients each take a descriptor; Debian's soft limit of 1,024
     // would run out long before the connection cap.

@@ -35,9 +35,15 @@ uint32_t registersOf(int bitSize)
 } // namespace
 
 CGateway::CGateway(const QString &dataBaseFile, const QString &connectionName, QObject *parent)
+    : CGateway(dataBaseFile, connectionName, SModbusConfig(), parent)
+{
+}
+
+CGateway::CGateway(const QString &dataBaseFile, const QString &connectionName, const SModbusConfig &modbus,
+                   QObject *parent)
     : QObject(parent)
     , m_store(std::make_unique<CDataBaseHandler>(dataBaseFile, connectionName))
-    , m_modbus(std::make_unique<CModbusService>())
+    , m_modbus(std::make_unique<CModbusService>(modbus))
     , m_scaling(std::make_unique<CScalingTable>())
     , m_session(std::make_unique<CServerHandler>())
     , m_registry(std::make_unique<CAllDeviceHandler>())
@@ -513,7 +519,7 @@ bool CGateway::portUsable(uint16_t port) const
     if (m_modbus->isOpen(port))
         return true;
     QTcpServer trial;
-    if (trial.listen(Modbus::config().bindAddress, port))
+    if (trial.listen(m_modbus->config().bindAddress, port))
         return true;
     addLog(QStringLiteral("WARNING: [CGateway] Port [%1] cannot be opened: %2")
                .arg(port)

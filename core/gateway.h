@@ -20,6 +20,7 @@ class CAllDeviceHandler;
 class CDataBaseHandler;
 class CModbusService;
 class CScalingTable;
+struct SModbusConfig;
 class CServerHandler;
 class QSqlQueryModel;
 
@@ -54,6 +55,10 @@ class CGateway : public QObject
 public:
     // Opens the register store on dataBaseFile under its own connection name
     // and loads the templates from ./deviceFolder; check failed().
+    // The Modbus service listens and caps its connections as `modbus` says
+    // (settings.conf's [modbus] group, Modbus::configFromSettings).
+    CGateway(const QString &dataBaseFile, const QString &connectionName, const SModbusConfig &modbus,
+             QObject *parent = nullptr);
     explicit CGateway(const QString &dataBaseFile, const QString &connectionName, QObject *parent = nullptr);
     // Closes the store, so that the database file alone holds every write.
     ~CGateway() override;
