@@ -1,4 +1,3 @@
-#include "app/globaldata.h"
 #include "core/gateway.h"
 #include "tests/testkit/gatewayrig.h"
 
@@ -19,7 +18,6 @@ class tst_Gateway : public QObject
     Q_OBJECT
 
 private slots:
-    void initTestCase();
     void cleanup() { rig.tearDown(); }
     void imageFollowsTheStore();
     void storedDeviceLosingAFieldIsNamed();
@@ -38,11 +36,6 @@ private:
 
     CGatewayRig rig;
 };
-
-void tst_Gateway::initTestCase()
-{
-    initGlobalData();
-}
 
 QVector<quint16> tst_Gateway::storedRegisters(quint16 port, int count)
 {

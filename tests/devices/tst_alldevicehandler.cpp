@@ -1,4 +1,3 @@
-#include "app/globaldata.h"
 #include "app/logfile.h"
 #include "devices/alldevicehandler.h"
 #include "storage/databasehandler.h"
@@ -16,7 +15,6 @@ class tst_AllDeviceHandler : public QObject
     Q_OBJECT
 
 private slots:
-    void initTestCase() { initGlobalData(); }
     void init();
     void cleanup();
     void folderWithoutTemplates_data();

@@ -1,4 +1,3 @@
-#include "app/globaldata.h"
 #include "app/logfile.h"
 #include "devices/alldevicehandler.h"
 #include "devices/scalingtable.h"
@@ -24,7 +23,6 @@ class tst_UplinkDecoder : public QObject
     Q_OBJECT
 
 private slots:
-    void initTestCase() { initGlobalData(); }
     void init();
     void cleanup();
     void storedRegisters_data();
