@@ -9,6 +9,7 @@
 #include "modbus/modbusservice.h"
 #include "serverlink/serverhandler.h"
 #include "storage/databasehandler.h"
+#include "storage/registerwords.h"
 
 #include <QDateTime>
 #include <QHostAddress>
@@ -112,7 +113,27 @@ int CGateway::restoreStoredDevices()
             devices.append({ description, static_cast<uint16_t>(rows.value(DEV_COL_PORT).toUInt()) });
         }
     }
-    loadImage(-1);
+    const QMap<uint16_t, QList<SSharedRegisters>> shared = loadImage(-1);
+    // Databases from before the add check may hold overlapping devices: they
+    // are served as before (the later device wins), and named once here.
+    for (auto it = shared.cbegin(); it != shared.cend(); ++it) {
+        for (SSharedRegisters pair : it.value()) {
+            const auto named = [&](uint32_t id) {
+                const auto device = std::find_if(devices.cbegin(), devices.cend(),
+                                                 [&](const auto &d) { return d.first.deviceId == id; });
+                return device == devices.cend()
+                    ? QString::number(id)
+                    : QStringLiteral("%1, %2").arg(device->first.devName, device->first.devEui);
+            };
+            std::sort(pair.addresses.begin(), pair.addresses.end());
+            addLog(
+                QStringLiteral("WARNING: [CGateway::restoreStoredDevices] Devices [%1] and [%2] on port [%3] "
+                               "share registers [%4]; [%2], registered later, is served there")
+                    .arg(named(pair.earlier), named(pair.later))
+                    .arg(it.key())
+                    .arg(RegisterMap::rangesText(RegisterMap::ranges(pair.addresses))));
+        }
+    }
     const QHash<uint32_t, qint64> lastWrites = m_store->lastWriteTimes();
     const qint64 now = m_clock();
     for (const auto &device : qAsConst(devices)) {
@@ -139,7 +160,7 @@ void CGateway::serve(const SDeviceRegMapDescription &description, uint16_t port)
     m_registry->addNewDevice(description, port);
 }
 
-void CGateway::loadImage(int port)
+QMap<uint16_t, QList<CGateway::SSharedRegisters>> CGateway::loadImage(int port)
 {
     CRegisterImage &image = m_modbus->image();
     if (port < 0) {
@@ -148,13 +169,28 @@ void CGateway::loadImage(int port)
     } else {
         image.clearPort(static_cast<uint16_t>(port));
     }
+    QMap<uint16_t, QList<SSharedRegisters>> shared;
     std::unordered_map<uint32_t, std::vector<SRegisterParam>> scaling;
-    m_store->forEachServedRegister(port, [&](const SServedRegister &row) {
-        image.put(row.port, row.address, row.device, row.value);
+    for (const SServedRegister &row : m_store->servedRegisters(port)) {
         scaling[row.device].push_back({ row.address, row.extraValue, row.multiplier, row.unit });
-    });
+        const uint32_t other = image.put(row.port, row.address, row.device, row.value);
+        if (row.text)
+            m_textDevices.insert(row.device);
+        if (other == 0)
+            continue;
+        const uint32_t earlier = std::min(other, row.device);
+        const uint32_t later = std::max(other, row.device);
+        QList<SSharedRegisters> &pairs = shared[row.port];
+        auto pair = std::find_if(pairs.begin(), pairs.end(), [&](const SSharedRegisters &p) {
+            return p.earlier == earlier && p.later == later;
+        });
+        if (pair == pairs.end())
+            pair = pairs.insert(pairs.end(), { earlier, later, {} });
+        pair->addresses.append(row.address);
+    }
     for (auto &device : scaling)
         m_scaling->setDevice(device.first, std::move(device.second));
+    return shared;
 }
 
 void CGateway::batchSaved(const SDeviceRegisterData &data)
@@ -167,11 +203,15 @@ void CGateway::batchSaved(const SDeviceRegisterData &data)
         if (m_silent.contains(data.devEui))
             setSilent(data.devEui, device->id, device->appEui, false, 0);
         CRegisterImage &image = m_modbus->image();
-        for (const SRegisterValue &reg : data.registers) {
-            bool parsed = false;
-            const uint16_t value = reg.value.toUShort(&parsed, 16);
-            image.update(device->port, uint32_t(data.startAddr) + uint32_t(reg.offset), device->id,
-                         parsed ? value : uint16_t(0));
+        if (m_textDevices.contains(device->id)) {
+            // A text's words depend on the whole field, which a batch may carry
+            // only in part: such a device's registers are read back as stored.
+            for (const SServedRegister &row : m_store->servedRegisters(device->port, device->id))
+                image.update(row.port, row.address, row.device, row.value);
+        } else {
+            for (const SRegisterValue &reg : data.registers)
+                image.update(device->port, uint32_t(data.startAddr) + uint32_t(reg.offset), device->id,
+                             RegisterWords::numberWord(reg.value));
         }
     }
     emit newDataForDevice(data.devEui);
@@ -405,6 +445,7 @@ QList<SAddProblem> CGateway::checkNewDevices(const QList<SNewDevice> &devices) c
     }
     const QStringList registered = m_store->getRegisteredDevices();
     QSet<QString> seen;
+    QHash<QPair<uint16_t, int64_t>, int> claimed; // by the rows before, (port, address) -> row
     for (int i = 0; i < devices.size(); ++i) {
         const SNewDevice &device = devices.at(i);
         const QString eui = device.devEui.toUpper();
@@ -418,13 +459,73 @@ QList<SAddProblem> CGateway::checkNewDevices(const QList<SNewDevice> &devices) c
         seen.insert(eui);
         if (device.port < 1 || device.port > 65535 || !portUsable(uint16_t(device.port)))
             problems.append({ i, QStringLiteral("port"), QStringLiteral("port cannot be used") });
-        const uint32_t span = deviceType(description.appEui).registerSpan;
-        if (device.startAddr < 0 || device.startAddr + qint64(span) - 1 > MaxRegisterAddress
-            || device.startAddr > MaxRegisterAddress)
+        if (device.port < 1 || device.port > 65535)
+            continue;
+        const SRegisterMapConflict conflict
+            = checkRegisterMap(description.regList, device.startAddr, uint16_t(device.port));
+        if (conflict.kind == SRegisterMapConflict::PastEnd) {
             problems.append({ i, QStringLiteral("startRegister"),
                               QStringLiteral("registers would pass the address 65535") });
+            continue;
+        }
+        if (!conflict.fits()) {
+            problems.append(
+                { i, QStringLiteral("startRegister"), conflictText(conflict, uint16_t(device.port)) });
+            continue;
+        }
+        // Rows of one list must not overlap each other either.
+        const QList<int64_t> held = RegisterMap::addresses(description.regList, device.startAddr);
+        QList<int64_t> sharedWith;
+        int earlier = -1;
+        for (const int64_t address : held) {
+            const auto taken = claimed.constFind({ uint16_t(device.port), address });
+            if (taken != claimed.cend() && (earlier < 0 || *taken == earlier)) {
+                earlier = *taken;
+                sharedWith.append(address);
+            }
+        }
+        if (earlier >= 0) {
+            problems.append({ i, QStringLiteral("startRegister"),
+                              QStringLiteral("registers %1 on port %2 are taken by row %3 of the list")
+                                  .arg(RegisterMap::rangesText(RegisterMap::ranges(sharedWith)))
+                                  .arg(device.port)
+                                  .arg(earlier) });
+            continue;
+        }
+        for (const int64_t address : held)
+            claimed.insert({ uint16_t(device.port), address }, i);
     }
     return problems;
+}
+
+SRegisterMapConflict CGateway::checkRegisterMap(const QList<SRegisterDescription> &registers,
+                                                qint64 startAddr, uint16_t port) const
+{
+    const CRegisterImage &image = m_modbus->image();
+    SRegisterMapConflict conflict = RegisterMap::check(
+        registers, startAddr, [&](uint16_t address) { return image.owner(port, address); });
+    if (conflict.kind == SRegisterMapConflict::Overlap) {
+        for (const SRegisteredDevice &device : devices())
+            if (device.id == conflict.otherDevice)
+                conflict.otherName = device.name;
+    }
+    return conflict;
+}
+
+QString CGateway::conflictText(const SRegisterMapConflict &conflict, uint16_t port)
+{
+    switch (conflict.kind) {
+    case SRegisterMapConflict::PastEnd:
+        return QStringLiteral("its registers would reach address %1, past 65535").arg(conflict.lastAddress);
+    case SRegisterMapConflict::Overlap:
+        return QStringLiteral("registers %1 on port %2 are held by %3")
+            .arg(RegisterMap::rangesText(conflict.shared))
+            .arg(port)
+            .arg(conflict.otherName);
+    case SRegisterMapConflict::None:
+        break;
+    }
+    return QString();
 }
 
 bool CGateway::addDevices(const QList<SNewDevice> &devices, SAddProblem *problem)
@@ -459,7 +560,15 @@ bool CGateway::addDevices(const QList<SNewDevice> &devices, SAddProblem *problem
 
 bool CGateway::registerDevice(const SDeviceRegMapDescription &description, uint16_t port)
 {
-    if (failed() || !m_store->registerNewDevice(description, port))
+    if (failed())
+        return false;
+    const SRegisterMapConflict conflict = checkRegisterMap(description.regList, description.startAddr, port);
+    if (!conflict.fits()) {
+        addLog(QStringLiteral("WARNING: [CGateway::registerDevice] Device [%1] is not added: %2")
+                   .arg(description.devEui, conflictText(conflict, port)));
+        return false;
+    }
+    if (!m_store->registerNewDevice(description, port))
         return false;
     loadImage(port);
     SDeviceRegMapDescription stored = description;
@@ -472,6 +581,7 @@ bool CGateway::registerDevice(const SDeviceRegMapDescription &description, uint1
 
 bool CGateway::removeDevice(uint32_t deviceId, const QString &devEui, uint16_t port)
 {
+    const QString name = device(devEui).name;
     if (m_registry->publishedDevice(devEui)) {
         m_modbus->removeDevice(port);
         m_registry->removeDevice(devEui, port);
@@ -484,6 +594,10 @@ bool CGateway::removeDevice(uint32_t deviceId, const QString &devEui, uint16_t p
         m_lastHeard.remove(devEui);
         m_lastStored.remove(devEui);
         loadImage(port);
+        // Every front end deletes through here, so history.log hears of each deletion once.
+        addLog(QStringLiteral("INFO: [CGateway::removeDevice] Device [%1] DevEUI [%2] on port [%3] deleted")
+                   .arg(name, devEui)
+                   .arg(port));
         emit deviceRemoved(devEui);
     }
     return deleted;

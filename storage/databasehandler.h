@@ -62,10 +62,10 @@ public:
     // The id of a stored device; 0 when there is none.
     uint32_t deviceId(const QString &devEui);
     QMap<uint16_t, uint16_t> getRegisterData(uint32_t port, uint32_t startAddr, uint32_t count);
-    // Every register row of the port (of all ports when port < 0), with its
-    // value as Modbus serves it and its scaling, one row at a time: what the
-    // gateway's register image and scaling table are built from.
-    void forEachServedRegister(int port, const std::function<void(const SServedRegister &)> &visit);
+    // Every register row of the port (of all ports when port < 0; of one
+    // device when device is not 0), with its value as Modbus serves it and its
+    // scaling; what the gateway's register image and scaling table are built from.
+    QList<SServedRegister> servedRegisters(int port = -1, uint32_t device = 0);
     // The statement getRegisterParam names when it finds no register.
     static QString registerParamStatement();
     // The next at most `limit` fields' first registers by port and address
@@ -110,6 +110,8 @@ private:
     bool setBusyTimeout(int ms);
     bool commitTransaction(const QString &origin);
     QString registerDataText(uint32_t port, uint32_t startAddr, uint32_t count) const;
+    // The served words of every register of the payload's text fields.
+    QList<SServedRegister> textRegisters(int port, uint32_t device);
 
     QSqlDatabase m_db;
     QString m_connectionName;

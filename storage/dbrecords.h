@@ -63,7 +63,8 @@ struct SServedRegister
     uint16_t value = 0;
     int32_t multiplier = 1;
     int32_t extraValue = 0;
-    QString unit;
+    QString unit = QString();
+    bool text = false; // a register of a text field from the payload
 };
 
 // The first register of one stored field, for the register map.

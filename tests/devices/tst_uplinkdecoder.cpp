@@ -354,9 +354,8 @@ void tst_UplinkDecoder::missingStoreSkipsUplink()
 void tst_UplinkDecoder::loadScaling()
 {
     std::unordered_map<uint32_t, std::vector<SRegisterParam>> devices;
-    m_store->forEachServedRegister(-1, [&](const SServedRegister &row) {
+    for (const SServedRegister &row : m_store->servedRegisters(-1))
         devices[row.device].push_back({ row.address, row.extraValue, row.multiplier, row.unit });
-    });
     m_scaling.clear();
     for (auto &device : devices)
         m_scaling.setDevice(device.first, std::move(device.second));
