@@ -59,10 +59,13 @@ CGateway::CGateway(const QString &dataBaseFile, const QString &connectionName, c
         connect(m_store.get(), &CDataBaseHandler::registerDataDropped, this, &CGateway::batchDropped);
     }
 
-    // Queued, as every connection between components: each notification is
-    // handled on a later pass of the event loop.
+    // Uplinks go straight into the registry's bounded backlog: a queued
+    // connection would keep every uplink of a flood as an event of its own,
+    // beyond any bound.
     connect(m_session.get(), &CServerHandler::newPacketReceived, m_registry.get(),
-            &CAllDeviceHandler::newPacketReceivedSlot, Qt::QueuedConnection);
+            &CAllDeviceHandler::newPacketReceivedSlot, Qt::DirectConnection);
+    // Queued, as every other connection between components: each notification
+    // is handled on a later pass of the event loop.
     connect(
         m_session.get(), &CServerHandler::changeServerStatus, this,
         [this](COMM::EServerStatus status) {
@@ -96,14 +99,26 @@ bool CGateway::failed() const
     return m_store->failed();
 }
 
+QString CGateway::failureText() const
+{
+    return m_store->failure();
+}
+
 int CGateway::restoreStoredDevices()
 {
     if (failed())
         return 0;
+    m_notServed = m_store->unservableDevices();
+    for (auto it = m_notServed.cbegin(); it != m_notServed.cend(); ++it)
+        addLog(QStringLiteral("WARNING: [CGateway] Device ID=%1 is not served: %2")
+                   .arg(it.key())
+                   .arg(it.value()));
     QList<QPair<SDeviceRegMapDescription, uint16_t>> devices;
     {
         QSqlQuery rows = m_store->getDevices(QString());
         while (rows.next()) {
+            if (m_notServed.contains(rows.value(DEV_COL_ID).toUInt()))
+                continue;
             SDeviceRegMapDescription description;
             description.deviceId = rows.value(DEV_COL_ID).toUInt();
             description.devEui = rows.value(DEV_COL_DEV_EUI).toString();
@@ -172,6 +187,8 @@ QMap<uint16_t, QList<CGateway::SSharedRegisters>> CGateway::loadImage(int port)
     QMap<uint16_t, QList<SSharedRegisters>> shared;
     std::unordered_map<uint32_t, std::vector<SRegisterParam>> scaling;
     for (const SServedRegister &row : m_store->servedRegisters(port)) {
+        if (m_notServed.contains(row.device))
+            continue;
         scaling[row.device].push_back({ row.address, row.extraValue, row.multiplier, row.unit });
         const uint32_t other = image.put(row.port, row.address, row.device, row.value);
         if (row.text)
