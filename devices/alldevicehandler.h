@@ -138,6 +138,7 @@ private:
     const CScalingTable *m_scaling = nullptr;
     CLatestQueue<API::SApiDeviceData> m_backlog;
     quint64 m_replacedReported = 0;
+    bool m_overflowed = false; // replaced uplinks since the backlog was last empty
     QElapsedTimer m_replacedTimer;
     std::map<QString, std::unique_ptr<CLogLimiter>> m_decoderLogs; // by DevEUI
     int m_sliceUsed = 0;
