@@ -1,5 +1,4 @@
 #include "app/constants.h"
-#include "app/globaldata.h"
 #include "app/instancelock.h"
 #include "app/logfile.h"
 #include "app/settings.h"
@@ -146,7 +145,7 @@ int runHeadless(QCoreApplication &app)
         reportAtStart(true, problems);
         return EXIT_FAILURE_TO_RUN;
     }
-    Modbus::setConfig(Modbus::configFromSettings(settings->reader()));
+    const SModbusConfig modbus = Modbus::configFromSettings(settings->reader());
     SServerSettings server = settings->serverSettings();
     const QString missing = server.missingKey();
     if (!missing.isEmpty()) {
@@ -158,7 +157,7 @@ int runHeadless(QCoreApplication &app)
 
     addLog(QStringLiteral("INFO: [main] %1 runs headless in [%2]").arg(QS_GLOB_PRODUCT, QDir::currentPath()));
 
-    CGateway gateway(QS_GLOB_DB_FILE, QS_GLOB_DB_CONNECTION);
+    CGateway gateway(QS_GLOB_DB_FILE, QS_GLOB_DB_CONNECTION, modbus);
     if (gateway.failed()) {
         addLog(QStringLiteral("CRITICAL_ERROR! [main] Data base is not available. Application is stopped"));
         reportAtStart(
@@ -208,10 +207,10 @@ int runWindow(QApplication &app)
     const QString problems = settingsProblems(*settings);
     if (!problems.isEmpty())
         reportAtStart(false, problems);
-    Modbus::setConfig(Modbus::configFromSettings(settings->reader()));
+    const SModbusConfig modbus = Modbus::configFromSettings(settings->reader());
 
     // Without its register store the gateway can neither list nor serve devices.
-    CGateway gateway(QS_GLOB_DB_FILE, QS_GLOB_DB_CONNECTION);
+    CGateway gateway(QS_GLOB_DB_FILE, QS_GLOB_DB_CONNECTION, modbus);
     if (gateway.failed()) {
         addLog(QStringLiteral("CRITICAL_ERROR! [main] Data base is not available. Application is stopped"));
         reportAtStart(false, storeFailureText(gateway));
@@ -321,7 +320,6 @@ int main(int argc, char *argv[])
         return EXIT_FAILURE_TO_RUN;
     }
 
-    initGlobalData();
     tidewellInitResources();
     // Modbus clients each take a descriptor; Debian's soft limit of 1,024
     // would run out long before the connection cap.

@@ -1,4 +1,3 @@
-#include "app/globaldata.h"
 #include "app/instancelock.h"
 #include "app/logfile.h"
 #include "storage/databasehandler.h"
@@ -68,7 +67,6 @@ void makeStore(const QString &path)
 
 void tst_StartupCauses::initTestCase()
 {
-    initGlobalData();
     // The log of this process (the store that makes the test files writes to it).
     QVERIFY(m_programDir.isValid());
     CLogFile::getInstance(m_programDir.filePath(QStringLiteral("test.log")));
@@ -153,8 +151,7 @@ void tst_StartupCauses::stopsWithTheReason_data()
         "another Tidewell is already running on the working directory");
     // A first start where no file can grow: a file size limit of 0 makes
     // every write fail as a full disk does, without mounting anything.
-    row("first start without room", "no room", false, "server.db",
-        "it cannot be written (disk I/O error)");
+    row("first start without room", "no room", false, "server.db", "it cannot be written (disk I/O error)");
 }
 
 void tst_StartupCauses::stopsWithTheReason()
