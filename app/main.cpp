@@ -70,6 +70,40 @@ void printError(const QString &text)
     std::fputs(qPrintable(QStringLiteral("tidewell: ") + text + QLatin1Char('\n')), stderr);
 }
 
+// Takes the [modbus] settings; returns why not (having said it) when an
+// entry of [modbus] allow cannot be read: the gateway then does not start,
+// since leaving it out would admit clients the operator meant to keep out.
+QString applyModbusSettings(QSettings &settings)
+{
+    const SModbusConfig config = Modbus::configFromSettings(settings);
+    if (!config.allowError.isEmpty()) {
+        const QString text = QObject::tr("%1 in %2").arg(config.allowError,
+                                                        QDir::current().filePath(QS_GLOB_SETTINGS_FILE));
+        printError(text);
+        addLog(QStringLiteral("CRITICAL_ERROR! [main] %1. Application is stopped").arg(config.allowError));
+        return text;
+    }
+    Modbus::setConfig(config);
+    return QString();
+}
+
+// SIGHUP: [modbus] allow as settings.conf has it now; the connections it no
+// longer admits are closed. A list that cannot be read keeps the one in force.
+void reloadModbusAllowList(CGateway &gateway)
+{
+    CSettings fresh(QS_GLOB_SETTINGS_FILE);
+    const SModbusConfig read = Modbus::configFromSettings(fresh);
+    if (!read.allowError.isEmpty()) {
+        addLog(QStringLiteral("WARNING: [main] SIGHUP: %1; the allow list in force is kept").arg(read.allowError));
+        return;
+    }
+    SModbusConfig config = Modbus::config();
+    config.restricted = read.restricted;
+    config.allow = read.allow;
+    Modbus::setConfig(config);
+    gateway.applyModbusAllowList();
+}
+
 // Qt's own window-system options, so that the command line can be checked
 // before the window's application object takes them out of it.
 void addQtOptions(QCommandLineParser &parser)
@@ -107,7 +141,8 @@ QString storeFailureText()
 int runHeadless(QCoreApplication &app)
 {
     CSettings *settings = CSettings::getInstance(QS_GLOB_SETTINGS_FILE);
-    Modbus::setConfig(Modbus::configFromSettings(*settings));
+    if (!applyModbusSettings(*settings).isEmpty())
+        return EXIT_FAILURE_TO_RUN;
     SServerSettings server = settings->serverSettings();
     const QString missing = server.missingKey();
     if (!missing.isEmpty()) {
@@ -133,6 +168,7 @@ int runHeadless(QCoreApplication &app)
     handleSignals(&app, [&gateway, log]() {
         log->reopen();
         addLog(QStringLiteral("INFO: [main] SIGHUP: log file reopened"));
+        reloadModbusAllowList(gateway);
         if (gateway.serverWaitsForOperator()) {
             CSettings fresh(QS_GLOB_SETTINGS_FILE);
             gateway.connectToServer(fresh.serverSettings());
@@ -148,7 +184,12 @@ int runHeadless(QCoreApplication &app)
 
 int runWindow(QApplication &app)
 {
-    handleSignals(&app, {});
+    // Set once the gateway exists; no event is handled after this function returns.
+    std::function<void()> hangUp;
+    handleSignals(&app, [&hangUp]() {
+        if (hangUp)
+            hangUp();
+    });
 
     QFile styleFile(QStringLiteral("://style/style.qss"));
     QString style;
@@ -159,7 +200,13 @@ int runWindow(QApplication &app)
     initLogo();
 
     CLogFile::getInstance(QS_GLOB_LOG_FILE);
-    Modbus::setConfig(Modbus::configFromSettings(*CSettings::getInstance(QS_GLOB_SETTINGS_FILE)));
+    const QString modbusError = applyModbusSettings(*CSettings::getInstance(QS_GLOB_SETTINGS_FILE));
+    if (!modbusError.isEmpty()) {
+        const QString platform = QGuiApplication::platformName();
+        if (platform != QStringLiteral("offscreen") && platform != QStringLiteral("minimal"))
+            QMessageBox::critical(nullptr, QS_GLOB_PRODUCT, modbusError);
+        return EXIT_FAILURE_TO_RUN;
+    }
 
     // Without its register store the gateway can neither list nor serve devices.
     CGateway gateway(QS_GLOB_DB_FILE, QS_GLOB_DB_CONNECTION);
@@ -174,6 +221,7 @@ int runWindow(QApplication &app)
         return EXIT_FAILURE_TO_RUN;
     }
     gateway.restoreStoredDevices();
+    hangUp = [&gateway]() { reloadModbusAllowList(gateway); };
 
     int code = 0;
     {

@@ -23,6 +23,16 @@ namespace {
 
 const int MaxRegisterAddress = 65535;
 
+// What a port answers to Read Device Identification about itself.
+Modbus::IdentityObjects gatewayIdentity()
+{
+    return { { Modbus::VendorName, QByteArrayLiteral("Tidewell") },
+             { Modbus::ProductCode, QByteArrayLiteral("Tidewell") },
+             { Modbus::MajorMinorRevision, QByteArrayLiteral(TIDEWELL_VERSION) },
+             { Modbus::ProductName, QByteArrayLiteral("Tidewell") },
+             { Modbus::ModelName, QByteArrayLiteral("LoRaWAN to Modbus TCP gateway") } };
+}
+
 // Registers a value of bitSize bits takes.
 uint32_t registersOf(int bitSize)
 {
@@ -39,6 +49,7 @@ CGateway::CGateway(const QString &dataBaseFile, const QString &connectionName, Q
     , m_registry(std::make_unique<CAllDeviceHandler>())
 {
     m_clock = []() { return QDateTime::currentMSecsSinceEpoch(); };
+    m_modbus->image().setGatewayIdentity(gatewayIdentity());
     m_silenceTimer.setInterval(1000);
     connect(&m_silenceTimer, &QTimer::timeout, this, &CGateway::checkSilence);
     if (!m_store->failed()) {
@@ -98,6 +109,7 @@ int CGateway::restoreStoredDevices()
             description.appEui = rows.value(DEV_COL_APP_EUI).toString();
             description.devName = rows.value(DEV_COL_NAME).toString();
             description.startAddr = rows.value(DEV_COL_START_ADDR).toInt();
+            description.unitId = uint8_t(rows.value(DEV_LIST_COL_UNIT_ID).toUInt());
             devices.append({ description, static_cast<uint16_t>(rows.value(DEV_COL_PORT).toUInt()) });
         }
     }
@@ -125,7 +137,20 @@ int CGateway::restoreStoredDevices()
 void CGateway::serve(const SDeviceRegMapDescription &description, uint16_t port)
 {
     m_modbus->addDevice(port);
+    m_modbus->image().addDevice(port, description.unitId, identityOf(description));
     m_registry->addNewDevice(description, port);
+}
+
+Modbus::IdentityObjects CGateway::identityOf(const SDeviceRegMapDescription &description) const
+{
+    const QByteArray type = m_registry->getTemplate(description.appEui).dev_type.toUtf8();
+    return { { Modbus::VendorName, QByteArrayLiteral("Tidewell") },
+             { Modbus::ProductCode, type },
+             { Modbus::MajorMinorRevision, QByteArrayLiteral(TIDEWELL_VERSION) },
+             { Modbus::ProductName, description.devName.toUtf8() },
+             { Modbus::ModelName, type },
+             { 0x80, description.devEui.toUtf8() },
+             { 0x81, description.appEui.toUtf8() } };
 }
 
 void CGateway::loadImage(int port)
@@ -136,7 +161,7 @@ void CGateway::loadImage(int port)
     else
         image.clearPort(static_cast<uint16_t>(port));
     for (const SServedRegister &row : m_store->servedRegisters(port))
-        image.put(row.port, row.address, row.device, row.value);
+        image.put(row.port, row.unitId, row.address, row.device, row.value);
 }
 
 void CGateway::batchSaved(const SDeviceRegisterData &data)
@@ -152,7 +177,7 @@ void CGateway::batchSaved(const SDeviceRegisterData &data)
         for (const SRegisterValue &reg : data.registers) {
             bool parsed = false;
             const uint16_t value = reg.value.toUShort(&parsed, 16);
-            image.update(device->port, uint32_t(data.startAddr) + uint32_t(reg.offset), device->id,
+            image.update(device->port, device->unitId, uint32_t(data.startAddr) + uint32_t(reg.offset), device->id,
                          parsed ? value : uint16_t(0));
         }
     }
@@ -236,6 +261,7 @@ SRegisteredDevice CGateway::device(const QString &devEui) const
     entry.appEui = published->appEui;
     entry.port = published->port;
     entry.startAddr = published->startAddr;
+    entry.unitId = published->unitId;
     entry.served = m_modbus->isOpen(published->port);
     entry.lastUplinkMs = m_lastStored.value(devEui, -1);
     if (m_silent.contains(devEui))
@@ -374,6 +400,7 @@ SDeviceRegMapDescription CGateway::newDescription(const SNewDevice &device) cons
         }
     }
     description.startAddr = int32_t(device.startAddr);
+    description.unitId = uint8_t(device.unitId);
     description.regList = m_registry->getDeviceRegisterMap(description.appEui).registers;
     return description;
 }
@@ -400,6 +427,12 @@ QList<SAddProblem> CGateway::checkNewDevices(const QList<SNewDevice> &devices) c
         seen.insert(eui);
         if (device.port < 1 || device.port > 65535 || !portUsable(uint16_t(device.port)))
             problems.append({ i, QStringLiteral("port"), QStringLiteral("port cannot be used") });
+        QString unitProblem = unitIdProblem(device.port, device.unitId);
+        for (int j = 0; unitProblem.isEmpty() && device.unitId != 0 && j < i; ++j)
+            if (devices.at(j).port == device.port && devices.at(j).unitId == device.unitId)
+                unitProblem = QStringLiteral("unit id already used on the port");
+        if (!unitProblem.isEmpty())
+            problems.append({ i, QStringLiteral("unitId"), unitProblem });
         const uint32_t span = deviceType(description.appEui).registerSpan;
         if (device.startAddr < 0 || device.startAddr + qint64(span) - 1 > MaxRegisterAddress
             || device.startAddr > MaxRegisterAddress)
@@ -441,6 +474,14 @@ bool CGateway::addDevices(const QList<SNewDevice> &devices, SAddProblem *problem
 
 bool CGateway::registerDevice(const SDeviceRegMapDescription &description, uint16_t port)
 {
+    const QString unitProblem = unitIdProblem(port, description.unitId);
+    if (!unitProblem.isEmpty()) {
+        addLog(QStringLiteral("ERROR: [CGateway::registerDevice] Device [%1]: unit id [%2]: %3")
+                   .arg(description.devEui)
+                   .arg(description.unitId)
+                   .arg(unitProblem));
+        return false;
+    }
     if (failed() || !m_store->registerNewDevice(description, port))
         return false;
     loadImage(port);
@@ -454,7 +495,8 @@ bool CGateway::registerDevice(const SDeviceRegMapDescription &description, uint1
 
 bool CGateway::removeDevice(uint32_t deviceId, const QString &devEui, uint16_t port)
 {
-    if (m_registry->publishedDevice(devEui)) {
+    if (const SPublishedDevice *published = m_registry->publishedDevice(devEui)) {
+        m_modbus->image().removeDevice(port, published->unitId);
         m_modbus->removeDevice(port);
         m_registry->removeDevice(devEui, port);
     }
@@ -498,6 +540,70 @@ bool CGateway::portUsable(uint16_t port) const
                .arg(port)
                .arg(trial.errorString()));
     return false;
+}
+
+int CGateway::applyModbusAllowList()
+{
+    return m_modbus->closeDisallowedConnections();
+}
+
+QString CGateway::unitIdProblem(qint64 port, qint64 unitId, const QString &devEui) const
+{
+    if (unitId == 0)
+        return QString();
+    if (!CRegisterImage::isDeviceUnitId(int(qBound<qint64>(-1, unitId, 1000))))
+        return QStringLiteral("unit id must be 1 to 247");
+    for (const SPublishedDevice &device : m_registry->publishedDevices())
+        if (device.port == port && device.unitId == unitId
+            && device.devEui.compare(devEui, Qt::CaseInsensitive) != 0)
+            return QStringLiteral("unit id already used on the port");
+    return QString();
+}
+
+QList<SRegisteredDevice> CGateway::devicesSharingSpace(uint16_t port, int unitId) const
+{
+    QList<SRegisteredDevice> list;
+    for (const SPublishedDevice &device : m_registry->publishedDevices())
+        if (device.port == port && device.unitId == unitId)
+            list.append(this->device(device.devEui));
+    return list;
+}
+
+bool CGateway::setUnitId(const QString &devEui, qint64 unitId, SAddProblem *problem)
+{
+    const SPublishedDevice *published = m_registry->publishedDevice(devEui);
+    const auto refuse = [problem](const QString &field, const QString &error) {
+        if (problem)
+            *problem = { 0, field, error };
+        return false;
+    };
+    if (!published || failed())
+        return refuse(QStringLiteral("devEui"), QStringLiteral("device not registered"));
+    const QString reason = unitIdProblem(published->port, unitId, devEui);
+    if (!reason.isEmpty())
+        return refuse(QStringLiteral("unitId"), reason);
+    SPublishedDevice device = *published;
+    if (device.unitId == unitId)
+        return true;
+    if (!m_store->setUnitId(device.id, uint8_t(unitId)))
+        return refuse(QString(), QStringLiteral("the register store refused the unit id"));
+    addLog(QStringLiteral("INFO: [CGateway] Device [%1] on port [%2]: unit id [%3]")
+               .arg(devEui)
+               .arg(device.port)
+               .arg(unitId == 0 ? QStringLiteral("none") : QString::number(unitId)));
+    SDeviceRegMapDescription description;
+    description.deviceId = device.id;
+    description.devEui = device.devEui;
+    description.appEui = device.appEui;
+    description.devName = device.devName;
+    description.startAddr = device.startAddr;
+    description.unitId = uint8_t(unitId);
+    CRegisterImage &image = m_modbus->image();
+    image.removeDevice(device.port, device.unitId);
+    image.addDevice(device.port, description.unitId, identityOf(description));
+    m_registry->setUnitId(devEui, description.unitId);
+    loadImage(device.port);
+    return true;
 }
 
 // --- Server session ---

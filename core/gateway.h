@@ -6,6 +6,9 @@
 #include "serverlink/serverstatus.h"
 #include "storage/dbrecords.h"
 
+#include <QByteArray>
+#include <QMap>
+
 #include <QHash>
 #include <QObject>
 #include <QSet>
@@ -21,6 +24,10 @@ class CDataBaseHandler;
 class CModbusService;
 class CServerHandler;
 class QSqlQueryModel;
+
+namespace Modbus {
+using IdentityObjects = QMap<uint8_t, QByteArray>;
+}
 
 // The running gateway without its window: owns the register store, the server
 // session, the device registry and the Modbus service, makes every connection
@@ -117,6 +124,21 @@ public:
     // Whether a new device may take the port: the gateway serves it already,
     // or this machine lets us listen on it.
     bool portUsable(uint16_t port) const;
+    // Closes the Modbus connections that [modbus] allow, as changed since
+    // (Modbus::setConfig), no longer admits; returns how many.
+    int applyModbusAllowList();
+    // Gives a registered device a Modbus unit id (1..247), or takes it away
+    // (0): stored, and served from the device's own address space at once.
+    // False with the reason in `problem` (field "unitId") when it cannot be.
+    bool setUnitId(const QString &devEui, qint64 unitId, SAddProblem *problem = nullptr);
+    // Why the unit id cannot go to a device on the port (empty when it can):
+    // outside 1..247, or another device of the port has it. `devEui` names
+    // the device itself, which does not count as another.
+    QString unitIdProblem(qint64 port, qint64 unitId, const QString &devEui = QString()) const;
+    // The registered devices that share one address space with a device at
+    // (port, unitId): those of the port with that unit id (0: those without
+    // one). Register ranges of these must not overlap.
+    QList<SRegisteredDevice> devicesSharingSpace(uint16_t port, int unitId) const;
 
     // --- Server session ---
     // Logs into the server with these settings (reconnection and the extra CA
@@ -163,6 +185,8 @@ private:
     void loadImage(int port);
     // Gives a stored device its place in the registry and the Modbus service.
     void serve(const DB::SDeviceRegMapDescription &description, uint16_t port);
+    // What Read Device Identification answers for the device.
+    Modbus::IdentityObjects identityOf(const DB::SDeviceRegMapDescription &description) const;
     void batchSaved(const SDeviceRegisterData &data);
     void batchDropped(const QString &devEui);
     DB::SDeviceRegMapDescription newDescription(const SNewDevice &device) const;

@@ -29,8 +29,10 @@ void CAddNewDeviceForm::refresh()
 {
     portInd->hide();
     startInd->hide();
+    unitInd->hide();
     portLine->clear();
     startLine->clear();
+    unitLine->clear();
 
     rebuildTypeGrid();
 
@@ -155,11 +157,22 @@ void CAddNewDeviceForm::addDeviceSlot()
     }
     portInd->hide();
 
+    int unitId = 0;
+    if (!readUnitId(&unitId))
+        return;
+    const QString unitProblem = gateway.unitIdProblem(port, unitId);
+    if (!unitProblem.isEmpty()) {
+        unitInd->setToolTip(unitProblem);
+        unitInd->show();
+        return;
+    }
+
     DB::SDeviceRegMapDescription description;
     description.devEui = deviceCell(row, DEV_DEV_EUI);
     description.appEui = selectedType;
     description.devName = deviceCell(row, DEV_NAME);
     description.startAddr = startAddr;
+    description.unitId = uint8_t(unitId);
     for (int r = 0; r < regModel->rowCount(); ++r) {
         SRegisterDescription reg;
         reg.name = registerCell(r, REG_NAME).toString();

@@ -10,6 +10,8 @@
 namespace {
 
 constexpr int kDeviceColumns = 6;
+// The device listing's column after the stored ones: the Modbus unit id.
+constexpr int kUnitIdColumn = 6;
 constexpr int kNameColumn = 1;
 constexpr int kAppEuiColumn = 2;
 constexpr int kDevEuiColumn = 3;
@@ -54,7 +56,7 @@ void CDeviceDelegat::paint(QPainter *painter, const QStyleOptionViewItem &option
                            const QModelIndex &index) const
 {
     const QAbstractItemModel *model = index.model();
-    if (!model || model->columnCount(index.parent()) != kDeviceColumns) {
+    if (!model || model->columnCount(index.parent()) < kDeviceColumns) {
         qDebug() << "[CDeviceDelegat::paintAllRow] ERROR: invalid input data size!";
         return;
     }
@@ -86,9 +88,14 @@ void CDeviceDelegat::paint(QPainter *painter, const QStyleOptionViewItem &option
     painter->setPen(textPen(QC_GLOB_LILAC1_D2));
     const int top = r.y() + nameHeight + 2;
     const QString devEui = model->index(row, kDevEuiColumn, index.parent()).data().toString();
+    const QVariant unit = model->columnCount(index.parent()) > kUnitIdColumn
+        ? model->index(row, kUnitIdColumn, index.parent()).data()
+        : QVariant();
+    const QString place
+        = unit.isNull() || unit.toInt() == 0 ? devEui : tr("%1  unit %2").arg(devEui).arg(unit.toInt());
     const QFontMetrics small = painter->fontMetrics();
-    painter->drawText(QRect(r.x() + 2, top, r.width() - 4, small.boundingRect(devEui).height()),
-                      Qt::AlignLeft, devEui);
+    painter->drawText(QRect(r.x() + 2, top, r.width() - 4, small.boundingRect(place).height()),
+                      Qt::AlignLeft, place);
     painter->drawText(QRect(r.x() + 2, top, r.width() - 4, small.boundingRect(info.devType).height()),
                       Qt::AlignRight, info.devType);
     const QString state = m_state ? m_state(devEui) : QString();

@@ -51,6 +51,7 @@ public:
     QGroupBox *modbusBox() const { return modbusGroup; }
     QLabel *modbusPortLabel() const { return modbusPortLab; }
     QLabel *modbusStartLabel() const { return modbusStartLab; }
+    QLabel *modbusUnitLabel() const { return modbusUnitLab; }
     QListView *registerView() const { return regView; }
     QSqlQueryModel *registerModel() const { return regModel; }
     QPushButton *addButton() const { return addBtn; }
@@ -114,6 +115,7 @@ private:
     QGroupBox *modbusGroup = nullptr;
     QLabel *modbusPortLab = nullptr;
     QLabel *modbusStartLab = nullptr;
+    QLabel *modbusUnitLab = nullptr;
     QListView *regView = nullptr;
     QSqlQueryModel *regModel = nullptr;
 };

@@ -39,6 +39,11 @@ public:
 
     // Listeners open in this process (each holds a descriptor).
     static int openListeners();
+    // Connections closed at once because [modbus] allow does not name their
+    // address, over all listeners since the start.
+    static quint64 refusedConnections();
+    // A peer address as the log shows it (mapped IPv6 as IPv4).
+    static QString peerText(const QHostAddress &peer);
     // How long accepting pauses after the process ran out of descriptors.
     static constexpr int AcceptRetryMs = 250;
     // Connections taken per pass of the event loop.

@@ -29,6 +29,42 @@ long long softOpenFileLimit()
     return limit.rlim_cur == RLIM_INFINITY ? std::numeric_limits<int>::max() : (long long)limit.rlim_cur;
 }
 
+// IPv4-mapped IPv6 (::ffff:a.b.c.d) as the IPv4 address it carries; the
+// prefix length goes with it.
+QHostAddress plain(const QHostAddress &address, int *prefix = nullptr)
+{
+    if (address.protocol() != QAbstractSocket::IPv6Protocol)
+        return address;
+    bool isIpv4 = false;
+    const quint32 ipv4 = address.toIPv4Address(&isIpv4);
+    if (!isIpv4 || (prefix && *prefix < 96))
+        return address;
+    if (prefix)
+        *prefix -= 96;
+    return QHostAddress(ipv4);
+}
+
+// One entry of [modbus] allow: an address, or a range as address/prefix.
+bool parseAllowEntry(const QString &text, QPair<QHostAddress, int> *entry)
+{
+    QHostAddress address;
+    int prefix = -1;
+    if (text.contains(QLatin1Char('/'))) {
+        const QPair<QHostAddress, int> subnet = QHostAddress::parseSubnet(text);
+        if (subnet.first.isNull() || subnet.second < 0)
+            return false;
+        address = subnet.first;
+        prefix = subnet.second;
+    } else {
+        if (!address.setAddress(text) || !address.scopeId().isEmpty())
+            return false;
+        prefix = address.protocol() == QAbstractSocket::IPv4Protocol ? 32 : 128;
+    }
+    address = plain(address, &prefix);
+    *entry = { address, prefix };
+    return true;
+}
+
 } // namespace
 
 long long raiseOpenFileLimit()
@@ -75,8 +111,46 @@ SModbusConfig configFromSettings(QSettings &settings)
                                "on all interfaces")
                     .arg(text));
     }
+    const QString allowKey = QStringLiteral("allow");
+    if (settings.contains(allowKey)) {
+        config.restricted = true;
+        // An unquoted list reads as a string list, whose toString() is empty;
+        // a quoted one as one string with the commas inside.
+        const QStringList parts = settings.value(allowKey).toStringList();
+        QStringList entries;
+        for (const QString &part : parts)
+            for (const QString &entry : part.split(QLatin1Char(',')))
+                if (!entry.trimmed().isEmpty())
+                    entries << entry.trimmed();
+        if (entries.isEmpty())
+            config.allowError = QStringLiteral("[modbus] allow names no address");
+        for (const QString &text : qAsConst(entries)) {
+            QPair<QHostAddress, int> entry;
+            if (!parseAllowEntry(text, &entry)) {
+                config.allowError = QStringLiteral("[modbus] allow: invalid entry \"%1\"").arg(text);
+                break;
+            }
+            config.allow << entry;
+        }
+    }
     settings.endGroup();
     return config;
+}
+
+bool isAllowed(const SModbusConfig &config, const QHostAddress &peer)
+{
+    if (!config.restricted)
+        return true;
+    const QHostAddress address = plain(peer);
+    for (const auto &entry : config.allow)
+        if (address.isInSubnet(entry.first, entry.second))
+            return true;
+    return false;
+}
+
+bool isAllowed(const QHostAddress &peer)
+{
+    return isAllowed(current(), peer);
 }
 
 void setConfig(const SModbusConfig &config)

@@ -4,6 +4,9 @@
 // may change in its [modbus] group, and the open-file limit it lives within.
 
 #include <QHostAddress>
+#include <QList>
+#include <QPair>
+#include <QString>
 
 class QSettings;
 
@@ -14,6 +17,13 @@ struct SModbusConfig
     // [modbus] bind: the interface the listeners use; Any is every interface,
     // IPv4 and IPv6.
     QHostAddress bindAddress { QHostAddress::Any };
+    // [modbus] allow: the clients that may connect, as address and prefix
+    // length; only used when `restricted` (the key is set).
+    bool restricted = false;
+    QList<QPair<QHostAddress, int>> allow;
+    // Why [modbus] allow cannot be used (names the entry); the gateway does
+    // not start with it. Empty when it can.
+    QString allowError;
 };
 
 namespace Modbus {
@@ -27,11 +37,19 @@ constexpr int ReservedDescriptors = 64;
 // force afterwards, -1 when it cannot be read.
 long long raiseOpenFileLimit();
 
-// Reads [modbus] max_connections and bind; a missing key keeps its default,
-// an invalid one is logged and keeps it too.
+// Reads [modbus] max_connections, bind and allow; a missing key keeps its
+// default, an invalid max_connections or bind is logged and keeps it too, an
+// invalid allow entry is named in allowError.
 SModbusConfig configFromSettings(QSettings &settings);
 
-// Applies to every later accept (the cap) and to listeners opened later (bind).
+// Whether the allow list of config() admits a client from `peer` (IPv4
+// peers reaching a dual-stack listener as mapped IPv6 compare as IPv4).
+bool isAllowed(const QHostAddress &peer);
+// The same with another configuration.
+bool isAllowed(const SModbusConfig &config, const QHostAddress &peer);
+
+// Applies to every later accept (the cap, the allow list) and to listeners
+// opened later (bind).
 void setConfig(const SModbusConfig &config);
 const SModbusConfig &config();
 

@@ -3,6 +3,7 @@
 #include "app/logfile.h"
 #include "modbus/connectionhandler.h"
 #include "modbus/devicehandler.h"
+#include "modbus/modbusconfig.h"
 
 CModbusService::~CModbusService()
 {
@@ -49,4 +50,25 @@ int CModbusService::connections(uint16_t port) const
     if (it == m_ports.cend())
         return 0;
     return it->listener->findChildren<CConnectionHandler *>(QString(), Qt::FindDirectChildrenOnly).size();
+}
+
+int CModbusService::closeDisallowedConnections()
+{
+    int closed = 0;
+    for (const SPort &port : qAsConst(m_ports)) {
+        const auto connections
+            = port.listener->findChildren<CConnectionHandler *>(QString(), Qt::FindDirectChildrenOnly);
+        for (CConnectionHandler *connection : connections) {
+            const QHostAddress peer = connection->peerAddress();
+            if (peer.isNull() || Modbus::isAllowed(peer))
+                continue;
+            addLog(QStringLiteral("INFO: [CModbusService] Port [%1]: connection from [%2] is no longer in "
+                                  "[modbus] allow; closed")
+                       .arg(port.listener->getPort())
+                       .arg(CDeviceHandler::peerText(peer)));
+            connection->close();
+            ++closed;
+        }
+    }
+    return closed;
 }

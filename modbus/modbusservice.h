@@ -37,6 +37,9 @@ public:
     QList<uint16_t> openPorts() const { return m_ports.keys(); }
     // Modbus connections open on the port now.
     int connections(uint16_t port) const;
+    // Closes the open connections whose address the allow list of
+    // Modbus::config() no longer admits (after it changed); returns how many.
+    int closeDisallowedConnections();
 
 private:
     struct SPort

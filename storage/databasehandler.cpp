@@ -157,6 +157,18 @@ CDataBaseHandler::CDataBaseHandler(const QString &fileName, const QString &conne
     if (!execute(sql))
         report(notCreated.arg(QS_DB_TABLE_DEV_DATA));
 
+    // Unit ids live in a table of their own: the two tables above keep the
+    // layout every earlier build wrote and reads, and a build that does not
+    // know unit ids opens this file and ignores them.
+    if (!execute(QStringLiteral("CREATE TABLE IF NOT EXISTS %1 ( %2 INTEGER PRIMARY KEY NOT NULL, %3 INTEGER "
+                                "NOT NULL );")
+                     .arg(DB::UNITS_TABLE, DB::UNITS_DEVICE, DB::UNITS_UNIT_ID)))
+        report(notCreated.arg(DB::UNITS_TABLE));
+    // A build without unit ids deletes devices without their unit row; device
+    // ids are never given twice (AUTOINCREMENT), so such a row only waits here.
+    execute(QStringLiteral("DELETE FROM %1 WHERE %2 NOT IN (SELECT %3 FROM %4);")
+                .arg(DB::UNITS_TABLE, DB::UNITS_DEVICE, QSL_GLOB_DEVICES_FIELDS[0], QS_DB_TABLE_DEVICES));
+
     createIndexes();
     buildStatements();
     reportUnreachableRegisters();
@@ -268,11 +280,18 @@ void CDataBaseHandler::buildStatements()
     const QString deleteTpl = QStringLiteral("DELETE FROM %1 WHERE %2=:%2;");
     m_sqlDeleteDevice = deleteTpl.arg(devices, dev[0]);
     m_sqlDeleteData = deleteTpl.arg(devData, reg[0]);
+    m_sqlDeleteUnit = QStringLiteral("DELETE FROM %1 WHERE %2=:%2;").arg(DB::UNITS_TABLE, DB::UNITS_DEVICE);
+    m_sqlInsertUnit = QStringLiteral("INSERT OR REPLACE INTO %1 (%2, %3) VALUES (:%2, :%3);")
+                          .arg(DB::UNITS_TABLE, DB::UNITS_DEVICE, DB::UNITS_UNIT_ID);
 
-    const QString selectTpl = QStringLiteral("SELECT * FROM %1 %2 ORDER BY %3 ASC;");
-    m_sqlDevicesAll = selectTpl.arg(devices, QString(), dev[1]);
+    // The devices table's columns in their order, then the unit id.
+    const QString selectTpl = QStringLiteral("SELECT d.*, u.%4 FROM %1 d LEFT JOIN %5 u ON u.%6 = d.%7 %2 "
+                                             "ORDER BY d.%3 ASC;");
+    m_sqlDevicesAll = selectTpl.arg(devices, QString(), dev[1], DB::UNITS_UNIT_ID, DB::UNITS_TABLE,
+                                    DB::UNITS_DEVICE, dev[0]);
     m_sqlDevicesSearch
-        = selectTpl.arg(devices, QStringLiteral("WHERE %1 LIKE :%1 ESCAPE '\\'").arg(dev[1]), dev[1]);
+        = selectTpl.arg(devices, QStringLiteral("WHERE d.%1 LIKE :%1 ESCAPE '\\'").arg(dev[1]), dev[1],
+                        DB::UNITS_UNIT_ID, DB::UNITS_TABLE, DB::UNITS_DEVICE, dev[0]);
 
     m_sqlRegisters = QStringLiteral("SELECT * FROM %1 WHERE %2=:%2 AND %3=1 ORDER BY %4 ASC;")
                          .arg(devData, reg[0], reg[12], reg[2]);
@@ -359,6 +378,8 @@ bool CDataBaseHandler::deleteDevice(uint32_t deviceId)
         return abandon(m_db, QStringLiteral("[CDataBaseHandler::deleteDevice] Invalid SQL request [1]"));
     if (!execWith(statement(m_sqlDeleteData), m_devDataBind[0], deviceId))
         return abandon(m_db, QStringLiteral("[CDataBaseHandler::deleteDevice] Invalid SQL request [2]"));
+    if (!execWith(statement(m_sqlDeleteUnit), QLatin1Char(':') + DB::UNITS_DEVICE, deviceId))
+        return abandon(m_db, QStringLiteral("[CDataBaseHandler::deleteDevice] Invalid SQL request [3]"));
     return commitTransaction(QStringLiteral("deleteDevice"));
 }
 
@@ -631,6 +652,34 @@ bool CDataBaseHandler::registerNewDevices(const QList<QPair<DB::SDeviceRegMapDes
     return commitTransaction(origin);
 }
 
+bool CDataBaseHandler::setUnitId(uint32_t deviceId, uint8_t unitId)
+{
+    QSqlQuery *query = statement(unitId == 0 ? m_sqlDeleteUnit : m_sqlInsertUnit);
+    if (query) {
+        query->bindValue(QLatin1Char(':') + DB::UNITS_DEVICE, deviceId);
+        if (unitId != 0)
+            query->bindValue(QLatin1Char(':') + DB::UNITS_UNIT_ID, int(unitId));
+    }
+    if (!query || !query->exec()) {
+        addLog(QStringLiteral("[CDataBaseHandler::setUnitId] Invalid SQL request [1]"));
+        return false;
+    }
+    query->finish();
+    return true;
+}
+
+QHash<uint32_t, uint8_t> CDataBaseHandler::unitIds()
+{
+    QHash<uint32_t, uint8_t> result;
+    QSqlQuery query(m_db);
+    query.setForwardOnly(true);
+    if (!query.exec(QStringLiteral("SELECT %1, %2 FROM %3;").arg(DB::UNITS_DEVICE, DB::UNITS_UNIT_ID, DB::UNITS_TABLE)))
+        return result;
+    while (query.next())
+        result.insert(query.value(0).toUInt(), uint8_t(query.value(1).toUInt()));
+    return result;
+}
+
 uint32_t CDataBaseHandler::deviceId(const QString &devEui)
 {
     QSqlQuery *query = statement(m_sqlDeviceIdByEui);
@@ -678,6 +727,15 @@ bool CDataBaseHandler::insertDevice(const DB::SDeviceRegMapDescription &descript
             QStringLiteral(
                 "ERROR: [CDataBaseHandler::registerNewDevice] Device [%1] is not created [NULL ID]!")
                 .arg(description.devEui));
+    }
+    if (description.unitId != 0) {
+        QSqlQuery *unit = statement(m_sqlInsertUnit);
+        if (unit) {
+            unit->bindValue(QLatin1Char(':') + DB::UNITS_DEVICE, deviceId);
+            unit->bindValue(QLatin1Char(':') + DB::UNITS_UNIT_ID, int(description.unitId));
+        }
+        if (!unit || !unit->exec())
+            return refuse(QStringLiteral("[CDataBaseHandler::registerNewDevice] Invalid SQL request [5]"));
     }
 
     auto insertRow
@@ -765,9 +823,11 @@ QList<SServedRegister> CDataBaseHandler::servedRegisters(int port)
     const QStringList &reg = QSL_GLOB_DEV_DATA_FIELDS;
     QSqlQuery query(m_db);
     query.setForwardOnly(true);
-    const QString sql = QStringLiteral("SELECT %2, %3, %4, %5 FROM %1%6;")
-                            .arg(QS_DB_TABLE_DEV_DATA, reg[1], reg[2], reg[0], reg[7],
-                                 port < 0 ? QString() : QStringLiteral(" WHERE %1=:%1").arg(reg[1]));
+    const QString sql
+        = QStringLiteral("SELECT r.%2, r.%3, r.%4, r.%5, u.%7 FROM %1 r LEFT JOIN %8 u ON u.%9 = r.%4%6;")
+              .arg(QS_DB_TABLE_DEV_DATA, reg[1], reg[2], reg[0], reg[7],
+                   port < 0 ? QString() : QStringLiteral(" WHERE r.%1=:%1").arg(reg[1]), DB::UNITS_UNIT_ID,
+                   DB::UNITS_TABLE, DB::UNITS_DEVICE);
     bool ok = query.prepare(sql);
     if (ok && port >= 0)
         query.bindValue(m_devDataBind[1], port);
@@ -782,7 +842,8 @@ QList<SServedRegister> CDataBaseHandler::servedRegisters(int port)
         bool parsed = false;
         const uint16_t value = query.value(3).toString().toUShort(&parsed, 16);
         rows.append({ static_cast<uint16_t>(query.value(0).toUInt()), query.value(1).toUInt(),
-                      query.value(2).toUInt(), parsed ? value : uint16_t(0) });
+                      query.value(2).toUInt(), parsed ? value : uint16_t(0),
+                      static_cast<uint8_t>(query.value(4).toUInt()) });
     }
     return rows;
 }

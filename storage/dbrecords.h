@@ -33,6 +33,7 @@ struct SDeviceRegMapDescription
     int32_t startAddr = 0;
     QList<SRegisterDescription> regList;
     uint32_t deviceId = 0; // the store's id, once stored (registration ignores it)
+    uint8_t unitId = 0; // Modbus unit id 1..247; 0: none
 };
 
 } // namespace DB
@@ -61,6 +62,7 @@ struct SServedRegister
     uint32_t address = 0;
     uint32_t device = 0;
     uint16_t value = 0;
+    uint8_t unitId = 0; // the device's Modbus unit id; 0: none
 };
 
 // The first register of one stored field, for the register map.

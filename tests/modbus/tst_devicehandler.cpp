@@ -48,7 +48,7 @@ namespace {
 class CZeroSource : public IRegisterSource
 {
 public:
-    uint8_t readRegisters(uint16_t, uint16_t, uint16_t quantity, uint16_t *out) override
+    uint8_t readRegisters(uint16_t, uint8_t, uint16_t, uint16_t quantity, uint16_t *out) override
     {
         std::fill(out, out + quantity, uint16_t(0));
         return 0;
@@ -138,7 +138,7 @@ void tst_DeviceHandler::servicePortsFollowDevices()
              QStringList { QStringLiteral("INFO: [CAllDeviceHandler::addNewDevice] port [%1] is "
                                           "already open")
                                .arg(port) });
-    service.image().put(port, 0, 1, 0x1234);
+    service.image().put(port, 0, 0, 1, 0x1234);
     QTcpSocket client;
     client.connectToHost(QHostAddress::LocalHost, port);
     QVERIFY(client.waitForConnected(testkit::WAIT_MS));

@@ -42,7 +42,7 @@ SRun run(QByteArray &buffer, bool storeAvailable = true, int maxRequests = std::
     SRun result;
     result.close = Modbus::processBuffer(
                        buffer, result.answers,
-                       [&](uint16_t start, uint16_t quantity, uint16_t *out) -> uint8_t {
+                       [&](uint8_t, uint16_t start, uint16_t quantity, uint16_t *out) -> uint8_t {
                            ++result.reads;
                            readStore(start, quantity, out);
                            return storeAvailable ? 0 : Modbus::ServerDeviceFailure;

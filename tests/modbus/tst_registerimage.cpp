@@ -9,10 +9,10 @@ class tst_RegisterImage : public QObject
     Q_OBJECT
 
     static std::vector<uint16_t> read(CRegisterImage &image, uint16_t port, uint16_t start, uint16_t quantity,
-                                      uint8_t expectedCode = 0)
+                                      uint8_t expectedCode = 0, uint8_t unitId = 1)
     {
         std::vector<uint16_t> out(quantity, 0xdead);
-        const uint8_t code = image.readRegisters(port, start, quantity, out.data());
+        const uint8_t code = image.readRegisters(port, unitId, start, quantity, out.data());
         if (code != expectedCode)
             qWarning("exception %d, expected %d", code, expectedCode);
         return code == expectedCode ? out : std::vector<uint16_t>();
@@ -24,12 +24,12 @@ private slots:
         CRegisterImage image;
         // Device 3 (registered later) overlaps device 2 at 101; device 2's
         // later uplink there stays hidden, its other register is served.
-        image.put(502, 100, 2, 0x1111);
-        image.put(502, 101, 2, 0x2222);
-        image.put(502, 101, 3, 0x3333);
-        image.put(502, 101, 2, 0x4444);
-        image.put(502, 100, 2, 0x5555);
-        image.put(503, 100, 9, 0x9999);
+        image.put(502, 0, 100, 2, 0x1111);
+        image.put(502, 0, 101, 2, 0x2222);
+        image.put(502, 0, 101, 3, 0x3333);
+        image.put(502, 0, 101, 2, 0x4444);
+        image.put(502, 0, 100, 2, 0x5555);
+        image.put(503, 0, 100, 9, 0x9999);
         QCOMPARE(read(image, 502, 99, 4), std::vector<uint16_t>({ 0, 0x5555, 0x3333, 0 }));
         // Another port and a port nobody holds.
         QCOMPARE(read(image, 503, 100, 1), std::vector<uint16_t>({ 0x9999 }));
@@ -38,17 +38,17 @@ private slots:
         // Built again without device 3, the earlier value shows through.
         image.clearPort(502);
         QCOMPARE(read(image, 502, 100, 2), std::vector<uint16_t>({ 0, 0 }));
-        image.put(502, 101, 2, 0x4444);
+        image.put(502, 0, 101, 2, 0x4444);
         QCOMPARE(read(image, 502, 101, 1), std::vector<uint16_t>({ 0x4444 }));
     }
 
     void readsAcrossPagesAndTheTopAddress()
     {
         CRegisterImage image;
-        image.put(1, 255, 1, 0x00ff);
-        image.put(1, 256, 1, 0x0100);
-        image.put(1, 65535, 1, 0xffff);
-        image.put(1, 65536, 1, 0x1234); // cannot be served
+        image.put(1, 0, 255, 1, 0x00ff);
+        image.put(1, 0, 256, 1, 0x0100);
+        image.put(1, 0, 65535, 1, 0xffff);
+        image.put(1, 0, 65536, 1, 0x1234); // cannot be served
         QCOMPARE(read(image, 1, 254, 4), std::vector<uint16_t>({ 0, 0x00ff, 0x0100, 0 }));
         QCOMPARE(read(image, 1, 65534, 2), std::vector<uint16_t>({ 0, 0xffff }));
         QCOMPARE(read(image, 1, 0, 1), std::vector<uint16_t>({ 0 }));
@@ -60,8 +60,8 @@ private slots:
     void failedDeviceAnswersException()
     {
         CRegisterImage image;
-        image.put(7, 10, 1, 1);
-        image.put(7, 20, 2, 2);
+        image.put(7, 0, 10, 1, 1);
+        image.put(7, 0, 20, 2, 2);
         image.setDeviceFailed(2, true);
         QCOMPARE(read(image, 7, 10, 1), std::vector<uint16_t>({ 1 }));
         read(image, 7, 10, 11, CRegisterImage::TargetFailed);
