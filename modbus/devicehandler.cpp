@@ -143,6 +143,24 @@ quint64 CDeviceHandler::refusedConnections()
     return s_refusedConnections;
 }
 
+int CDeviceHandler::closeDisallowedConnections()
+{
+    int closed = 0;
+    const auto connections = findChildren<CConnectionHandler *>(QString(), Qt::FindDirectChildrenOnly);
+    for (CConnectionHandler *connection : connections) {
+        const QHostAddress peer = connection->peerAddress();
+        if (peer.isNull() || Modbus::isAllowed(peer))
+            continue;
+        addLog(QStringLiteral("INFO: [CDeviceHandler] Port [%1]: connection from [%2] is no longer in "
+                              "[modbus] allow; closed")
+                   .arg(m_port)
+                   .arg(peerText(peer)));
+        connection->close();
+        ++closed;
+    }
+    return closed;
+}
+
 QString CDeviceHandler::peerText(const QHostAddress &peer)
 {
     bool isIpv4 = false;

@@ -37,6 +37,10 @@ public:
     // Why the port could not be opened; empty while listening.
     QString listenError() const { return m_listenError; }
 
+    // Closes the connections whose address the allow list of Modbus::config()
+    // no longer admits; returns how many.
+    int closeDisallowedConnections();
+
     // Listeners open in this process (each holds a descriptor).
     static int openListeners();
     // Connections closed at once because [modbus] allow does not name their

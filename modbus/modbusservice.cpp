@@ -55,20 +55,7 @@ int CModbusService::connections(uint16_t port) const
 int CModbusService::closeDisallowedConnections()
 {
     int closed = 0;
-    for (const SPort &port : qAsConst(m_ports)) {
-        const auto connections
-            = port.listener->findChildren<CConnectionHandler *>(QString(), Qt::FindDirectChildrenOnly);
-        for (CConnectionHandler *connection : connections) {
-            const QHostAddress peer = connection->peerAddress();
-            if (peer.isNull() || Modbus::isAllowed(peer))
-                continue;
-            addLog(QStringLiteral("INFO: [CModbusService] Port [%1]: connection from [%2] is no longer in "
-                                  "[modbus] allow; closed")
-                       .arg(port.listener->getPort())
-                       .arg(CDeviceHandler::peerText(peer)));
-            connection->close();
-            ++closed;
-        }
-    }
+    for (const SPort &port : qAsConst(m_ports))
+        closed += port.listener->closeDisallowedConnections();
     return closed;
 }

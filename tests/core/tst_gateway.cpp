@@ -9,6 +9,7 @@
 #include <QProcess>
 #include <QSqlError>
 #include <QSqlQuery>
+#include <QSqlRecord>
 
 using namespace testkit;
 
@@ -25,6 +26,8 @@ private slots:
     void storedDeviceLosingAFieldIsNamed();
     void templateToolDecodesAsServed();
     void silentDeviceAnswersExceptionUntilHeard();
+    void unitIdsOnOnePort();
+    void releaseDatabaseOpensAndServes();
 
 private:
     // The registers 0..count-1 of the port as server.db holds them, read on a
@@ -64,6 +67,33 @@ QVector<quint16> tst_Gateway::storedRegisters(quint16 port, int count)
     QSqlDatabase::removeDatabase(QStringLiteral("check"));
     return result;
 }
+
+namespace {
+
+SNewDevice newDevice(int sample, qint64 port, qint64 unitId, qint64 startAddr = 0)
+{
+    const SSimDevice device = sampleScenario().devices.at(sample - 1);
+    SNewDevice row;
+    row.devEui = device.devEui;
+    row.appEui = device.appEui;
+    row.name = device.devName;
+    row.port = port;
+    row.startAddr = startAddr;
+    row.unitId = unitId;
+    return row;
+}
+
+// Register 0 and 1 as a client with this unit id reads them; empty on an
+// exception, with its code in `error`.
+QVector<quint16> servedToUnit(quint16 port, int unitId, int *error = nullptr)
+{
+    const SModbusRead read = runModbusClient(port, unitId, readCall(0, 2));
+    if (error)
+        *error = read.ok ? 0 : read.error;
+    return read.ok ? read.registers : QVector<quint16>();
+}
+
+} // namespace
 
 QVector<quint16> tst_Gateway::served(quint16 port, int count)
 {
@@ -282,6 +312,168 @@ void tst_Gateway::templateToolDecodesAsServed()
                     qPrintable(QStringLiteral("%1 %2").arg(file, field.toObject().value("name").toString())));
         }
     }
+}
+
+// Devices told apart by unit id on one port, each from its own register 0:
+// added and checked through the core, changed later, surviving a restart.
+void tst_Gateway::unitIdsOnOnePort()
+{
+    QVERIFY(rig.setUp());
+    const quint16 port = freePort();
+    const quint16 other = freePort();
+
+    // what the add path refuses, per row
+    struct SRefusal
+    {
+        QList<SNewDevice> rows;
+        QString error;
+    };
+    const SRefusal refusals[] = {
+        { { newDevice(1, port, 248) }, "unit id must be 1 to 247" },
+        { { newDevice(1, port, -1) }, "unit id must be 1 to 247" },
+        { { newDevice(1, port, 7), newDevice(2, port, 7) }, "unit id already used on the port" },
+    };
+    for (const SRefusal &refusal : refusals) {
+        SAddProblem problem;
+        QVERIFY(!rig.gateway->addDevices(refusal.rows, &problem));
+        QCOMPARE(problem.field, QStringLiteral("unitId"));
+        QCOMPARE(problem.error, refusal.error);
+    }
+    QVERIFY(rig.gateway->devices().isEmpty());
+
+    // units 1 and 2 and a device without one, all from register 0; unit 1 again on another port
+    SAddProblem problem;
+    QVERIFY2(rig.gateway->addDevices({ newDevice(1, port, 1), newDevice(2, port, 2), newDevice(3, port, 0),
+                                       newDevice(4, other, 1) },
+                                     &problem),
+             qPrintable(problem.error));
+    const QList<SAddProblem> taken = rig.gateway->checkNewDevices({ newDevice(5, port, 2) });
+    QCOMPARE(taken.size(), 1);
+    QCOMPARE(taken.first().error, QStringLiteral("unit id already used on the port"));
+    QCOMPARE(rig.gateway->device(sampleEui(2)).unitId, 2);
+    QCOMPARE(rig.gateway->device(sampleEui(3)).unitId, 0);
+    QCOMPARE(rig.gateway->devicesSharingSpace(port, 0).size(), 1);
+    QCOMPARE(rig.gateway->devicesSharingSpace(port, 2).first().devEui, sampleEui(2));
+
+    rig.connectToSimulator();
+    QVERIFY(rig.uplink(1, TH_PAYLOAD));
+    QVERIFY(rig.uplink(2, QByteArray::fromHex("01230140000d")));
+    QVERIFY(rig.uplink(3, QByteArray::fromHex("020102030405060708090a0b0c0d")));
+    const QVector<quint16> boiler { 0x092a, 0x0037 };
+    const QVector<quint16> cold { 0x0123, 0x0040 };
+    const QVector<quint16> water = servedToUnit(port, 0);
+    QCOMPARE(water.size(), 2);
+    QVERIFY(water != boiler && water != cold);
+    QCOMPARE(servedToUnit(port, 1), boiler);
+    QCOMPARE(servedToUnit(port, 2), cold);
+    QCOMPARE(servedToUnit(port, 9), water);
+    QCOMPARE(servedToUnit(port, 255), water);
+
+    // the device without a unit id gets one: unknown units now find nobody
+    QVERIFY(rig.gateway->setUnitId(sampleEui(3), 3, &problem));
+    QVERIFY(!rig.gateway->setUnitId(sampleEui(2), 1, &problem));
+    QCOMPARE(problem.error, QStringLiteral("unit id already used on the port"));
+    QCOMPARE(servedToUnit(port, 3), water);
+    int error = 0;
+    QVERIFY(servedToUnit(port, 9, &error).isEmpty());
+    QCOMPARE(error, int(EMBXGPATH));
+
+    // a restart on the same file: the same unit ids, the same answers
+    rig.gateway.reset();
+    rig.gateway = std::make_unique<CGateway>(rig.workDir->filePath(QStringLiteral("server.db")),
+                                             QStringLiteral("units-restarted"));
+    rig.takeParts();
+    QCOMPARE(rig.gateway->restoreStoredDevices(), 4);
+    QCOMPARE(rig.gateway->device(sampleEui(3)).unitId, 3);
+    QCOMPARE(servedToUnit(port, 1), boiler);
+    QCOMPARE(servedToUnit(port, 2), cold);
+    QCOMPARE(servedToUnit(port, 3), water);
+    QCOMPARE(servedToUnit(other, 1).size(), 2);
+
+    // deleted with its device; taken away, the device answers unknown units again
+    QVERIFY(rig.gateway->removeDevice(sampleEui(1)));
+    QVERIFY(servedToUnit(port, 1, &error).isEmpty());
+    QCOMPARE(error, int(EMBXGPATH));
+    QVERIFY(rig.gateway->setUnitId(sampleEui(3), 0));
+    QCOMPARE(servedToUnit(port, 1), water);
+    QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), QStringLiteral("units"));
+    db.setDatabaseName(rig.workDir->filePath(QStringLiteral("server.db")));
+    QVERIFY(db.open());
+    QSqlQuery rows(db);
+    QVERIFY(rows.exec(QStringLiteral("SELECT d.dev_eui, u.unit_id FROM modbus_units u JOIN devices d ON "
+                                     "d.device = u.device ORDER BY u.unit_id")));
+    QStringList stored;
+    while (rows.next())
+        stored << rows.value(0).toString() + QLatin1Char('=') + rows.value(1).toString();
+    QCOMPARE(stored, (QStringList { sampleEui(4) + "=1", sampleEui(2) + "=2" }));
+    // what a build without unit ids reads: the devices table as it always was
+    QVERIFY(rows.exec(QStringLiteral("SELECT * FROM devices")));
+    QCOMPARE(rows.record().count(), 6);
+    rows = QSqlQuery();
+    db.close();
+    db = QSqlDatabase();
+    QSqlDatabase::removeDatabase(QStringLiteral("units"));
+}
+
+// A server.db as the current release writes it (no unit id table) opens,
+// serves every unit id from its devices as before, and keeps its tables.
+void tst_Gateway::releaseDatabaseOpensAndServes()
+{
+    QVERIFY(rig.setUp());
+    const quint16 port = freePort();
+    const QString file = rig.workDir->filePath(QStringLiteral("release.db"));
+    const QStringList release {
+        "CREATE TABLE devices ( device INTEGER PRIMARY KEY AUTOINCREMENT NOT NULL UNIQUE, name TEXT, app_eui "
+        "TEXT, dev_eui TEXT, port INTEGER, start_addr INTEGER )",
+        "CREATE TABLE dev_data ( device INTEGER NOT NULL, port INTEGER, reg_addr INTEGER, start_value INTEGER, "
+        "grating_period INTEGER, bit_size INTEGER, data_type TEXT, value TEXT DEFAULT NULL, full_value TEXT "
+        "DEFAULT NULL, time INTEGER DEFAULT NULL, name TEXT DEFAULT NULL, unit TEXT DEFAULT NULL, parent "
+        "INTEGER, source INTEGER )",
+        QStringLiteral("INSERT INTO devices (name, app_eui, dev_eui, port, start_addr) VALUES ('Old', '%1', "
+                       "'%2', %3, 5)")
+            .arg(TH_APP_EUI, sampleEui(1))
+            .arg(port),
+        QStringLiteral("INSERT INTO dev_data (device, port, reg_addr, start_value, grating_period, bit_size, "
+                       "data_type, value, name, parent, source) VALUES (1, %1, 5, 0, 1, 16, 'integer', "
+                       "'0102', 'Temperature', 1, 1), (1, %1, 6, 0, 1, 16, 'uinteger', '0304', 'Humidity', 1, "
+                       "1)")
+            .arg(port),
+    };
+    const QString tables
+        = QStringLiteral("SELECT group_concat(sql, ';') FROM sqlite_master WHERE name IN ('devices', 'dev_data')");
+    QString before;
+    {
+        QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), QStringLiteral("release"));
+        db.setDatabaseName(file);
+        QVERIFY(db.open());
+        for (const QString &sql : release)
+            QVERIFY2(QSqlQuery(db).exec(sql), qPrintable(sql));
+        QSqlQuery query(db);
+        QVERIFY(query.exec(tables) && query.next());
+        before = query.value(0).toString();
+    }
+    QSqlDatabase::removeDatabase(QStringLiteral("release"));
+
+    {
+        CGateway gateway(file, QStringLiteral("release-gateway"));
+        QVERIFY(!gateway.failed());
+        QCOMPARE(gateway.restoreStoredDevices(), 1);
+        QCOMPARE(gateway.device(sampleEui(1)).unitId, 0);
+        for (int unit : { 0, 1, 17, 255 }) {
+            const SModbusRead read = runModbusClient(port, unit, readCall(5, 2));
+            QCOMPARE(read.registers, (QVector<quint16> { 0x0102, 0x0304 }));
+        }
+    }
+    QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), QStringLiteral("release"));
+    db.setDatabaseName(file);
+    QVERIFY(db.open());
+    QSqlQuery query(db);
+    QVERIFY(query.exec(tables) && query.next());
+    QCOMPARE(query.value(0).toString(), before);
+    query = QSqlQuery();
+    db.close();
+    db = QSqlDatabase();
+    QSqlDatabase::removeDatabase(QStringLiteral("release"));
 }
 
 QTEST_MAIN(tst_Gateway)

@@ -36,6 +36,8 @@ private slots:
     void bindAddress();
     void settings_data();
     void settings();
+    void allowList_data();
+    void allowList();
     void connectionCapOverAllPorts();
     void descriptorsRunOut();
 
@@ -222,6 +224,64 @@ void tst_DeviceHandler::settings()
     QCOMPARE(config.maxConnections, maxConnections);
     QCOMPARE(config.bindAddress, bind.isEmpty() ? QHostAddress(QHostAddress::Any) : QHostAddress(bind));
     QCOMPARE(log.size(), warnings);
+}
+
+// [modbus] allow as settings.conf holds it: which peers it admits, or the
+// entry that stops the start.
+void tst_DeviceHandler::allowList_data()
+{
+    QTest::addColumn<QString>("value");
+    QTest::addColumn<QString>("error"); // empty: readable
+    QTest::addColumn<QStringList>("admitted");
+    QTest::addColumn<QStringList>("refused");
+
+    const QStringList none;
+    // no key: everyone, as before
+    QTest::newRow("absent") << QString() << QString() << QStringList { "10.1.2.3", "::1" } << none;
+    // an unquoted list reads as a string list, whose toString() would be empty
+    QTest::newRow("unquoted list") << "127.0.0.1, 10.0.0.0/8" << QString()
+                                   << QStringList { "127.0.0.1", "10.200.0.1", "::ffff:10.1.1.1" }
+                                   << QStringList { "127.0.0.2", "11.0.0.1", "::1" };
+    QTest::newRow("quoted list") << "\"192.168.1.0/24,::1\"" << QString()
+                                 << QStringList { "192.168.1.77", "::1" } << QStringList { "192.168.2.1", "::2" };
+    QTest::newRow("one address") << "127.0.0.1" << QString() << QStringList { "127.0.0.1", "::ffff:127.0.0.1" }
+                                 << QStringList { "127.0.0.2" };
+    QTest::newRow("ipv6 range") << "fd00::/8" << QString() << QStringList { "fd12::5" }
+                                << QStringList { "fe80::1", "10.0.0.1" };
+    // a mapped entry is the IPv4 address it carries
+    QTest::newRow("mapped entry") << "::ffff:10.0.0.0/104" << QString() << QStringList { "10.9.9.9" }
+                                  << QStringList { "11.0.0.1" };
+    QTest::newRow("bad address") << "127.0.0.1, 10.0.0.300" << "[modbus] allow: invalid entry \"10.0.0.300\""
+                                 << none << none;
+    QTest::newRow("bad prefix") << "10.0.0.0/33" << "[modbus] allow: invalid entry \"10.0.0.0/33\"" << none
+                                << none;
+    QTest::newRow("host name") << "scada.local" << "[modbus] allow: invalid entry \"scada.local\"" << none
+                               << none;
+    QTest::newRow("empty") << "\"\"" << "[modbus] allow names no address" << none << none;
+}
+
+void tst_DeviceHandler::allowList()
+{
+    QFETCH(QString, value);
+    QFETCH(QString, error);
+    QFETCH(QStringList, admitted);
+    QFETCH(QStringList, refused);
+
+    const QString path = m_dir->filePath(QStringLiteral("allow.conf"));
+    QFile file(path);
+    QVERIFY(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
+    file.write("[modbus]\n");
+    if (!value.isNull())
+        file.write(QStringLiteral("allow=%1\n").arg(value).toUtf8());
+    file.close();
+    QSettings settings(path, QSettings::IniFormat);
+    const SModbusConfig config = Modbus::configFromSettings(settings);
+    QCOMPARE(config.allowError, error);
+    QCOMPARE(config.restricted, !value.isNull());
+    for (const QString &peer : admitted)
+        QVERIFY2(Modbus::isAllowed(config, QHostAddress(peer)), qPrintable(peer));
+    for (const QString &peer : refused)
+        QVERIFY2(!Modbus::isAllowed(config, QHostAddress(peer)), qPrintable(peer));
 }
 
 void tst_DeviceHandler::connectionCapOverAllPorts()

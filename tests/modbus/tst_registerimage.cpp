@@ -2,6 +2,8 @@
 
 #include <QtTest>
 
+Q_DECLARE_METATYPE(QList<int>)
+
 #include <vector>
 
 class tst_RegisterImage : public QObject
@@ -67,6 +69,77 @@ private slots:
         read(image, 7, 10, 11, CRegisterImage::TargetFailed);
         image.setDeviceFailed(2, false);
         QCOMPARE(read(image, 7, 19, 2), std::vector<uint16_t>({ 0, 2 }));
+    }
+
+    // Which address space a request's unit id reads on a port, by the devices the port has.
+    void unitIdRouting_data()
+    {
+        QTest::addColumn<QList<int>>("units"); // unit ids of the port's devices; 0: a device without one
+        QTest::addColumn<int>("request");
+        QTest::addColumn<int>("value"); // what register 0 reads; -1: exception 10
+
+        const QList<int> mixed { 1, 2, 0 };
+        const QList<int> unitsOnly { 1, 2 };
+        QTest::newRow("own unit 1") << mixed << 1 << 0x0101;
+        QTest::newRow("own unit 2") << mixed << 2 << 0x0202;
+        QTest::newRow("unknown unit, devices without one") << mixed << 3 << 0x0000;
+        QTest::newRow("unit 0 is the port") << mixed << 0 << 0x0000;
+        QTest::newRow("unit 255 is the port") << mixed << 255 << 0x0000;
+        QTest::newRow("unit 248 is not a device's") << mixed << 248 << 0x0000;
+        QTest::newRow("own unit, units only") << unitsOnly << 2 << 0x0202;
+        QTest::newRow("unknown unit, units only") << unitsOnly << 3 << -1;
+        QTest::newRow("unit 0, units only") << unitsOnly << 0 << -1;
+        QTest::newRow("unit 255, units only") << unitsOnly << 255 << -1;
+        QTest::newRow("no unit ids at all") << QList<int> { 0 } << 7 << 0x0000;
+    }
+
+    void unitIdRouting()
+    {
+        QFETCH(QList<int>, units);
+        QFETCH(int, request);
+        QFETCH(int, value);
+
+        CRegisterImage image;
+        image.setGatewayIdentity({ { 0, "gateway" } });
+        uint32_t device = 1;
+        for (int unit : units) {
+            // every device starts at 0; those with a unit id hold 0xUUUU there
+            image.addDevice(502, uint8_t(unit), { { 0, QByteArray::number(unit) } });
+            image.put(502, uint8_t(unit), 0, device, uint16_t(unit * 0x0101));
+            image.put(502, uint8_t(unit), 1, device++, 0xbeef);
+        }
+        Modbus::IdentityObjects identity;
+        if (value < 0) {
+            read(image, 502, 0, 2, Modbus::GatewayPathUnavailable, uint8_t(request));
+            QCOMPARE(image.identify(502, uint8_t(request), &identity), uint8_t(Modbus::GatewayPathUnavailable));
+            return;
+        }
+        QCOMPARE(read(image, 502, 0, 2, 0, uint8_t(request)), std::vector<uint16_t>({ uint16_t(value), 0xbeef }));
+        QCOMPARE(image.identify(502, uint8_t(request), &identity), uint8_t(0));
+        QCOMPARE(identity.value(0), value == 0 ? QByteArray("gateway") : QByteArray::number(value & 0xff));
+        // other ports are not touched by the unit ids of this one
+        QCOMPARE(read(image, 503, 0, 1, 0, uint8_t(request)), std::vector<uint16_t>({ 0 }));
+    }
+
+    void unitIdsMoveAndGo()
+    {
+        CRegisterImage image;
+        image.addDevice(502, 5, {});
+        image.addDevice(502, 0, {});
+        image.put(502, 5, 0, 1, 0x5555);
+        image.put(502, 0, 0, 2, 0x0a0a);
+        image.update(502, 5, 0, 1, 0x5556);
+        image.update(502, 0, 0, 1, 0x9999); // device 1 holds nothing in the port's own space
+        QCOMPARE(read(image, 502, 0, 1, 0, 5), std::vector<uint16_t>({ 0x5556 }));
+        QCOMPARE(read(image, 502, 0, 1, 0, 6), std::vector<uint16_t>({ 0x0a0a }));
+        // the device without a unit id goes: unknown units have nowhere left to go
+        image.removeDevice(502, 0);
+        read(image, 502, 0, 1, Modbus::GatewayPathUnavailable, 6);
+        // the last device goes: the port is as one without devices
+        image.removeDevice(502, 5);
+        image.clearPort(502);
+        QCOMPARE(read(image, 502, 0, 1, 0, 5), std::vector<uint16_t>({ 0 }));
+        QCOMPARE(image.pageBytes(), size_t(0));
     }
 };
 
