@@ -77,8 +77,8 @@ QString applyModbusSettings(QSettings &settings)
 {
     const SModbusConfig config = Modbus::configFromSettings(settings);
     if (!config.allowError.isEmpty()) {
-        const QString text = QObject::tr("%1 in %2").arg(config.allowError,
-                                                        QDir::current().filePath(QS_GLOB_SETTINGS_FILE));
+        const QString text
+            = QObject::tr("%1 in %2").arg(config.allowError, QDir::current().filePath(QS_GLOB_SETTINGS_FILE));
         printError(text);
         addLog(QStringLiteral("CRITICAL_ERROR! [main] %1. Application is stopped").arg(config.allowError));
         return text;
@@ -94,7 +94,8 @@ void reloadModbusAllowList(CGateway &gateway)
     CSettings fresh(QS_GLOB_SETTINGS_FILE);
     const SModbusConfig read = Modbus::configFromSettings(fresh);
     if (!read.allowError.isEmpty()) {
-        addLog(QStringLiteral("WARNING: [main] SIGHUP: %1; the allow list in force is kept").arg(read.allowError));
+        addLog(QStringLiteral("WARNING: [main] SIGHUP: %1; the allow list in force is kept")
+                   .arg(read.allowError));
         return;
     }
     SModbusConfig config = Modbus::config();

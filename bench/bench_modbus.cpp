@@ -264,8 +264,8 @@ int main(int argc, char *argv[])
     }
     printf("Modbus TCP, %d holding registers per read, closed loop, %d ms per run, %d rounds\n", kReadCount,
            kRunMs, kRounds);
-    printf("gateway: %d devices x %d registers on %zu ports%s, restored from server.db\n", kDevices, kRegisters,
-           ports.size(), kUnitIds ? " told apart by unit id" : "");
+    printf("gateway: %d devices x %d registers on %zu ports%s, restored from server.db\n", kDevices,
+           kRegisters, ports.size(), kUnitIds ? " told apart by unit id" : "");
     // Rates follow the machine's other load; the serving thread's CPU time per
     // request much less so.
     printf("%-8s %16s %16s %8s %12s %22s\n", "clients", "reference req/s", "tidewell req/s", "ratio",

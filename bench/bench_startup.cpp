@@ -63,12 +63,12 @@ int main(int argc, char *argv[])
             QProcess gateway;
             const auto start = Bench::Clock::now();
             Bench::startGateway(gateway, work, headless);
-            double ms = Bench::waitUntilServed(gateway, ports.back(), kDevices - 1, kRegisters, perPort, start,
-                                               kTimeoutMs, unitIds);
+            double ms = Bench::waitUntilServed(gateway, ports.back(), kDevices - 1, kRegisters, perPort,
+                                               start, kTimeoutMs, unitIds);
             // then every unit in turn; the last right answer ends the run
             for (int n = 0; unitIds && ms >= 0 && n < kDevices; ++n)
-                ms = Bench::waitUntilServed(gateway, ports[size_t(n / perPort)], n, kRegisters, perPort, start,
-                                            kTimeoutMs, true);
+                ms = Bench::waitUntilServed(gateway, ports[size_t(n / perPort)], n, kRegisters, perPort,
+                                            start, kTimeoutMs, true);
             Bench::stopGateway(gateway);
             if (ms < 0) {
                 fprintf(stderr, "run %d: no right answer (see %s/output.txt)\n", run, qPrintable(work));

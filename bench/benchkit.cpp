@@ -166,7 +166,8 @@ bool storeDevices(CDataBaseHandler &store, int count, int registers, const std::
         const size_t portIndex = size_t(n / devicesPerPort);
         if (portIndex >= ports.size())
             return false;
-        const DB::SDeviceRegMapDescription device = plainDevice(n, registers, devicesPerPort, appEui, unitIds);
+        const DB::SDeviceRegMapDescription device
+            = plainDevice(n, registers, devicesPerPort, appEui, unitIds);
         SDeviceRegisterData data;
         data.devEui = device.devEui;
         data.startAddr = device.startAddr;
@@ -231,8 +232,18 @@ bool readOnce(uint16_t port, uint16_t start, uint16_t quantity, uint16_t *out, i
     address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     bool ok = ::connect(fd, reinterpret_cast<sockaddr *>(&address), sizeof(address)) == 0;
     // transaction 1, protocol 0, length 6, the unit, function 3
-    const uint8_t request[12] = { 0, 1, 0, 0, 0, 6, unitId, 3, uint8_t(start >> 8), uint8_t(start),
-                                  uint8_t(quantity >> 8), uint8_t(quantity) };
+    const uint8_t request[12] = { 0,
+                                  1,
+                                  0,
+                                  0,
+                                  0,
+                                  6,
+                                  unitId,
+                                  3,
+                                  uint8_t(start >> 8),
+                                  uint8_t(start),
+                                  uint8_t(quantity >> 8),
+                                  uint8_t(quantity) };
     uint8_t header[9];
     ok = ok && sendAll(fd, request, sizeof(request)) && receiveAll(fd, header, sizeof(header));
     ok = ok && header[7] == 3 && header[8] == 2 * quantity;

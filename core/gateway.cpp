@@ -177,8 +177,8 @@ void CGateway::batchSaved(const SDeviceRegisterData &data)
         for (const SRegisterValue &reg : data.registers) {
             bool parsed = false;
             const uint16_t value = reg.value.toUShort(&parsed, 16);
-            image.update(device->port, device->unitId, uint32_t(data.startAddr) + uint32_t(reg.offset), device->id,
-                         parsed ? value : uint16_t(0));
+            image.update(device->port, device->unitId, uint32_t(data.startAddr) + uint32_t(reg.offset),
+                         device->id, parsed ? value : uint16_t(0));
         }
     }
     emit newDataForDevice(data.devEui);

@@ -115,10 +115,9 @@ const SPublishedDevice *CAllDeviceHandler::publishedDevice(const QString &devEui
 bool CAllDeviceHandler::addNewDevice(DB::SDeviceRegMapDescription _devInfo, uint16_t _port)
 {
     QMutexLocker locker(&mutex);
-    devices.insert(
-        _devInfo.devEui,
-        { _devInfo.deviceId, _devInfo.devEui, _devInfo.appEui, _devInfo.devName, _devInfo.startAddr, _port,
-          _devInfo.unitId });
+    devices.insert(_devInfo.devEui,
+                   { _devInfo.deviceId, _devInfo.devEui, _devInfo.appEui, _devInfo.devName,
+                     _devInfo.startAddr, _port, _devInfo.unitId });
     addLog(QStringLiteral("[CAllDeviceHandler::addNewDevice] New device: DevEUI[%1], port[%2]")
                .arg(_devInfo.devEui)
                .arg(_port));

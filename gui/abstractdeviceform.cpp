@@ -93,7 +93,8 @@ CAbstractDeviceForm::CAbstractDeviceForm(CGateway &_gateway, QWidget *parent)
     unitLine->setFixedWidth(40);
     unitLine->setPlaceholderText(tr("none"));
     unitLine->setToolTip(tr("Modbus unit id 1..247; empty: none"));
-    unitInd = makeIndicator(tr("Unit id must be 1 to 247 and not used by another device on the port"), connBox);
+    unitInd
+        = makeIndicator(tr("Unit id must be 1 to 247 and not used by another device on the port"), connBox);
     connLay->addWidget(new QLabel(tr("Unit id:"), connBox));
     connLay->addWidget(unitLine);
     connLay->addWidget(unitInd);

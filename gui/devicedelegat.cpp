@@ -56,7 +56,8 @@ void CDeviceDelegat::paint(QPainter *painter, const QStyleOptionViewItem &option
                            const QModelIndex &index) const
 {
     const QAbstractItemModel *model = index.model();
-    if (!model || model->columnCount(index.parent()) < kDeviceColumns) {
+    const int columns = model ? model->columnCount(index.parent()) : 0;
+    if (columns != kDeviceColumns && columns != kUnitIdColumn + 1) {
         qDebug() << "[CDeviceDelegat::paintAllRow] ERROR: invalid input data size!";
         return;
     }
@@ -88,14 +89,13 @@ void CDeviceDelegat::paint(QPainter *painter, const QStyleOptionViewItem &option
     painter->setPen(textPen(QC_GLOB_LILAC1_D2));
     const int top = r.y() + nameHeight + 2;
     const QString devEui = model->index(row, kDevEuiColumn, index.parent()).data().toString();
-    const QVariant unit = model->columnCount(index.parent()) > kUnitIdColumn
-        ? model->index(row, kUnitIdColumn, index.parent()).data()
-        : QVariant();
+    const QVariant unit
+        = columns > kUnitIdColumn ? model->index(row, kUnitIdColumn, index.parent()).data() : QVariant();
     const QString place
         = unit.isNull() || unit.toInt() == 0 ? devEui : tr("%1  unit %2").arg(devEui).arg(unit.toInt());
     const QFontMetrics small = painter->fontMetrics();
-    painter->drawText(QRect(r.x() + 2, top, r.width() - 4, small.boundingRect(place).height()),
-                      Qt::AlignLeft, place);
+    painter->drawText(QRect(r.x() + 2, top, r.width() - 4, small.boundingRect(place).height()), Qt::AlignLeft,
+                      place);
     painter->drawText(QRect(r.x() + 2, top, r.width() - 4, small.boundingRect(info.devType).height()),
                       Qt::AlignRight, info.devType);
     const QString state = m_state ? m_state(devEui) : QString();

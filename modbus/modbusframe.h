@@ -78,7 +78,8 @@ inline const QString QS_LOG_FRAME_TOO_LONG
 // Fills out[0..quantity) with registers start .. start+quantity-1 of what the
 // unit id addresses; returns 0, or the exception code to answer with instead
 // (see IRegisterSource).
-using RegisterReader = std::function<uint8_t(uint8_t unitId, uint16_t start, uint16_t quantity, uint16_t *out)>;
+using RegisterReader
+    = std::function<uint8_t(uint8_t unitId, uint16_t start, uint16_t quantity, uint16_t *out)>;
 // Identification objects by object id, of what the unit id addresses.
 using IdentityObjects = QMap<uint8_t, QByteArray>;
 // Fills `objects` for the unit id; returns 0, or the exception code to answer

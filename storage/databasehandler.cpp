@@ -289,9 +289,8 @@ void CDataBaseHandler::buildStatements()
                                              "ORDER BY d.%3 ASC;");
     m_sqlDevicesAll = selectTpl.arg(devices, QString(), dev[1], DB::UNITS_UNIT_ID, DB::UNITS_TABLE,
                                     DB::UNITS_DEVICE, dev[0]);
-    m_sqlDevicesSearch
-        = selectTpl.arg(devices, QStringLiteral("WHERE d.%1 LIKE :%1 ESCAPE '\\'").arg(dev[1]), dev[1],
-                        DB::UNITS_UNIT_ID, DB::UNITS_TABLE, DB::UNITS_DEVICE, dev[0]);
+    m_sqlDevicesSearch = selectTpl.arg(devices, QStringLiteral("WHERE d.%1 LIKE :%1 ESCAPE '\\'").arg(dev[1]),
+                                       dev[1], DB::UNITS_UNIT_ID, DB::UNITS_TABLE, DB::UNITS_DEVICE, dev[0]);
 
     m_sqlRegisters = QStringLiteral("SELECT * FROM %1 WHERE %2=:%2 AND %3=1 ORDER BY %4 ASC;")
                          .arg(devData, reg[0], reg[12], reg[2]);
@@ -673,7 +672,8 @@ QHash<uint32_t, uint8_t> CDataBaseHandler::unitIds()
     QHash<uint32_t, uint8_t> result;
     QSqlQuery query(m_db);
     query.setForwardOnly(true);
-    if (!query.exec(QStringLiteral("SELECT %1, %2 FROM %3;").arg(DB::UNITS_DEVICE, DB::UNITS_UNIT_ID, DB::UNITS_TABLE)))
+    if (!query.exec(QStringLiteral("SELECT %1, %2 FROM %3;")
+                        .arg(DB::UNITS_DEVICE, DB::UNITS_UNIT_ID, DB::UNITS_TABLE)))
         return result;
     while (query.next())
         result.insert(query.value(0).toUInt(), uint8_t(query.value(1).toUInt()));

@@ -425,7 +425,8 @@ void tst_Gateway::releaseDatabaseOpensAndServes()
     const QStringList release {
         "CREATE TABLE devices ( device INTEGER PRIMARY KEY AUTOINCREMENT NOT NULL UNIQUE, name TEXT, app_eui "
         "TEXT, dev_eui TEXT, port INTEGER, start_addr INTEGER )",
-        "CREATE TABLE dev_data ( device INTEGER NOT NULL, port INTEGER, reg_addr INTEGER, start_value INTEGER, "
+        "CREATE TABLE dev_data ( device INTEGER NOT NULL, port INTEGER, reg_addr INTEGER, start_value "
+        "INTEGER, "
         "grating_period INTEGER, bit_size INTEGER, data_type TEXT, value TEXT DEFAULT NULL, full_value TEXT "
         "DEFAULT NULL, time INTEGER DEFAULT NULL, name TEXT DEFAULT NULL, unit TEXT DEFAULT NULL, parent "
         "INTEGER, source INTEGER )",
@@ -433,14 +434,15 @@ void tst_Gateway::releaseDatabaseOpensAndServes()
                        "'%2', %3, 5)")
             .arg(TH_APP_EUI, sampleEui(1))
             .arg(port),
-        QStringLiteral("INSERT INTO dev_data (device, port, reg_addr, start_value, grating_period, bit_size, "
-                       "data_type, value, name, parent, source) VALUES (1, %1, 5, 0, 1, 16, 'integer', "
-                       "'0102', 'Temperature', 1, 1), (1, %1, 6, 0, 1, 16, 'uinteger', '0304', 'Humidity', 1, "
-                       "1)")
+        QStringLiteral(
+            "INSERT INTO dev_data (device, port, reg_addr, start_value, grating_period, bit_size, "
+            "data_type, value, name, parent, source) VALUES (1, %1, 5, 0, 1, 16, 'integer', "
+            "'0102', 'Temperature', 1, 1), (1, %1, 6, 0, 1, 16, 'uinteger', '0304', 'Humidity', 1, "
+            "1)")
             .arg(port),
     };
-    const QString tables
-        = QStringLiteral("SELECT group_concat(sql, ';') FROM sqlite_master WHERE name IN ('devices', 'dev_data')");
+    const QString tables = QStringLiteral(
+        "SELECT group_concat(sql, ';') FROM sqlite_master WHERE name IN ('devices', 'dev_data')");
     QString before;
     {
         QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), QStringLiteral("release"));

@@ -325,7 +325,8 @@ void tst_TidewellProcess::allowListAtStartAndOnHangUp()
     QVERIFY(refused.waitForFinished(20000));
     QCOMPARE(refused.exitCode(), 1);
     const QString error = QString::fromLocal8Bit(refused.readAllStandardError());
-    QVERIFY2(error.contains(QStringLiteral("[modbus] allow: invalid entry \"10.0.0.300\"")), qPrintable(error));
+    QVERIFY2(error.contains(QStringLiteral("[modbus] allow: invalid entry \"10.0.0.300\"")),
+             qPrintable(error));
 
     {
         QSettings settings(settingsFile, QSettings::IniFormat);
@@ -333,6 +334,7 @@ void tst_TidewellProcess::allowListAtStartAndOnHangUp()
     }
     QProcess gateway;
     startHeadless(gateway, dir.path());
+    QVERIFY(gateway.waitForStarted(20000));
     QVERIFY(servesValues(gateway, modbusPort, { 0, 0, 0 }));
     QTcpSocket open;
     QSignalSpy closed(&open, &QTcpSocket::disconnected);
@@ -348,8 +350,9 @@ void tst_TidewellProcess::allowListAtStartAndOnHangUp()
     QTRY_VERIFY_WITH_TIMEOUT(logText(dir.path()).contains(QStringLiteral("is no longer in [modbus] allow")),
                              20000);
     QVERIFY(!readServed(modbusPort, 10, 3).ok);
-    QTRY_VERIFY_WITH_TIMEOUT(logText(dir.path()).contains(QStringLiteral("connection from [127.0.0.1] is not in "
-                                                                        "[modbus] allow; closed")),
+    QTRY_VERIFY_WITH_TIMEOUT(logText(dir.path())
+                                 .contains(QStringLiteral("connection from [127.0.0.1] is not in "
+                                                          "[modbus] allow; closed")),
                              20000);
     gateway.terminate();
     QVERIFY(gateway.waitForFinished(20000));

@@ -243,21 +243,24 @@ void tst_DeviceHandler::allowList_data()
                                    << QStringList { "127.0.0.1", "10.200.0.1", "::ffff:10.1.1.1" }
                                    << QStringList { "127.0.0.2", "11.0.0.1", "::1" };
     QTest::newRow("quoted list") << "\"192.168.1.0/24,::1\"" << QString()
-                                 << QStringList { "192.168.1.77", "::1" } << QStringList { "192.168.2.1", "::2" };
-    QTest::newRow("one address") << "127.0.0.1" << QString() << QStringList { "127.0.0.1", "::ffff:127.0.0.1" }
+                                 << QStringList { "192.168.1.77", "::1" }
+                                 << QStringList { "192.168.2.1", "::2" };
+    QTest::newRow("one address") << "127.0.0.1" << QString()
+                                 << QStringList { "127.0.0.1", "::ffff:127.0.0.1" }
                                  << QStringList { "127.0.0.2" };
     QTest::newRow("ipv6 range") << "fd00::/8" << QString() << QStringList { "fd12::5" }
                                 << QStringList { "fe80::1", "10.0.0.1" };
     // a mapped entry is the IPv4 address it carries
     QTest::newRow("mapped entry") << "::ffff:10.0.0.0/104" << QString() << QStringList { "10.9.9.9" }
                                   << QStringList { "11.0.0.1" };
-    QTest::newRow("bad address") << "127.0.0.1, 10.0.0.300" << "[modbus] allow: invalid entry \"10.0.0.300\""
-                                 << none << none;
-    QTest::newRow("bad prefix") << "10.0.0.0/33" << "[modbus] allow: invalid entry \"10.0.0.0/33\"" << none
-                                << none;
-    QTest::newRow("host name") << "scada.local" << "[modbus] allow: invalid entry \"scada.local\"" << none
-                               << none;
-    QTest::newRow("empty") << "\"\"" << "[modbus] allow names no address" << none << none;
+    QTest::newRow("bad address") << "127.0.0.1, 10.0.0.300"
+                                 << "[modbus] allow: invalid entry \"10.0.0.300\"" << none << none;
+    QTest::newRow("bad prefix") << "10.0.0.0/33"
+                                << "[modbus] allow: invalid entry \"10.0.0.0/33\"" << none << none;
+    QTest::newRow("host name") << "scada.local"
+                               << "[modbus] allow: invalid entry \"scada.local\"" << none << none;
+    QTest::newRow("empty") << "\"\""
+                           << "[modbus] allow names no address" << none << none;
 }
 
 void tst_DeviceHandler::allowList()

@@ -270,13 +270,18 @@ client.close()
     QCOMPARE(output, QStringLiteral("[258, 772, 1286] [772, 1286] True 1"));
 }
 
-void tst_ModbusClients::addUnitDevice(CDeviceHandler &listener, uint8_t unitId, uint32_t device, int startAddr,
-                                      const QList<quint16> &values)
+void tst_ModbusClients::addUnitDevice(CDeviceHandler &listener, uint8_t unitId, uint32_t device,
+                                      int startAddr, const QList<quint16> &values)
 {
     const QByteArray name = "device " + QByteArray::number(device);
     m_image->addDevice(listener.getPort(), unitId,
-                       { { 0, "Tidewell" }, { 1, "TH" }, { 2, "1.0.2" }, { 4, name }, { 5, "TH" },
-                         { 0x80, "70B3D5000000000" + QByteArray::number(device) }, { 0x81, "A1B2C3D400000001" } });
+                       { { 0, "Tidewell" },
+                         { 1, "TH" },
+                         { 2, "1.0.2" },
+                         { 4, name },
+                         { 5, "TH" },
+                         { 0x80, "70B3D5000000000" + QByteArray::number(device) },
+                         { 0x81, "A1B2C3D400000001" } });
     for (int i = 0; i < values.size(); ++i)
         m_image->put(listener.getPort(), unitId, uint32_t(startAddr + i), device, values.at(i));
 }
@@ -352,17 +357,19 @@ void tst_ModbusClients::pymodbusIdentification_data()
     QTest::addColumn<int>("objectId");
     QTest::addColumn<QString>("answer");
 
-    const QString device2 = "conformity 131 more 0 next 0 {0: b'Tidewell', 1: b'TH', 2: b'1.0.2', 4: b'device 2', "
-                            "5: b'TH', 128: b'70B3D50000000002', 129: b'A1B2C3D400000001'}";
+    const QString device2
+        = "conformity 131 more 0 next 0 {0: b'Tidewell', 1: b'TH', 2: b'1.0.2', 4: b'device 2', "
+          "5: b'TH', 128: b'70B3D50000000002', 129: b'A1B2C3D400000001'}";
     QTest::newRow("device, extended") << false << 2 << 3 << 0 << device2;
     QTest::newRow("device, basic") << false << 2 << 1 << 0
                                    << "conformity 131 more 0 next 0 {0: b'Tidewell', 1: b'TH', 2: b'1.0.2'}";
-    QTest::newRow("device, individual DevEUI") << false << 2 << 4 << 0x80
-                                               << "conformity 131 more 0 next 0 {128: b'70B3D50000000002'}";
+    QTest::newRow("device, individual DevEUI")
+        << false << 2 << 4 << 0x80 << "conformity 131 more 0 next 0 {128: b'70B3D50000000002'}";
     QTest::newRow("device, individual absent") << false << 2 << 4 << 3 << "exception 2";
     QTest::newRow("device, stream from an absent object") << false << 2 << 3 << 6 << device2;
     QTest::newRow("port itself, unit 0")
-        << false << 0 << 2 << 0 << "conformity 131 more 0 next 0 {0: b'Tidewell', 1: b'Tidewell', 2: b'1.0.2'}";
+        << false << 0 << 2 << 0
+        << "conformity 131 more 0 next 0 {0: b'Tidewell', 1: b'Tidewell', 2: b'1.0.2'}";
     QTest::newRow("port of unit ids, unknown unit") << true << 9 << 1 << 0 << "exception 10";
 }
 
@@ -397,8 +404,9 @@ else:
 client.close()
 )");
     const quint16 port = unitsOnlyPort ? m_unitsOnly->getPort() : m_listener->getPort();
-    QCOMPARE(runPymodbus(script, { QString::number(port), QString::number(unitId), QString::number(readCode),
-                                   QString::number(objectId) }),
+    QCOMPARE(runPymodbus(script,
+                         { QString::number(port), QString::number(unitId), QString::number(readCode),
+                           QString::number(objectId) }),
              answer);
 }
 
@@ -429,7 +437,8 @@ for source in sys.argv[2:]:
 )");
     QSignalSpy log(CLogFile::getInstance(QString()), &CLogFile::addLogSignal);
     const quint64 refusedBefore = CDeviceHandler::refusedConnections();
-    QCOMPARE(runPymodbus(script, { QString::number(m_listener->getPort()), "127.0.0.2", "127.0.0.1", "127.0.0.2" }),
+    QCOMPARE(runPymodbus(script,
+                         { QString::number(m_listener->getPort()), "127.0.0.2", "127.0.0.1", "127.0.0.2" }),
              QStringLiteral("127.0.0.2 closed\n127.0.0.1 [258]\n127.0.0.2 closed"));
     QCOMPARE(CDeviceHandler::refusedConnections() - refusedBefore, quint64(2));
     // one line for the address within the minute
@@ -438,10 +447,11 @@ for source in sys.argv[2:]:
         if (line.at(0).toString().contains(QStringLiteral("not in [modbus] allow")))
             lines << line.at(0).toString();
     QCOMPARE(lines.size(), 1);
-    QVERIFY2(lines.first().endsWith(QStringLiteral("Port [%1]: connection from [127.0.0.2] is not in [modbus] "
-                                                   "allow; closed")
-                                        .arg(m_listener->getPort())),
-             qPrintable(lines.first()));
+    QVERIFY2(
+        lines.first().endsWith(QStringLiteral("Port [%1]: connection from [127.0.0.2] is not in [modbus] "
+                                              "allow; closed")
+                                   .arg(m_listener->getPort())),
+        qPrintable(lines.first()));
 
     // an open connection from 127.0.0.1 is closed once the list leaves it out
     QTcpSocket open;

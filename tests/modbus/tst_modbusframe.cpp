@@ -38,14 +38,31 @@ void readStore(uint16_t start, uint16_t quantity, uint16_t *out)
     }
 }
 
+// Unit 99 names no device on a port of unit-id devices only.
+constexpr uint8_t kNoSuchUnit = 99;
+
+// Unit 1 is a device; any other unit (but 99) gets the port's own identity.
+uint8_t identify(uint8_t unitId, Modbus::IdentityObjects *objects)
+{
+    if (unitId == kNoSuchUnit)
+        return Modbus::GatewayPathUnavailable;
+    if (unitId == 1)
+        *objects = { { 0, "Tw" }, { 1, "TH" }, { 2, "1.0" }, { 4, "Boiler" }, { 5, "TH" }, { 0x80, "EUI" } };
+    else
+        *objects = { { 0, "Tw" }, { 1, "GW" }, { 2, "1.0" } };
+    return 0;
+}
+
 SRun run(QByteArray &buffer, bool storeAvailable = true, int maxRequests = std::numeric_limits<int>::max())
 {
     SRun result;
     result.close = Modbus::processBuffer(
                        buffer, result.answers,
-                       [&](uint8_t, uint16_t start, uint16_t quantity, uint16_t *out) -> uint8_t {
+                       [&](uint8_t unitId, uint16_t start, uint16_t quantity, uint16_t *out) -> uint8_t {
                            ++result.reads;
                            readStore(start, quantity, out);
+                           if (unitId == kNoSuchUnit)
+                               return Modbus::GatewayPathUnavailable;
                            return storeAvailable ? 0 : Modbus::ServerDeviceFailure;
                        },
                        [&](const QString &line) {
@@ -122,21 +139,21 @@ void tst_ModbusFrame::frames_data()
     // individual access (code 4): the one object, or illegal data address when absent
     row("identification individual", "00560000000501 2b0e0404",
         "005600000010012b0e0483000001 0406426f696c6572", 0);
-    row("identification individual absent", "00570000000501 2b0e0403", "005700000003012b02 ab02", 0);
+    row("identification individual absent", "00570000000501 2b0e0403", "00570000000301 ab02", 0);
     // the port itself (unit 0, 255 and unknown units alike) answers the gateway's identity
     row("identification of the port", "00580000000500 2b0e0100",
         "005800000015002b0e0183000003 00025477 01024757 0203312e30", 0);
-    row("identification unit without device", "00590000000563 2b0e0100", "005900000003632b ab0a", 0);
+    row("identification unit without device", "00590000000563 2b0e0100", "00590000000363 ab0a", 0);
     // read codes outside 1..4 are an illegal data value; another MEI type an illegal function
-    row("identification code 0", "005a0000000501 2b0e0000", "005a00000003012b ab03", 0);
-    row("identification code 5", "005b0000000501 2b0e0500", "005b00000003012b ab03", 0);
-    row("MEI type 13", "005c0000000501 2b0d0100", "005c00000003012b ab01", 0);
+    row("identification code 0", "005a0000000501 2b0e0000", "005a0000000301 ab03", 0);
+    row("identification code 5", "005b0000000501 2b0e0500", "005b0000000301 ab03", 0);
+    row("MEI type 13", "005c0000000501 2b0d0100", "005c0000000301 ab01", 0);
     // a padded request is read the same; a shorter one is dropped as before
     row("identification padded", "005d0000000601 2b0e040400", "005d00000010012b0e0483000001 0406426f696c6572",
         0);
     row("identification length 4", "005e0000000401 2b0e01", "", 0, { 3, 1 });
     // length 5 is still too short for any other function
-    row("length 5 read", "005f00000005010300640000", "", 0, { 3, 1 });
+    row("length 5 read", "005f000000050103006400", "", 0, { 3, 1 });
 
     // quantities outside 1..125 are an illegal data value; 126 would wrap the one-byte byte count
     row("quantity 0", "000900000006010300640000", "000900000003018303", 0);
@@ -249,12 +266,16 @@ void tst_ModbusFrame::identificationMoreFollows()
     QCOMPARE(answer.mid(14, 2).toHex(), QByteArray("8264"));
     // code 2 stops at the regular objects: object 0 only, nothing follows
     answer = Modbus::answerIdentification(mbap, 3, QByteArray::fromHex("2b0e0200"), identity);
-    QCOMPARE(answer.mid(4).toHex(), QByteArray("000c032b0e02830000010002547" "7"));
+    QCOMPARE(answer.mid(4).toHex(),
+             QByteArray("000c032b0e02830000010002547"
+                        "7"));
 
     objects = { { 4, QByteArray(300, 'x') } };
     answer = Modbus::answerIdentification(mbap, 3, QByteArray::fromHex("2b0e0404"), identity);
     QCOMPARE(answer.size(), 6 + 254);
-    QCOMPARE(answer.mid(4, 12).toHex(), QByteArray("00fe032b0e04830000010" "4f4"));
+    QCOMPARE(answer.mid(4, 12).toHex(),
+             QByteArray("00fe032b0e04830000010"
+                        "4f4"));
 }
 
 QTEST_APPLESS_MAIN(tst_ModbusFrame)

@@ -111,10 +111,12 @@ private slots:
         Modbus::IdentityObjects identity;
         if (value < 0) {
             read(image, 502, 0, 2, Modbus::GatewayPathUnavailable, uint8_t(request));
-            QCOMPARE(image.identify(502, uint8_t(request), &identity), uint8_t(Modbus::GatewayPathUnavailable));
+            QCOMPARE(image.identify(502, uint8_t(request), &identity),
+                     uint8_t(Modbus::GatewayPathUnavailable));
             return;
         }
-        QCOMPARE(read(image, 502, 0, 2, 0, uint8_t(request)), std::vector<uint16_t>({ uint16_t(value), 0xbeef }));
+        QCOMPARE(read(image, 502, 0, 2, 0, uint8_t(request)),
+                 std::vector<uint16_t>({ uint16_t(value), 0xbeef }));
         QCOMPARE(image.identify(502, uint8_t(request), &identity), uint8_t(0));
         QCOMPARE(identity.value(0), value == 0 ? QByteArray("gateway") : QByteArray::number(value & 0xff));
         // other ports are not touched by the unit ids of this one

@@ -141,7 +141,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     }
     // what the budget left over is taken on later passes
     while (!closed && Modbus::canProceed(buffer)) {
-        const Modbus::SFramingResult result = Modbus::processBuffer(buffer, answers, reader, quiet, budget, identify);
+        const Modbus::SFramingResult result
+            = Modbus::processBuffer(buffer, answers, reader, quiet, budget, identify);
         closed = result.close;
         check(result.frames > 0 || closed);
     }
