@@ -2,6 +2,7 @@
 #include "app/globaldata.h"
 #include "app/logfile.h"
 #include "app/settings.h"
+#include "app/userworkdir.h"
 #include "core/gateway.h"
 #include "gui/logowidget.h"
 #include "gui/mainwindow.h"
@@ -259,8 +260,13 @@ int main(int argc, char *argv[])
     const QCommandLineOption workDirOption(QStringLiteral("workdir"),
                                            QObject::tr("Working directory (default: the current one)."),
                                            QObject::tr("DIR"));
+    const QCommandLineOption userWorkDirOption(
+        QStringLiteral("user-workdir"),
+        QObject::tr("Work in $XDG_DATA_HOME/tidewell (the desktop entry's choice), created with the sample "
+                    "templates on first start."));
     parser.addOption(headlessOption);
     parser.addOption(workDirOption);
+    parser.addOption(userWorkDirOption);
     addQtOptions(parser);
     if (!parser.parse(arguments) || !parser.positionalArguments().isEmpty()) {
         printError(parser.errorText().isEmpty()
@@ -285,6 +291,14 @@ int main(int argc, char *argv[])
     if (parser.isSet(versionOption))
         parser.showVersion();
 
+    if (parser.isSet(userWorkDirOption)) {
+        QString error;
+        if (!UserWorkDir::prepare(UserWorkDir::path(), UserWorkDir::installedTemplates(), &error)
+            || !QDir::setCurrent(UserWorkDir::path())) {
+            printError(QObject::tr("cannot prepare working directory %1 %2").arg(UserWorkDir::path(), error));
+            return EXIT_FAILURE_TO_RUN;
+        }
+    }
     if (parser.isSet(workDirOption) && !QDir::setCurrent(parser.value(workDirOption))) {
         printError(QObject::tr("cannot enter working directory %1").arg(parser.value(workDirOption)));
         return EXIT_FAILURE_TO_RUN;

@@ -8,6 +8,7 @@
 #include "modbus/modbusservice.h"
 #include "serverlink/serverhandler.h"
 #include "storage/databasehandler.h"
+#include "storage/registerwords.h"
 
 #include <QDateTime>
 #include <QHostAddress>
@@ -113,7 +114,27 @@ int CGateway::restoreStoredDevices()
             devices.append({ description, static_cast<uint16_t>(rows.value(DEV_COL_PORT).toUInt()) });
         }
     }
-    loadImage(-1);
+    const QMap<uint16_t, QList<SSharedRegisters>> shared = loadImage(-1);
+    // Databases from before the add check may hold overlapping devices: they
+    // are served as before (the later device wins), and named once here.
+    for (auto it = shared.cbegin(); it != shared.cend(); ++it) {
+        for (SSharedRegisters pair : it.value()) {
+            const auto named = [&](uint32_t id) {
+                const auto device = std::find_if(devices.cbegin(), devices.cend(),
+                                                 [&](const auto &d) { return d.first.deviceId == id; });
+                return device == devices.cend()
+                    ? QString::number(id)
+                    : QStringLiteral("%1, %2").arg(device->first.devName, device->first.devEui);
+            };
+            std::sort(pair.addresses.begin(), pair.addresses.end());
+            addLog(
+                QStringLiteral("WARNING: [CGateway::restoreStoredDevices] Devices [%1] and [%2] on port [%3] "
+                               "share registers [%4]; [%2], registered later, is served there")
+                    .arg(named(pair.earlier), named(pair.later))
+                    .arg(it.key())
+                    .arg(RegisterMap::rangesText(RegisterMap::ranges(pair.addresses))));
+        }
+    }
     const QHash<uint32_t, qint64> lastWrites = m_store->lastWriteTimes();
     const qint64 now = m_clock();
     for (const auto &device : qAsConst(devices)) {
@@ -153,15 +174,31 @@ Modbus::IdentityObjects CGateway::identityOf(const SDeviceRegMapDescription &des
              { 0x81, description.appEui.toUtf8() } };
 }
 
-void CGateway::loadImage(int port)
+QMap<uint16_t, QList<CGateway::SSharedRegisters>> CGateway::loadImage(int port)
 {
     CRegisterImage &image = m_modbus->image();
     if (port < 0)
         image.clear();
     else
         image.clearPort(static_cast<uint16_t>(port));
-    for (const SServedRegister &row : m_store->servedRegisters(port))
-        image.put(row.port, row.unitId, row.address, row.device, row.value);
+    QMap<uint16_t, QList<SSharedRegisters>> shared;
+    for (const SServedRegister &row : m_store->servedRegisters(port)) {
+        const uint32_t other = image.put(row.port, row.unitId, row.address, row.device, row.value);
+        if (row.text)
+            m_textDevices.insert(row.device);
+        if (other == 0)
+            continue;
+        const uint32_t earlier = std::min(other, row.device);
+        const uint32_t later = std::max(other, row.device);
+        QList<SSharedRegisters> &pairs = shared[row.port];
+        auto pair = std::find_if(pairs.begin(), pairs.end(), [&](const SSharedRegisters &p) {
+            return p.earlier == earlier && p.later == later;
+        });
+        if (pair == pairs.end())
+            pair = pairs.insert(pairs.end(), { earlier, later, {} });
+        pair->addresses.append(row.address);
+    }
+    return shared;
 }
 
 void CGateway::batchSaved(const SDeviceRegisterData &data)
@@ -174,11 +211,15 @@ void CGateway::batchSaved(const SDeviceRegisterData &data)
         if (m_silent.contains(data.devEui))
             setSilent(data.devEui, device->id, device->appEui, false, 0);
         CRegisterImage &image = m_modbus->image();
-        for (const SRegisterValue &reg : data.registers) {
-            bool parsed = false;
-            const uint16_t value = reg.value.toUShort(&parsed, 16);
-            image.update(device->port, device->unitId, uint32_t(data.startAddr) + uint32_t(reg.offset),
-                         device->id, parsed ? value : uint16_t(0));
+        if (m_textDevices.contains(device->id)) {
+            // A text's words depend on the whole field, which a batch may carry
+            // only in part: such a device's registers are read back as stored.
+            for (const SServedRegister &row : m_store->servedRegisters(device->port, device->id))
+                image.update(row.port, row.unitId, row.address, row.device, row.value);
+        } else {
+            for (const SRegisterValue &reg : data.registers)
+                image.update(device->port, device->unitId, uint32_t(data.startAddr) + uint32_t(reg.offset),
+                             device->id, RegisterWords::numberWord(reg.value));
         }
     }
     emit newDataForDevice(data.devEui);
@@ -414,6 +455,8 @@ QList<SAddProblem> CGateway::checkNewDevices(const QList<SNewDevice> &devices) c
     }
     const QStringList registered = m_store->getRegisteredDevices();
     QSet<QString> seen;
+    // by the rows before: (address space, address) -> row; a space is a port and unit id
+    QHash<QPair<uint32_t, int64_t>, int> claimed;
     for (int i = 0; i < devices.size(); ++i) {
         const SNewDevice &device = devices.at(i);
         const QString eui = device.devEui.toUpper();
@@ -431,15 +474,85 @@ QList<SAddProblem> CGateway::checkNewDevices(const QList<SNewDevice> &devices) c
         for (int j = 0; unitProblem.isEmpty() && device.unitId != 0 && j < i; ++j)
             if (devices.at(j).port == device.port && devices.at(j).unitId == device.unitId)
                 unitProblem = QStringLiteral("unit id already used on the port");
-        if (!unitProblem.isEmpty())
+        if (!unitProblem.isEmpty()) {
             problems.append({ i, QStringLiteral("unitId"), unitProblem });
-        const uint32_t span = deviceType(description.appEui).registerSpan;
-        if (device.startAddr < 0 || device.startAddr + qint64(span) - 1 > MaxRegisterAddress
-            || device.startAddr > MaxRegisterAddress)
+            continue;
+        }
+        if (device.port < 1 || device.port > 65535)
+            continue;
+        const int unitId = int(device.unitId);
+        const uint32_t space = (uint32_t(device.port) << 8) | uint32_t(unitId);
+        const SRegisterMapConflict conflict
+            = checkRegisterMap(description.regList, device.startAddr, uint16_t(device.port), unitId);
+        if (conflict.kind == SRegisterMapConflict::PastEnd) {
             problems.append({ i, QStringLiteral("startRegister"),
                               QStringLiteral("registers would pass the address 65535") });
+            continue;
+        }
+        if (!conflict.fits()) {
+            problems.append({ i, QStringLiteral("startRegister"),
+                              conflictText(conflict, uint16_t(device.port), unitId) });
+            continue;
+        }
+        // Rows of one list must not overlap each other either.
+        const QList<int64_t> held = RegisterMap::addresses(description.regList, device.startAddr);
+        QList<int64_t> sharedWith;
+        int earlier = -1;
+        for (const int64_t address : held) {
+            const auto taken = claimed.constFind({ space, address });
+            if (taken != claimed.cend() && (earlier < 0 || *taken == earlier)) {
+                earlier = *taken;
+                sharedWith.append(address);
+            }
+        }
+        if (earlier >= 0) {
+            problems.append({ i, QStringLiteral("startRegister"),
+                              QStringLiteral("registers %1 on %2 are taken by row %3 of the list")
+                                  .arg(RegisterMap::rangesText(RegisterMap::ranges(sharedWith)))
+                                  .arg(placeText(uint16_t(device.port), unitId))
+                                  .arg(earlier) });
+            continue;
+        }
+        for (const int64_t address : held)
+            claimed.insert({ space, address }, i);
     }
     return problems;
+}
+
+SRegisterMapConflict CGateway::checkRegisterMap(const QList<SRegisterDescription> &registers,
+                                                qint64 startAddr, uint16_t port, int unitId) const
+{
+    const CRegisterImage &image = m_modbus->image();
+    SRegisterMapConflict conflict = RegisterMap::check(
+        registers, startAddr, [&](uint16_t address) { return image.owner(port, uint8_t(unitId), address); });
+    if (conflict.kind == SRegisterMapConflict::Overlap) {
+        for (const SRegisteredDevice &device : devices())
+            if (device.id == conflict.otherDevice)
+                conflict.otherName = device.name;
+    }
+    return conflict;
+}
+
+QString CGateway::conflictText(const SRegisterMapConflict &conflict, uint16_t port, int unitId)
+{
+    switch (conflict.kind) {
+    case SRegisterMapConflict::PastEnd:
+        return QStringLiteral("its registers would reach address %1, past 65535").arg(conflict.lastAddress);
+    case SRegisterMapConflict::Overlap:
+        return QStringLiteral("registers %1 on %2 are held by %3")
+            .arg(RegisterMap::rangesText(conflict.shared))
+            .arg(placeText(port, unitId))
+            .arg(conflict.otherName);
+    case SRegisterMapConflict::None:
+        break;
+    }
+    return QString();
+}
+
+QString CGateway::placeText(uint16_t port, int unitId)
+{
+    return unitId == 0 ? QStringLiteral("port %1").arg(port)
+                       : QStringLiteral("port %1 unit %2").arg(port).arg(unitId);
 }
 
 bool CGateway::addDevices(const QList<SNewDevice> &devices, SAddProblem *problem)
@@ -474,15 +587,25 @@ bool CGateway::addDevices(const QList<SNewDevice> &devices, SAddProblem *problem
 
 bool CGateway::registerDevice(const SDeviceRegMapDescription &description, uint16_t port)
 {
+    if (failed())
+        return false;
     const QString unitProblem = unitIdProblem(port, description.unitId);
     if (!unitProblem.isEmpty()) {
-        addLog(QStringLiteral("ERROR: [CGateway::registerDevice] Device [%1]: unit id [%2]: %3")
-                   .arg(description.devEui)
-                   .arg(description.unitId)
-                   .arg(unitProblem));
+        addLog(
+            QStringLiteral("WARNING: [CGateway::registerDevice] Device [%1] is not added: unit id [%2]: %3")
+                .arg(description.devEui)
+                .arg(description.unitId)
+                .arg(unitProblem));
         return false;
     }
-    if (failed() || !m_store->registerNewDevice(description, port))
+    const SRegisterMapConflict conflict
+        = checkRegisterMap(description.regList, description.startAddr, port, description.unitId);
+    if (!conflict.fits()) {
+        addLog(QStringLiteral("WARNING: [CGateway::registerDevice] Device [%1] is not added: %2")
+                   .arg(description.devEui, conflictText(conflict, port, description.unitId)));
+        return false;
+    }
+    if (!m_store->registerNewDevice(description, port))
         return false;
     loadImage(port);
     SDeviceRegMapDescription stored = description;
@@ -495,6 +618,7 @@ bool CGateway::registerDevice(const SDeviceRegMapDescription &description, uint1
 
 bool CGateway::removeDevice(uint32_t deviceId, const QString &devEui, uint16_t port)
 {
+    const QString name = device(devEui).name;
     if (const SPublishedDevice *published = m_registry->publishedDevice(devEui)) {
         m_modbus->image().removeDevice(port, published->unitId);
         m_modbus->removeDevice(port);
@@ -507,6 +631,10 @@ bool CGateway::removeDevice(uint32_t deviceId, const QString &devEui, uint16_t p
         m_lastHeard.remove(devEui);
         m_lastStored.remove(devEui);
         loadImage(port);
+        // Every front end deletes through here, so history.log hears of each deletion once.
+        addLog(QStringLiteral("INFO: [CGateway::removeDevice] Device [%1] DevEUI [%2] on port [%3] deleted")
+                   .arg(name, devEui)
+                   .arg(port));
         emit deviceRemoved(devEui);
     }
     return deleted;
@@ -585,6 +713,19 @@ bool CGateway::setUnitId(const QString &devEui, qint64 unitId, SAddProblem *prob
     SPublishedDevice device = *published;
     if (device.unitId == unitId)
         return true;
+    // Its registers move to the address space of the new unit id, where they must fit too.
+    QList<SRegisterDescription> registers;
+    for (const SDeviceRegister &reg : deviceRegisters(device.id)) {
+        SRegisterDescription description;
+        description.offset = reg.address - uint32_t(device.startAddr);
+        description.bitSize = reg.bitSize;
+        description.dataType = reg.dataType;
+        registers.append(description);
+    }
+    const SRegisterMapConflict conflict
+        = checkRegisterMap(registers, device.startAddr, device.port, int(unitId));
+    if (!conflict.fits())
+        return refuse(QStringLiteral("unitId"), conflictText(conflict, device.port, int(unitId)));
     if (!m_store->setUnitId(device.id, uint8_t(unitId)))
         return refuse(QString(), QStringLiteral("the register store refused the unit id"));
     addLog(QStringLiteral("INFO: [CGateway] Device [%1] on port [%2]: unit id [%3]")

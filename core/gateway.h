@@ -2,6 +2,7 @@
 
 #include "app/settings.h"
 #include "core/gatewayrecords.h"
+#include "core/registermap.h"
 #include "serverlink/apirecords.h"
 #include "serverlink/serverstatus.h"
 #include "storage/dbrecords.h"
@@ -112,8 +113,21 @@ public:
     // transaction, and serves them once it has committed. Nothing is added
     // when any row has a problem; the first one is returned through `problem`.
     bool addDevices(const QList<SNewDevice> &devices, SAddProblem *problem = nullptr);
+    // Whether a device with these registers from startAddr fits on the port:
+    // every register it would hold (continuation registers included, gaps
+    // not) inside 0..65535 and held by no device registered there. Adding a
+    // device asks this first, whichever front end adds it.
+    // Devices with a unit id have an address space of their own on the port
+    // (unitId 0: the space of the devices without one).
+    SRegisterMapConflict checkRegisterMap(const QList<SRegisterDescription> &registers, qint64 startAddr,
+                                          uint16_t port, int unitId = 0) const;
+    // The conflict in words, for log lines and the front ends.
+    static QString conflictText(const SRegisterMapConflict &conflict, uint16_t port, int unitId = 0);
+    // "port P", or "port P unit U" for a unit id.
+    static QString placeText(uint16_t port, int unitId);
     // Stores the device with its register map (scaling as given) and serves
-    // its port; false (with a log line) when it could not be stored.
+    // its port; false (with a log line) when it could not be stored or its
+    // registers do not fit (checkRegisterMap).
     bool registerDevice(const DB::SDeviceRegMapDescription &description, uint16_t port);
     // Stops serving the device and deletes it with its registers.
     bool removeDevice(uint32_t deviceId, const QString &devEui, uint16_t port);
@@ -182,7 +196,15 @@ private:
     void setSilent(const QString &devEui, uint32_t deviceId, const QString &appEui, bool silent,
                    qint64 quietMs);
     // Builds the image of one port (all ports when port < 0) from the store.
-    void loadImage(int port);
+    // Registers that two stored devices claim: the later one is served.
+    struct SSharedRegisters
+    {
+        uint32_t earlier = 0;
+        uint32_t later = 0;
+        QList<int64_t> addresses;
+    };
+    // Returns, by port, the registers found claimed twice.
+    QMap<uint16_t, QList<SSharedRegisters>> loadImage(int port);
     // Gives a stored device its place in the registry and the Modbus service.
     void serve(const DB::SDeviceRegMapDescription &description, uint16_t port);
     // What Read Device Identification answers for the device.
@@ -193,6 +215,7 @@ private:
 
     std::unique_ptr<CDataBaseHandler> m_store;
     std::unique_ptr<CModbusService> m_modbus;
+    QSet<uint32_t> m_textDevices; // ids of devices with text fields, served as read back from the store
     std::function<qint64()> m_clock;
     QHash<QString, qint64> m_lastHeard; // by DevEUI, ms since the epoch
     QHash<QString, qint64> m_lastStored; // by DevEUI, ms since the epoch of the last stored batch

@@ -78,6 +78,13 @@ CAbstractDeviceForm::CAbstractDeviceForm(CGateway &_gateway, QWidget *parent)
     startLine->setFixedWidth(64);
     portInd = makeIndicator(tr("Invalid TCP port (is used or unsupported)"), connBox);
     startInd = makeIndicator(tr("Empty start address"), connBox);
+    // An indicator judges the values it was shown for: an edit makes it stale.
+    // Where the registers lie depends on the port as well as the start.
+    connect(portLine, &QLineEdit::textChanged, this, [this]() {
+        portInd->hide();
+        startInd->hide();
+    });
+    connect(startLine, &QLineEdit::textChanged, startInd, &QWidget::hide);
     connLay->addStretch();
     connLay->addWidget(new QLabel(tr("TCP port for device:"), connBox));
     connLay->addWidget(portLine);

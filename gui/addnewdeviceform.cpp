@@ -134,28 +134,37 @@ void CAddNewDeviceForm::addDeviceSlot()
 
     const QString portText = portLine->text();
     const QString startText = startLine->text();
-    portInd->setVisible(portText.isEmpty());
-    if (startText.isEmpty()) {
+    const auto flagPort = [this](const QString &toolTip) {
+        portInd->setToolTip(toolTip);
+        portInd->show();
+    };
+    const auto flagStart = [this](const QString &toolTip) {
+        startInd->setToolTip(toolTip);
         startInd->show();
+    };
+    portInd->hide();
+    startInd->hide();
+    if (portText.isEmpty())
+        flagPort(tr("Empty TCP port"));
+    if (startText.isEmpty()) {
+        flagStart(tr("Empty start address"));
         return;
     }
-    startInd->hide();
     if (portText.isEmpty())
         return;
 
     bool startOk = false;
     const int startAddr = startText.toInt(&startOk);
     if (!startOk || startAddr < 0 || startAddr > MAX_REGISTER_ADDRESS) {
-        startInd->show();
+        flagStart(tr("Start address %1 is outside 0..65535").arg(startText));
         return;
     }
 
     uint16_t port = 0;
     if (!checkPort(portText, &port)) {
-        portInd->show();
+        flagPort(tr("Invalid TCP port %1 (is used or unsupported)").arg(portText));
         return;
     }
-    portInd->hide();
 
     int unitId = 0;
     if (!readUnitId(&unitId))
@@ -186,6 +195,30 @@ void CAddNewDeviceForm::addDeviceSlot()
         description.regList << reg;
     }
 
+    // Two devices on one address would show the operator one value and send
+    // the SCADA another; an address past 65535 cannot be read at all.
+    // Each unit id has registers of its own: only devices with the same one share addresses.
+    const SRegisterMapConflict conflict
+        = gateway.checkRegisterMap(description.regList, startAddr, port, unitId);
+    if (conflict.kind == SRegisterMapConflict::PastEnd) {
+        flagStart(tr("Start address %1 puts the last register at %2, past 65535")
+                      .arg(startAddr)
+                      .arg(conflict.lastAddress));
+        return;
+    }
+    if (conflict.kind == SRegisterMapConflict::Overlap) {
+        flagStart(unitId == 0 ? tr("Registers %1 on port %2 are held by %3")
+                                    .arg(RegisterMap::rangesText(conflict.shared))
+                                    .arg(port)
+                                    .arg(conflict.otherName)
+                              : tr("Registers %1 of unit %4 on port %2 are held by %3")
+                                    .arg(RegisterMap::rangesText(conflict.shared))
+                                    .arg(port)
+                                    .arg(conflict.otherName)
+                                    .arg(unitId));
+        return;
+    }
+
     if (!gateway.registerDevice(description, port)) {
         addLog(QStringLiteral("ERROR: [CAddNewDeviceForm::addDeviceSlot] device is not created!"));
         showFailureMessage();
@@ -194,6 +227,7 @@ void CAddNewDeviceForm::addDeviceSlot()
 
     addLog(QStringLiteral("INFO: [CAddNewDeviceForm::addDeviceSlot] device created successfully"));
     accept();
+    emit deviceAdded(description.devEui);
     emit refreshDeviceList(QString());
 }
 

@@ -21,11 +21,14 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QListView>
+#include <QMessageBox>
 #include <QPushButton>
 #include <QRegularExpression>
 #include <QRegularExpressionValidator>
 #include <QSqlQueryModel>
 #include <QVBoxLayout>
+
+#include <utility>
 
 namespace {
 
@@ -59,6 +62,11 @@ MainWindow::MainWindow(CGateway &_gateway, CSettings &_settings, QWidget *parent
     , addDialog(new CAddNewDeviceForm(_gateway, this))
     , editDialog(new CEditDeviceForm(_gateway, this))
 {
+    m_confirmDelete = [this](const QString &question) {
+        return QMessageBox::question(this, tr("Delete device"), question, QMessageBox::Yes | QMessageBox::No,
+                                     QMessageBox::No)
+            == QMessageBox::Yes;
+    };
     setWindowFlags(windowFlags() | Qt::WindowMaximizeButtonHint);
     setAttribute(Qt::WA_NoSystemBackground);
     setObjectName(QStringLiteral("MainWindow"));
@@ -246,6 +254,8 @@ void MainWindow::makeConnections()
         if (devView->currentIndex().isValid() && devEui == currentDeviceCell(DEV_COL_DEV_EUI).toString())
             deviceSelectSlot({}, {});
     });
+    connect(addDialog, &CAddNewDeviceForm::deviceAdded, this,
+            [this](const QString &devEui) { m_selectEui = devEui; });
     for (CAbstractDeviceForm *form :
          { static_cast<CAbstractDeviceForm *>(addDialog), static_cast<CAbstractDeviceForm *>(editDialog) })
         connect(form, &CAbstractDeviceForm::refreshDeviceList, this,
@@ -366,9 +376,17 @@ void MainWindow::deleteItemSlot()
 {
     if (!devView->currentIndex().isValid())
         return;
+    const auto port = static_cast<uint16_t>(currentDeviceCell(DEV_COL_PORT).toUInt());
+    // One click would otherwise stop what a SCADA reads, with no way back.
+    const QString question
+        = tr("Delete device \"%1\" (DevEUI %2), served on Modbus TCP port %3?\n"
+             "Its registers are no longer served and its stored values are deleted.")
+              .arg(currentDeviceCell(DEV_COL_NAME).toString(), currentDeviceCell(DEV_COL_DEV_EUI).toString())
+              .arg(port);
+    if (!m_confirmDelete(question))
+        return;
     gateway.removeDevice(currentDeviceCell(DEV_COL_ID).toUInt(),
-                         currentDeviceCell(DEV_COL_DEV_EUI).toString(),
-                         static_cast<uint16_t>(currentDeviceCell(DEV_COL_PORT).toUInt()));
+                         currentDeviceCell(DEV_COL_DEV_EUI).toString(), port);
     refreshDevicesSlot(QString());
 }
 
@@ -410,9 +428,21 @@ void MainWindow::refreshDevicesSlot(QString _search)
 {
     if (gateway.failed())
         return;
+    // The selection stays on its device (an edited one), or moves to a device
+    // just added; the first row otherwise.
+    QString keep = std::exchange(m_selectEui, QString());
+    if (keep.isEmpty() && devView->currentIndex().isValid())
+        keep = currentDeviceCell(DEV_COL_DEV_EUI).toString();
     gateway.showDevices(*devModel, _search);
     if (devModel->rowCount() > 0) {
-        devView->setCurrentIndex(devModel->index(0, 0));
+        int row = 0;
+        for (int r = 0; r < devModel->rowCount(); ++r) {
+            if (devModel->index(r, DEV_COL_DEV_EUI).data().toString() == keep) {
+                row = r;
+                break;
+            }
+        }
+        devView->setCurrentIndex(devModel->index(row, 0));
         return;
     }
     showNoDevice();

@@ -1,5 +1,7 @@
 #pragma once
 
+#include <functional>
+
 #include "app/settings.h"
 #include "serverlink/serverstatus.h"
 
@@ -60,6 +62,12 @@ public:
     CAddNewDeviceForm *addForm() const { return addDialog; }
     CEditDeviceForm *editForm() const { return editDialog; }
 
+    // How Delete asks before it deletes: true to go ahead. Tests answer it.
+    void setDeleteConfirmation(std::function<bool(const QString &question)> ask)
+    {
+        m_confirmDelete = std::move(ask);
+    }
+
 signals:
     void setConnectStatusIco(QIcon ico);
 
@@ -118,4 +126,6 @@ private:
     QLabel *modbusUnitLab = nullptr;
     QListView *regView = nullptr;
     QSqlQueryModel *regModel = nullptr;
+    std::function<bool(const QString &)> m_confirmDelete;
+    QString m_selectEui; // the device the next refresh selects (a new one)
 };

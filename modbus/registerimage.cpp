@@ -2,10 +2,19 @@
 
 #include <algorithm>
 
-void CRegisterImage::put(uint16_t port, uint8_t unitId, uint32_t address, uint32_t device, uint16_t value)
+uint32_t CRegisterImage::owner(uint16_t port, uint8_t unitId, uint16_t address) const
+{
+    const auto it = m_spaces.find(key(port, unitId));
+    if (it == m_spaces.end())
+        return 0;
+    const std::unique_ptr<SPage> &page = (*it->second)[address >> PageBits];
+    return page ? page->owner[address & (PageSize - 1)] : 0;
+}
+
+uint32_t CRegisterImage::put(uint16_t port, uint8_t unitId, uint32_t address, uint32_t device, uint16_t value)
 {
     if (address > 0xFFFF)
-        return;
+        return 0;
     std::unique_ptr<SSpace> &slot = m_spaces[key(port, unitId)];
     if (!slot)
         slot = std::make_unique<SSpace>();
@@ -15,10 +24,12 @@ void CRegisterImage::put(uint16_t port, uint8_t unitId, uint32_t address, uint32
         ++m_pages;
     }
     const uint32_t cell = address & (PageSize - 1);
+    const uint32_t other = page->owner[cell] != device ? page->owner[cell] : 0;
     if (page->owner[cell] > device)
-        return;
+        return other;
     page->owner[cell] = device;
     page->value[cell] = value;
+    return other;
 }
 
 void CRegisterImage::update(uint16_t port, uint8_t unitId, uint32_t address, uint32_t device, uint16_t value)

@@ -3,6 +3,7 @@
 #include "app/constants.h"
 #include "app/globaldata.h"
 #include "app/logfile.h"
+#include "storage/registerwords.h"
 
 #include <QDateTime>
 #include <QDebug>
@@ -320,11 +321,11 @@ void CDataBaseHandler::buildStatements()
         insertRegister = insertRegister.arg(reg[column]);
     m_sqlInsertRegister = insertRegister;
 
-    // Modbus reads need two columns only; fetching all fourteen would cost most
+    // Modbus reads need four columns only; fetching all fourteen would cost most
     // of the call. The failure message still names the request in full.
     m_sqlRegisterData
-        = QStringLiteral("SELECT %3, %4 FROM %1 WHERE %2=:%2 AND %3 BETWEEN :first_%3 AND :last_%3;")
-              .arg(devData, reg[1], reg[2], reg[7]);
+        = QStringLiteral("SELECT %3, %4, %5, %6 FROM %1 WHERE %2=:%2 AND %3 BETWEEN :first_%3 AND :last_%3;")
+              .arg(devData, reg[1], reg[2], reg[7], reg[0], reg[6]);
 }
 
 QString CDataBaseHandler::registerDataText(uint32_t port, uint32_t startAddr, uint32_t count) const
@@ -808,29 +809,61 @@ QMap<uint16_t, uint16_t> CDataBaseHandler::getRegisterData(uint32_t port, uint32
     const uint32_t fill = std::min<uint32_t>(count, 65536);
     for (uint32_t i = 0; i < fill; ++i)
         result.insert(static_cast<uint16_t>(startAddr + i), 0);
+    QHash<uint16_t, uint32_t> owner; // the device whose row was read last, by address
+    bool text = false;
     while (query->next()) {
-        bool ok = false;
-        const uint16_t value = query->value(1).toString().toUShort(&ok, 16);
-        result[static_cast<uint16_t>(query->value(0).toLongLong())] = ok ? value : 0;
+        const auto address = static_cast<uint16_t>(query->value(0).toLongLong());
+        result[address] = RegisterWords::numberWord(query->value(1).toString());
+        owner.insert(address, query->value(2).toUInt());
+        text = text || query->value(3).toString() == QS_TYPE_TEXT;
     }
     query->finish();
+    if (text) {
+        const qint64 last = qint64(startAddr) + count - 1;
+        for (const SServedRegister &reg : textRegisters(int(port), 0)) {
+            const auto address = static_cast<uint16_t>(reg.address);
+            if (reg.address >= startAddr && reg.address <= last && owner.value(address) == reg.device)
+                result[address] = reg.value;
+        }
+    }
     return result;
 }
 
-QList<SServedRegister> CDataBaseHandler::servedRegisters(int port)
+namespace {
+
+// " WHERE port=:port AND device=:device", the parts asked for, after `and`
+// when the statement has a condition of its own.
+QString portAndDevice(int port, uint32_t device, bool after)
+{
+    const QStringList &reg = QSL_GLOB_DEV_DATA_FIELDS;
+    QStringList terms;
+    if (port >= 0)
+        terms << QStringLiteral("%1=:%1").arg(reg[1]);
+    if (device != 0)
+        terms << QStringLiteral("%1=:%1").arg(reg[0]);
+    if (terms.isEmpty())
+        return QString();
+    return (after ? QStringLiteral(" AND ") : QStringLiteral(" WHERE "))
+        + terms.join(QStringLiteral(" AND "));
+}
+
+} // namespace
+
+QList<SServedRegister> CDataBaseHandler::servedRegisters(int port, uint32_t device)
 {
     QList<SServedRegister> rows;
     const QStringList &reg = QSL_GLOB_DEV_DATA_FIELDS;
     QSqlQuery query(m_db);
     query.setForwardOnly(true);
     const QString sql
-        = QStringLiteral("SELECT r.%2, r.%3, r.%4, r.%5, u.%7 FROM %1 r LEFT JOIN %8 u ON u.%9 = r.%4%6;")
-              .arg(QS_DB_TABLE_DEV_DATA, reg[1], reg[2], reg[0], reg[7],
-                   port < 0 ? QString() : QStringLiteral(" WHERE r.%1=:%1").arg(reg[1]), DB::UNITS_UNIT_ID,
-                   DB::UNITS_TABLE, DB::UNITS_DEVICE);
+        = QStringLiteral("SELECT %2, %3, %4, %5, (SELECT u.%7 FROM %8 u WHERE u.%9 = %1.%4) FROM %1%6;")
+              .arg(QS_DB_TABLE_DEV_DATA, reg[1], reg[2], reg[0], reg[7], portAndDevice(port, device, false),
+                   DB::UNITS_UNIT_ID, DB::UNITS_TABLE, DB::UNITS_DEVICE);
     bool ok = query.prepare(sql);
     if (ok && port >= 0)
         query.bindValue(m_devDataBind[1], port);
+    if (ok && device != 0)
+        query.bindValue(m_devDataBind[0], device);
     ok = ok && query.exec();
     if (!ok) {
         addLog(QStringLiteral(
@@ -838,14 +871,63 @@ QList<SServedRegister> CDataBaseHandler::servedRegisters(int port)
                    .arg(sql, query.lastError().text()));
         return rows;
     }
-    while (query.next()) {
-        bool parsed = false;
-        const uint16_t value = query.value(3).toString().toUShort(&parsed, 16);
+    while (query.next())
         rows.append({ static_cast<uint16_t>(query.value(0).toUInt()), query.value(1).toUInt(),
-                      query.value(2).toUInt(), parsed ? value : uint16_t(0),
+                      query.value(2).toUInt(), RegisterWords::numberWord(query.value(3).toString()), false,
                       static_cast<uint8_t>(query.value(4).toUInt()) });
+    query.finish();
+
+    // Text fields replace the words of their own rows.
+    const QList<SServedRegister> text = textRegisters(port, device);
+    if (text.isEmpty())
+        return rows;
+    QHash<QPair<uint32_t, uint32_t>, int> rowOf; // (device, address) -> index
+    for (int i = 0; i < rows.size(); ++i)
+        rowOf.insert({ rows.at(i).device, rows.at(i).address }, i);
+    for (const SServedRegister &word : text) {
+        const int i = rowOf.value({ word.device, word.address }, -1);
+        if (i >= 0) {
+            rows[i].value = word.value;
+            rows[i].text = true;
+        }
     }
     return rows;
+}
+
+QList<SServedRegister> CDataBaseHandler::textRegisters(int port, uint32_t device)
+{
+    QList<SServedRegister> words;
+    const QStringList &reg = QSL_GLOB_DEV_DATA_FIELDS;
+    QSqlQuery query(m_db);
+    query.setForwardOnly(true);
+    // Payload fields only: the server's text values (identifiers) are hexadecimal.
+    const QString sql = QStringLiteral("SELECT %2, %3, %4, %5, %6 FROM %1 WHERE %7=:%7 AND %8=1 AND %9=1%10;")
+                            .arg(QS_DB_TABLE_DEV_DATA, reg[1], reg[2], reg[0], reg[8], reg[5], reg[6],
+                                 reg[12], reg[13], portAndDevice(port, device, true));
+    bool ok = query.prepare(sql);
+    if (ok) {
+        query.bindValue(m_devDataBind[6], QS_TYPE_TEXT);
+        if (port >= 0)
+            query.bindValue(m_devDataBind[1], port);
+        if (device != 0)
+            query.bindValue(m_devDataBind[0], device);
+    }
+    if (!ok || !query.exec()) {
+        addLog(
+            QStringLiteral("ERROR: [CDataBaseHandler::textRegisters] Invalid SQL request [%1] Error_text[%2]")
+                .arg(sql, query.lastError().text()));
+        return words;
+    }
+    while (query.next()) {
+        const auto fieldPort = static_cast<uint16_t>(query.value(0).toUInt());
+        const uint32_t first = query.value(1).toUInt();
+        const uint32_t owner = query.value(2).toUInt();
+        const QVector<uint16_t> served = RegisterWords::textWords(
+            query.value(3).toString(), RegisterWords::registerCount(query.value(4).toInt()));
+        for (int i = 0; i < served.size(); ++i)
+            words.append({ fieldPort, first + uint32_t(i), owner, served.at(i), true });
+    }
+    return words;
 }
 
 QList<SServedField> CDataBaseHandler::servedFields(int port, bool after, uint16_t lastPort,

@@ -65,9 +65,10 @@ public:
     // The id of a stored device; 0 when there is none.
     uint32_t deviceId(const QString &devEui);
     QMap<uint16_t, uint16_t> getRegisterData(uint32_t port, uint32_t startAddr, uint32_t count);
-    // Every register row of the port (of all ports when port < 0), with its
-    // value as Modbus serves it; what the gateway's register image is built from.
-    QList<SServedRegister> servedRegisters(int port = -1);
+    // Every register row of the port (of all ports when port < 0; of one
+    // device when device is not 0), with its value as Modbus serves it; what
+    // the gateway's register image is built from.
+    QList<SServedRegister> servedRegisters(int port = -1, uint32_t device = 0);
     // The next at most `limit` fields' first registers by port and address
     // (of one port when port >= 0), after (lastPort, lastAddress) when
     // `after`; empty at the end or on failure.
@@ -110,6 +111,8 @@ private:
     bool setBusyTimeout(int ms);
     bool commitTransaction(const QString &origin);
     QString registerDataText(uint32_t port, uint32_t startAddr, uint32_t count) const;
+    // The served words of every register of the payload's text fields.
+    QList<SServedRegister> textRegisters(int port, uint32_t device);
 
     QSqlDatabase m_db;
     QString m_connectionName;

@@ -62,6 +62,7 @@ struct SServedRegister
     uint32_t address = 0;
     uint32_t device = 0;
     uint16_t value = 0;
+    bool text = false; // a register of a text field from the payload
     uint8_t unitId = 0; // the device's Modbus unit id; 0: none
 };
 

@@ -180,10 +180,32 @@ void tst_MainWindow::selectSearchAndDelete()
     QCOMPARE(window.modbusStartLabel()->text(), QStringLiteral("40"));
     QCOMPARE(window.registerModel()->index(0, 2).data().toInt(), 40);
 
+    // Delete asks first, naming the device and its port; No keeps it.
+    QStringList questions;
+    bool answer = false;
+    window.setDeleteConfirmation([&](const QString &question) {
+        questions << question;
+        return answer;
+    });
+    QTest::mouseClick(window.deleteButton(), Qt::LeftButton);
+    QCOMPARE(questions.size(), 1);
+    QVERIFY2(questions.first().contains(QStringLiteral("\"Water meter\"")), qPrintable(questions.first()));
+    QVERIFY2(questions.first().contains(QStringLiteral("port %1").arg(single)),
+             qPrintable(questions.first()));
+    QCOMPARE(rig.db->getRegisteredDevices().size(), 3);
+    QCOMPARE(window.titleLabel()->text(), title(3, "Pulse Meter 3"));
+
+    answer = true;
     QTest::mouseClick(window.deleteButton(), Qt::LeftButton);
     QCOMPARE(rig.db->getRegisteredDevices().size(), 2);
     QCOMPARE(window.deviceModel()->rowCount(), 2);
     QCOMPARE(window.titleLabel()->text(), title(1, "TH-Sense 20"));
+    // history.log hears of it once, from the core.
+    QCOMPARE(rig.logCount(QStringLiteral("INFO: [CGateway::removeDevice] Device [Water meter] DevEUI "
+                                         "[0011223344550003] on port [%1] deleted")
+                              .arg(single)),
+             1);
+    QCOMPARE(rig.logCount(QStringLiteral("[CGateway::removeDevice]")), 1);
     // The port of the deleted device's own is closed.
     QVERIFY(!rig.serving(single));
     QTRY_VERIFY(!portAnswers(single));
@@ -273,6 +295,20 @@ void tst_MainWindow::dialogsOpenAndRefreshTheListThroughTheQueue()
     emit window.editForm()->refreshDeviceList(QString());
     QCOMPARE(window.deviceModel()->rowCount(), 1);
     QTRY_COMPARE(window.deviceModel()->rowCount(), 2);
+
+    // After an edit the selection stays on the edited device (the second row),
+    // after an add it moves to the new device.
+    window.deviceView()->setCurrentIndex(window.deviceModel()->index(1, 0));
+    QCOMPARE(window.titleLabel()->text(), title(3, "Pulse Meter 3"));
+    emit window.editForm()->refreshDeviceList(QString());
+    drainQueue();
+    QCOMPARE(window.titleLabel()->text(), title(3, "Pulse Meter 3"));
+    QVERIFY(rig.storeDevice(4, port, 60));
+    emit window.addForm()->deviceAdded(sampleEui(4));
+    emit window.addForm()->refreshDeviceList(QString());
+    QTRY_COMPARE(window.deviceModel()->rowCount(), 3);
+    QCOMPARE(window.titleLabel()->text(), title(4, "Pulse Meter 3"));
+    QCOMPARE(window.deviceView()->currentIndex().row(), 1);
 }
 
 QTEST_MAIN(tst_MainWindow)
