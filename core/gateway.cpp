@@ -59,10 +59,13 @@ CGateway::CGateway(const QString &dataBaseFile, const QString &connectionName, Q
         connect(m_store.get(), &CDataBaseHandler::registerDataDropped, this, &CGateway::batchDropped);
     }
 
-    // Queued, as every connection between components: each notification is
-    // handled on a later pass of the event loop.
+    // Uplinks go straight into the registry's bounded backlog: a queued
+    // connection would keep every uplink of a flood as an event of its own,
+    // beyond any bound.
     connect(m_session.get(), &CServerHandler::newPacketReceived, m_registry.get(),
-            &CAllDeviceHandler::newPacketReceivedSlot, Qt::QueuedConnection);
+            &CAllDeviceHandler::newPacketReceivedSlot, Qt::DirectConnection);
+    // Queued, as every other connection between components: each notification
+    // is handled on a later pass of the event loop.
     connect(
         m_session.get(), &CServerHandler::changeServerStatus, this,
         [this](COMM::EServerStatus status) {
@@ -96,21 +99,41 @@ bool CGateway::failed() const
     return m_store->failed();
 }
 
+QString CGateway::failureText() const
+{
+    return m_store->failure();
+}
+
 int CGateway::restoreStoredDevices()
 {
     if (failed())
         return 0;
+    m_notServed = m_store->unservableDevices();
+    for (auto it = m_notServed.cbegin(); it != m_notServed.cend(); ++it)
+        addLog(QStringLiteral("WARNING: [CGateway] Device ID=%1 is not served: %2")
+                   .arg(it.key())
+                   .arg(it.value()));
     QList<QPair<SDeviceRegMapDescription, uint16_t>> devices;
     {
         QSqlQuery rows = m_store->getDevices(QString());
         while (rows.next()) {
+            if (m_notServed.contains(rows.value(DEV_COL_ID).toUInt()))
+                continue;
             SDeviceRegMapDescription description;
             description.deviceId = rows.value(DEV_COL_ID).toUInt();
             description.devEui = rows.value(DEV_COL_DEV_EUI).toString();
             description.appEui = rows.value(DEV_COL_APP_EUI).toString();
             description.devName = rows.value(DEV_COL_NAME).toString();
             description.startAddr = rows.value(DEV_COL_START_ADDR).toInt();
-            description.unitId = uint8_t(rows.value(DEV_LIST_COL_UNIT_ID).toUInt());
+            // a unit id written by hand outside 1..247 is left unused
+            const QVariant unit = rows.value(DEV_LIST_COL_UNIT_ID);
+            if (!unit.isNull() && !CRegisterImage::isDeviceUnitId(unit.toInt()))
+                addLog(
+                    QStringLiteral("WARNING: [CGateway] Device [%1]: stored unit id [%2] is outside 1..247 "
+                                   "and not used")
+                        .arg(description.devEui, unit.toString()));
+            else
+                description.unitId = uint8_t(unit.toUInt());
             devices.append({ description, static_cast<uint16_t>(rows.value(DEV_COL_PORT).toUInt()) });
         }
     }
@@ -183,6 +206,8 @@ QMap<uint16_t, QList<CGateway::SSharedRegisters>> CGateway::loadImage(int port)
         image.clearPort(static_cast<uint16_t>(port));
     QMap<uint16_t, QList<SSharedRegisters>> shared;
     for (const SServedRegister &row : m_store->servedRegisters(port)) {
+        if (m_notServed.contains(row.device))
+            continue;
         const uint32_t other = image.put(row.port, row.unitId, row.address, row.device, row.value);
         if (row.text)
             m_textDevices.insert(row.device);

@@ -66,9 +66,16 @@ public:
 
     // The store could not be opened: nothing can be listed or served.
     bool failed() const;
+    // Why, in SQLite's words where it has them.
+    QString failureText() const;
 
     // Gives every stored device its Modbus service back; returns how many.
+    // Devices whose stored rows cannot be served (a port outside 1..65535,
+    // registers past 65535, a DevEUI that a device with a lower id has) are
+    // left out, each named once in the log.
     int restoreStoredDevices();
+    // Why a stored device is not served; empty when it is.
+    QString notServedReason(uint32_t deviceId) const { return m_notServed.value(deviceId); }
 
     // --- Device types (the catalogue, fixed after start) ---
     QList<SDeviceType> deviceTypes() const;
@@ -215,6 +222,7 @@ private:
 
     std::unique_ptr<CDataBaseHandler> m_store;
     std::unique_ptr<CModbusService> m_modbus;
+    QHash<uint32_t, QString> m_notServed; // reasons, by device id
     QSet<uint32_t> m_textDevices; // ids of devices with text fields, served as read back from the store
     std::function<qint64()> m_clock;
     QHash<QString, qint64> m_lastHeard; // by DevEUI, ms since the epoch

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "app/latestqueue.h"
 #include "devices/devicetemplate.h"
 #include "devices/templateloader.h"
 #include "serverlink/apirecords.h"
@@ -9,12 +10,16 @@
 #include <QMap>
 #include <QMutex>
 #include <QObject>
-#include <QQueue>
 #include <QTimer>
 
+#include <QElapsedTimer>
+
 #include <cstdint>
+#include <map>
+#include <memory>
 
 class CDataBaseHandler;
+class CLogLimiter;
 
 // What the operator interface learns about one device type.
 struct SDeviceTypeInfo
@@ -88,6 +93,13 @@ public:
     // window are served between slices.
     static constexpr int UplinksPerPass = 4;
     int pendingUplinks() const { return m_backlog.size(); }
+    // The backlog holds at most this many uplinks plus one per device and
+    // packet type: past it, a newer uplink of a device and packet type
+    // replaces the one waiting (counted, and logged once a minute).
+    void setBacklogLimit(int limit) { m_backlog.setLimit(limit); }
+    quint64 replacedUplinks() const { return m_backlog.replaced(); }
+    // The key uplinks are replaced by: DevEUI and the payload's type byte.
+    static QString uplinkKey(const API::SApiDeviceData &uplink);
     // Uplinks of registered devices decoded into a batch, and refused by the
     // decoder, since the start.
     quint64 decodedUplinks() const { return m_decoded; }
@@ -107,6 +119,9 @@ private slots:
 private:
     bool isRegistered(const QString &devEui);
     bool takeSliceRoom();
+    void reportReplaced();
+    // Decoder warnings of one device are bounded like a Modbus connection's.
+    CLogLimiter &decoderLog(const QString &devEui);
 
     QMap<QString, SDeviceTemplate> templates;
     QMap<QString, QStringList> m_refusedParts; // by AppEUI
@@ -115,7 +130,10 @@ private:
     QMap<QString, SPublishedDevice> devices;
     QMutex mutex;
     CDataBaseHandler *m_store = nullptr;
-    QQueue<API::SApiDeviceData> m_backlog;
+    CLatestQueue<API::SApiDeviceData> m_backlog;
+    quint64 m_replacedReported = 0;
+    QElapsedTimer m_replacedTimer;
+    std::map<QString, std::unique_ptr<CLogLimiter>> m_decoderLogs; // by DevEUI
     int m_sliceUsed = 0;
     quint64 m_decoded = 0;
     quint64 m_rejected = 0;

@@ -98,7 +98,8 @@ void CDeviceDelegat::paint(QPainter *painter, const QStyleOptionViewItem &option
                       place);
     painter->drawText(QRect(r.x() + 2, top, r.width() - 4, small.boundingRect(info.devType).height()),
                       Qt::AlignRight, info.devType);
-    const QString state = m_state ? m_state(devEui) : QString();
+    const QString state
+        = m_state ? m_state(model->index(row, 0, index.parent()).data().toUInt(), devEui) : QString();
     if (!state.isEmpty()) {
         painter->setPen(textPen(QC_GLOB_RED1_D2));
         painter->drawText(QRect(r.x() + 2, r.y() + 2, r.width() - 4, small.boundingRect(state).height()),

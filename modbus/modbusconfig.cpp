@@ -1,6 +1,7 @@
 #include "modbus/modbusconfig.h"
 
 #include "app/logfile.h"
+#include "app/settingscheck.h"
 #include "modbus/connectionhandler.h"
 #include "modbus/devicehandler.h"
 
@@ -65,7 +66,40 @@ bool parseAllowEntry(const QString &text, QPair<QHostAddress, int> *entry)
     return true;
 }
 
+// The entries of [modbus] allow as read: an unquoted list reads as a string
+// list, whose toString() is empty; a quoted one as one string with the
+// commas inside.
+QStringList allowEntries(const QStringList &parts)
+{
+    QStringList entries;
+    for (const QString &part : parts)
+        for (const QString &entry : part.split(QLatin1Char(',')))
+            if (!entry.trimmed().isEmpty())
+                entries << entry.trimmed();
+    return entries;
+}
+
+// Why the list cannot be used (naming the entry); empty when it can.
+QString allowProblem(const QStringList &entries, QList<QPair<QHostAddress, int>> *parsed)
+{
+    for (const QString &text : entries) {
+        QPair<QHostAddress, int> entry;
+        if (!parseAllowEntry(text, &entry))
+            return QStringLiteral("invalid entry \"%1\"").arg(text);
+        if (parsed)
+            *parsed << entry;
+    }
+    return QString();
+}
+
 } // namespace
+
+void addSettingsRules()
+{
+    SettingsCheck::addKeyRules(
+        { { QStringLiteral("modbus"), QStringLiteral("allow"), true,
+            [](const QString &value) { return allowProblem(allowEntries({ value }), nullptr); } } });
+}
 
 long long raiseOpenFileLimit()
 {
@@ -113,24 +147,13 @@ SModbusConfig configFromSettings(QSettings &settings)
     }
     const QString allowKey = QStringLiteral("allow");
     if (settings.contains(allowKey)) {
-        config.restricted = true;
-        // An unquoted list reads as a string list, whose toString() is empty;
-        // a quoted one as one string with the commas inside.
-        const QStringList parts = settings.value(allowKey).toStringList();
-        QStringList entries;
-        for (const QString &part : parts)
-            for (const QString &entry : part.split(QLatin1Char(',')))
-                if (!entry.trimmed().isEmpty())
-                    entries << entry.trimmed();
-        if (entries.isEmpty())
-            config.allowError = QStringLiteral("[modbus] allow names no address");
-        for (const QString &text : qAsConst(entries)) {
-            QPair<QHostAddress, int> entry;
-            if (!parseAllowEntry(text, &entry)) {
-                config.allowError = QStringLiteral("[modbus] allow: invalid entry \"%1\"").arg(text);
-                break;
-            }
-            config.allow << entry;
+        // An empty value reads as a missing key, as every key of the file does.
+        const QStringList entries = allowEntries(settings.value(allowKey).toStringList());
+        config.restricted = !entries.isEmpty();
+        const QString problem = allowProblem(entries, &config.allow);
+        if (!problem.isEmpty()) {
+            config.allowError = QStringLiteral("[modbus] allow: ") + problem;
+            config.allow.clear();
         }
     }
     settings.endGroup();

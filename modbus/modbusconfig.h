@@ -42,6 +42,10 @@ long long raiseOpenFileLimit();
 // invalid allow entry is named in allowError.
 SModbusConfig configFromSettings(QSettings &settings);
 
+// Adds the rule of [modbus] allow to the settings check (SettingsCheck), so
+// that an entry that is no address or range stops the start, named.
+void addSettingsRules();
+
 // Whether the allow list of config() admits a client from `peer` (IPv4
 // peers reaching a dual-stack listener as mapped IPv6 compare as IPv4).
 bool isAllowed(const QHostAddress &peer);

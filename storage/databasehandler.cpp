@@ -13,6 +13,7 @@
 #include <QVariant>
 
 #include <algorithm>
+#include <functional>
 #include <optional>
 
 namespace {
@@ -27,12 +28,44 @@ const int kBusyTimeoutMs = 5000;
 // that a backlog does not hold Modbus answers back.
 const int kBatchesPerPass = 16;
 
-// SQLite's primary result codes for "another connection holds the lock".
-bool isLocked(const QSqlError &error)
+// Write-ahead log size kept after a checkpoint has copied all of it: a log
+// that grew while a reader held it back (or took a full disk's last bytes) is
+// cut back to this once it can be, instead of keeping its largest size.
+const int kJournalSizeLimit = 4 * 1024 * 1024;
+
+int primaryCode(const QSqlError &error)
 {
     bool ok = false;
     const int code = error.nativeErrorCode().toInt(&ok) & 0xff;
-    return ok && (code == 5 /* SQLITE_BUSY */ || code == 6 /* SQLITE_LOCKED */);
+    return ok ? code : -1;
+}
+
+// SQLite's primary result codes for "another connection holds the lock", and
+// for a full disk: both pass by themselves, so a batch waits and is retried.
+bool isLocked(const QSqlError &error)
+{
+    const int code = primaryCode(error);
+    return code == 5 /* SQLITE_BUSY */ || code == 6 /* SQLITE_LOCKED */ || code == 13 /* SQLITE_FULL */;
+}
+
+// SQLite's own reason, appended to the store's messages.
+QString errorText(const QSqlError &error)
+{
+    return QStringLiteral(" Error_text[%1]").arg(error.text());
+}
+
+QString errorText(const QSqlQuery *query, const QSqlDatabase &db)
+{
+    return errorText(query ? query->lastError() : db.lastError());
+}
+
+QString batchKey(const SDeviceRegisterData &data)
+{
+    // One packet type writes one set of registers.
+    QString key = data.devEui;
+    for (const SRegisterValue &value : data.registers)
+        key += QLatin1Char('/') + QString::number(value.offset);
+    return key;
 }
 
 // Start-up messages go to the debug output as well, since the log file may be
@@ -112,20 +145,17 @@ CDataBaseHandler::CDataBaseHandler(const QString &fileName, const QString &conne
     m_db = QSqlDatabase::addDatabase(QS_DB_DRIVER, connectionName);
     m_db.setDatabaseName(fileName);
     if (!m_db.open()) {
+        m_failure = m_db.lastError().text();
         fail(QStringLiteral("CRITICAL_ERROR! Data base hasn't been created/opened! Error_text[%1]. "
                             "DataBaseHandler is not running!")
                  .arg(m_db.lastError().text()));
         return;
     }
-
-    // Write-ahead log: a commit is one append, readers never block the writer,
-    // and a killed process loses nothing that was committed.
-    execute(QStringLiteral("PRAGMA journal_mode=WAL;"));
-    execute(QStringLiteral("PRAGMA synchronous=NORMAL;"));
-    // Checkpoints run on a thread of their own (CWalCheckpointer), not inside
-    // whichever commit happens to fill the log.
-    execute(QStringLiteral("PRAGMA wal_autocheckpoint=0;"));
-    setBusyTimeout(kBusyTimeoutMs);
+    // Nothing is written before the file has shown that it is a sound
+    // database this process may write: a file that is not is left exactly as
+    // it was found, for its owner to look at.
+    if (!checkUsable())
+        return;
 
     const QString invalidSize
         = QStringLiteral("ERROR! Invalid size of colums in table \"%1\"! DataBaseHandler is not running!");
@@ -141,8 +171,10 @@ CDataBaseHandler::CDataBaseHandler(const QString &fileName, const QString &conne
               .arg(QS_DB_TABLE_DEVICES);
     for (const QString &column : qAsConst(QSL_GLOB_DEVICES_FIELDS))
         sql = sql.arg(column);
-    if (!execute(sql))
-        report(notCreated.arg(QS_DB_TABLE_DEVICES));
+    if (!execute(sql)) {
+        failTable(notCreated.arg(QS_DB_TABLE_DEVICES), QS_DB_TABLE_DEVICES);
+        return;
+    }
 
     if (QSL_GLOB_DEV_DATA_FIELDS.size() != 14) {
         fail(invalidSize.arg(QS_DB_TABLE_DEV_DATA));
@@ -155,8 +187,32 @@ CDataBaseHandler::CDataBaseHandler(const QString &fileName, const QString &conne
               .arg(QS_DB_TABLE_DEV_DATA);
     for (const QString &column : qAsConst(QSL_GLOB_DEV_DATA_FIELDS))
         sql = sql.arg(column);
-    if (!execute(sql))
-        report(notCreated.arg(QS_DB_TABLE_DEV_DATA));
+    if (!execute(sql)) {
+        failTable(notCreated.arg(QS_DB_TABLE_DEV_DATA), QS_DB_TABLE_DEV_DATA);
+        return;
+    }
+
+    // Only now, with the tables known to be there: switching the journal
+    // writes to the file.
+    // Write-ahead log: a commit is one append, readers never block the writer,
+    // and a killed process loses nothing that was committed.
+    const std::optional<QString> journal = pragma(QStringLiteral("PRAGMA journal_mode=WAL;"));
+    if (!journal || journal->compare(QLatin1String("wal"), Qt::CaseInsensitive) != 0) {
+        failUnusable(
+            QStringLiteral("its write-ahead log cannot be used (%1)").arg(journal.value_or(m_failure)));
+        return;
+    }
+    // Checkpoints run on a thread of their own (CWalCheckpointer), not inside
+    // whichever commit happens to fill the log.
+    for (const QString &setting :
+         { QStringLiteral("PRAGMA synchronous=NORMAL;"), QStringLiteral("PRAGMA wal_autocheckpoint=0;"),
+           QStringLiteral("PRAGMA journal_size_limit=%1;").arg(kJournalSizeLimit) }) {
+        if (!pragma(setting)) {
+            failUnusable(m_failure);
+            return;
+        }
+    }
+    setBusyTimeout(kBusyTimeoutMs);
 
     // Unit ids live in a table of their own: the two tables above keep the
     // layout every earlier build wrote and reads, and a build that does not
@@ -169,7 +225,6 @@ CDataBaseHandler::CDataBaseHandler(const QString &fileName, const QString &conne
     // ids are never given twice (AUTOINCREMENT), so such a row only waits here.
     execute(QStringLiteral("DELETE FROM %1 WHERE %2 NOT IN (SELECT %3 FROM %4);")
                 .arg(DB::UNITS_TABLE, DB::UNITS_DEVICE, QSL_GLOB_DEVICES_FIELDS[0], QS_DB_TABLE_DEVICES));
-
     createIndexes();
     buildStatements();
     reportUnreachableRegisters();
@@ -203,7 +258,66 @@ void CDataBaseHandler::fail(const QString &message)
 bool CDataBaseHandler::execute(const QString &sql)
 {
     QSqlQuery query(m_db);
-    return query.exec(sql);
+    if (query.exec(sql))
+        return true;
+    m_failure = query.lastError().databaseText();
+    return false;
+}
+
+std::optional<QString> CDataBaseHandler::pragma(const QString &sql)
+{
+    QSqlQuery query(m_db);
+    if (!query.exec(sql)) {
+        m_failure = query.lastError().databaseText();
+        return std::nullopt;
+    }
+    return query.next() ? query.value(0).toString() : QString();
+}
+
+void CDataBaseHandler::failUnusable(const QString &reason)
+{
+    m_failure = reason;
+    fail(QStringLiteral("CRITICAL_ERROR! Data base [%1] is not usable: %2. DataBaseHandler is not running!")
+             .arg(m_db.databaseName(), reason));
+}
+
+void CDataBaseHandler::failTable(const QString &message, const QString &table)
+{
+    const QString reason = m_failure;
+    m_failure = QStringLiteral("table \"%1\" cannot be created (%2)").arg(table, reason);
+    fail(message + QStringLiteral(" Error_text[%1]").arg(reason));
+}
+
+bool CDataBaseHandler::checkUsable()
+{
+    // Every page is read: a file cut short or overwritten, or one that is no
+    // database at all, fails here before anything is written to it.
+    {
+        QSqlQuery query(m_db);
+        if (!query.exec(QStringLiteral("PRAGMA quick_check;"))) {
+            failUnusable(query.lastError().databaseText());
+            return false;
+        }
+        QStringList problems;
+        while (query.next() && problems.size() < 3)
+            problems << query.value(0).toString();
+        if (problems != QStringList { QStringLiteral("ok") }) {
+            failUnusable(QStringLiteral("its check found %1").arg(problems.join(QStringLiteral("; "))));
+            return false;
+        }
+    }
+    // SQLite opens a file it may not write for reading only and says so only
+    // at the first write; one made and rolled back asks now.
+    QSqlQuery query(m_db);
+    const bool writable = query.exec(QStringLiteral("BEGIN IMMEDIATE;"))
+        && query.exec(QStringLiteral("CREATE TABLE tidewell_write_check (x INTEGER);"));
+    const QString reason = query.lastError().databaseText();
+    query.exec(QStringLiteral("ROLLBACK;"));
+    if (!writable) {
+        failUnusable(QStringLiteral("it cannot be written (%1)").arg(reason));
+        return false;
+    }
+    return true;
 }
 
 bool CDataBaseHandler::setBusyTimeout(int ms)
@@ -238,6 +352,52 @@ void CDataBaseHandler::reportUnreachableRegisters()
                    .arg(query.value(1).toString(), query.value(0).toString(), query.value(4).toString(),
                         query.value(2).toString(), query.value(3).toString()));
     }
+}
+
+QHash<uint32_t, QString> CDataBaseHandler::unservableDevices()
+{
+    QHash<uint32_t, QString> reasons;
+    const QStringList &dev = QSL_GLOB_DEVICES_FIELDS;
+    const QStringList &reg = QSL_GLOB_DEV_DATA_FIELDS;
+    auto collect = [this, &reasons](const QString &sql,
+                                    const std::function<QString(const QSqlQuery &)> &why) {
+        QSqlQuery query(m_db);
+        query.setForwardOnly(true);
+        if (!query.exec(sql)) {
+            addLog(QStringLiteral("ERROR: [CDataBaseHandler::unservableDevices] Invalid SQL request [%1]")
+                       .arg(sql)
+                   + errorText(query.lastError()));
+            return;
+        }
+        while (query.next()) {
+            const uint32_t id = query.value(0).toUInt();
+            if (!reasons.contains(id))
+                reasons.insert(id, why(query));
+        }
+    };
+    collect(QStringLiteral("SELECT %2, %3, %4 FROM %1 WHERE typeof(%4) != 'integer' OR %4 < 1 OR %4 > 65535;")
+                .arg(QS_DB_TABLE_DEVICES, dev[0], dev[3], dev[4]),
+            [](const QSqlQuery &q) {
+                return QStringLiteral("DevEUI [%1]: port [%2] is outside 1..65535")
+                    .arg(q.value(1).toString(), q.isNull(2) ? QStringLiteral("NULL") : q.value(2).toString());
+            });
+    collect(
+        QStringLiteral("SELECT d.%2, d.%3, MIN(r.%5), MAX(r.%5) FROM %1 d JOIN %4 r ON r.%6 = d.%2 GROUP BY "
+                       "d.%2 HAVING MIN(r.%5) < 0 OR MAX(r.%5) > 65535;")
+            .arg(QS_DB_TABLE_DEVICES, dev[0], dev[3], QS_DB_TABLE_DEV_DATA, reg[2], reg[0]),
+        [](const QSqlQuery &q) {
+            return QStringLiteral("DevEUI [%1]: registers %2..%3 pass 65535")
+                .arg(q.value(1).toString(), q.value(2).toString(), q.value(3).toString());
+        });
+    collect(
+        QStringLiteral("SELECT d.%2, d.%3, MIN(e.%2) FROM %1 d JOIN %1 e ON UPPER(e.%3) = UPPER(d.%3) AND "
+                       "e.%2 < d.%2 GROUP BY d.%2;")
+            .arg(QS_DB_TABLE_DEVICES, dev[0], dev[3]),
+        [](const QSqlQuery &q) {
+            return QStringLiteral("DevEUI [%1] is served as device ID=%2")
+                .arg(q.value(1).toString(), q.value(2).toString());
+        });
+    return reasons;
 }
 
 void CDataBaseHandler::createIndexes()
@@ -374,12 +534,21 @@ bool CDataBaseHandler::deleteDevice(uint32_t deviceId)
     if (!beginTransaction(QStringLiteral("deleteDevice")))
         return false;
 
-    if (!execWith(statement(m_sqlDeleteDevice), m_devicesBind[0], deviceId))
-        return abandon(m_db, QStringLiteral("[CDataBaseHandler::deleteDevice] Invalid SQL request [1]"));
-    if (!execWith(statement(m_sqlDeleteData), m_devDataBind[0], deviceId))
-        return abandon(m_db, QStringLiteral("[CDataBaseHandler::deleteDevice] Invalid SQL request [2]"));
-    if (!execWith(statement(m_sqlDeleteUnit), QLatin1Char(':') + DB::UNITS_DEVICE, deviceId))
-        return abandon(m_db, QStringLiteral("[CDataBaseHandler::deleteDevice] Invalid SQL request [3]"));
+    QSqlQuery *query = statement(m_sqlDeleteDevice);
+    if (!execWith(query, m_devicesBind[0], deviceId))
+        return abandon(m_db,
+                       QStringLiteral("[CDataBaseHandler::deleteDevice] Invalid SQL request [1]")
+                           + errorText(query, m_db));
+    query = statement(m_sqlDeleteData);
+    if (!execWith(query, m_devDataBind[0], deviceId))
+        return abandon(m_db,
+                       QStringLiteral("[CDataBaseHandler::deleteDevice] Invalid SQL request [2]")
+                           + errorText(query, m_db));
+    query = statement(m_sqlDeleteUnit);
+    if (!execWith(query, QLatin1Char(':') + DB::UNITS_DEVICE, deviceId))
+        return abandon(m_db,
+                       QStringLiteral("[CDataBaseHandler::deleteDevice] Invalid SQL request [3]")
+                           + errorText(query, m_db));
     return commitTransaction(QStringLiteral("deleteDevice"));
 }
 
@@ -394,7 +563,8 @@ QSqlQuery CDataBaseHandler::getDevices(const QString &search)
         ok = query.exec();
     }
     if (!ok)
-        addLog(QStringLiteral("[CDataBaseHandler::getDevices] Invalid SQL request [1]"));
+        addLog(QStringLiteral("[CDataBaseHandler::getDevices] Invalid SQL request [1]")
+               + errorText(query.lastError()));
     return query;
 }
 
@@ -407,7 +577,8 @@ QSqlQuery CDataBaseHandler::getRegisters(uint32_t deviceId)
         ok = query.exec();
     }
     if (!ok)
-        addLog(QStringLiteral("[CDataBaseHandler::getRegisters] Invalid SQL request [1]"));
+        addLog(QStringLiteral("[CDataBaseHandler::getRegisters] Invalid SQL request [1]")
+               + errorText(query.lastError()));
     return query;
 }
 
@@ -419,16 +590,41 @@ bool CDataBaseHandler::saveRegisterData(const SDeviceRegisterData &data)
 void CDataBaseHandler::queueRegisterData(const SDeviceRegisterData &data)
 {
     // Behind batches that are already waiting, a new one waits its turn.
-    if (m_pending.empty()) {
+    if (m_pending.isEmpty()) {
         const EBatchResult result = writeBatch(data, false);
         if (result != EBatchResult::Locked) {
             finishBatch(data, result);
             return;
         }
     }
-    m_pending.push_back({ data, std::chrono::steady_clock::now() });
+    if (m_pending.push(batchKey(data), { data, std::chrono::steady_clock::now() })) {
+        if (!m_replacedReport.isValid() || m_replacedReport.elapsed() >= 60000) {
+            m_replacedReport.start();
+            addLog(
+                QStringLiteral("WARNING: [CDataBaseHandler::queueRegisterData] More than %1 uplinks wait to "
+                               "be written: %2 replaced by a newer one of the same device and packet type")
+                    .arg(m_pending.limit())
+                    .arg(m_pending.replaced() - m_replacedLogged));
+            m_replacedLogged = m_pending.replaced();
+        }
+    }
     if (!m_retryTimer.isActive())
         m_retryTimer.start(m_retryInterval);
+}
+
+void CDataBaseHandler::noteRetryCause(const QSqlError &error)
+{
+    if (primaryCode(error) != 13) {
+        ++m_lockedAttempts;
+        return;
+    }
+    m_retryCause = error.text();
+    if (!m_diskFull) {
+        m_diskFull = true;
+        addLog(QStringLiteral("WARNING: [CDataBaseHandler] Data base cannot be written: uplinks wait and are "
+                              "retried.")
+               + errorText(error));
+    }
 }
 
 void CDataBaseHandler::setRetryTiming(std::chrono::milliseconds interval, std::chrono::milliseconds window)
@@ -440,37 +636,46 @@ void CDataBaseHandler::setRetryTiming(std::chrono::milliseconds interval, std::c
 void CDataBaseHandler::retryPending()
 {
     bool locked = false;
-    for (int written = 0; !m_pending.empty() && written < kBatchesPerPass; ++written) {
-        const EBatchResult result = writeBatch(m_pending.front().data, false);
+    for (int written = 0; !m_pending.isEmpty() && written < kBatchesPerPass; ++written) {
+        const EBatchResult result = writeBatch(m_pending.first().data, false);
         if (result == EBatchResult::Locked) {
             locked = true;
             break;
         }
-        const SDeviceRegisterData done = m_pending.front().data;
-        m_pending.pop_front();
+        const SDeviceRegisterData done = m_pending.takeFirst().data;
         finishBatch(done, result);
     }
     if (locked) {
         // Batches whose window has passed had their last try now (or, behind
         // the first one, could not have been written before it anyway).
         const auto now = std::chrono::steady_clock::now();
-        while (!m_pending.empty() && now - m_pending.front().arrival >= m_retryWindow) {
-            const QString devEui = m_pending.front().data.devEui;
-            m_pending.pop_front();
-            addLog(
-                QStringLiteral("ERROR: [CDataBaseHandler::queueRegisterData] Data base is locked for %1 ms, "
-                               "uplink of [%2] is dropped")
-                    .arg(m_retryWindow.count())
-                    .arg(devEui));
+        while (!m_pending.isEmpty() && now - m_pending.first().arrival >= m_retryWindow) {
+            const QString devEui = m_pending.takeFirst().data.devEui;
+            if (m_diskFull)
+                addLog(
+                    QStringLiteral("ERROR: [CDataBaseHandler::queueRegisterData] Data base cannot be written "
+                                   "for %1 ms, uplink of [%2] is dropped Error_text[%3]")
+                        .arg(m_retryWindow.count())
+                        .arg(devEui, m_retryCause));
+            else
+                addLog(
+                    QStringLiteral("ERROR: [CDataBaseHandler::queueRegisterData] Data base is locked for %1 "
+                                   "ms, uplink of [%2] is dropped")
+                        .arg(m_retryWindow.count())
+                        .arg(devEui));
             emit registerDataDropped(devEui);
         }
     }
-    if (!m_pending.empty() && !m_retryTimer.isActive())
+    if (!m_pending.isEmpty() && !m_retryTimer.isActive())
         m_retryTimer.start(locked ? m_retryInterval : std::chrono::milliseconds(0));
 }
 
 void CDataBaseHandler::finishBatch(const SDeviceRegisterData &data, EBatchResult result)
 {
+    if (result == EBatchResult::Stored && m_diskFull) {
+        m_diskFull = false;
+        addLog(QStringLiteral("INFO: [CDataBaseHandler] Data base is written again"));
+    }
     if (result == EBatchResult::Stored)
         emit registerDataSaved(data);
     else
@@ -492,13 +697,17 @@ CDataBaseHandler::EBatchResult CDataBaseHandler::writeBatch(const SDeviceRegiste
     if (!wait)
         setBusyTimeout(0);
     QSqlQuery *begin = statement(QStringLiteral("BEGIN IMMEDIATE;"));
-    const bool begun = begin && begin->exec();
+    const bool begun = m_writeFault == 0 && begin && begin->exec();
     if (!wait)
         setBusyTimeout(kBusyTimeoutMs);
     if (!begun) {
-        const QSqlError error = begin ? begin->lastError() : m_db.lastError();
+        const QSqlError error = m_writeFault != 0
+            ? QSqlError(QString(), QStringLiteral("database or disk is full"), QSqlError::TransactionError,
+                        QString::number(m_writeFault))
+            : begin ? begin->lastError()
+                    : m_db.lastError();
         if (!wait && isLocked(error)) {
-            ++m_lockedAttempts;
+            noteRetryCause(error);
             qCDebug(lcStore) << "batch of" << data.devEui << "finds the database locked";
             return EBatchResult::Locked;
         }
@@ -509,7 +718,9 @@ CDataBaseHandler::EBatchResult CDataBaseHandler::writeBatch(const SDeviceRegiste
 
     QSqlQuery *lookup = statement(m_sqlDeviceIdByEui);
     if (!execWith(lookup, m_devicesBind[3], data.devEui)) {
-        abandon(m_db, QStringLiteral("ERROR: [CDataBaseHandler::saveRegisterData] Invalid SQL request [1]"));
+        abandon(m_db,
+                QStringLiteral("ERROR: [CDataBaseHandler::saveRegisterData] Invalid SQL request [1]")
+                    + errorText(lookup, m_db));
         return EBatchResult::Failed;
     }
     const std::optional<uint32_t> foundId = takeDeviceId(lookup);
@@ -539,12 +750,19 @@ CDataBaseHandler::EBatchResult CDataBaseHandler::writeBatch(const SDeviceRegiste
             update->bindValue(m_devDataBind[2], qint64(regAddr));
         }
         if (!update || !update->exec()) {
+            const QSqlError error = update ? update->lastError() : m_db.lastError();
+            m_db.rollback();
+            // A full disk passes: the batch waits like one that found the lock taken.
+            if (!wait && isLocked(error)) {
+                noteRetryCause(error);
+                return EBatchResult::Locked;
+            }
             // Half an uplink is worse than none: readers would combine words of
             // two different readings.
-            addLog(QStringLiteral("ERROR: [CDataBaseHandler::saveRegisterData] Invalid SQL request [2]"));
+            addLog(QStringLiteral("ERROR: [CDataBaseHandler::saveRegisterData] Invalid SQL request [2]")
+                   + errorText(error));
             addLog(QStringLiteral("    Query [%1]").arg(m_sqlSaveData));
             addLog(QStringLiteral("    Set: deviceId[%1], regAddr[%2]").arg(deviceId).arg(regAddr));
-            m_db.rollback();
             return EBatchResult::Failed;
         }
     }
@@ -557,7 +775,7 @@ CDataBaseHandler::EBatchResult CDataBaseHandler::writeBatch(const SDeviceRegiste
     // Only a journal other than the write-ahead log makes a commit wait for
     // readers; the batch is then simply tried again.
     if (!wait && isLocked(error)) {
-        ++m_lockedAttempts;
+        noteRetryCause(error);
         return EBatchResult::Locked;
     }
     addLog(QStringLiteral("ERROR: [CDataBaseHandler::%1] Transaction is not committed! Error_text[%2]")
@@ -581,7 +799,8 @@ void CDataBaseHandler::updateRegInfo(const SDeviceRegUpdate &update)
             query->bindValue(m_devDataBind[2], param.regAddr);
         }
         if (!query || !query->exec()) {
-            addLog(QStringLiteral("ERROR: [CDataBaseHandler::updateRegInfo] Invalid SQL request [1]"));
+            addLog(QStringLiteral("ERROR: [CDataBaseHandler::updateRegInfo] Invalid SQL request [1]")
+                   + errorText(query, m_db));
             addLog(m_sqlUpdateRegInfo);
             break;
         }
@@ -599,7 +818,8 @@ SRegisterParam CDataBaseHandler::getRegisterParam(const QString &devEui, uint32_
         query->bindValue(m_devDataBind[2], regAddr);
     }
     if (!query || !query->exec()) {
-        addLog(QStringLiteral("ERROR: [CDataBaseHandler::getRegisterParam] Invalid SQL request [1]"));
+        addLog(QStringLiteral("ERROR: [CDataBaseHandler::getRegisterParam] Invalid SQL request [1]")
+               + errorText(query, m_db));
         addLog(m_sqlRegisterParam);
         return result;
     }
@@ -621,7 +841,8 @@ QStringList CDataBaseHandler::getRegisteredDevices()
     QStringList result;
     QSqlQuery *query = statement(m_sqlRegisteredDevices);
     if (!query || !query->exec()) {
-        addLog(QStringLiteral("[CDataBaseHandler::getRegisteredDevices] Invalid SQL request [1]"));
+        addLog(QStringLiteral("[CDataBaseHandler::getRegisteredDevices] Invalid SQL request [1]")
+               + errorText(query, m_db));
         return result;
     }
     while (query->next())
@@ -693,7 +914,8 @@ bool CDataBaseHandler::insertDevice(const DB::SDeviceRegMapDescription &descript
 {
     QSqlQuery *query = statement(m_sqlCountByEui);
     if (!execWith(query, m_devicesBind[3], description.devEui))
-        return refuse(QStringLiteral("[CDataBaseHandler::registerNewDevice] Invalid SQL request [1]"));
+        return refuse(QStringLiteral("[CDataBaseHandler::registerNewDevice] Invalid SQL request [1]")
+                      + errorText(query, m_db));
     const qint64 existing = query->next() ? query->value(0).toLongLong() : 0;
     query->finish();
     if (existing != 0) {
@@ -711,11 +933,13 @@ bool CDataBaseHandler::insertDevice(const DB::SDeviceRegMapDescription &descript
         query->bindValue(m_devicesBind[5], description.startAddr);
     }
     if (!query || !query->exec())
-        return refuse(QStringLiteral("[CDataBaseHandler::registerNewDevice] Invalid SQL request [2]"));
+        return refuse(QStringLiteral("[CDataBaseHandler::registerNewDevice] Invalid SQL request [2]")
+                      + errorText(query, m_db));
 
     query = statement(m_sqlDeviceIdByEui);
     if (!execWith(query, m_devicesBind[3], description.devEui))
-        return refuse(QStringLiteral("[CDataBaseHandler::registerNewDevice] Invalid SQL request [3]"));
+        return refuse(QStringLiteral("[CDataBaseHandler::registerNewDevice] Invalid SQL request [3]")
+                      + errorText(query, m_db));
     const std::optional<uint32_t> createdId = takeDeviceId(query);
     if (!createdId) {
         return refuse(
@@ -782,7 +1006,8 @@ bool CDataBaseHandler::insertDevice(const DB::SDeviceRegMapDescription &descript
                 ok = insertRow(addr + n, 0, 1, field, noText, 0, 0, noText);
         }
         if (!ok) {
-            addLog(QStringLiteral("[CDataBaseHandler::registerNewDevice] Invalid SQL request [4]"));
+            addLog(QStringLiteral("[CDataBaseHandler::registerNewDevice] Invalid SQL request [4]")
+                   + errorText(statement(m_sqlInsertRegister), m_db));
             return refuse(m_sqlInsertRegister);
         }
     }
@@ -801,7 +1026,8 @@ QMap<uint16_t, uint16_t> CDataBaseHandler::getRegisterData(uint32_t port, uint32
         query->bindValue(m_bindLastAddr, qint64(startAddr) + count - 1);
     }
     if (!query || !query->exec()) {
-        addLog(QStringLiteral("ERROR: [CDataBaseHandler::getRegisterData] Invalid SQL request [1]"));
+        addLog(QStringLiteral("ERROR: [CDataBaseHandler::getRegisterData] Invalid SQL request [1]")
+               + errorText(query, m_db));
         addLog(registerDataText(port, startAddr, count));
         return result;
     }
@@ -833,6 +1059,13 @@ namespace {
 
 // " WHERE port=:port AND device=:device", the parts asked for, after `and`
 // when the statement has a condition of its own.
+// A stored unit id, 0 for none or for one outside 1..247 (written by hand).
+uint8_t unitOf(const QVariant &value)
+{
+    const uint unit = value.toUInt();
+    return unit >= 1 && unit <= 247 ? uint8_t(unit) : uint8_t(0);
+}
+
 QString portAndDevice(int port, uint32_t device, bool after)
 {
     const QStringList &reg = QSL_GLOB_DEV_DATA_FIELDS;
@@ -874,7 +1107,7 @@ QList<SServedRegister> CDataBaseHandler::servedRegisters(int port, uint32_t devi
     while (query.next())
         rows.append({ static_cast<uint16_t>(query.value(0).toUInt()), query.value(1).toUInt(),
                       query.value(2).toUInt(), RegisterWords::numberWord(query.value(3).toString()), false,
-                      static_cast<uint8_t>(query.value(4).toUInt()) });
+                      unitOf(query.value(4)) });
     query.finish();
 
     // Text fields replace the words of their own rows.

@@ -7,6 +7,8 @@
 #include "gui/searcheditwidget.h"
 #include "tests/testkit/gatewayrig.h"
 
+#include <QSqlQuery>
+
 #include <QGroupBox>
 #include <QLabel>
 #include <QLineEdit>
@@ -33,6 +35,7 @@ private slots:
     void statusLabelAndIcon();
     void selectSearchAndDelete();
     void dialogsOpenAndRefreshTheListThroughTheQueue();
+    void deviceThatCannotBeServedIsMarked();
 
 private:
     void storeSettings(bool withAddress = true) const
@@ -309,6 +312,24 @@ void tst_MainWindow::dialogsOpenAndRefreshTheListThroughTheQueue()
     QTRY_COMPARE(window.deviceModel()->rowCount(), 3);
     QCOMPARE(window.titleLabel()->text(), title(4, "Pulse Meter 3"));
     QCOMPARE(window.deviceView()->currentIndex().row(), 1);
+}
+
+// A stored row whose port is no port stays in the list, marked with the reason.
+void tst_MainWindow::deviceThatCannotBeServedIsMarked()
+{
+    QVERIFY(rig.storeDevice(1, freePort()));
+    {
+        QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), QStringLiteral("edit"));
+        db.setDatabaseName(rig.workDir->filePath(QStringLiteral("server.db")));
+        QVERIFY(db.open() && QSqlQuery(db).exec(QStringLiteral("UPDATE devices SET port = 0;")));
+    }
+    QSqlDatabase::removeDatabase(QStringLiteral("edit"));
+    QCOMPARE(rig.gateway->restoreStoredDevices(), 0);
+    MainWindow window(*rig.gateway, *CSettings::getInstance(QString()));
+    QCOMPARE(window.deviceModel()->rowCount(), 1);
+    QVERIFY2(window.titleLabel()->text().endsWith(
+                 QStringLiteral("not served: DevEUI [%1]: port [0] is outside 1..65535").arg(sampleEui(1))),
+             qPrintable(window.titleLabel()->text()));
 }
 
 QTEST_MAIN(tst_MainWindow)

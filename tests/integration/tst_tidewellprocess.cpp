@@ -11,8 +11,8 @@
 #include <QRandomGenerator>
 #include <QSettings>
 #include <QSignalSpy>
-#include <QTcpSocket>
 #include <QTcpServer>
+#include <QTcpSocket>
 #include <QTemporaryDir>
 #include <QtTest>
 
@@ -394,7 +394,8 @@ void tst_TidewellProcess::allowListAtStartAndOnHangUp()
     QVERIFY(refused.waitForFinished(20000));
     QCOMPARE(refused.exitCode(), 1);
     const QString error = QString::fromLocal8Bit(refused.readAllStandardError());
-    QVERIFY2(error.contains(QStringLiteral("[modbus] allow: invalid entry \"10.0.0.300\"")),
+    QVERIFY2(error.contains(
+                 QStringLiteral("[modbus] allow [127.0.0.1, 10.0.0.300]: invalid entry \"10.0.0.300\"")),
              qPrintable(error));
 
     {
@@ -433,11 +434,15 @@ void tst_TidewellProcess::commandLineCreatesNothing_data()
     QTest::addColumn<QStringList>("arguments");
     QTest::addColumn<int>("exitCode");
     QTest::addColumn<QString>("message");
-    QTest::newRow("help") << QStringList { "--help" } << 0 << "--headless";
-    QTest::newRow("version") << QStringList { "--version" } << 0 << "tidewell 1.0";
-    QTest::newRow("unknown option") << QStringList { "--frobnicate" } << 2 << "Unknown option 'frobnicate'";
+    QTest::addColumn<QStringList>("files");
+    QTest::newRow("help") << QStringList { "--help" } << 0 << "--headless" << QStringList();
+    QTest::newRow("version") << QStringList { "--version" } << 0 << "tidewell 1.0" << QStringList();
+    QTest::newRow("unknown option") << QStringList { "--frobnicate" } << 2 << "Unknown option 'frobnicate'"
+                                    << QStringList();
+    // The log is opened before anything else and keeps the reason.
     QTest::newRow("headless without server")
-        << QStringList { "--headless" } << 1 << "fill in key \"ip\" of group [server]";
+        << QStringList { "--headless" } << 1 << "fill in key \"ip\" of group [server]"
+        << QStringList { "history.log" };
 }
 
 void tst_TidewellProcess::commandLineCreatesNothing()
@@ -445,6 +450,7 @@ void tst_TidewellProcess::commandLineCreatesNothing()
     QFETCH(QStringList, arguments);
     QFETCH(int, exitCode);
     QFETCH(QString, message);
+    QFETCH(QStringList, files);
     QTemporaryDir dir;
     QVERIFY(dir.isValid());
     QProcess tidewell;
@@ -460,8 +466,7 @@ void tst_TidewellProcess::commandLineCreatesNothing()
     QCOMPARE(tidewell.exitCode(), exitCode);
     const QString output = QString::fromLocal8Bit(tidewell.readAll());
     QVERIFY2(output.contains(message), qPrintable(output));
-    QCOMPARE(QDir(dir.path()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden),
-             QStringList());
+    QCOMPARE(QDir(dir.path()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden), files);
 }
 
 QTEST_MAIN(tst_TidewellProcess)
