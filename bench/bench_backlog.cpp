@@ -218,6 +218,36 @@ int main(int argc, char *argv[])
     const long afterDrain = Bench::residentKiB(gateway.processId());
     Bench::spin(5000);
     const long settled = Bench::residentKiB(gateway.processId());
+
+    // Then what the gateway refuses: a message nested a million deep (5 MB,
+    // dropped by the JSON guard) and one of 20 MB (over the cap: the link
+    // closes with 1009 and the gateway logs in again).
+    QMetaObject::invokeMethod(
+        sim,
+        [sim] {
+            sim->sendText(QString(QStringLiteral("{\"a\":")).repeated(1000000), true);
+            sim->flush();
+            sim->clearTraffic();
+        },
+        Qt::BlockingQueuedConnection);
+    Bench::spin(3000);
+    const long afterDeep = Bench::residentKiB(gateway.processId());
+    const int loginsBefore = logins;
+    QMetaObject::invokeMethod(
+        sim,
+        [sim] {
+            sim->sendText(QStringLiteral("{\"cmd\":\"rx\",\"data\":\"%1\"}")
+                              .arg(QString(20 * 1024 * 1024, QLatin1Char('0'))),
+                          true);
+            sim->flush();
+            sim->clearTraffic();
+        },
+        Qt::BlockingQueuedConnection);
+    for (int waited = 0; logins == loginsBefore && waited < 60000; waited += 100)
+        Bench::spin(100);
+    const bool refusedAndBack = logins > loginsBefore;
+    Bench::spin(3000);
+    const long afterRefused = Bench::residentKiB(gateway.processId());
     const bool running = gateway.state() == QProcess::Running;
     Bench::stopGateway(gateway);
     QMetaObject::invokeMethod(
@@ -239,8 +269,11 @@ int main(int argc, char *argv[])
         "after the flood its last value was served in %.0f ms: the gateway took in %.0f uplinks/s over the "
         "flood and its drain\n",
         drainMs, drainMs < 0 ? 0.0 : double(g_sent.load()) / (seconds + drainMs / 1000));
+    printf("after a 5 MB message nested a million deep (dropped): %ld MB; after a 20 MB one: %ld MB (%s)\n",
+           afterDeep / 1024, afterRefused / 1024,
+           refusedAndBack ? "the link was closed and opened again" : "the link was NOT opened again");
     printf("Modbus reads of the probe that failed (no answer within libmodbus's 0.5 s): %ld; logins of the "
            "gateway: %d\n",
            readErrors, logins.load());
-    return running && drainMs >= 0 ? 0 : 1;
+    return running && drainMs >= 0 && refusedAndBack ? 0 : 1;
 }

@@ -1,6 +1,7 @@
 #include "devices/alldevicehandler.h"
 
 #include "app/constants.h"
+#include "app/freedmemory.h"
 #include "app/globaldata.h"
 #include "app/logfile.h"
 #include "app/loglimiter.h"
@@ -172,6 +173,7 @@ QString CAllDeviceHandler::uplinkKey(const API::SApiDeviceData &uplink)
 
 void CAllDeviceHandler::reportReplaced()
 {
+    m_overflowed = true;
     if (m_replacedTimer.isValid() && m_replacedTimer.elapsed() < CLogLimiter::WindowMs)
         return;
     m_replacedTimer.start();
@@ -208,6 +210,11 @@ void CAllDeviceHandler::nextSliceSlot()
         // removed while it waited: dropped like any uplink of an unknown device
         if (isRegistered(data.devEui))
             processDataSlot(data);
+    }
+    // A backlog that passed its limit leaves freed memory behind.
+    if (m_overflowed && m_backlog.isEmpty()) {
+        m_overflowed = false;
+        releaseFreedMemory();
     }
 }
 

@@ -132,6 +132,7 @@ private:
     CDataBaseHandler *m_store = nullptr;
     CLatestQueue<API::SApiDeviceData> m_backlog;
     quint64 m_replacedReported = 0;
+    bool m_overflowed = false; // replaced uplinks since the backlog was last empty
     QElapsedTimer m_replacedTimer;
     std::map<QString, std::unique_ptr<CLogLimiter>> m_decoderLogs; // by DevEUI
     int m_sliceUsed = 0;

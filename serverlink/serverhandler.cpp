@@ -1,6 +1,7 @@
 #include "serverlink/serverhandler.h"
 
 #include "app/constants.h"
+#include "app/freedmemory.h"
 #include "app/logfile.h"
 #include "serverlink/jsonguard.h"
 
@@ -247,12 +248,15 @@ void CServerHandler::socketDisconnectedSlot()
     stopKeepAlive();
     m_openTimer.stop();
     const QWebSocketProtocol::CloseCode closeCode = m_socket.closeCode();
-    if (closeCode == QWebSocketProtocol::CloseCodeTooMuchData)
+    if (closeCode == QWebSocketProtocol::CloseCodeTooMuchData) {
         addLog(
             QStringLiteral("WARNING: [CServerHandler] A server message larger than [%1] bytes was refused; "
                            "the link is closed with code 1009")
                 .arg(MaxMessageBytes));
-    else if (closeCode != QWebSocketProtocol::CloseCodeNormal)
+        // What the refused message took (up to the cap) goes back once the
+        // closed socket and its buffers are gone.
+        QTimer::singleShot(1000, this, [] { releaseFreedMemory(); });
+    } else if (closeCode != QWebSocketProtocol::CloseCodeNormal)
         addLog(QStringLiteral("[CServerHandler] The link is closed with code %1 [%2]")
                    .arg(int(closeCode))
                    .arg(m_socket.closeReason()));
@@ -298,6 +302,8 @@ void CServerHandler::textMessageReceivedSlot(QString msg)
     JsonGuard::EVerdict verdict = JsonGuard::EVerdict::Fine;
     const QJsonDocument document = JsonGuard::parse(msg.toUtf8(), &verdict);
     if (verdict == JsonGuard::EVerdict::TooDeep) {
+        if (msg.size() > 1024 * 1024)
+            QTimer::singleShot(1000, this, [] { releaseFreedMemory(); });
         ++m_tooDeep;
         if (!m_tooDeepReported.isValid() || m_tooDeepReported.elapsed() >= 60000) {
             m_tooDeepReported.start();
