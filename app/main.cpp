@@ -1,5 +1,4 @@
 #include "app/constants.h"
-#include "app/globaldata.h"
 #include "app/instancelock.h"
 #include "app/logfile.h"
 #include "app/settings.h"
@@ -82,11 +81,7 @@ void reloadModbusAllowList(CGateway &gateway)
                    .arg(read.allowError));
         return;
     }
-    SModbusConfig config = Modbus::config();
-    config.restricted = read.restricted;
-    config.allow = read.allow;
-    Modbus::setConfig(config);
-    gateway.applyModbusAllowList();
+    gateway.setModbusAllowList(read);
 }
 
 // Qt's own window-system options, so that the command line can be checked
@@ -164,7 +159,7 @@ int runHeadless(QCoreApplication &app)
         reportAtStart(true, problems);
         return EXIT_FAILURE_TO_RUN;
     }
-    Modbus::setConfig(Modbus::configFromSettings(settings->reader()));
+    const SModbusConfig modbus = Modbus::configFromSettings(settings->reader());
     SServerSettings server = settings->serverSettings();
     const QString missing = server.missingKey();
     if (!missing.isEmpty()) {
@@ -176,7 +171,7 @@ int runHeadless(QCoreApplication &app)
 
     addLog(QStringLiteral("INFO: [main] %1 runs headless in [%2]").arg(QS_GLOB_PRODUCT, QDir::currentPath()));
 
-    CGateway gateway(QS_GLOB_DB_FILE, QS_GLOB_DB_CONNECTION);
+    CGateway gateway(QS_GLOB_DB_FILE, QS_GLOB_DB_CONNECTION, modbus);
     if (gateway.failed()) {
         addLog(QStringLiteral("CRITICAL_ERROR! [main] Data base is not available. Application is stopped"));
         reportAtStart(
@@ -237,10 +232,9 @@ int runWindow(QApplication &app)
     const SModbusConfig modbus = Modbus::configFromSettings(settings->reader());
     if (!modbus.allowError.isEmpty())
         return EXIT_FAILURE_TO_RUN;
-    Modbus::setConfig(modbus);
 
     // Without its register store the gateway can neither list nor serve devices.
-    CGateway gateway(QS_GLOB_DB_FILE, QS_GLOB_DB_CONNECTION);
+    CGateway gateway(QS_GLOB_DB_FILE, QS_GLOB_DB_CONNECTION, modbus);
     if (gateway.failed()) {
         addLog(QStringLiteral("CRITICAL_ERROR! [main] Data base is not available. Application is stopped"));
         reportAtStart(false, storeFailureText(gateway));
@@ -351,7 +345,6 @@ int main(int argc, char *argv[])
         return EXIT_FAILURE_TO_RUN;
     }
 
-    initGlobalData();
     // settings.conf is checked against every key's rule, [modbus] allow's included
     Modbus::addSettingsRules();
     tidewellInitResources();

@@ -4,6 +4,7 @@
 #include "app/logfile.h"
 #include "devices/alldevicehandler.h"
 #include "devices/registervalue.h"
+#include "devices/scalingtable.h"
 #include "modbus/modbusconfig.h"
 #include "modbus/modbusservice.h"
 #include "serverlink/serverhandler.h"
@@ -17,6 +18,8 @@
 #include <QTcpServer>
 
 #include <algorithm>
+#include <unordered_map>
+#include <vector>
 
 using namespace DB;
 
@@ -43,9 +46,16 @@ uint32_t registersOf(int bitSize)
 } // namespace
 
 CGateway::CGateway(const QString &dataBaseFile, const QString &connectionName, QObject *parent)
+    : CGateway(dataBaseFile, connectionName, SModbusConfig(), parent)
+{
+}
+
+CGateway::CGateway(const QString &dataBaseFile, const QString &connectionName, const SModbusConfig &modbus,
+                   QObject *parent)
     : QObject(parent)
     , m_store(std::make_unique<CDataBaseHandler>(dataBaseFile, connectionName))
-    , m_modbus(std::make_unique<CModbusService>())
+    , m_modbus(std::make_unique<CModbusService>(modbus))
+    , m_scaling(std::make_unique<CScalingTable>())
     , m_session(std::make_unique<CServerHandler>())
     , m_registry(std::make_unique<CAllDeviceHandler>())
 {
@@ -55,6 +65,7 @@ CGateway::CGateway(const QString &dataBaseFile, const QString &connectionName, Q
     connect(&m_silenceTimer, &QTimer::timeout, this, &CGateway::checkSilence);
     if (!m_store->failed()) {
         m_registry->setRegisterStore(m_store.get());
+        m_registry->setScalingTable(m_scaling.get());
         connect(m_store.get(), &CDataBaseHandler::registerDataSaved, this, &CGateway::batchSaved);
         connect(m_store.get(), &CDataBaseHandler::registerDataDropped, this, &CGateway::batchDropped);
     }
@@ -200,14 +211,18 @@ Modbus::IdentityObjects CGateway::identityOf(const SDeviceRegMapDescription &des
 QMap<uint16_t, QList<CGateway::SSharedRegisters>> CGateway::loadImage(int port)
 {
     CRegisterImage &image = m_modbus->image();
-    if (port < 0)
+    if (port < 0) {
         image.clear();
-    else
+        m_scaling->clear();
+    } else {
         image.clearPort(static_cast<uint16_t>(port));
+    }
     QMap<uint16_t, QList<SSharedRegisters>> shared;
+    std::unordered_map<uint32_t, std::vector<SRegisterParam>> scaling;
     for (const SServedRegister &row : m_store->servedRegisters(port)) {
         if (m_notServed.contains(row.device))
             continue;
+        scaling[row.device].push_back({ row.address, row.extraValue, row.multiplier, row.unit });
         const uint32_t other = image.put(row.port, row.unitId, row.address, row.device, row.value);
         if (row.text)
             m_textDevices.insert(row.device);
@@ -223,6 +238,8 @@ QMap<uint16_t, QList<CGateway::SSharedRegisters>> CGateway::loadImage(int port)
             pair = pairs.insert(pairs.end(), { earlier, later, {} });
         pair->addresses.append(row.address);
     }
+    for (auto &device : scaling)
+        m_scaling->setDevice(device.first, std::move(device.second));
     return shared;
 }
 
@@ -652,6 +669,7 @@ bool CGateway::removeDevice(uint32_t deviceId, const QString &devEui, uint16_t p
     const bool deleted = !failed() && m_store->deleteDevice(deviceId);
     if (deleted) {
         m_modbus->image().setDeviceFailed(deviceId, false);
+        m_scaling->removeDevice(deviceId);
         m_silent.remove(devEui);
         m_lastHeard.remove(devEui);
         m_lastStored.remove(devEui);
@@ -676,8 +694,16 @@ bool CGateway::removeDevice(const QString &devEui)
 
 void CGateway::updateScaling(const SDeviceRegUpdate &update)
 {
-    if (!failed())
-        m_store->updateRegInfo(update);
+    if (failed())
+        return;
+    m_store->updateRegInfo(update);
+    // What the store holds now decodes the next uplink: a failed statement
+    // leaves the rows, and the table, as they were.
+    int port = update.port;
+    for (const SPublishedDevice &device : m_registry->publishedDevices())
+        if (device.id == update.deviceId)
+            port = device.port;
+    loadImage(port);
 }
 
 bool CGateway::portUsable(uint16_t port) const
@@ -687,7 +713,7 @@ bool CGateway::portUsable(uint16_t port) const
     if (m_modbus->isOpen(port))
         return true;
     QTcpServer trial;
-    if (trial.listen(Modbus::config().bindAddress, port))
+    if (trial.listen(m_modbus->config().bindAddress, port))
         return true;
     addLog(QStringLiteral("WARNING: [CGateway] Port [%1] cannot be opened: %2")
                .arg(port)
@@ -695,9 +721,9 @@ bool CGateway::portUsable(uint16_t port) const
     return false;
 }
 
-int CGateway::applyModbusAllowList()
+int CGateway::setModbusAllowList(const SModbusConfig &config)
 {
-    return m_modbus->closeDisallowedConnections();
+    return m_modbus->setAllowList(config);
 }
 
 QString CGateway::unitIdProblem(qint64 port, qint64 unitId, const QString &devEui) const

@@ -23,6 +23,8 @@
 class CAllDeviceHandler;
 class CDataBaseHandler;
 class CModbusService;
+class CScalingTable;
+struct SModbusConfig;
 class CServerHandler;
 class QSqlQueryModel;
 
@@ -40,7 +42,8 @@ using IdentityObjects = QMap<uint8_t, QByteArray>;
 // - Uplink to registers: CServerHandler::newPacketReceived ->
 //   CAllDeviceHandler::newPacketReceivedSlot (registered devices only, a few
 //   per event-loop pass) -> processDataSlot, which decodes with the scaling
-//   this gateway keeps in memory -> CDataBaseHandler::queueRegisterData ->
+//   this gateway keeps in memory (CScalingTable) ->
+//   CDataBaseHandler::queueRegisterData ->
 //   registerDataSaved (committed) or registerDataDropped -> batchSaved /
 //   batchDropped here, which change the register image first and then emit
 //   newDataForDevice, once per batch.
@@ -60,6 +63,10 @@ class CGateway : public QObject
 public:
     // Opens the register store on dataBaseFile under its own connection name
     // and loads the templates from ./deviceFolder; check failed().
+    // The Modbus service listens and caps its connections as `modbus` says
+    // (settings.conf's [modbus] group, Modbus::configFromSettings).
+    CGateway(const QString &dataBaseFile, const QString &connectionName, const SModbusConfig &modbus,
+             QObject *parent = nullptr);
     explicit CGateway(const QString &dataBaseFile, const QString &connectionName, QObject *parent = nullptr);
     // Closes the store, so that the database file alone holds every write.
     ~CGateway() override;
@@ -145,9 +152,10 @@ public:
     // Whether a new device may take the port: the gateway serves it already,
     // or this machine lets us listen on it.
     bool portUsable(uint16_t port) const;
-    // Closes the Modbus connections that [modbus] allow, as changed since
-    // (Modbus::setConfig), no longer admits; returns how many.
-    int applyModbusAllowList();
+    // [modbus] allow read again: the allow list of `config` applies to every
+    // port from now on, and the open connections it does not admit are
+    // closed; returns how many.
+    int setModbusAllowList(const SModbusConfig &config);
     // Gives a registered device a Modbus unit id (1..247), or takes it away
     // (0): stored, and served from the device's own address space at once.
     // False with the reason in `problem` (field "unitId") when it cannot be.
@@ -202,7 +210,8 @@ private:
 
     void setSilent(const QString &devEui, uint32_t deviceId, const QString &appEui, bool silent,
                    qint64 quietMs);
-    // Builds the image of one port (all ports when port < 0) from the store.
+    // Builds the image and the scaling table of one port (all ports when
+    // port < 0) from the store, in one pass.
     // Registers that two stored devices claim: the later one is served.
     struct SSharedRegisters
     {
@@ -222,6 +231,8 @@ private:
 
     std::unique_ptr<CDataBaseHandler> m_store;
     std::unique_ptr<CModbusService> m_modbus;
+    // Every stored register's scaling, for decoding; built with the image.
+    std::unique_ptr<CScalingTable> m_scaling;
     QHash<uint32_t, QString> m_notServed; // reasons, by device id
     QSet<uint32_t> m_textDevices; // ids of devices with text fields, served as read back from the store
     std::function<qint64()> m_clock;

@@ -5,6 +5,7 @@
 #include "app/globaldata.h"
 #include "app/logfile.h"
 #include "app/loglimiter.h"
+#include "devices/scalingtable.h"
 #include "devices/templateloader.h"
 #include "devices/uplinkdecoder.h"
 #include "storage/databasehandler.h"
@@ -234,7 +235,15 @@ void CAllDeviceHandler::processDataSlot(API::SApiDeviceData _devData)
     SDeviceRegisterData batch;
     const bool accepted = Decoder::decodeUplink(
         _devData, deviceTemplate, description.startAddr,
-        [store, &_devData](uint32_t regAddr) { return store->getRegisterParam(_devData.devEui, regAddr); },
+        [scaling = m_scaling, device = description.id](uint32_t regAddr) {
+            if (!scaling)
+                return SRegisterParam();
+            if (const SRegisterParam *found = scaling->find(device, regAddr))
+                return *found;
+            addLog(QStringLiteral("ERROR: [CDataBaseHandler::getRegisterParam] Register is not exist!"));
+            addLog(CDataBaseHandler::registerParamStatement());
+            return SRegisterParam();
+        },
         [this, &_devData](const QString &line) { decoderLog(_devData.devEui).log(line); }, batch);
     if (!accepted) {
         ++m_rejected;

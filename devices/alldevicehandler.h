@@ -19,6 +19,7 @@
 #include <memory>
 
 class CDataBaseHandler;
+class CScalingTable;
 class CLogLimiter;
 
 // What the operator interface learns about one device type.
@@ -87,6 +88,12 @@ public:
     // logged and skipped. Its registerDataSaved and registerDataDropped tell
     // how each batch ended.
     void setRegisterStore(CDataBaseHandler *store) { m_store = store; }
+    // Where decoding takes each register's multiplier, extra value and unit
+    // (the gateway's table in memory). A register the table lacks is logged as
+    // the store would and decodes with multiplier 1 and extra value 0; without
+    // a table every register does, silently (the template tool's neutral
+    // scaling).
+    void setScalingTable(const CScalingTable *table) { m_scaling = table; }
 
     // Uplinks are decoded in arrival order, at most this many per pass of the
     // event loop; a burst waits in a queue so that Modbus requests and the
@@ -130,6 +137,7 @@ private:
     QMap<QString, SPublishedDevice> devices;
     QMutex mutex;
     CDataBaseHandler *m_store = nullptr;
+    const CScalingTable *m_scaling = nullptr;
     CLatestQueue<API::SApiDeviceData> m_backlog;
     quint64 m_replacedReported = 0;
     bool m_overflowed = false; // replaced uplinks since the backlog was last empty

@@ -1,5 +1,6 @@
 #include "gui/devicedelegat.h"
 
+#include "app/schema.h"
 #include "gui/palette.h"
 
 #include <QAbstractItemModel>
@@ -9,12 +10,12 @@
 
 namespace {
 
-constexpr int kDeviceColumns = 6;
+constexpr int kDeviceColumns = DB::DEV_COL_COUNT;
 // The device listing's column after the stored ones: the Modbus unit id.
-constexpr int kUnitIdColumn = 6;
-constexpr int kNameColumn = 1;
-constexpr int kAppEuiColumn = 2;
-constexpr int kDevEuiColumn = 3;
+constexpr int kUnitIdColumn = DB::DEV_LIST_COL_UNIT_ID;
+constexpr int kNameColumn = DB::DEV_COL_NAME;
+constexpr int kAppEuiColumn = DB::DEV_COL_APP_EUI;
+constexpr int kDevEuiColumn = DB::DEV_COL_DEV_EUI;
 constexpr qreal kCornerRadius = 4;
 constexpr qreal kDarkerBy = 1.3;
 constexpr int kOddRowAlpha = 200;

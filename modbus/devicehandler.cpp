@@ -81,9 +81,10 @@ QString errnoText(int error)
 
 } // namespace
 
-CDeviceHandler::CDeviceHandler(uint16_t port, IRegisterSource &source)
+CDeviceHandler::CDeviceHandler(uint16_t port, IRegisterSource &source, const SModbusConfig &config)
     : m_port(port)
     , m_source(source)
+    , m_config(config)
 {
     if (!openSocket(port)) {
         addLog(QStringLiteral("WARNING: [CDeviceHandler] Port [%1] is not opened: %2")
@@ -143,13 +144,16 @@ quint64 CDeviceHandler::refusedConnections()
     return s_refusedConnections;
 }
 
-int CDeviceHandler::closeDisallowedConnections()
+int CDeviceHandler::setAllowList(const SModbusConfig &config)
 {
+    m_config.restricted = config.restricted;
+    m_config.allow = config.allow;
+
     int closed = 0;
     const auto connections = findChildren<CConnectionHandler *>(QString(), Qt::FindDirectChildrenOnly);
     for (CConnectionHandler *connection : connections) {
         const QHostAddress peer = connection->peerAddress();
-        if (peer.isNull() || Modbus::isAllowed(peer))
+        if (peer.isNull() || Modbus::isAllowed(m_config, peer))
             continue;
         addLog(QStringLiteral("INFO: [CDeviceHandler] Port [%1]: connection from [%2] is no longer in "
                               "[modbus] allow; closed")
@@ -172,7 +176,7 @@ QString CDeviceHandler::peerText(const QHostAddress &peer)
 // would overflow a small one (QTcpServer's is 50).
 bool CDeviceHandler::openSocket(uint16_t port)
 {
-    const QHostAddress address = Modbus::config().bindAddress;
+    const QHostAddress address = m_config.bindAddress;
     sockaddr_storage storage {};
     socklen_t length = 0;
     int family = AF_INET6;
@@ -252,8 +256,8 @@ void CDeviceHandler::descriptorReady(uint32_t events)
         const int fd = ::accept4(m_descriptor, reinterpret_cast<sockaddr *>(&peer), &length,
                                  SOCK_NONBLOCK | SOCK_CLOEXEC);
         if (fd >= 0) {
-            if (Modbus::config().restricted
-                && !Modbus::isAllowed(QHostAddress(reinterpret_cast<const sockaddr *>(&peer)))) {
+            if (m_config.restricted
+                && !Modbus::isAllowed(m_config, QHostAddress(reinterpret_cast<const sockaddr *>(&peer)))) {
                 ::close(fd);
                 ++s_refusedConnections;
                 logRefusal(m_port, peerText(QHostAddress(reinterpret_cast<const sockaddr *>(&peer))));
@@ -273,7 +277,7 @@ void CDeviceHandler::descriptorReady(uint32_t events)
 
 void CDeviceHandler::incomingConnection(int socketDescriptor)
 {
-    const int limit = Modbus::effectiveMaxConnections();
+    const int limit = Modbus::effectiveMaxConnections(m_config.maxConnections);
     if (CConnectionHandler::openConnections() >= limit) {
         ::close(socketDescriptor);
         overloadLog().log(

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "modbus/modbusconfig.h"
 #include "modbus/modbuspoller.h"
 
 #include <QHostAddress>
@@ -20,12 +21,12 @@ class CDeviceHandler : public QObject, private CModbusPoller::IClient
     Q_OBJECT
 
 public:
-    // Starts listening at once on the address of Modbus::config() (port 0: a
-    // port the system picks, see getPort()); isListening() and listenError()
-    // tell how that went, and a failure is logged. The connections read their
+    // Starts listening at once on the configured address (port 0: a port the
+    // system picks, see getPort()); isListening() and listenError() tell how
+    // that went, and a failure is logged. The connections read their
     // registers from `source`, which must outlive the listener and its
-    // connections.
-    CDeviceHandler(uint16_t port, IRegisterSource &source);
+    // connections; the configured cap applies to every accept.
+    CDeviceHandler(uint16_t port, IRegisterSource &source, const SModbusConfig &config = SModbusConfig());
     ~CDeviceHandler() override;
 
     uint16_t getPort() const { return m_port; }
@@ -37,9 +38,10 @@ public:
     // Why the port could not be opened; empty while listening.
     QString listenError() const { return m_listenError; }
 
-    // Closes the connections whose address the allow list of Modbus::config()
-    // no longer admits; returns how many.
-    int closeDisallowedConnections();
+    // Takes the allow list of `config` ([modbus] allow read again) for the
+    // connections to come, and closes the open ones it does not admit;
+    // returns how many.
+    int setAllowList(const SModbusConfig &config);
 
     // Listeners open in this process (each holds a descriptor).
     static int openListeners();
@@ -64,5 +66,6 @@ private:
     int m_descriptor = -1;
     bool m_accepting = false; // false while descriptors ran out
     IRegisterSource &m_source;
+    SModbusConfig m_config;
     QString m_listenError;
 };

@@ -1,5 +1,6 @@
 #include "modbus/modbusconfig.h"
 
+#include "app/constants.h"
 #include "app/logfile.h"
 #include "app/settingscheck.h"
 #include "modbus/connectionhandler.h"
@@ -15,12 +16,6 @@
 namespace Modbus {
 
 namespace {
-
-SModbusConfig &current()
-{
-    static SModbusConfig value;
-    return value;
-}
 
 long long softOpenFileLimit()
 {
@@ -119,8 +114,8 @@ long long raiseOpenFileLimit()
 SModbusConfig configFromSettings(QSettings &settings)
 {
     SModbusConfig config;
-    settings.beginGroup(QStringLiteral("modbus"));
-    const QString maxKey = QStringLiteral("max_connections");
+    settings.beginGroup(QS_SET_GROUP_MODBUS.chopped(1));
+    const QString &maxKey = QS_SET_MAX_CONNECTIONS;
     if (settings.contains(maxKey)) {
         bool ok = false;
         const int value = settings.value(maxKey).toInt(&ok);
@@ -133,7 +128,7 @@ SModbusConfig configFromSettings(QSettings &settings)
                     .arg(settings.value(maxKey).toString())
                     .arg(config.maxConnections));
     }
-    const QString bindKey = QStringLiteral("bind");
+    const QString &bindKey = QS_SET_BIND;
     if (settings.contains(bindKey)) {
         const QString text = settings.value(bindKey).toString().trimmed();
         QHostAddress address;
@@ -171,28 +166,13 @@ bool isAllowed(const SModbusConfig &config, const QHostAddress &peer)
     return false;
 }
 
-bool isAllowed(const QHostAddress &peer)
-{
-    return isAllowed(current(), peer);
-}
-
-void setConfig(const SModbusConfig &config)
-{
-    current() = config;
-}
-
-const SModbusConfig &config()
-{
-    return current();
-}
-
-int effectiveMaxConnections()
+int effectiveMaxConnections(int configured)
 {
     const long long soft = softOpenFileLimit();
     if (soft < 0)
-        return current().maxConnections;
+        return configured;
     const long long room = soft - ReservedDescriptors - CDeviceHandler::openListeners();
-    return int(std::max<long long>(1, std::min<long long>(current().maxConnections, room)));
+    return int(std::max<long long>(1, std::min<long long>(configured, room)));
 }
 
 } // namespace Modbus

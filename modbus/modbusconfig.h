@@ -1,7 +1,8 @@
 #pragma once
 
-// Process-wide settings and limits of the Modbus service: what settings.conf
-// may change in its [modbus] group, and the open-file limit it lives within.
+// Settings and limits of the Modbus service: what settings.conf may change in
+// its [modbus] group (handed to the gateway, which hands it to its Modbus
+// service), and the open-file limit it lives within.
 
 #include <QHostAddress>
 #include <QList>
@@ -46,19 +47,12 @@ SModbusConfig configFromSettings(QSettings &settings);
 // that an entry that is no address or range stops the start, named.
 void addSettingsRules();
 
-// Whether the allow list of config() admits a client from `peer` (IPv4
+// Whether the configuration's allow list admits a client from `peer` (IPv4
 // peers reaching a dual-stack listener as mapped IPv6 compare as IPv4).
-bool isAllowed(const QHostAddress &peer);
-// The same with another configuration.
 bool isAllowed(const SModbusConfig &config, const QHostAddress &peer);
-
-// Applies to every later accept (the cap, the allow list) and to listeners
-// opened later (bind).
-void setConfig(const SModbusConfig &config);
-const SModbusConfig &config();
 
 // The cap in force: the configured one, lowered so that the connections,
 // the listeners and the reserve fit the soft open-file limit.
-int effectiveMaxConnections();
+int effectiveMaxConnections(int configured);
 
 } // namespace Modbus

@@ -3,6 +3,7 @@
 // Modbus TCP framing and answers as functions over bytes, so the socket class
 // stays thin and the protocol can be tested and fuzzed without sockets.
 
+#include "app/logwriter.h"
 #include <QByteArray>
 #include <QMap>
 #include <QString>
@@ -85,8 +86,6 @@ using IdentityObjects = QMap<uint8_t, QByteArray>;
 // Fills `objects` for the unit id; returns 0, or the exception code to answer
 // with instead.
 using IdentityReader = std::function<uint8_t(uint8_t unitId, IdentityObjects *objects)>;
-// Receives each line meant for the operator's log.
-using LogWriter = std::function<void(const QString &line)>;
 
 SModbusMBAP decodeMbap(const char *data);
 SModbusTcpPacketHeader decodeHeader(const char *data);

@@ -5,6 +5,11 @@
 #include "modbus/devicehandler.h"
 #include "modbus/modbusconfig.h"
 
+CModbusService::CModbusService(const SModbusConfig &config)
+    : m_config(config)
+{
+}
+
 CModbusService::~CModbusService()
 {
     for (const SPort &port : qAsConst(m_ports))
@@ -19,7 +24,7 @@ bool CModbusService::addDevice(uint16_t port)
         ++it->devices;
         return true;
     }
-    auto *listener = new CDeviceHandler(port, m_image);
+    auto *listener = new CDeviceHandler(port, m_image, m_config);
     // A listener on nothing would make the port look taken by us.
     if (!listener->isListening()) {
         delete listener;
@@ -52,10 +57,12 @@ int CModbusService::connections(uint16_t port) const
     return it->listener->findChildren<CConnectionHandler *>(QString(), Qt::FindDirectChildrenOnly).size();
 }
 
-int CModbusService::closeDisallowedConnections()
+int CModbusService::setAllowList(const SModbusConfig &config)
 {
+    m_config.restricted = config.restricted;
+    m_config.allow = config.allow;
     int closed = 0;
     for (const SPort &port : qAsConst(m_ports))
-        closed += port.listener->closeDisallowedConnections();
+        closed += port.listener->setAllowList(config);
     return closed;
 }

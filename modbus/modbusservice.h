@@ -1,5 +1,6 @@
 #pragma once
 
+#include "modbus/modbusconfig.h"
 #include "modbus/registerimage.h"
 
 #include <QMap>
@@ -17,12 +18,13 @@ class CDeviceHandler;
 class CModbusService
 {
 public:
-    CModbusService() = default;
+    explicit CModbusService(const SModbusConfig &config = SModbusConfig());
     // Closes every port; the connections go with their listeners.
     ~CModbusService();
     CModbusService(const CModbusService &) = delete;
     CModbusService &operator=(const CModbusService &) = delete;
 
+    const SModbusConfig &config() const { return m_config; }
     CRegisterImage &image() { return m_image; }
     const CRegisterImage &image() const { return m_image; }
 
@@ -37,9 +39,9 @@ public:
     QList<uint16_t> openPorts() const { return m_ports.keys(); }
     // Modbus connections open on the port now.
     int connections(uint16_t port) const;
-    // Closes the open connections whose address the allow list of
-    // Modbus::config() no longer admits (after it changed); returns how many.
-    int closeDisallowedConnections();
+    // Takes the allow list of `config` ([modbus] allow read again) on every
+    // port, and closes the open connections it does not admit; returns how many.
+    int setAllowList(const SModbusConfig &config);
 
 private:
     struct SPort
@@ -47,6 +49,7 @@ private:
         CDeviceHandler *listener = nullptr;
         int devices = 0;
     };
+    SModbusConfig m_config;
     CRegisterImage m_image;
     QMap<uint16_t, SPort> m_ports;
 };

@@ -16,6 +16,8 @@
 #include <functional>
 #include <optional>
 
+using namespace DB;
+
 namespace {
 
 Q_LOGGING_CATEGORY(lcStore, "tidewell.storage", QtWarningMsg)
@@ -157,14 +159,10 @@ CDataBaseHandler::CDataBaseHandler(const QString &fileName, const QString &conne
     if (!checkUsable())
         return;
 
-    const QString invalidSize
-        = QStringLiteral("ERROR! Invalid size of colums in table \"%1\"! DataBaseHandler is not running!");
+    // The column lists are constants of app/schema.h; their sizes are checked
+    // where they are defined (static_assert), no longer at run time.
     const QString notCreated = QStringLiteral("ERROR! Table \"%1\" is not created!");
 
-    if (QSL_GLOB_DEVICES_FIELDS.size() != 6) {
-        fail(invalidSize.arg(QS_DB_TABLE_DEVICES));
-        return;
-    }
     QString sql
         = QStringLiteral("CREATE TABLE IF NOT EXISTS %1 ( %2 INTEGER PRIMARY KEY AUTOINCREMENT NOT NULL "
                          "UNIQUE, %3 TEXT, %4 TEXT, %5 TEXT, %6 INTEGER, %7 INTEGER ); ")
@@ -176,10 +174,6 @@ CDataBaseHandler::CDataBaseHandler(const QString &fileName, const QString &conne
         return;
     }
 
-    if (QSL_GLOB_DEV_DATA_FIELDS.size() != 14) {
-        fail(invalidSize.arg(QS_DB_TABLE_DEV_DATA));
-        return;
-    }
     sql = QStringLiteral(
               "CREATE TABLE IF NOT EXISTS %1 ( %2 INTEGER NOT NULL, %3 INTEGER, %4 INTEGER, %5 INTEGER, "
               "%6 INTEGER, %7 INTEGER, %8 TEXT, %9 TEXT DEFAULT NULL, %10 TEXT DEFAULT NULL, %11 INTEGER "
@@ -340,7 +334,8 @@ void CDataBaseHandler::reportUnreachableRegisters()
         = QStringLiteral("SELECT r.%3, d.%4, MIN(r.%5), MAX(r.%5), COUNT(*) FROM %1 r LEFT JOIN "
                          "%2 d ON d.%6 = r.%3 WHERE r.%5 < 0 OR r.%5 > 65535 GROUP BY r.%3 "
                          "ORDER BY r.%3;")
-              .arg(QS_DB_TABLE_DEV_DATA, QS_DB_TABLE_DEVICES, reg[0], dev[3], reg[2], dev[0]);
+              .arg(QS_DB_TABLE_DEV_DATA, QS_DB_TABLE_DEVICES, reg[REG_COL_DEVICE], dev[DEV_COL_DEV_EUI],
+                   reg[REG_COL_ADDR], dev[DEV_COL_ID]);
     QSqlQuery query(m_db);
     query.setForwardOnly(true);
     if (!query.exec(sql))
@@ -376,7 +371,7 @@ QHash<uint32_t, QString> CDataBaseHandler::unservableDevices()
         }
     };
     collect(QStringLiteral("SELECT %2, %3, %4 FROM %1 WHERE typeof(%4) != 'integer' OR %4 < 1 OR %4 > 65535;")
-                .arg(QS_DB_TABLE_DEVICES, dev[0], dev[3], dev[4]),
+                .arg(QS_DB_TABLE_DEVICES, dev[DEV_COL_ID], dev[DEV_COL_DEV_EUI], dev[DEV_COL_PORT]),
             [](const QSqlQuery &q) {
                 return QStringLiteral("DevEUI [%1]: port [%2] is outside 1..65535")
                     .arg(q.value(1).toString(), q.isNull(2) ? QStringLiteral("NULL") : q.value(2).toString());
@@ -384,7 +379,8 @@ QHash<uint32_t, QString> CDataBaseHandler::unservableDevices()
     collect(
         QStringLiteral("SELECT d.%2, d.%3, MIN(r.%5), MAX(r.%5) FROM %1 d JOIN %4 r ON r.%6 = d.%2 GROUP BY "
                        "d.%2 HAVING MIN(r.%5) < 0 OR MAX(r.%5) > 65535;")
-            .arg(QS_DB_TABLE_DEVICES, dev[0], dev[3], QS_DB_TABLE_DEV_DATA, reg[2], reg[0]),
+            .arg(QS_DB_TABLE_DEVICES, dev[DEV_COL_ID], dev[DEV_COL_DEV_EUI], QS_DB_TABLE_DEV_DATA,
+                 reg[REG_COL_ADDR], reg[REG_COL_DEVICE]),
         [](const QSqlQuery &q) {
             return QStringLiteral("DevEUI [%1]: registers %2..%3 pass 65535")
                 .arg(q.value(1).toString(), q.value(2).toString(), q.value(3).toString());
@@ -392,7 +388,7 @@ QHash<uint32_t, QString> CDataBaseHandler::unservableDevices()
     collect(
         QStringLiteral("SELECT d.%2, d.%3, MIN(e.%2) FROM %1 d JOIN %1 e ON UPPER(e.%3) = UPPER(d.%3) AND "
                        "e.%2 < d.%2 GROUP BY d.%2;")
-            .arg(QS_DB_TABLE_DEVICES, dev[0], dev[3]),
+            .arg(QS_DB_TABLE_DEVICES, dev[DEV_COL_ID], dev[DEV_COL_DEV_EUI]),
         [](const QSqlQuery &q) {
             return QStringLiteral("DevEUI [%1] is served as device ID=%2")
                 .arg(q.value(1).toString(), q.value(2).toString());
@@ -408,9 +404,10 @@ void CDataBaseHandler::createIndexes()
     // and every uplink looks its device up by EUI.
     const QString tpl = QStringLiteral("CREATE INDEX IF NOT EXISTS %1_%2_%3 ON %1 (%2, %3);");
     const QStringList statements = {
-        tpl.arg(QS_DB_TABLE_DEV_DATA, reg[1], reg[2]),
-        tpl.arg(QS_DB_TABLE_DEV_DATA, reg[0], reg[2]),
-        QStringLiteral("CREATE INDEX IF NOT EXISTS %1_%2 ON %1 (%2);").arg(QS_DB_TABLE_DEVICES, dev[3]),
+        tpl.arg(QS_DB_TABLE_DEV_DATA, reg[REG_COL_PORT], reg[REG_COL_ADDR]),
+        tpl.arg(QS_DB_TABLE_DEV_DATA, reg[REG_COL_DEVICE], reg[REG_COL_ADDR]),
+        QStringLiteral("CREATE INDEX IF NOT EXISTS %1_%2 ON %1 (%2);")
+            .arg(QS_DB_TABLE_DEVICES, dev[DEV_COL_DEV_EUI]),
     };
     QSqlQuery query(m_db);
     for (const QString &sql : statements) {
@@ -435,49 +432,59 @@ void CDataBaseHandler::buildStatements()
     m_devDataBind.clear();
     for (const QString &column : reg)
         m_devDataBind.append(QLatin1Char(':') + column);
-    m_bindFirstAddr = QStringLiteral(":first_") + reg[2];
-    m_bindLastAddr = QStringLiteral(":last_") + reg[2];
+    m_bindFirstAddr = QStringLiteral(":first_") + reg[REG_COL_ADDR];
+    m_bindLastAddr = QStringLiteral(":last_") + reg[REG_COL_ADDR];
 
     const QString deleteTpl = QStringLiteral("DELETE FROM %1 WHERE %2=:%2;");
-    m_sqlDeleteDevice = deleteTpl.arg(devices, dev[0]);
-    m_sqlDeleteData = deleteTpl.arg(devData, reg[0]);
-    m_sqlDeleteUnit = QStringLiteral("DELETE FROM %1 WHERE %2=:%2;").arg(DB::UNITS_TABLE, DB::UNITS_DEVICE);
+    m_sqlDeleteDevice = deleteTpl.arg(devices, dev[DEV_COL_ID]);
+    m_sqlDeleteData = deleteTpl.arg(devData, reg[REG_COL_DEVICE]);
+    m_sqlDeleteUnit = deleteTpl.arg(DB::UNITS_TABLE, DB::UNITS_DEVICE);
     m_sqlInsertUnit = QStringLiteral("INSERT OR REPLACE INTO %1 (%2, %3) VALUES (:%2, :%3);")
                           .arg(DB::UNITS_TABLE, DB::UNITS_DEVICE, DB::UNITS_UNIT_ID);
 
     // The devices table's columns in their order, then the unit id.
     const QString selectTpl = QStringLiteral("SELECT d.*, u.%4 FROM %1 d LEFT JOIN %5 u ON u.%6 = d.%7 %2 "
                                              "ORDER BY d.%3 ASC;");
-    m_sqlDevicesAll = selectTpl.arg(devices, QString(), dev[1], DB::UNITS_UNIT_ID, DB::UNITS_TABLE,
-                                    DB::UNITS_DEVICE, dev[0]);
-    m_sqlDevicesSearch = selectTpl.arg(devices, QStringLiteral("WHERE d.%1 LIKE :%1 ESCAPE '\\'").arg(dev[1]),
-                                       dev[1], DB::UNITS_UNIT_ID, DB::UNITS_TABLE, DB::UNITS_DEVICE, dev[0]);
+    m_sqlDevicesAll = selectTpl.arg(devices, QString(), dev[DEV_COL_NAME], DB::UNITS_UNIT_ID, DB::UNITS_TABLE,
+                                    DB::UNITS_DEVICE, dev[DEV_COL_ID]);
+    m_sqlDevicesSearch = selectTpl.arg(
+        devices, QStringLiteral("WHERE d.%1 LIKE :%1 ESCAPE '\\'").arg(dev[DEV_COL_NAME]), dev[DEV_COL_NAME],
+        DB::UNITS_UNIT_ID, DB::UNITS_TABLE, DB::UNITS_DEVICE, dev[DEV_COL_ID]);
 
     m_sqlRegisters = QStringLiteral("SELECT * FROM %1 WHERE %2=:%2 AND %3=1 ORDER BY %4 ASC;")
-                         .arg(devData, reg[0], reg[12], reg[2]);
-    m_sqlDeviceIdByEui = QStringLiteral("SELECT %2 FROM %1 WHERE %3=:%3;").arg(devices, dev[0], dev[3]);
+                         .arg(devData, reg[REG_COL_DEVICE], reg[REG_COL_PARENT], reg[REG_COL_ADDR]);
+    m_sqlDeviceIdByEui = QStringLiteral("SELECT %2 FROM %1 WHERE %3=:%3;")
+                             .arg(devices, dev[DEV_COL_ID], dev[DEV_COL_DEV_EUI]);
 
     const QString updateTpl = QStringLiteral("UPDATE %1 SET %2=:%2, %3=:%3, %4=:%4 WHERE %5=:%5 AND %6=:%6;");
-    m_sqlSaveData = updateTpl.arg(devData, reg[7], reg[8], reg[9], reg[0], reg[2]);
-    m_sqlUpdateRegInfo = updateTpl.arg(devData, reg[3], reg[4], reg[11], reg[0], reg[2]);
+    m_sqlSaveData = updateTpl.arg(devData, reg[REG_COL_VALUE], reg[REG_COL_FULL_VALUE], reg[REG_COL_TIME],
+                                  reg[REG_COL_DEVICE], reg[REG_COL_ADDR]);
+    m_sqlUpdateRegInfo = updateTpl.arg(devData, reg[REG_COL_START_VALUE], reg[REG_COL_GRATING_PERIOD],
+                                       reg[REG_COL_UNIT], reg[REG_COL_DEVICE], reg[REG_COL_ADDR]);
 
     const QString paramTpl = QStringLiteral(
         "SELECT %7 FROM %1 WHERE %1.%3 IN ( SELECT %2.%4 FROM %2 WHERE %2.%5=:%5 ) AND %1.%6=:%6;");
-    m_sqlRegisterParam = paramTpl.arg(devData, devices, reg[0], dev[0], dev[3], reg[2], QStringLiteral("*"));
+    m_sqlRegisterParam = registerParamStatement();
     // Only the scaling columns are fetched; the log names the request as above.
-    m_sqlRegisterParamRun = paramTpl.arg(devData, devices, reg[0], dev[0], dev[3], reg[2],
-                                         QStringList({ reg[3], reg[4], reg[11] }).join(QStringLiteral(", ")));
-    m_sqlRegisteredDevices = QStringLiteral("SELECT %2 FROM %1;").arg(devices, dev[3]);
-    m_sqlCountByEui = QStringLiteral("SELECT COUNT(*) FROM %1 WHERE %2=:%2;").arg(devices, dev[3]);
+    m_sqlRegisterParamRun = paramTpl.arg(
+        devData, devices, reg[REG_COL_DEVICE], dev[DEV_COL_ID], dev[DEV_COL_DEV_EUI], reg[REG_COL_ADDR],
+        QStringList({ reg[REG_COL_START_VALUE], reg[REG_COL_GRATING_PERIOD], reg[REG_COL_UNIT] })
+            .join(QStringLiteral(", ")));
+    m_sqlRegisteredDevices = QStringLiteral("SELECT %2 FROM %1;").arg(devices, dev[DEV_COL_DEV_EUI]);
+    m_sqlCountByEui
+        = QStringLiteral("SELECT COUNT(*) FROM %1 WHERE %2=:%2;").arg(devices, dev[DEV_COL_DEV_EUI]);
     m_sqlInsertDevice
         = QStringLiteral("INSERT INTO %1 (%2, %3, %4, %5, %6) VALUES (:%2, :%3, :%4, :%5, :%6);")
-              .arg(devices, dev[1], dev[2], dev[3], dev[4], dev[5]);
+              .arg(devices, dev[DEV_COL_NAME], dev[DEV_COL_APP_EUI], dev[DEV_COL_DEV_EUI], dev[DEV_COL_PORT],
+                   dev[DEV_COL_START_ADDR]);
 
     QString insertRegister
         = QStringLiteral("INSERT INTO %1 (%2, %3, %4, %5, %6, %7, %8, %9, %10, %11, %12) VALUES "
                          "(:%2, :%3, :%4, :%5, :%6, :%7, :%8, :%9, :%10, :%11, :%12);")
               .arg(devData);
-    for (const int column : { 0, 1, 2, 3, 4, 5, 6, 10, 12, 13, 11 })
+    for (const int column :
+         { REG_COL_DEVICE, REG_COL_PORT, REG_COL_ADDR, REG_COL_START_VALUE, REG_COL_GRATING_PERIOD,
+           REG_COL_BIT_SIZE, REG_COL_DATA_TYPE, REG_COL_NAME, REG_COL_PARENT, REG_COL_SOURCE, REG_COL_UNIT })
         insertRegister = insertRegister.arg(reg[column]);
     m_sqlInsertRegister = insertRegister;
 
@@ -485,14 +492,25 @@ void CDataBaseHandler::buildStatements()
     // of the call. The failure message still names the request in full.
     m_sqlRegisterData
         = QStringLiteral("SELECT %3, %4, %5, %6 FROM %1 WHERE %2=:%2 AND %3 BETWEEN :first_%3 AND :last_%3;")
-              .arg(devData, reg[1], reg[2], reg[7], reg[0], reg[6]);
+              .arg(devData, reg[REG_COL_PORT], reg[REG_COL_ADDR], reg[REG_COL_VALUE], reg[REG_COL_DEVICE],
+                   reg[REG_COL_DATA_TYPE]);
+}
+
+QString CDataBaseHandler::registerParamStatement()
+{
+    const QStringList &dev = QSL_GLOB_DEVICES_FIELDS;
+    const QStringList &reg = QSL_GLOB_DEV_DATA_FIELDS;
+    return QStringLiteral(
+               "SELECT * FROM %1 WHERE %1.%3 IN ( SELECT %2.%4 FROM %2 WHERE %2.%5=:%5 ) AND %1.%6=:%6;")
+        .arg(QS_DB_TABLE_DEV_DATA, QS_DB_TABLE_DEVICES, reg[REG_COL_DEVICE], dev[DEV_COL_ID],
+             dev[DEV_COL_DEV_EUI], reg[REG_COL_ADDR]);
 }
 
 QString CDataBaseHandler::registerDataText(uint32_t port, uint32_t startAddr, uint32_t count) const
 {
     return QStringLiteral("SELECT * FROM %1 WHERE %2=%3 AND %4 BETWEEN %5 AND %6;")
-        .arg(QS_DB_TABLE_DEV_DATA, QSL_GLOB_DEV_DATA_FIELDS[1], QString::number(port),
-             QSL_GLOB_DEV_DATA_FIELDS[2], QString::number(startAddr),
+        .arg(QS_DB_TABLE_DEV_DATA, QSL_GLOB_DEV_DATA_FIELDS[REG_COL_PORT], QString::number(port),
+             QSL_GLOB_DEV_DATA_FIELDS[REG_COL_ADDR], QString::number(startAddr),
              QString::number(qint64(startAddr) + count - 1));
 }
 
@@ -535,12 +553,12 @@ bool CDataBaseHandler::deleteDevice(uint32_t deviceId)
         return false;
 
     QSqlQuery *query = statement(m_sqlDeleteDevice);
-    if (!execWith(query, m_devicesBind[0], deviceId))
+    if (!execWith(query, m_devicesBind[DEV_COL_ID], deviceId))
         return abandon(m_db,
                        QStringLiteral("[CDataBaseHandler::deleteDevice] Invalid SQL request [1]")
                            + errorText(query, m_db));
     query = statement(m_sqlDeleteData);
-    if (!execWith(query, m_devDataBind[0], deviceId))
+    if (!execWith(query, m_devDataBind[REG_COL_DEVICE], deviceId))
         return abandon(m_db,
                        QStringLiteral("[CDataBaseHandler::deleteDevice] Invalid SQL request [2]")
                            + errorText(query, m_db));
@@ -559,7 +577,7 @@ QSqlQuery CDataBaseHandler::getDevices(const QString &search)
     if (search.isEmpty()) {
         ok = query.exec(m_sqlDevicesAll);
     } else if (query.prepare(m_sqlDevicesSearch)) {
-        query.bindValue(m_devicesBind[1], containsPattern(search));
+        query.bindValue(m_devicesBind[DEV_COL_NAME], containsPattern(search));
         ok = query.exec();
     }
     if (!ok)
@@ -573,7 +591,7 @@ QSqlQuery CDataBaseHandler::getRegisters(uint32_t deviceId)
     QSqlQuery query(m_db);
     bool ok = false;
     if (query.prepare(m_sqlRegisters)) {
-        query.bindValue(m_devDataBind[0], deviceId);
+        query.bindValue(m_devDataBind[REG_COL_DEVICE], deviceId);
         ok = query.exec();
     }
     if (!ok)
@@ -717,7 +735,7 @@ CDataBaseHandler::EBatchResult CDataBaseHandler::writeBatch(const SDeviceRegiste
     }
 
     QSqlQuery *lookup = statement(m_sqlDeviceIdByEui);
-    if (!execWith(lookup, m_devicesBind[3], data.devEui)) {
+    if (!execWith(lookup, m_devicesBind[DEV_COL_DEV_EUI], data.devEui)) {
         abandon(m_db,
                 QStringLiteral("ERROR: [CDataBaseHandler::saveRegisterData] Invalid SQL request [1]")
                     + errorText(lookup, m_db));
@@ -743,11 +761,11 @@ CDataBaseHandler::EBatchResult CDataBaseHandler::writeBatch(const SDeviceRegiste
         const uint32_t regAddr = uint32_t(data.startAddr) + uint32_t(value.offset);
         QSqlQuery *update = statement(m_sqlSaveData);
         if (update) {
-            update->bindValue(m_devDataBind[7], value.value);
-            update->bindValue(m_devDataBind[8], value.fullValue);
-            update->bindValue(m_devDataBind[9], QDateTime::currentMSecsSinceEpoch());
-            update->bindValue(m_devDataBind[0], deviceId);
-            update->bindValue(m_devDataBind[2], qint64(regAddr));
+            update->bindValue(m_devDataBind[REG_COL_VALUE], value.value);
+            update->bindValue(m_devDataBind[REG_COL_FULL_VALUE], value.fullValue);
+            update->bindValue(m_devDataBind[REG_COL_TIME], QDateTime::currentMSecsSinceEpoch());
+            update->bindValue(m_devDataBind[REG_COL_DEVICE], deviceId);
+            update->bindValue(m_devDataBind[REG_COL_ADDR], qint64(regAddr));
         }
         if (!update || !update->exec()) {
             const QSqlError error = update ? update->lastError() : m_db.lastError();
@@ -792,11 +810,11 @@ void CDataBaseHandler::updateRegInfo(const SDeviceRegUpdate &update)
     for (const SRegisterParam &param : update.params) {
         QSqlQuery *query = statement(m_sqlUpdateRegInfo);
         if (query) {
-            query->bindValue(m_devDataBind[3], param.startValue);
-            query->bindValue(m_devDataBind[4], param.gratingPeriod);
-            query->bindValue(m_devDataBind[11], param.unit);
-            query->bindValue(m_devDataBind[0], update.deviceId);
-            query->bindValue(m_devDataBind[2], param.regAddr);
+            query->bindValue(m_devDataBind[REG_COL_START_VALUE], param.startValue);
+            query->bindValue(m_devDataBind[REG_COL_GRATING_PERIOD], param.gratingPeriod);
+            query->bindValue(m_devDataBind[REG_COL_UNIT], param.unit);
+            query->bindValue(m_devDataBind[REG_COL_DEVICE], update.deviceId);
+            query->bindValue(m_devDataBind[REG_COL_ADDR], param.regAddr);
         }
         if (!query || !query->exec()) {
             addLog(QStringLiteral("ERROR: [CDataBaseHandler::updateRegInfo] Invalid SQL request [1]")
@@ -814,8 +832,8 @@ SRegisterParam CDataBaseHandler::getRegisterParam(const QString &devEui, uint32_
     SRegisterParam result;
     QSqlQuery *query = statement(m_sqlRegisterParamRun);
     if (query) {
-        query->bindValue(m_devicesBind[3], devEui);
-        query->bindValue(m_devDataBind[2], regAddr);
+        query->bindValue(m_devicesBind[DEV_COL_DEV_EUI], devEui);
+        query->bindValue(m_devDataBind[REG_COL_ADDR], regAddr);
     }
     if (!query || !query->exec()) {
         addLog(QStringLiteral("ERROR: [CDataBaseHandler::getRegisterParam] Invalid SQL request [1]")
@@ -905,7 +923,7 @@ QHash<uint32_t, uint8_t> CDataBaseHandler::unitIds()
 uint32_t CDataBaseHandler::deviceId(const QString &devEui)
 {
     QSqlQuery *query = statement(m_sqlDeviceIdByEui);
-    if (!execWith(query, m_devicesBind[3], devEui))
+    if (!execWith(query, m_devicesBind[DEV_COL_DEV_EUI], devEui))
         return 0;
     return takeDeviceId(query).value_or(0);
 }
@@ -913,7 +931,7 @@ uint32_t CDataBaseHandler::deviceId(const QString &devEui)
 bool CDataBaseHandler::insertDevice(const DB::SDeviceRegMapDescription &description, uint16_t port)
 {
     QSqlQuery *query = statement(m_sqlCountByEui);
-    if (!execWith(query, m_devicesBind[3], description.devEui))
+    if (!execWith(query, m_devicesBind[DEV_COL_DEV_EUI], description.devEui))
         return refuse(QStringLiteral("[CDataBaseHandler::registerNewDevice] Invalid SQL request [1]")
                       + errorText(query, m_db));
     const qint64 existing = query->next() ? query->value(0).toLongLong() : 0;
@@ -926,18 +944,18 @@ bool CDataBaseHandler::insertDevice(const DB::SDeviceRegMapDescription &descript
 
     query = statement(m_sqlInsertDevice);
     if (query) {
-        query->bindValue(m_devicesBind[1], description.devName);
-        query->bindValue(m_devicesBind[2], description.appEui);
-        query->bindValue(m_devicesBind[3], description.devEui);
-        query->bindValue(m_devicesBind[4], int32_t(port));
-        query->bindValue(m_devicesBind[5], description.startAddr);
+        query->bindValue(m_devicesBind[DEV_COL_NAME], description.devName);
+        query->bindValue(m_devicesBind[DEV_COL_APP_EUI], description.appEui);
+        query->bindValue(m_devicesBind[DEV_COL_DEV_EUI], description.devEui);
+        query->bindValue(m_devicesBind[DEV_COL_PORT], int32_t(port));
+        query->bindValue(m_devicesBind[DEV_COL_START_ADDR], description.startAddr);
     }
     if (!query || !query->exec())
         return refuse(QStringLiteral("[CDataBaseHandler::registerNewDevice] Invalid SQL request [2]")
                       + errorText(query, m_db));
 
     query = statement(m_sqlDeviceIdByEui);
-    if (!execWith(query, m_devicesBind[3], description.devEui))
+    if (!execWith(query, m_devicesBind[DEV_COL_DEV_EUI], description.devEui))
         return refuse(QStringLiteral("[CDataBaseHandler::registerNewDevice] Invalid SQL request [3]")
                       + errorText(query, m_db));
     const std::optional<uint32_t> createdId = takeDeviceId(query);
@@ -969,17 +987,17 @@ bool CDataBaseHandler::insertDevice(const DB::SDeviceRegMapDescription &descript
               QSqlQuery *insert = statement(m_sqlInsertRegister);
               if (!insert)
                   return false;
-              insert->bindValue(m_devDataBind[0], deviceId);
-              insert->bindValue(m_devDataBind[1], int32_t(port));
-              insert->bindValue(m_devDataBind[2], qint64(addr));
-              insert->bindValue(m_devDataBind[3], startValue);
-              insert->bindValue(m_devDataBind[4], gratingPeriod);
-              insert->bindValue(m_devDataBind[5], qint64(field.bitSize));
-              insert->bindValue(m_devDataBind[6], quotedText(field.dataType));
-              insert->bindValue(m_devDataBind[10], name);
-              insert->bindValue(m_devDataBind[12], parent);
-              insert->bindValue(m_devDataBind[13], source);
-              insert->bindValue(m_devDataBind[11], unit);
+              insert->bindValue(m_devDataBind[REG_COL_DEVICE], deviceId);
+              insert->bindValue(m_devDataBind[REG_COL_PORT], int32_t(port));
+              insert->bindValue(m_devDataBind[REG_COL_ADDR], qint64(addr));
+              insert->bindValue(m_devDataBind[REG_COL_START_VALUE], startValue);
+              insert->bindValue(m_devDataBind[REG_COL_GRATING_PERIOD], gratingPeriod);
+              insert->bindValue(m_devDataBind[REG_COL_BIT_SIZE], qint64(field.bitSize));
+              insert->bindValue(m_devDataBind[REG_COL_DATA_TYPE], quotedText(field.dataType));
+              insert->bindValue(m_devDataBind[REG_COL_NAME], name);
+              insert->bindValue(m_devDataBind[REG_COL_PARENT], parent);
+              insert->bindValue(m_devDataBind[REG_COL_SOURCE], source);
+              insert->bindValue(m_devDataBind[REG_COL_UNIT], unit);
               return insert->exec();
           };
     const QVariant noText(QVariant::String);
@@ -1021,7 +1039,7 @@ QMap<uint16_t, uint16_t> CDataBaseHandler::getRegisterData(uint32_t port, uint32
         return result;
     QSqlQuery *query = statement(m_sqlRegisterData);
     if (query) {
-        query->bindValue(m_devDataBind[1], qint64(port));
+        query->bindValue(m_devDataBind[REG_COL_PORT], qint64(port));
         query->bindValue(m_bindFirstAddr, qint64(startAddr));
         query->bindValue(m_bindLastAddr, qint64(startAddr) + count - 1);
     }
@@ -1071,9 +1089,9 @@ QString portAndDevice(int port, uint32_t device, bool after)
     const QStringList &reg = QSL_GLOB_DEV_DATA_FIELDS;
     QStringList terms;
     if (port >= 0)
-        terms << QStringLiteral("%1=:%1").arg(reg[1]);
+        terms << QStringLiteral("%1=:%1").arg(reg[REG_COL_PORT]);
     if (device != 0)
-        terms << QStringLiteral("%1=:%1").arg(reg[0]);
+        terms << QStringLiteral("%1=:%1").arg(reg[REG_COL_DEVICE]);
     if (terms.isEmpty())
         return QString();
     return (after ? QStringLiteral(" AND ") : QStringLiteral(" WHERE "))
@@ -1089,14 +1107,17 @@ QList<SServedRegister> CDataBaseHandler::servedRegisters(int port, uint32_t devi
     QSqlQuery query(m_db);
     query.setForwardOnly(true);
     const QString sql
-        = QStringLiteral("SELECT %2, %3, %4, %5, (SELECT u.%7 FROM %8 u WHERE u.%9 = %1.%4) FROM %1%6;")
-              .arg(QS_DB_TABLE_DEV_DATA, reg[1], reg[2], reg[0], reg[7], portAndDevice(port, device, false),
-                   DB::UNITS_UNIT_ID, DB::UNITS_TABLE, DB::UNITS_DEVICE);
+        = QStringLiteral("SELECT %2, %3, %4, %5, %6, %7, %8, (SELECT u.%10 FROM %11 u WHERE u.%12 = %1.%4) "
+                         "FROM %1%9;")
+              .arg(QS_DB_TABLE_DEV_DATA, reg[REG_COL_PORT], reg[REG_COL_ADDR], reg[REG_COL_DEVICE],
+                   reg[REG_COL_VALUE], reg[REG_COL_GRATING_PERIOD], reg[REG_COL_START_VALUE],
+                   reg[REG_COL_UNIT], portAndDevice(port, device, false))
+              .arg(DB::UNITS_UNIT_ID, DB::UNITS_TABLE, DB::UNITS_DEVICE);
     bool ok = query.prepare(sql);
     if (ok && port >= 0)
-        query.bindValue(m_devDataBind[1], port);
+        query.bindValue(m_devDataBind[REG_COL_PORT], port);
     if (ok && device != 0)
-        query.bindValue(m_devDataBind[0], device);
+        query.bindValue(m_devDataBind[REG_COL_DEVICE], device);
     ok = ok && query.exec();
     if (!ok) {
         addLog(QStringLiteral(
@@ -1104,10 +1125,18 @@ QList<SServedRegister> CDataBaseHandler::servedRegisters(int port, uint32_t devi
                    .arg(sql, query.lastError().text()));
         return rows;
     }
-    while (query.next())
-        rows.append({ static_cast<uint16_t>(query.value(0).toUInt()), query.value(1).toUInt(),
-                      query.value(2).toUInt(), RegisterWords::numberWord(query.value(3).toString()), false,
-                      unitOf(query.value(4)) });
+    while (query.next()) {
+        SServedRegister row;
+        row.port = static_cast<uint16_t>(query.value(0).toUInt());
+        row.address = query.value(1).toUInt();
+        row.device = query.value(2).toUInt();
+        row.value = RegisterWords::numberWord(query.value(3).toString());
+        row.multiplier = query.value(4).toInt();
+        row.extraValue = query.value(5).toInt();
+        row.unit = query.value(6).toString();
+        row.unitId = unitOf(query.value(7));
+        rows.append(row);
+    }
     query.finish();
 
     // Text fields replace the words of their own rows.
@@ -1134,16 +1163,18 @@ QList<SServedRegister> CDataBaseHandler::textRegisters(int port, uint32_t device
     QSqlQuery query(m_db);
     query.setForwardOnly(true);
     // Payload fields only: the server's text values (identifiers) are hexadecimal.
-    const QString sql = QStringLiteral("SELECT %2, %3, %4, %5, %6 FROM %1 WHERE %7=:%7 AND %8=1 AND %9=1%10;")
-                            .arg(QS_DB_TABLE_DEV_DATA, reg[1], reg[2], reg[0], reg[8], reg[5], reg[6],
-                                 reg[12], reg[13], portAndDevice(port, device, true));
+    const QString sql
+        = QStringLiteral("SELECT %2, %3, %4, %5, %6 FROM %1 WHERE %7=:%7 AND %8=1 AND %9=1%10;")
+              .arg(QS_DB_TABLE_DEV_DATA, reg[REG_COL_PORT], reg[REG_COL_ADDR], reg[REG_COL_DEVICE],
+                   reg[REG_COL_FULL_VALUE], reg[REG_COL_BIT_SIZE], reg[REG_COL_DATA_TYPE],
+                   reg[REG_COL_PARENT], reg[REG_COL_SOURCE], portAndDevice(port, device, true));
     bool ok = query.prepare(sql);
     if (ok) {
-        query.bindValue(m_devDataBind[6], QS_TYPE_TEXT);
+        query.bindValue(m_devDataBind[REG_COL_DATA_TYPE], QS_TYPE_TEXT);
         if (port >= 0)
-            query.bindValue(m_devDataBind[1], port);
+            query.bindValue(m_devDataBind[REG_COL_PORT], port);
         if (device != 0)
-            query.bindValue(m_devDataBind[0], device);
+            query.bindValue(m_devDataBind[REG_COL_DEVICE], device);
     }
     if (!ok || !query.exec()) {
         addLog(
@@ -1221,7 +1252,7 @@ QHash<uint32_t, qint64> CDataBaseHandler::lastWriteTimes()
     QSqlQuery query(m_db);
     query.setForwardOnly(true);
     const QString sql = QStringLiteral("SELECT %2, MAX(%3) FROM %1 WHERE %3 IS NOT NULL GROUP BY %2;")
-                            .arg(QS_DB_TABLE_DEV_DATA, reg[0], reg[9]);
+                            .arg(QS_DB_TABLE_DEV_DATA, reg[REG_COL_DEVICE], reg[REG_COL_TIME]);
     if (!query.exec(sql)) {
         addLog(QStringLiteral(
                    "ERROR: [CDataBaseHandler::lastWriteTimes] Invalid SQL request [%1] Error_text[%2]")

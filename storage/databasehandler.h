@@ -15,6 +15,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <deque>
 #include <map>
 #include <memory>
 #include <optional>
@@ -78,9 +79,11 @@ public:
     uint32_t deviceId(const QString &devEui);
     QMap<uint16_t, uint16_t> getRegisterData(uint32_t port, uint32_t startAddr, uint32_t count);
     // Every register row of the port (of all ports when port < 0; of one
-    // device when device is not 0), with its value as Modbus serves it; what
-    // the gateway's register image is built from.
+    // device when device is not 0), with its value as Modbus serves it and its
+    // scaling; what the gateway's register image and scaling table are built from.
     QList<SServedRegister> servedRegisters(int port = -1, uint32_t device = 0);
+    // The statement getRegisterParam names when it finds no register.
+    static QString registerParamStatement();
     // Stored devices that cannot be served, with the reason, by device id: a
     // port outside 1..65535 (NULL and text included), registers outside
     // 0..65535, or a DevEUI that a device with a lower id has too.

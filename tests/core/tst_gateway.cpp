@@ -1,4 +1,3 @@
-#include "app/globaldata.h"
 #include "core/gateway.h"
 #include "tests/testkit/gatewayrig.h"
 
@@ -22,7 +21,6 @@ class tst_Gateway : public QObject
     Q_OBJECT
 
 private slots:
-    void initTestCase();
     void cleanup() { rig.tearDown(); }
     void imageFollowsTheStore();
     void storedDeviceLosingAFieldIsNamed();
@@ -49,11 +47,6 @@ private:
 
     CGatewayRig rig;
 };
-
-void tst_Gateway::initTestCase()
-{
-    initGlobalData();
-}
 
 QVector<quint16> tst_Gateway::storedRegisters(quint16 port, int count)
 {

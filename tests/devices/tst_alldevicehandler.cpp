@@ -1,4 +1,3 @@
-#include "app/globaldata.h"
 #include "app/logfile.h"
 #include "app/loglimiter.h"
 #include "devices/alldevicehandler.h"
@@ -17,7 +16,6 @@ class tst_AllDeviceHandler : public QObject
     Q_OBJECT
 
 private slots:
-    void initTestCase() { initGlobalData(); }
     void init();
     void cleanup();
     void folderWithoutTemplates_data();

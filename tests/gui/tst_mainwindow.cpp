@@ -1,4 +1,3 @@
-#include "app/globaldata.h"
 #include "app/settings.h"
 #include "gui/abstractpanelbutton.h"
 #include "gui/addnewdeviceform.h"
@@ -63,7 +62,6 @@ private:
 
 void tst_MainWindow::initTestCase()
 {
-    initGlobalData();
     qRegisterMetaType<uint16_t>("uint16_t");
     QVERIFY(globalDir.isValid());
     CLogFile::getInstance(globalDir.filePath(QStringLiteral("history.log")));

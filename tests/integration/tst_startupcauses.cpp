@@ -1,4 +1,3 @@
-#include "app/globaldata.h"
 #include "app/instancelock.h"
 #include "app/logfile.h"
 #include "storage/databasehandler.h"
@@ -68,7 +67,6 @@ void makeStore(const QString &path)
 
 void tst_StartupCauses::initTestCase()
 {
-    initGlobalData();
     // The log of this process (the store that makes the test files writes to it).
     QVERIFY(m_programDir.isValid());
     CLogFile::getInstance(m_programDir.filePath(QStringLiteral("test.log")));

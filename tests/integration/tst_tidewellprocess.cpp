@@ -1,4 +1,3 @@
-#include "app/globaldata.h"
 #include "app/logfile.h"
 #include "devices/alldevicehandler.h"
 #include "storage/databasehandler.h"
@@ -53,7 +52,6 @@ private:
 
 void tst_TidewellProcess::initTestCase()
 {
-    initGlobalData();
     QVERIFY(logDir.isValid());
     CLogFile::getInstance(logDir.filePath(QStringLiteral("history.log")));
     QVERIFY(QFile::exists(QStringLiteral(TIDEWELL_BINARY_DIR "/tidewell")));

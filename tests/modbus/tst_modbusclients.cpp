@@ -77,7 +77,6 @@ void tst_ModbusClients::init()
 
 void tst_ModbusClients::cleanup()
 {
-    Modbus::setConfig(SModbusConfig());
     m_unitsOnly.reset();
     m_listener.reset();
     // Let closed connections delete themselves before the image goes.
@@ -419,7 +418,7 @@ void tst_ModbusClients::allowedClients()
     SModbusConfig config;
     config.restricted = true;
     config.allow = { { QHostAddress(QStringLiteral("127.0.0.1")), 32 } };
-    Modbus::setConfig(config);
+    QCOMPARE(m_listener->setAllowList(config), 0);
 
     const QString script = QStringLiteral(R"(
 import sys
@@ -460,10 +459,9 @@ for source in sys.argv[2:]:
     open.connectToHost(QHostAddress::LocalHost, m_listener->getPort());
     QVERIFY(open.waitForConnected(WAIT_MS));
     QTRY_COMPARE(m_listener->findChildren<CConnectionHandler *>().size(), 1);
-    QCOMPARE(m_listener->closeDisallowedConnections(), 0);
+    QCOMPARE(m_listener->setAllowList(config), 0);
     config.allow = { { QHostAddress(QStringLiteral("127.0.0.2")), 32 } };
-    Modbus::setConfig(config);
-    QCOMPARE(m_listener->closeDisallowedConnections(), 1);
+    QCOMPARE(m_listener->setAllowList(config), 1);
     QVERIFY(closed.wait(WAIT_MS));
 }
 

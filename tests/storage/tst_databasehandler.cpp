@@ -1,4 +1,3 @@
-#include "app/globaldata.h"
 #include "app/logfile.h"
 #include "storage/databasehandler.h"
 #include "tests/testkit/testkit.h"
@@ -166,7 +165,6 @@ private slots:
     {
         QVERIFY(m_logDir.isValid());
         QVERIFY(QDir::setCurrent(m_logDir.path()));
-        initGlobalData();
         CLogFile::getInstance(QStringLiteral("history.log"));
     }
 
@@ -212,17 +210,6 @@ private slots:
 
     void startupFailures()
     {
-        // Column lists of the wrong size stop the store before it touches tables.
-        const QStringList saved = QSL_GLOB_DEV_DATA_FIELDS;
-        QSL_GLOB_DEV_DATA_FIELDS.removeLast();
-        QVERIFY(openStore()->failed());
-        QSL_GLOB_DEV_DATA_FIELDS = saved;
-        QCOMPARE(
-            newLogLines(),
-            QStringList {
-                "ERROR! Invalid size of colums in table \"dev_data\"! DataBaseHandler is not running!" });
-        QVERIFY(!openStore()->failed());
-
         QVERIFY(openStore(QStringLiteral("no/such/dir/server.db"))->failed());
         QCOMPARE(newLogLines(),
                  QStringList { "CRITICAL_ERROR! Data base hasn't been created/opened! Error_text[]. "

@@ -122,7 +122,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
             out[i] = uint16_t(start + i);
         return storeUp ? 0 : Modbus::ServerDeviceFailure;
     };
-    const Modbus::LogWriter quiet = [](const QString &) {};
+    const LogWriter quiet = [](const QString &) {};
     const Modbus::IdentityReader identify = [](uint8_t unitId, Modbus::IdentityObjects *objects) -> uint8_t {
         objects->insert(Modbus::VendorName, QByteArray("Tidewell"));
         objects->insert(Modbus::ProductName, QByteArray(200, 'n'));
