@@ -267,9 +267,10 @@ void tst_DeviceHandler::allowList()
     QFETCH(QStringList, admitted);
     QFETCH(QStringList, refused);
 
-    const QString path = m_dir->filePath(QStringLiteral("allow.conf"));
+    // a file per row: QSettings keeps what it read of a path within a second
+    const QString path = m_dir->filePath(QStringLiteral("allow %1.conf").arg(QTest::currentDataTag()));
     QFile file(path);
-    QVERIFY(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
+    QVERIFY(file.open(QIODevice::WriteOnly));
     file.write("[modbus]\n");
     if (!value.isNull())
         file.write(QStringLiteral("allow=%1\n").arg(value).toUtf8());
