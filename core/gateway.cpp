@@ -7,11 +7,13 @@
 #include "devices/scalingtable.h"
 #include "modbus/modbusconfig.h"
 #include "modbus/modbusservice.h"
+#include "modbus/modbusstats.h"
 #include "serverlink/serverhandler.h"
 #include "storage/databasehandler.h"
 #include "storage/registerwords.h"
 
 #include <QDateTime>
+#include <QFileInfo>
 #include <QHostAddress>
 #include <QSqlQuery>
 #include <QSqlQueryModel>
@@ -61,6 +63,9 @@ CGateway::CGateway(const QString &dataBaseFile, const QString &connectionName, c
 {
     m_clock = []() { return QDateTime::currentMSecsSinceEpoch(); };
     m_modbus->image().setGatewayIdentity(gatewayIdentity());
+    m_startedAtMs = QDateTime::currentMSecsSinceEpoch();
+    m_serverStatusSinceMs = m_startedAtMs;
+    m_dataBaseFile = dataBaseFile;
     m_silenceTimer.setInterval(1000);
     connect(&m_silenceTimer, &QTimer::timeout, this, &CGateway::checkSilence);
     if (!m_store->failed()) {
@@ -80,10 +85,18 @@ CGateway::CGateway(const QString &dataBaseFile, const QString &connectionName, c
     connect(
         m_session.get(), &CServerHandler::changeServerStatus, this,
         [this](COMM::EServerStatus status) {
+            const qint64 now = QDateTime::currentMSecsSinceEpoch();
+            if (status != m_serverStatus)
+                m_serverStatusSinceMs = now;
+            if (status == COMM::SUCCESS)
+                m_serverLinkLostMs = -1;
+            else if (m_serverStatus == COMM::SUCCESS)
+                m_serverLinkLostMs = now;
             m_serverStatus = status;
             emit serverStatusChanged(status);
         },
         Qt::QueuedConnection);
+    connect(m_session.get(), &CServerHandler::reconnectScheduled, this, [this] { ++m_serverReconnects; });
     connect(m_session.get(), &CServerHandler::devicesListRefused, this, &CGateway::serverDevicesRefused,
             Qt::QueuedConnection);
     connect(
@@ -508,16 +521,17 @@ QList<SAddProblem> CGateway::checkNewDevices(const QList<SNewDevice> &devices) c
         else if (!m_registry->hasTemplate(description.appEui))
             problems.append({ i, QStringLiteral("devEui"), QStringLiteral("device type not known") });
         else if (registered.contains(eui) || seen.contains(eui))
-            problems.append({ i, QStringLiteral("devEui"), QStringLiteral("already registered") });
+            problems.append({ i, QStringLiteral("devEui"), QStringLiteral("already registered"), true });
         seen.insert(eui);
         if (device.port < 1 || device.port > 65535 || !portUsable(uint16_t(device.port)))
-            problems.append({ i, QStringLiteral("port"), QStringLiteral("port cannot be used") });
+            problems.append({ i, QStringLiteral("port"), QStringLiteral("port cannot be used"), true });
         QString unitProblem = unitIdProblem(device.port, device.unitId);
         for (int j = 0; unitProblem.isEmpty() && device.unitId != 0 && j < i; ++j)
             if (devices.at(j).port == device.port && devices.at(j).unitId == device.unitId)
                 unitProblem = QStringLiteral("unit id already used on the port");
         if (!unitProblem.isEmpty()) {
-            problems.append({ i, QStringLiteral("unitId"), unitProblem });
+            problems.append({ i, QStringLiteral("unitId"), unitProblem,
+                              unitProblem.contains(QStringLiteral("already used")) });
             continue;
         }
         if (device.port < 1 || device.port > 65535)
@@ -533,7 +547,7 @@ QList<SAddProblem> CGateway::checkNewDevices(const QList<SNewDevice> &devices) c
         }
         if (!conflict.fits()) {
             problems.append({ i, QStringLiteral("startRegister"),
-                              conflictText(conflict, uint16_t(device.port), unitId) });
+                              conflictText(conflict, uint16_t(device.port), unitId), true });
             continue;
         }
         // Rows of one list must not overlap each other either.
@@ -552,7 +566,8 @@ QList<SAddProblem> CGateway::checkNewDevices(const QList<SNewDevice> &devices) c
                               QStringLiteral("registers %1 on %2 are taken by row %3 of the list")
                                   .arg(RegisterMap::rangesText(RegisterMap::ranges(sharedWith)))
                                   .arg(placeText(uint16_t(device.port), unitId))
-                                  .arg(earlier) });
+                                  .arg(earlier),
+                              true });
             continue;
         }
         for (const int64_t address : held)
@@ -824,7 +839,29 @@ SGatewayCounters CGateway::counters() const
     counters.uplinksRejected = m_registry->rejectedUplinks();
     for (uint16_t port : m_modbus->openPorts())
         counters.connectionsByPort.insert(port, m_modbus->connections(port));
+    counters.serverReconnects = m_serverReconnects;
+    const Modbus::SStatistics &modbus = Modbus::statistics();
+    counters.modbusReadHolding = modbus.readHoldingRequests;
+    counters.modbusReadInput = modbus.readInputRequests;
+    counters.modbusOtherRequests = modbus.otherRequests;
+    for (int code = 1; code < int(modbus.exceptions.size()); ++code)
+        if (const quint64 answered = modbus.exceptions[size_t(code)])
+            counters.modbusExceptions.insert(code, answered);
+    counters.modbusRejectedConnections = modbus.rejectedConnections;
     return counters;
+}
+
+qint64 CGateway::databaseBytes() const
+{
+    qint64 bytes = 0;
+    for (const QString &suffix : { QString(), QStringLiteral("-wal") })
+        bytes += std::max<qint64>(0, QFileInfo(m_dataBaseFile + suffix).size());
+    return bytes;
+}
+
+void CGateway::setDescriptorsSetAside(int count)
+{
+    Modbus::setDescriptorsSetAside(count);
 }
 
 qint64 CGateway::silentForMs(const QString &devEui) const

@@ -181,6 +181,19 @@ public:
 
     // --- State ---
     SGatewayCounters counters() const;
+    // When this gateway was built, ms since the epoch.
+    qint64 startedAtMs() const { return m_startedAtMs; }
+    // The store's files (database and write-ahead log), in bytes.
+    qint64 databaseBytes() const;
+    // When the server status last changed, ms since the epoch.
+    qint64 serverStatusSinceMs() const { return m_serverStatusSinceMs; }
+    // When a logged-in server link was lost, ms since the epoch; -1 while
+    // logged in and before the first login.
+    qint64 serverLinkLostMs() const { return m_serverLinkLostMs; }
+    // Sets descriptors aside for another service of this process (the HTTP
+    // server's connections) out of the open-file limit the Modbus connection
+    // cap lives within.
+    void setDescriptorsSetAside(int count);
     // A device is silent when its type gives a longest silence (silent_after_s)
     // and no uplink of it was decoded for longer, counted from its
     // registration or from the gateway's start when it never sent one. The
@@ -244,6 +257,11 @@ private:
     std::unique_ptr<CAllDeviceHandler> m_registry;
     SServerSettings m_server;
     COMM::EServerStatus m_serverStatus = COMM::DISCONNECTED;
+    qint64 m_startedAtMs = 0;
+    qint64 m_serverStatusSinceMs = 0;
+    qint64 m_serverLinkLostMs = -1;
+    quint64 m_serverReconnects = 0;
+    QString m_dataBaseFile;
     QList<API::SServerDeviceInfo> m_serverDevices;
     QStringList m_trustedCaFiles;
 };

@@ -112,6 +112,9 @@ struct SAddProblem
     int index = -1; // in the list handed over
     QString field; // "devEui", "port", "startRegister", "unitId"; empty: the store
     QString error;
+    // It clashes with what the gateway holds (a device registered already, a
+    // port in use elsewhere, registers taken) rather than being bad input.
+    bool conflict = false;
 };
 
 // Counters since the start.
@@ -120,4 +123,12 @@ struct SGatewayCounters
     quint64 uplinksDecoded = 0;
     quint64 uplinksRejected = 0;
     QMap<uint16_t, int> connectionsByPort; // every open port, with its Modbus connections
+    quint64 serverReconnects = 0; // attempts scheduled after a lost link or an unanswered handshake
+    // Modbus requests by function (3, 4, any other), exception answers by
+    // code, connections closed at once at the connection cap.
+    quint64 modbusReadHolding = 0;
+    quint64 modbusReadInput = 0;
+    quint64 modbusOtherRequests = 0;
+    QMap<int, quint64> modbusExceptions; // codes answered at least once
+    quint64 modbusRejectedConnections = 0;
 };

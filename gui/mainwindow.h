@@ -59,6 +59,10 @@ public:
     QPushButton *addButton() const { return addBtn; }
     QPushButton *editButton() const { return editBtn; }
     QPushButton *deleteButton() const { return deleteBtn; }
+    QPushButton *exportButton() const { return exportBtn; }
+    // Writes the register map (every port) as CSV; false, with a message
+    // box, when the file cannot be written.
+    bool exportRegisterMap(const QString &fileName);
     CAddNewDeviceForm *addForm() const { return addDialog; }
     CEditDeviceForm *editForm() const { return editDialog; }
 
@@ -80,6 +84,7 @@ private slots:
     void addNewItemSlot();
     void editItemSlot();
     void deleteItemSlot();
+    void exportRegisterMapSlot();
     void tryToConnectToServerSlot();
     void changeServerStatusSlot(COMM::EServerStatus _status);
 
@@ -119,6 +124,7 @@ private:
     QPushButton *addBtn = nullptr;
     QPushButton *editBtn = nullptr;
     QPushButton *deleteBtn = nullptr;
+    QPushButton *exportBtn = nullptr;
     QLabel *titleLab = nullptr;
     QGroupBox *modbusGroup = nullptr;
     QLabel *modbusPortLab = nullptr;

@@ -17,6 +17,14 @@ namespace Modbus {
 
 namespace {
 
+// Descriptors the process keeps for another service; like the open-file
+// limit itself, a matter of the whole process.
+int &setAside()
+{
+    static int count = 0;
+    return count;
+}
+
 long long softOpenFileLimit()
 {
     rlimit limit {};
@@ -166,12 +174,17 @@ bool isAllowed(const SModbusConfig &config, const QHostAddress &peer)
     return false;
 }
 
+void setDescriptorsSetAside(int count)
+{
+    setAside() = std::max(0, count);
+}
+
 int effectiveMaxConnections(int configured)
 {
     const long long soft = softOpenFileLimit();
     if (soft < 0)
         return configured;
-    const long long room = soft - ReservedDescriptors - CDeviceHandler::openListeners();
+    const long long room = soft - ReservedDescriptors - setAside() - CDeviceHandler::openListeners();
     return int(std::max<long long>(1, std::min<long long>(configured, room)));
 }
 

@@ -1,5 +1,7 @@
 #include "modbus/modbusframe.h"
 
+#include "modbus/modbusstats.h"
+
 #include <QList>
 
 namespace Modbus {
@@ -98,17 +100,23 @@ QByteArray buildException(const SModbusMBAP &mbap, const SModbusTcpPacketHeader 
 QByteArray answerRequest(const SModbusMBAP &mbap, const SModbusTcpPacketHeader &header,
                          const RegisterReader &readRegisters)
 {
+    SStatistics &counters = statistics();
+    counters.countRequest(header.functionCode);
+    const auto refuse = [&](uint8_t code) {
+        counters.countException(code);
+        return buildException(mbap, header, code);
+    };
     if (header.functionCode != ReadHoldingRegisters && header.functionCode != ReadInputRegisters)
-        return buildException(mbap, header, IllegalFunction);
+        return refuse(IllegalFunction);
     // A larger read would wrap the one-byte byte count; an empty one is no read.
     if (header.quantity == 0 || header.quantity > MaxReadQuantity)
-        return buildException(mbap, header, IllegalDataValue);
+        return refuse(IllegalDataValue);
     if (uint32_t(header.startAddress) + header.quantity > 0x10000u)
-        return buildException(mbap, header, IllegalDataAddress);
+        return refuse(IllegalDataAddress);
     uint16_t values[MaxReadQuantity] = {};
     const uint8_t exception = readRegisters(header.unitId, header.startAddress, header.quantity, values);
     if (exception != 0)
-        return buildException(mbap, header, exception);
+        return refuse(exception);
     return buildReadAnswer(mbap, header, values, header.quantity);
 }
 
@@ -118,18 +126,24 @@ QByteArray answerIdentification(const SModbusMBAP &mbap, uint8_t unitId, const Q
     SModbusTcpPacketHeader header;
     header.unitId = unitId;
     header.functionCode = EncapsulatedInterface;
+    SStatistics &counters = statistics();
+    counters.countRequest(EncapsulatedInterface);
+    const auto refuse = [&](uint8_t code) {
+        counters.countException(code);
+        return buildException(mbap, header, code);
+    };
     if (!identify || pdu.size() < 2 || uint8_t(pdu[1]) != ReadDeviceIdentification)
-        return buildException(mbap, header, IllegalFunction);
+        return refuse(IllegalFunction);
     if (pdu.size() < 4)
-        return buildException(mbap, header, IllegalDataValue);
+        return refuse(IllegalDataValue);
     const uint8_t readCode = uint8_t(pdu[2]);
     uint8_t objectId = uint8_t(pdu[3]);
     if (readCode < 1 || readCode > 4)
-        return buildException(mbap, header, IllegalDataValue);
+        return refuse(IllegalDataValue);
     IdentityObjects objects;
     const uint8_t exception = identify(unitId, &objects);
     if (exception != 0)
-        return buildException(mbap, header, exception);
+        return refuse(exception);
 
     // Objects of each category: basic 0..2, regular up to 0x7F, extended up
     // to 0xFF; a stream of a higher category carries the lower ones first.
@@ -137,7 +151,7 @@ QByteArray answerIdentification(const SModbusMBAP &mbap, uint8_t unitId, const Q
     QList<uint8_t> sent;
     if (readCode == 4) {
         if (!objects.contains(objectId))
-            return buildException(mbap, header, IllegalDataAddress);
+            return refuse(IllegalDataAddress);
         sent << objectId;
     } else {
         // A stream that names an object it does not have starts again at the first.

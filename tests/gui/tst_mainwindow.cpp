@@ -34,6 +34,7 @@ private slots:
     void statusLabelAndIcon();
     void selectSearchAndDelete();
     void dialogsOpenAndRefreshTheListThroughTheQueue();
+    void exportsTheRegisterMap();
     void deviceThatCannotBeServedIsMarked();
 
 private:
@@ -310,6 +311,27 @@ void tst_MainWindow::dialogsOpenAndRefreshTheListThroughTheQueue()
     QTRY_COMPARE(window.deviceModel()->rowCount(), 3);
     QCOMPARE(window.titleLabel()->text(), title(4, "Pulse Meter 3"));
     QCOMPARE(window.deviceView()->currentIndex().row(), 1);
+}
+
+// The button's export, written where the file dialog would point.
+void tst_MainWindow::exportsTheRegisterMap()
+{
+    const quint16 port = freePort();
+    QVERIFY(rig.storeDevice(1, port, 40));
+    rig.gateway->restoreStoredDevices();
+    MainWindow window(*rig.gateway, *CSettings::getInstance(QString()));
+    QVERIFY(window.exportButton()->isVisibleTo(&window));
+    const QString file = rig.workDir->filePath(QStringLiteral("map.csv"));
+    QVERIFY(window.exportRegisterMap(file));
+    QFile written(file);
+    QVERIFY(written.open(QIODevice::ReadOnly));
+    const QList<QByteArray> lines = written.readAll().trimmed().split('\n');
+    QCOMPARE(
+        lines.first().trimmed(),
+        QByteArray("port,address,device,devEui,field,dataType,bitSize,wordOrder,unit,multiplier,extraValue"));
+    QVERIFY2(lines.value(1).startsWith(QByteArray::number(port) + ",40,"), lines.value(1));
+    QVERIFY(lines.value(1).contains(sampleEui(1).toLatin1()));
+    QVERIFY(!window.exportRegisterMap(rig.workDir->filePath(QStringLiteral("no/such/dir/map.csv"))));
 }
 
 // A stored row whose port is no port stays in the list, marked with the reason.

@@ -3,6 +3,7 @@
 #include "modbus/devicehandler.h"
 #include "modbus/modbusconfig.h"
 #include "modbus/modbusservice.h"
+#include "modbus/modbusstats.h"
 #include "modbus/registersource.h"
 #include "tests/testkit/testkit.h"
 
@@ -39,6 +40,7 @@ private slots:
     void allowList_data();
     void allowList();
     void connectionCapOverAllPorts();
+    void descriptorsSetAsideLowerTheCap();
     void descriptorsRunOut();
 
 private:
@@ -303,6 +305,7 @@ void tst_DeviceHandler::connectionCapOverAllPorts()
     QCOMPARE(CConnectionHandler::openConnections(), 2);
 
     // one more, on either port, is accepted and closed at once
+    const uint64_t rejected = Modbus::statistics().rejectedConnections;
     QSignalSpy log(CLogFile::getInstance(QString()), &CLogFile::addLogSignal);
     QTcpSocket extra;
     QSignalSpy closed(&extra, &QTcpSocket::disconnected);
@@ -313,6 +316,7 @@ void tst_DeviceHandler::connectionCapOverAllPorts()
         QStringLiteral("WARNING: [CDeviceHandler] Port [%1]: 2 Modbus connections are open, the limit; a new "
                        "connection is closed")
             .arg(second.getPort())));
+    QCOMPARE(Modbus::statistics().rejectedConnections - rejected, uint64_t(1));
 
     // the connections already open go on, and a closed one makes room
     QVERIFY(answers(*clients.front()));
@@ -328,6 +332,16 @@ void tst_DeviceHandler::connectionCapOverAllPorts()
 // Run in a child whose open-file limit prlimit lowers: clients take every
 // descriptor, so accepting fails; that is logged, and once descriptors are
 // free again the listener accepts and answers.
+// The HTTP server's connections come out of the same open-file limit.
+void tst_DeviceHandler::descriptorsSetAsideLowerTheCap()
+{
+    const int whole = Modbus::effectiveMaxConnections(1 << 30);
+    Modbus::setDescriptorsSetAside(68);
+    QCOMPARE(Modbus::effectiveMaxConnections(1 << 30), whole - 68);
+    Modbus::setDescriptorsSetAside(0);
+    QCOMPARE(Modbus::effectiveMaxConnections(1 << 30), whole);
+}
+
 void tst_DeviceHandler::descriptorsRunOut()
 {
     if (qEnvironmentVariableIsEmpty("TIDEWELL_FD_CHILD")) {
