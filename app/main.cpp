@@ -9,6 +9,8 @@
 #include "gui/palette.h"
 #include "modbus/modbusconfig.h"
 #include "resources/resources.h"
+#include "web/webpassword.h"
+#include "web/webservice.h"
 
 #include <QApplication>
 #include <QCommandLineParser>
@@ -68,6 +70,20 @@ void handleSignals(QCoreApplication *app, std::function<void()> onHangUp)
 void printError(const QString &text)
 {
     std::fputs(qPrintable(QStringLiteral("tidewell: ") + text + QLatin1Char('\n')), stderr);
+}
+
+// SIGHUP: [modbus] allow as settings.conf has it now; the connections it no
+// longer admits are closed. A list that cannot be read keeps the one in force.
+void reloadModbusAllowList(CGateway &gateway)
+{
+    CSettings fresh(QS_GLOB_SETTINGS_FILE);
+    const SModbusConfig read = Modbus::configFromSettings(fresh.reader());
+    if (!read.allowError.isEmpty()) {
+        addLog(QStringLiteral("WARNING: [main] SIGHUP: %1; the allow list in force is kept")
+                   .arg(read.allowError));
+        return;
+    }
+    gateway.setModbusAllowList(read);
 }
 
 // Qt's own window-system options, so that the command line can be checked
@@ -166,13 +182,17 @@ int runHeadless(QCoreApplication &app)
         return EXIT_FAILURE_TO_RUN;
     }
     gateway.restoreStoredDevices();
+    CWebService web(gateway);
+    web.reload(QS_GLOB_SETTINGS_FILE);
 
-    // SIGHUP: logrotate moved the log; and a session that stopped retrying
-    // (refused login, untrusted certificate) tries again with the settings as
-    // they are now.
-    handleSignals(&app, [&gateway, log]() {
+    // SIGHUP: logrotate moved the log; the [web] group and its certificate
+    // are read again; and a session that stopped retrying (refused login,
+    // untrusted certificate) tries again with the settings as they are now.
+    handleSignals(&app, [&gateway, &web, log]() {
         log->reopen();
         addLog(QStringLiteral("INFO: [main] SIGHUP: log file reopened"));
+        reloadModbusAllowList(gateway);
+        web.reload(QS_GLOB_SETTINGS_FILE);
         if (gateway.serverWaitsForOperator()) {
             CSettings fresh(QS_GLOB_SETTINGS_FILE);
             gateway.connectToServer(fresh.serverSettings());
@@ -188,7 +208,11 @@ int runHeadless(QCoreApplication &app)
 
 int runWindow(QApplication &app)
 {
-    handleSignals(&app, {});
+    std::function<void()> onHangUp;
+    handleSignals(&app, [&onHangUp]() {
+        if (onHangUp)
+            onHangUp();
+    });
 
     QFile styleFile(QStringLiteral("://style/style.qss"));
     QString style;
@@ -207,7 +231,11 @@ int runWindow(QApplication &app)
     const QString problems = settingsProblems(*settings);
     if (!problems.isEmpty())
         reportAtStart(false, problems);
+    // Except for [modbus] allow: without its list the gateway would admit
+    // clients the operator meant to keep out (the box above named the entry).
     const SModbusConfig modbus = Modbus::configFromSettings(settings->reader());
+    if (!modbus.allowError.isEmpty())
+        return EXIT_FAILURE_TO_RUN;
 
     // Without its register store the gateway can neither list nor serve devices.
     CGateway gateway(QS_GLOB_DB_FILE, QS_GLOB_DB_CONNECTION, modbus);
@@ -217,6 +245,12 @@ int runWindow(QApplication &app)
         return EXIT_FAILURE_TO_RUN;
     }
     gateway.restoreStoredDevices();
+    CWebService web(gateway);
+    web.reload(QS_GLOB_SETTINGS_FILE);
+    onHangUp = [&web, &gateway]() {
+        web.reload(QS_GLOB_SETTINGS_FILE);
+        reloadModbusAllowList(gateway);
+    };
 
     int code = 0;
     {
@@ -253,6 +287,10 @@ int main(int argc, char *argv[])
     const QCommandLineOption workDirOption(QStringLiteral("workdir"),
                                            QObject::tr("Working directory (default: the current one)."),
                                            QObject::tr("DIR"));
+    const QCommandLineOption setWebPasswordOption(
+        QStringLiteral("set-web-password"),
+        QObject::tr("Read a password for the web console and API (twice from a terminal, one line from a "
+                    "pipe) and store its hash in settings.conf; a running gateway takes it on SIGHUP."));
     const QCommandLineOption userWorkDirOption(
         QStringLiteral("user-workdir"),
         QObject::tr("Work in $XDG_DATA_HOME/tidewell (the desktop entry's choice), created with the sample "
@@ -260,6 +298,7 @@ int main(int argc, char *argv[])
     parser.addOption(headlessOption);
     parser.addOption(workDirOption);
     parser.addOption(userWorkDirOption);
+    parser.addOption(setWebPasswordOption);
     addQtOptions(parser);
     if (!parser.parse(arguments) || !parser.positionalArguments().isEmpty()) {
         printError(parser.errorText().isEmpty()
@@ -270,8 +309,8 @@ int main(int argc, char *argv[])
     }
 
     const bool headless = parser.isSet(headlessOption);
-    const bool noWindow = headless || parser.isSet(helpOption) || parser.isSet(QStringLiteral("help-all"))
-        || parser.isSet(versionOption);
+    const bool noWindow = headless || parser.isSet(setWebPasswordOption) || parser.isSet(helpOption)
+        || parser.isSet(QStringLiteral("help-all")) || parser.isSet(versionOption);
     std::unique_ptr<QCoreApplication> app;
     if (noWindow)
         app = std::make_unique<QCoreApplication>(argc, argv);
@@ -296,6 +335,11 @@ int main(int argc, char *argv[])
         printError(QObject::tr("cannot enter working directory %1").arg(parser.value(workDirOption)));
         return EXIT_FAILURE_TO_RUN;
     }
+    SWebSettings::addKeyRules();
+    // Works beside a running gateway: it takes no lock, opens no log and
+    // writes one key.
+    if (parser.isSet(setWebPasswordOption))
+        return WebPassword::setPasswordCommand(QS_GLOB_SETTINGS_FILE, stdin, stderr);
     // The log comes first, so that every later problem of the start reaches it.
     CLogFile *log = CLogFile::getInstance(QS_GLOB_LOG_FILE);
     log->setEchoToStandardError(headless);
@@ -320,6 +364,8 @@ int main(int argc, char *argv[])
         return EXIT_FAILURE_TO_RUN;
     }
 
+    // settings.conf is checked against every key's rule, [modbus] allow's included
+    Modbus::addSettingsRules();
     tidewellInitResources();
     // Modbus clients each take a descriptor; Debian's soft limit of 1,024
     // would run out long before the connection cap.

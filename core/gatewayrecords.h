@@ -43,6 +43,7 @@ struct SRegisteredDevice
     QString appEui;
     uint16_t port = 0;
     int32_t startAddr = 0;
+    int unitId = 0; // Modbus unit id 1..247; 0: none
     bool served = false; // its port is open
     qint64 lastUplinkMs = -1; // ms since the epoch of the last stored uplink; -1: none
     qint64 silentSinceMs = -1; // ms since the epoch; -1: not silent
@@ -102,14 +103,18 @@ struct SNewDevice
     QString name; // empty: the server's name
     qint64 port = 0;
     qint64 startAddr = 0;
+    qint64 unitId = 0; // Modbus unit id 1..247; 0: none
 };
 
 // Why a device cannot be added.
 struct SAddProblem
 {
     int index = -1; // in the list handed over
-    QString field; // "devEui", "port", "startRegister"; empty: the store
+    QString field; // "devEui", "port", "startRegister", "unitId"; empty: the store
     QString error;
+    // It clashes with what the gateway holds (a device registered already, a
+    // port in use elsewhere, registers taken) rather than being bad input.
+    bool conflict = false;
 };
 
 // Counters since the start.
@@ -118,4 +123,12 @@ struct SGatewayCounters
     quint64 uplinksDecoded = 0;
     quint64 uplinksRejected = 0;
     QMap<uint16_t, int> connectionsByPort; // every open port, with its Modbus connections
+    quint64 serverReconnects = 0; // attempts scheduled after a lost link or an unanswered handshake
+    // Modbus requests by function (3, 4, any other), exception answers by
+    // code, connections closed at once at the connection cap.
+    quint64 modbusReadHolding = 0;
+    quint64 modbusReadInput = 0;
+    quint64 modbusOtherRequests = 0;
+    QMap<int, quint64> modbusExceptions; // codes answered at least once
+    quint64 modbusRejectedConnections = 0;
 };

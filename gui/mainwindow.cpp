@@ -4,6 +4,7 @@
 #include "app/logfile.h"
 #include "app/settings.h"
 #include "core/gateway.h"
+#include "core/registermapexport.h"
 #include "gui/abstractpanelbutton.h"
 #include "gui/addnewdeviceform.h"
 #include "gui/devicedelegat.h"
@@ -16,7 +17,9 @@
 
 #include <QComboBox>
 #include <QDebug>
+#include <QFileDialog>
 #include <QGroupBox>
+#include <QGuiApplication>
 #include <QHBoxLayout>
 #include <QLabel>
 #include <QLineEdit>
@@ -25,6 +28,7 @@
 #include <QPushButton>
 #include <QRegularExpression>
 #include <QRegularExpressionValidator>
+#include <QSaveFile>
 #include <QSqlQueryModel>
 #include <QVBoxLayout>
 
@@ -189,6 +193,13 @@ void MainWindow::buildWidgets()
     btnRow->addWidget(editBtn);
     btnRow->addWidget(deleteBtn);
     btnRow->addStretch(10);
+    // The register map as SCADA engineers import it as tags: the same export
+    // as the HTTP API's.
+    exportBtn = new QPushButton(tr("Export map"));
+    exportBtn->setObjectName(QStringLiteral("greenBtn"));
+    exportBtn->setToolTip(tr("Export the register map of every port as CSV"));
+    exportBtn->setFixedHeight(40);
+    btnRow->addWidget(exportBtn);
     midLay->addWidget(searchEdit);
     midLay->addWidget(devView, 50);
     midLay->addLayout(btnRow);
@@ -215,7 +226,8 @@ void MainWindow::buildWidgets()
     };
     modbusPortLab = new QLabel(modbusGroup);
     modbusStartLab = new QLabel(modbusGroup);
-    addParamRow(tr("Device ID:"), new QLabel(tr("ANY VALID VALUE"), modbusGroup));
+    modbusUnitLab = new QLabel(tr("ANY VALID VALUE"), modbusGroup);
+    addParamRow(tr("Device ID:"), modbusUnitLab);
     addParamRow(tr("TCP port:"), modbusPortLab);
     addParamRow(tr("Begin register:"), modbusStartLab);
     modbusGroup->hide();
@@ -246,6 +258,7 @@ void MainWindow::makeConnections()
     connect(addBtn, &QPushButton::clicked, this, &MainWindow::addNewItemSlot);
     connect(editBtn, &QPushButton::clicked, this, &MainWindow::editItemSlot);
     connect(deleteBtn, &QPushButton::clicked, this, &MainWindow::deleteItemSlot);
+    connect(exportBtn, &QPushButton::clicked, this, &MainWindow::exportRegisterMapSlot);
 
     connect(CLogFile::getInstance(QString()), &CLogFile::addLogSignal, this, &MainWindow::debugSlot);
     // The gateway's notifications are already queued behind it.
@@ -328,6 +341,10 @@ void MainWindow::deviceSelectSlot(QItemSelection, QItemSelection)
     modbusGroup->show();
     modbusPortLab->setText(QString::number(currentDeviceCell(DEV_COL_PORT).toUInt()));
     modbusStartLab->setText(QString::number(currentDeviceCell(DEV_COL_START_ADDR).toUInt()));
+    // A device with a unit id answers to that one alone; the others to any
+    // unit id no device of the port has.
+    const QVariant unit = currentDeviceCell(DEV_LIST_COL_UNIT_ID);
+    modbusUnitLab->setText(unit.isNull() ? tr("ANY VALID VALUE") : QString::number(unit.toUInt()));
     refreshRegisterSlot();
 }
 
@@ -367,7 +384,7 @@ void MainWindow::editItemSlot()
         currentDeviceCell(DEV_COL_ID).toUInt(), currentDeviceCell(DEV_COL_DEV_EUI).toString(),
         currentDeviceCell(DEV_COL_NAME).toString(), currentDeviceCell(DEV_COL_APP_EUI).toString(),
         static_cast<uint16_t>(currentDeviceCell(DEV_COL_PORT).toUInt()),
-        currentDeviceCell(DEV_COL_START_ADDR).toUInt());
+        currentDeviceCell(DEV_COL_START_ADDR).toUInt(), currentDeviceCell(DEV_LIST_COL_UNIT_ID).toInt());
     editDialog->showForm(tr("Edit device parameters"));
 }
 
@@ -456,4 +473,27 @@ void MainWindow::newDataForDeviceSlot(QString _devEui)
 {
     if (devView->currentIndex().isValid() && _devEui == currentDeviceCell(DEV_COL_DEV_EUI).toString())
         refreshRegisterSlot();
+}
+
+void MainWindow::exportRegisterMapSlot()
+{
+    const QString fileName = QFileDialog::getSaveFileName(
+        this, tr("Export register map"), QStringLiteral("register-map.csv"), tr("CSV files (*.csv)"));
+    if (!fileName.isEmpty())
+        exportRegisterMap(fileName);
+}
+
+bool MainWindow::exportRegisterMap(const QString &fileName)
+{
+    QSaveFile file(fileName);
+    if (file.open(QIODevice::WriteOnly) && RegisterMapExport::writeCsv(gateway, -1, file) && file.commit())
+        return true;
+    file.cancelWriting();
+    addLog(QStringLiteral("ERROR: [MainWindow] The register map could not be written to [%1]: %2")
+               .arg(fileName, file.errorString()));
+    const QString platform = QGuiApplication::platformName();
+    if (platform != QStringLiteral("offscreen") && platform != QStringLiteral("minimal"))
+        QMessageBox::warning(this, tr("Export register map"),
+                             tr("The register map could not be written to \"%1\".").arg(fileName));
+    return false;
 }

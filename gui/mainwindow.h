@@ -53,11 +53,16 @@ public:
     QGroupBox *modbusBox() const { return modbusGroup; }
     QLabel *modbusPortLabel() const { return modbusPortLab; }
     QLabel *modbusStartLabel() const { return modbusStartLab; }
+    QLabel *modbusUnitLabel() const { return modbusUnitLab; }
     QListView *registerView() const { return regView; }
     QSqlQueryModel *registerModel() const { return regModel; }
     QPushButton *addButton() const { return addBtn; }
     QPushButton *editButton() const { return editBtn; }
     QPushButton *deleteButton() const { return deleteBtn; }
+    QPushButton *exportButton() const { return exportBtn; }
+    // Writes the register map (every port) as CSV; false, with a message
+    // box, when the file cannot be written.
+    bool exportRegisterMap(const QString &fileName);
     CAddNewDeviceForm *addForm() const { return addDialog; }
     CEditDeviceForm *editForm() const { return editDialog; }
 
@@ -79,6 +84,7 @@ private slots:
     void addNewItemSlot();
     void editItemSlot();
     void deleteItemSlot();
+    void exportRegisterMapSlot();
     void tryToConnectToServerSlot();
     void changeServerStatusSlot(COMM::EServerStatus _status);
 
@@ -118,10 +124,12 @@ private:
     QPushButton *addBtn = nullptr;
     QPushButton *editBtn = nullptr;
     QPushButton *deleteBtn = nullptr;
+    QPushButton *exportBtn = nullptr;
     QLabel *titleLab = nullptr;
     QGroupBox *modbusGroup = nullptr;
     QLabel *modbusPortLab = nullptr;
     QLabel *modbusStartLab = nullptr;
+    QLabel *modbusUnitLab = nullptr;
     QListView *regView = nullptr;
     QSqlQueryModel *regModel = nullptr;
     std::function<bool(const QString &)> m_confirmDelete;

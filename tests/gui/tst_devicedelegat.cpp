@@ -101,7 +101,9 @@ void tst_DeviceDelegat::cardColourPerRowState_data()
     QTest::newRow("no template selected")
         << 6 << 4 << int(QStyle::State_Selected) << QC_GLOB_BLACK6C_25 << true;
     QTest::newRow("5 columns") << 5 << 0 << int(QStyle::State_None) << QColor() << false;
-    QTest::newRow("7 columns") << 7 << 0 << int(QStyle::State_None) << QColor() << false;
+    // the device listing adds the unit id after the stored columns
+    QTest::newRow("7 columns, with the unit id") << 7 << 0 << int(QStyle::State_None) << th << false;
+    QTest::newRow("8 columns") << 8 << 0 << int(QStyle::State_None) << QColor() << false;
 }
 
 void tst_DeviceDelegat::cardColourPerRowState()

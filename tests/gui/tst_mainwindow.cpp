@@ -34,6 +34,7 @@ private slots:
     void statusLabelAndIcon();
     void selectSearchAndDelete();
     void dialogsOpenAndRefreshTheListThroughTheQueue();
+    void exportsTheRegisterMap();
     void deviceThatCannotBeServedIsMarked();
 
 private:
@@ -157,6 +158,7 @@ void tst_MainWindow::selectSearchAndDelete()
     QVERIFY(rig.storeDevice(3, single, 40));
     QVERIFY(rig.storeDevice(2, shared, 20));
     QVERIFY(rig.storeDevice(1, shared, 0));
+    QVERIFY(rig.db->setUnitId(rig.db->deviceId(sampleEui(2)), 7));
     QCOMPARE(rig.gateway->restoreStoredDevices(), 3);
     MainWindow window(*rig.gateway, *CSettings::getInstance(QString()));
     window.show();
@@ -169,6 +171,10 @@ void tst_MainWindow::selectSearchAndDelete()
     QCOMPARE(window.deviceModel()->index(0, 1).data().toString(), QStringLiteral("Boiler room"));
     QCOMPARE(window.titleLabel()->text(), title(1, "TH-Sense 20"));
     QCOMPARE(window.modbusPortLabel()->text(), QString::number(shared));
+    QCOMPARE(window.modbusUnitLabel()->text(), QStringLiteral("ANY VALID VALUE"));
+    // a device with a unit id answers to that one only
+    window.deviceView()->setCurrentIndex(window.deviceModel()->index(1, 0));
+    QCOMPARE(window.modbusUnitLabel()->text(), QStringLiteral("7"));
 
     window.deviceView()->setCurrentIndex(window.deviceModel()->index(2, 0));
     QCOMPARE(window.titleLabel()->text(), title(3, "Pulse Meter 3"));
@@ -305,6 +311,27 @@ void tst_MainWindow::dialogsOpenAndRefreshTheListThroughTheQueue()
     QTRY_COMPARE(window.deviceModel()->rowCount(), 3);
     QCOMPARE(window.titleLabel()->text(), title(4, "Pulse Meter 3"));
     QCOMPARE(window.deviceView()->currentIndex().row(), 1);
+}
+
+// The button's export, written where the file dialog would point.
+void tst_MainWindow::exportsTheRegisterMap()
+{
+    const quint16 port = freePort();
+    QVERIFY(rig.storeDevice(1, port, 40));
+    rig.gateway->restoreStoredDevices();
+    MainWindow window(*rig.gateway, *CSettings::getInstance(QString()));
+    QVERIFY(window.exportButton()->isVisibleTo(&window));
+    const QString file = rig.workDir->filePath(QStringLiteral("map.csv"));
+    QVERIFY(window.exportRegisterMap(file));
+    QFile written(file);
+    QVERIFY(written.open(QIODevice::ReadOnly));
+    const QList<QByteArray> lines = written.readAll().trimmed().split('\n');
+    QCOMPARE(
+        lines.first().trimmed(),
+        QByteArray("port,address,device,devEui,field,dataType,bitSize,wordOrder,unit,multiplier,extraValue"));
+    QVERIFY2(lines.value(1).startsWith(QByteArray::number(port) + ",40,"), lines.value(1));
+    QVERIFY(lines.value(1).contains(sampleEui(1).toLatin1()));
+    QVERIFY(!window.exportRegisterMap(rig.workDir->filePath(QStringLiteral("no/such/dir/map.csv"))));
 }
 
 // A stored row whose port is no port stays in the list, marked with the reason.

@@ -3,6 +3,7 @@
 #include "modbus/devicehandler.h"
 #include "modbus/modbusconfig.h"
 #include "modbus/modbusservice.h"
+#include "modbus/modbusstats.h"
 #include "modbus/registersource.h"
 #include "tests/testkit/testkit.h"
 
@@ -36,7 +37,10 @@ private slots:
     void bindAddress();
     void settings_data();
     void settings();
+    void allowList_data();
+    void allowList();
     void connectionCapOverAllPorts();
+    void descriptorsSetAsideLowerTheCap();
     void descriptorsRunOut();
 
 private:
@@ -48,7 +52,7 @@ namespace {
 class CZeroSource : public IRegisterSource
 {
 public:
-    uint8_t readRegisters(uint16_t, uint16_t, uint16_t quantity, uint16_t *out) override
+    uint8_t readRegisters(uint16_t, uint8_t, uint16_t, uint16_t quantity, uint16_t *out) override
     {
         std::fill(out, out + quantity, uint16_t(0));
         return 0;
@@ -137,7 +141,7 @@ void tst_DeviceHandler::servicePortsFollowDevices()
              QStringList { QStringLiteral("INFO: [CAllDeviceHandler::addNewDevice] port [%1] is "
                                           "already open")
                                .arg(port) });
-    service.image().put(port, 0, 1, 0x1234);
+    service.image().put(port, 0, 0, 1, 0x1234);
     QTcpSocket client;
     client.connectToHost(QHostAddress::LocalHost, port);
     QVERIFY(client.waitForConnected(testkit::WAIT_MS));
@@ -221,6 +225,68 @@ void tst_DeviceHandler::settings()
     QCOMPARE(log.size(), warnings);
 }
 
+// [modbus] allow as settings.conf holds it: which peers it admits, or the
+// entry that stops the start.
+void tst_DeviceHandler::allowList_data()
+{
+    QTest::addColumn<QString>("value");
+    QTest::addColumn<QString>("error"); // empty: readable
+    QTest::addColumn<QStringList>("admitted");
+    QTest::addColumn<QStringList>("refused");
+
+    const QStringList none;
+    // no key: everyone, as before
+    QTest::newRow("absent") << QString() << QString() << QStringList { "10.1.2.3", "::1" } << none;
+    // an unquoted list reads as a string list, whose toString() would be empty
+    QTest::newRow("unquoted list") << "127.0.0.1, 10.0.0.0/8" << QString()
+                                   << QStringList { "127.0.0.1", "10.200.0.1", "::ffff:10.1.1.1" }
+                                   << QStringList { "127.0.0.2", "11.0.0.1", "::1" };
+    QTest::newRow("quoted list") << "\"192.168.1.0/24,::1\"" << QString()
+                                 << QStringList { "192.168.1.77", "::1" }
+                                 << QStringList { "192.168.2.1", "::2" };
+    QTest::newRow("one address") << "127.0.0.1" << QString()
+                                 << QStringList { "127.0.0.1", "::ffff:127.0.0.1" }
+                                 << QStringList { "127.0.0.2" };
+    QTest::newRow("ipv6 range") << "fd00::/8" << QString() << QStringList { "fd12::5" }
+                                << QStringList { "fe80::1", "10.0.0.1" };
+    // a mapped entry is the IPv4 address it carries
+    QTest::newRow("mapped entry") << "::ffff:10.0.0.0/104" << QString() << QStringList { "10.9.9.9" }
+                                  << QStringList { "11.0.0.1" };
+    QTest::newRow("bad address") << "127.0.0.1, 10.0.0.300"
+                                 << "[modbus] allow: invalid entry \"10.0.0.300\"" << none << none;
+    QTest::newRow("bad prefix") << "10.0.0.0/33"
+                                << "[modbus] allow: invalid entry \"10.0.0.0/33\"" << none << none;
+    QTest::newRow("host name") << "scada.local"
+                               << "[modbus] allow: invalid entry \"scada.local\"" << none << none;
+    // an empty value reads as a missing key, as in every group of the file
+    QTest::newRow("empty") << "\"\"" << QString() << QStringList { "10.1.2.3" } << none;
+}
+
+void tst_DeviceHandler::allowList()
+{
+    QFETCH(QString, value);
+    QFETCH(QString, error);
+    QFETCH(QStringList, admitted);
+    QFETCH(QStringList, refused);
+
+    // a file per row: QSettings keeps what it read of a path within a second
+    const QString path = m_dir->filePath(QStringLiteral("allow %1.conf").arg(QTest::currentDataTag()));
+    QFile file(path);
+    QVERIFY(file.open(QIODevice::WriteOnly));
+    file.write("[modbus]\n");
+    if (!value.isNull())
+        file.write(QStringLiteral("allow=%1\n").arg(value).toUtf8());
+    file.close();
+    QSettings settings(path, QSettings::IniFormat);
+    const SModbusConfig config = Modbus::configFromSettings(settings);
+    QCOMPARE(config.allowError, error);
+    QCOMPARE(config.restricted, !value.isNull() && value != "\"\"");
+    for (const QString &peer : admitted)
+        QVERIFY2(Modbus::isAllowed(config, QHostAddress(peer)), qPrintable(peer));
+    for (const QString &peer : refused)
+        QVERIFY2(!Modbus::isAllowed(config, QHostAddress(peer)), qPrintable(peer));
+}
+
 void tst_DeviceHandler::connectionCapOverAllPorts()
 {
     SModbusConfig config;
@@ -239,6 +305,7 @@ void tst_DeviceHandler::connectionCapOverAllPorts()
     QCOMPARE(CConnectionHandler::openConnections(), 2);
 
     // one more, on either port, is accepted and closed at once
+    const uint64_t rejected = Modbus::statistics().rejectedConnections;
     QSignalSpy log(CLogFile::getInstance(QString()), &CLogFile::addLogSignal);
     QTcpSocket extra;
     QSignalSpy closed(&extra, &QTcpSocket::disconnected);
@@ -249,6 +316,7 @@ void tst_DeviceHandler::connectionCapOverAllPorts()
         QStringLiteral("WARNING: [CDeviceHandler] Port [%1]: 2 Modbus connections are open, the limit; a new "
                        "connection is closed")
             .arg(second.getPort())));
+    QCOMPARE(Modbus::statistics().rejectedConnections - rejected, uint64_t(1));
 
     // the connections already open go on, and a closed one makes room
     QVERIFY(answers(*clients.front()));
@@ -264,6 +332,16 @@ void tst_DeviceHandler::connectionCapOverAllPorts()
 // Run in a child whose open-file limit prlimit lowers: clients take every
 // descriptor, so accepting fails; that is logged, and once descriptors are
 // free again the listener accepts and answers.
+// The HTTP server's connections come out of the same open-file limit.
+void tst_DeviceHandler::descriptorsSetAsideLowerTheCap()
+{
+    const int whole = Modbus::effectiveMaxConnections(1 << 30);
+    Modbus::setDescriptorsSetAside(68);
+    QCOMPARE(Modbus::effectiveMaxConnections(1 << 30), whole - 68);
+    Modbus::setDescriptorsSetAside(0);
+    QCOMPARE(Modbus::effectiveMaxConnections(1 << 30), whole);
+}
+
 void tst_DeviceHandler::descriptorsRunOut()
 {
     if (qEnvironmentVariableIsEmpty("TIDEWELL_FD_CHILD")) {
