@@ -331,16 +331,50 @@ QList<SRegisteredDevice> CGateway::devices(const QString &search) const
     QList<SRegisteredDevice> list;
     if (failed())
         return list;
-    QStringList euis;
-    {
-        QSqlQuery rows = m_store->getDevices(search);
-        while (rows.next())
-            euis << rows.value(DEV_COL_DEV_EUI).toString();
+    if (!search.isEmpty()) {
+        // The store's match (LIKE) decides what a search keeps.
+        QStringList euis;
+        {
+            QSqlQuery rows = m_store->getDevices(search);
+            while (rows.next())
+                euis << rows.value(DEV_COL_DEV_EUI).toString();
+        }
+        for (const QString &eui : qAsConst(euis)) {
+            const SRegisteredDevice entry = device(eui);
+            if (entry.id != 0)
+                list.append(entry);
+        }
+        return list;
     }
-    for (const QString &eui : qAsConst(euis)) {
-        const SRegisteredDevice entry = device(eui);
-        if (entry.id != 0)
-            list.append(entry);
+    if (m_byNameGeneration != m_registry->generation()) {
+        m_byName.clear();
+        const QMap<QString, SPublishedDevice> &published = m_registry->publishedDevices();
+        m_byName.reserve(published.size());
+        for (const SPublishedDevice &device : published) {
+            SRegisteredDevice entry;
+            entry.id = device.id;
+            entry.devEui = device.devEui;
+            entry.name = device.devName;
+            entry.appEui = device.appEui;
+            entry.port = device.port;
+            entry.startAddr = device.startAddr;
+            entry.unitId = device.unitId;
+            m_byName.append(entry);
+        }
+        // The store's order: by name as stored (no collation), ties by id.
+        std::sort(m_byName.begin(), m_byName.end(),
+                  [](const SRegisteredDevice &a, const SRegisteredDevice &b) {
+                      return a.name < b.name || (a.name == b.name && a.id < b.id);
+                  });
+        m_byNameGeneration = m_registry->generation();
+    }
+    list.reserve(m_byName.size());
+    for (SRegisteredDevice entry : qAsConst(m_byName)) {
+        entry.served = m_modbus->isOpen(entry.port);
+        entry.lastUplinkMs = m_lastStored.value(entry.devEui, -1);
+        if (m_silent.contains(entry.devEui))
+            entry.silentSinceMs = m_lastHeard.value(entry.devEui);
+        list.append(entry);
     }
     return list;
 }
