@@ -326,6 +326,35 @@ QList<SRegisterDescription> CGateway::typeRegisters(const QString &appEui) const
 
 // --- Registered devices ---
 
+void CGateway::updateDeviceList() const
+{
+    if (m_byNameGeneration == m_registry->generation())
+        return;
+    m_byName.clear();
+    const QMap<QString, SPublishedDevice> &published = m_registry->publishedDevices();
+    m_byName.reserve(published.size());
+    for (const SPublishedDevice &device : published) {
+        SRegisteredDevice entry;
+        entry.id = device.id;
+        entry.devEui = device.devEui;
+        entry.name = device.devName;
+        entry.appEui = device.appEui;
+        entry.port = device.port;
+        entry.startAddr = device.startAddr;
+        entry.unitId = device.unitId;
+        m_byName.append(entry);
+    }
+    // The store's order: by name as stored (no collation), ties by id.
+    std::sort(m_byName.begin(), m_byName.end(), [](const SRegisteredDevice &a, const SRegisteredDevice &b) {
+        return a.name < b.name || (a.name == b.name && a.id < b.id);
+    });
+    m_byId.clear();
+    m_byId.reserve(m_byName.size());
+    for (int i = 0; i < m_byName.size(); ++i)
+        m_byId.insert(m_byName.at(i).id, i);
+    m_byNameGeneration = m_registry->generation();
+}
+
 QList<SRegisteredDevice> CGateway::devices(const QString &search) const
 {
     QList<SRegisteredDevice> list;
@@ -346,28 +375,7 @@ QList<SRegisteredDevice> CGateway::devices(const QString &search) const
         }
         return list;
     }
-    if (m_byNameGeneration != m_registry->generation()) {
-        m_byName.clear();
-        const QMap<QString, SPublishedDevice> &published = m_registry->publishedDevices();
-        m_byName.reserve(published.size());
-        for (const SPublishedDevice &device : published) {
-            SRegisteredDevice entry;
-            entry.id = device.id;
-            entry.devEui = device.devEui;
-            entry.name = device.devName;
-            entry.appEui = device.appEui;
-            entry.port = device.port;
-            entry.startAddr = device.startAddr;
-            entry.unitId = device.unitId;
-            m_byName.append(entry);
-        }
-        // The store's order: by name as stored (no collation), ties by id.
-        std::sort(m_byName.begin(), m_byName.end(),
-                  [](const SRegisteredDevice &a, const SRegisteredDevice &b) {
-                      return a.name < b.name || (a.name == b.name && a.id < b.id);
-                  });
-        m_byNameGeneration = m_registry->generation();
-    }
+    updateDeviceList();
     list.reserve(m_byName.size());
     for (SRegisteredDevice entry : qAsConst(m_byName)) {
         entry.served = m_modbus->isOpen(entry.port);
@@ -453,10 +461,8 @@ QList<SRegisterMapRow> CGateway::registerMap(SRegisterMapCursor &cursor, int max
     }
     const QList<SServedField> fields
         = m_store->servedFields(cursor.port, cursor.started, cursor.lastPort, cursor.lastAddress, maxRows);
-    QHash<uint32_t, const SPublishedDevice *> byId;
     if (!fields.isEmpty())
-        for (const SPublishedDevice &device : m_registry->publishedDevices())
-            byId.insert(device.id, &device);
+        updateDeviceList();
     for (const SServedField &field : fields) {
         SRegisterMapRow row;
         row.port = field.port;
@@ -468,8 +474,10 @@ QList<SRegisterMapRow> CGateway::registerMap(SRegisterMapCursor &cursor, int max
         row.multiplier = field.multiplier;
         row.extraValue = field.extraValue;
         row.wordOrder = QS_TPL_HIGH_FIRST;
-        if (const SPublishedDevice *device = byId.value(field.device)) {
-            row.deviceName = device->devName;
+        const int at = m_byId.value(field.device, -1);
+        if (at >= 0) {
+            const SRegisteredDevice *device = &m_byName.at(at);
+            row.deviceName = device->name;
             row.devEui = device->devEui;
             const SDeviceTemplate tpl = m_registry->getTemplate(device->appEui);
             const uint32_t offset = field.address - uint32_t(device->startAddr);

@@ -257,7 +257,9 @@ private:
     // rebuilt when the registry's generation moves: a listing of every device
     // needs no store query and no lookup by DevEUI.
     mutable QVector<SRegisteredDevice> m_byName;
+    mutable QHash<uint32_t, int> m_byId; // index into m_byName by device id
     mutable quint64 m_byNameGeneration = ~quint64(0);
+    void updateDeviceList() const;
     QTimer m_silenceTimer;
     std::unique_ptr<CServerHandler> m_session;
     std::unique_ptr<CAllDeviceHandler> m_registry;
