@@ -138,24 +138,37 @@ function plan() {
   }
 }
 
-function showProblem(index, fieldName, text, chosen) {
-  const d = chosen[index];
-  const who = d && chosen.length > 1 ? `${d.name || d.devEui}: ` : '';
-  const target = { port: 'add-port-error', startRegister: 'add-start-error', name: 'add-name-error' }[fieldName];
-  if (target) {
-    const el = $(target);
-    el.textContent = el.textContent ? `${el.textContent}; ${who}${text}` : `${who}${text}`;
-  } else if (d) {
-    rowCells.get(d.devEui).problem.textContent = text;
-  } else {
-    setText('add-result', text);
+// Problems of form fields go next to the field, once per text (naming the
+// devices when only some have it); a device's own problem goes on its row.
+function showProblems(found, chosen) {
+  const byField = new Map();
+  for (const p of found) {
+    const d = chosen[p.index];
+    const target = { port: 'add-port-error', startRegister: 'add-start-error', name: 'add-name-error' }[p.field];
+    if (target) {
+      if (!byField.has(target)) byField.set(target, new Map());
+      const texts = byField.get(target);
+      if (!texts.has(p.error)) texts.set(p.error, []);
+      if (d) texts.get(p.error).push(d.name || d.devEui);
+    } else if (d) {
+      rowCells.get(d.devEui).problem.textContent = p.error;
+    } else {
+      setText('add-result', p.error);
+    }
+  }
+  for (const [target, texts] of byField) {
+    const parts = [];
+    for (const [text, names] of texts) {
+      parts.push(names.length && names.length < chosen.length ? `${names.join(', ')}: ${text}` : text);
+    }
+    setText(target, parts.join('; '));
   }
 }
 
 // The API's dry run: every row's problems, nothing added.
 async function check() {
-  const { rows, chosen } = build();
-  if (!rows.length || problems) return;
+  const { port, start, rows, chosen } = build();
+  if (!rows.length || port.error || start.error) return;
   const mine = ++checkSeq;
   let answer;
   try {
@@ -164,18 +177,18 @@ async function check() {
     if (mine !== checkSeq) return;
     plan();
     problems = true;
-    showProblem(e.body.index ?? -1, e.body.field, e.message, chosen);
+    showProblems([{ index: e.body.index ?? -1, field: e.body.field, error: e.message }], chosen);
     $('add-submit').disabled = true;
     return;
   }
   if (mine !== checkSeq) return;
   plan();
+  const found = [];
   for (const row of answer.rows || []) {
-    for (const p of row.problems || []) {
-      problems = true;
-      showProblem(row.index, p.field, p.error, chosen);
-    }
+    for (const p of row.problems || []) found.push({ index: row.index, field: p.field, error: p.error });
   }
+  showProblems(found, chosen);
+  if (found.length) problems = true;
   $('add-submit').disabled = problems || !rows.length;
 }
 
@@ -192,7 +205,7 @@ async function submit() {
     $('add-name').value = '';
   } catch (e) {
     plan();
-    showProblem(e.body.index ?? -1, e.body.field, e.message, chosen);
+    showProblems([{ index: e.body.index ?? -1, field: e.body.field, error: e.message }], chosen);
     $('add-submit').disabled = false;
   }
 }
