@@ -91,7 +91,7 @@ function makeRow(r) {
     unit: h('td', {}, r.unit),
     multiplier: h('td', { class: 'num' }, r.multiplier),
     extraValue: h('td', { class: 'num' }, r.extraValue),
-    updated: h('td', {}, localTime(r.updated)),
+    updated: h('td', { class: 'updated', 'data-time': r.updated || null }, localTime(r.updated)),
     action: h('td'),
   };
   const tr = h('tr', { 'data-address': r.address },
@@ -139,6 +139,7 @@ function update(list) {
     }
     if (r.updated) {
       entry.cells.updated.textContent = localTime(r.updated);
+      entry.cells.updated.dataset.time = r.updated;
       if (!device.lastUplink || r.updated > device.lastUplink) device.lastUplink = r.updated;
     }
     if (!entry.editing) showValues(entry);
