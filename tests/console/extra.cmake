@@ -1,5 +1,5 @@
 # The web console in headless Chromium against the built gateway and the
-# simulator (tests/web/browser_flows.py). Always registered: a missing
+# simulator (tests/console/browser_flows.py). Always registered: a missing
 # chromium, chromium-driver or python3-selenium fails it with their names.
 add_test(NAME web_console_browser
          COMMAND /usr/bin/python3 ${CMAKE_CURRENT_LIST_DIR}/browser_flows.py
