@@ -9,6 +9,8 @@
 #include "modbus/modbusconfig.h"
 #include "resources/resources.h"
 #include "serverlink/serverhandler.h"
+#include "web/webpassword.h"
+#include "web/webservice.h"
 
 #include <QApplication>
 #include <QCommandLineParser>
@@ -127,13 +129,16 @@ int runHeadless(QCoreApplication &app)
         return EXIT_FAILURE_TO_RUN;
     }
     gateway.restoreStoredDevices();
+    CWebService web(gateway);
+    web.reload(QS_GLOB_SETTINGS_FILE);
 
-    // SIGHUP: logrotate moved the log; and a session that stopped retrying
-    // (refused login, untrusted certificate) tries again with the settings as
-    // they are now.
-    handleSignals(&app, [&gateway, log]() {
+    // SIGHUP: logrotate moved the log; the [web] group and its certificate
+    // are read again; and a session that stopped retrying (refused login,
+    // untrusted certificate) tries again with the settings as they are now.
+    handleSignals(&app, [&gateway, &web, log]() {
         log->reopen();
         addLog(QStringLiteral("INFO: [main] SIGHUP: log file reopened"));
+        web.reload(QS_GLOB_SETTINGS_FILE);
         if (gateway.session().waitsForOperator()) {
             CSettings fresh(QS_GLOB_SETTINGS_FILE);
             gateway.connectToServer(fresh.serverSettings());
@@ -149,7 +154,11 @@ int runHeadless(QCoreApplication &app)
 
 int runWindow(QApplication &app)
 {
-    handleSignals(&app, {});
+    std::function<void()> onHangUp;
+    handleSignals(&app, [&onHangUp]() {
+        if (onHangUp)
+            onHangUp();
+    });
 
     QFile styleFile(QStringLiteral("://style/style.qss"));
     QString style;
@@ -175,6 +184,9 @@ int runWindow(QApplication &app)
         return EXIT_FAILURE_TO_RUN;
     }
     gateway.restoreStoredDevices();
+    CWebService web(gateway);
+    web.reload(QS_GLOB_SETTINGS_FILE);
+    onHangUp = [&web]() { web.reload(QS_GLOB_SETTINGS_FILE); };
 
     int code = 0;
     {
@@ -211,8 +223,13 @@ int main(int argc, char *argv[])
     const QCommandLineOption workDirOption(QStringLiteral("workdir"),
                                            QObject::tr("Working directory (default: the current one)."),
                                            QObject::tr("DIR"));
+    const QCommandLineOption setWebPasswordOption(
+        QStringLiteral("set-web-password"),
+        QObject::tr("Read a password for the web console and API (twice from a terminal, one line from a "
+                    "pipe) and store its hash in settings.conf; a running gateway takes it on SIGHUP."));
     parser.addOption(headlessOption);
     parser.addOption(workDirOption);
+    parser.addOption(setWebPasswordOption);
     addQtOptions(parser);
     if (!parser.parse(arguments) || !parser.positionalArguments().isEmpty()) {
         printError(parser.errorText().isEmpty()
@@ -223,8 +240,8 @@ int main(int argc, char *argv[])
     }
 
     const bool headless = parser.isSet(headlessOption);
-    const bool noWindow = headless || parser.isSet(helpOption) || parser.isSet(QStringLiteral("help-all"))
-        || parser.isSet(versionOption);
+    const bool noWindow = headless || parser.isSet(setWebPasswordOption) || parser.isSet(helpOption)
+        || parser.isSet(QStringLiteral("help-all")) || parser.isSet(versionOption);
     std::unique_ptr<QCoreApplication> app;
     if (noWindow)
         app = std::make_unique<QCoreApplication>(argc, argv);
@@ -241,6 +258,9 @@ int main(int argc, char *argv[])
         printError(QObject::tr("cannot enter working directory %1").arg(parser.value(workDirOption)));
         return EXIT_FAILURE_TO_RUN;
     }
+    // Works beside a running gateway: it takes no lock and writes one key.
+    if (parser.isSet(setWebPasswordOption))
+        return WebPassword::setPasswordCommand(QS_GLOB_SETTINGS_FILE, stdin, stderr);
     // Two gateways on one server.db and the same ports would fight. A lock
     // left by a killed process names a process that is gone and is taken over.
     QLockFile lock(QDir::current().filePath(QS_GLOB_LOCK_FILE));

@@ -4,6 +4,7 @@
 #include "modbus/connectionhandler.h"
 #include "modbus/modbusconfig.h"
 #include "modbus/modbuslog.h"
+#include "modbus/modbusstats.h"
 
 #include <QFile>
 #include <QTimer>
@@ -208,6 +209,7 @@ void CDeviceHandler::incomingConnection(int socketDescriptor)
     const int limit = Modbus::effectiveMaxConnections();
     if (CConnectionHandler::openConnections() >= limit) {
         ::close(socketDescriptor);
+        Modbus::statistics().rejectedConnections.fetch_add(1, std::memory_order_relaxed);
         overloadLog().log(
             QStringLiteral("WARNING: [CDeviceHandler] Port [%1]: %2 Modbus connections are open, "
                            "the limit; a new connection is closed")

@@ -21,6 +21,12 @@ SModbusConfig &current()
     return value;
 }
 
+int &setAside()
+{
+    static int count = 0;
+    return count;
+}
+
 long long softOpenFileLimit()
 {
     rlimit limit {};
@@ -89,12 +95,17 @@ const SModbusConfig &config()
     return current();
 }
 
+void setDescriptorsSetAside(int count)
+{
+    setAside() = std::max(0, count);
+}
+
 int effectiveMaxConnections()
 {
     const long long soft = softOpenFileLimit();
     if (soft < 0)
         return current().maxConnections;
-    const long long room = soft - ReservedDescriptors - CDeviceHandler::openListeners();
+    const long long room = soft - ReservedDescriptors - setAside() - CDeviceHandler::openListeners();
     return int(std::max<long long>(1, std::min<long long>(current().maxConnections, room)));
 }
 

@@ -36,7 +36,12 @@ void setConfig(const SModbusConfig &config);
 const SModbusConfig &config();
 
 // The cap in force: the configured one, lowered so that the connections,
-// the listeners and the reserve fit the soft open-file limit.
+// the listeners, the reserve and the descriptors set aside for other services
+// fit the soft open-file limit.
 int effectiveMaxConnections();
+
+// Sets aside descriptors for another service of the process (the HTTP server
+// sets its connection limit here), out of what Modbus connections may take.
+void setDescriptorsSetAside(int count);
 
 } // namespace Modbus

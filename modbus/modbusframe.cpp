@@ -1,5 +1,7 @@
 #include "modbus/modbusframe.h"
 
+#include "modbus/modbusstats.h"
+
 namespace Modbus {
 
 namespace {
@@ -89,17 +91,23 @@ QByteArray buildException(const SModbusMBAP &mbap, const SModbusTcpPacketHeader 
 QByteArray answerRequest(const SModbusMBAP &mbap, const SModbusTcpPacketHeader &header,
                          const RegisterReader &readRegisters)
 {
+    SStatistics &counters = statistics();
+    counters.countRequest(header.functionCode);
+    const auto refuse = [&](uint8_t code) {
+        counters.countException(code);
+        return buildException(mbap, header, code);
+    };
     if (header.functionCode != ReadHoldingRegisters && header.functionCode != ReadInputRegisters)
-        return buildException(mbap, header, IllegalFunction);
+        return refuse(IllegalFunction);
     // A larger read would wrap the one-byte byte count; an empty one is no read.
     if (header.quantity == 0 || header.quantity > MaxReadQuantity)
-        return buildException(mbap, header, IllegalDataValue);
+        return refuse(IllegalDataValue);
     if (uint32_t(header.startAddress) + header.quantity > 0x10000u)
-        return buildException(mbap, header, IllegalDataAddress);
+        return refuse(IllegalDataAddress);
     uint16_t values[MaxReadQuantity] = {};
     const uint8_t exception = readRegisters(header.startAddress, header.quantity, values);
     if (exception != 0)
-        return buildException(mbap, header, exception);
+        return refuse(exception);
     return buildReadAnswer(mbap, header, values, header.quantity);
 }
 

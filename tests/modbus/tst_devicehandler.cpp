@@ -2,6 +2,7 @@
 #include "modbus/connectionhandler.h"
 #include "modbus/devicehandler.h"
 #include "modbus/modbusconfig.h"
+#include "modbus/modbusstats.h"
 #include "modbus/registersource.h"
 #include "tests/testkit/testkit.h"
 
@@ -34,6 +35,7 @@ private slots:
     void settings_data();
     void settings();
     void connectionCapOverAllPorts();
+    void descriptorsSetAsideLowerTheCap();
     void descriptorsRunOut();
 
 private:
@@ -178,6 +180,7 @@ void tst_DeviceHandler::connectionCapOverAllPorts()
     QCOMPARE(CConnectionHandler::openConnections(), 2);
 
     // one more, on either port, is accepted and closed at once
+    const uint64_t rejected = Modbus::statistics().rejectedConnections;
     QSignalSpy log(CLogFile::getInstance(QString()), &CLogFile::addLogSignal);
     QTcpSocket extra;
     QSignalSpy closed(&extra, &QTcpSocket::disconnected);
@@ -188,6 +191,7 @@ void tst_DeviceHandler::connectionCapOverAllPorts()
         QStringLiteral("WARNING: [CDeviceHandler] Port [%1]: 2 Modbus connections are open, the limit; a new "
                        "connection is closed")
             .arg(second.getPort())));
+    QCOMPARE(Modbus::statistics().rejectedConnections - rejected, uint64_t(1));
 
     // the connections already open go on, and a closed one makes room
     QVERIFY(answers(*clients.front()));
@@ -203,6 +207,20 @@ void tst_DeviceHandler::connectionCapOverAllPorts()
 // Run in a child whose open-file limit prlimit lowers: clients take every
 // descriptor, so accepting fails; that is logged, and once descriptors are
 // free again the listener accepts and answers.
+// The HTTP server's connections come out of the same open-file limit.
+void tst_DeviceHandler::descriptorsSetAsideLowerTheCap()
+{
+    SModbusConfig config;
+    config.maxConnections = 1 << 30;
+    Modbus::setConfig(config);
+    const int whole = Modbus::effectiveMaxConnections();
+    Modbus::setDescriptorsSetAside(68);
+    QCOMPARE(Modbus::effectiveMaxConnections(), whole - 68);
+    Modbus::setDescriptorsSetAside(0);
+    QCOMPARE(Modbus::effectiveMaxConnections(), whole);
+    Modbus::setConfig(SModbusConfig());
+}
+
 void tst_DeviceHandler::descriptorsRunOut()
 {
     if (qEnvironmentVariableIsEmpty("TIDEWELL_FD_CHILD")) {

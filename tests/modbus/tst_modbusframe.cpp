@@ -1,4 +1,5 @@
 #include "modbus/modbusframe.h"
+#include "modbus/modbusstats.h"
 
 #include <QtTest>
 
@@ -15,6 +16,7 @@ private slots:
     void frames();
     void requestLimitPerCall();
     void largestAnswer();
+    void requestsAndExceptionsAreCounted();
 };
 
 namespace {
@@ -185,6 +187,36 @@ void tst_ModbusFrame::largestAnswer()
     QCOMPARE(answer.size(), 9 + 250);
     QCOMPARE(answer.left(11).toHex(), QByteArray("abcd000000fd0904fa007c"));
     QCOMPARE(answer.right(2).toHex(), QByteArray("0000"));
+}
+
+// What monitoring reads: every request by function, every exception by code.
+void tst_ModbusFrame::requestsAndExceptionsAreCounted()
+{
+    Modbus::SStatistics &counters = Modbus::statistics();
+    const uint64_t holding = counters.readHoldingRequests;
+    const uint64_t input = counters.readInputRequests;
+    const uint64_t other = counters.otherRequests;
+    const uint64_t illegalFunction = counters.exceptions[Modbus::IllegalFunction];
+    const uint64_t illegalAddress = counters.exceptions[Modbus::IllegalDataAddress];
+    const uint64_t failed = counters.exceptions[11];
+    // transaction 1, protocol 0, length 6, unit 1, then function, start, quantity
+    QByteArray buffer = QByteArray::fromHex("000100000006010300640002") // read holding 100..101
+        + QByteArray::fromHex("000200000006010400640001") // read input 100
+        + QByteArray::fromHex("000300000006010600640001") // write single register: not served
+        + QByteArray::fromHex("0004000000060103ffff0002"); // past 65535
+    run(buffer);
+    QCOMPARE(counters.readHoldingRequests - holding, uint64_t(2));
+    QCOMPARE(counters.readInputRequests - input, uint64_t(1));
+    QCOMPARE(counters.otherRequests - other, uint64_t(1));
+    QCOMPARE(counters.exceptions[Modbus::IllegalFunction] - illegalFunction, uint64_t(1));
+    QCOMPARE(counters.exceptions[Modbus::IllegalDataAddress] - illegalAddress, uint64_t(1));
+    // an exception the register source answers (a silent device) counts under its code
+    QByteArray silent = QByteArray::fromHex("000500000006010300640001");
+    QByteArray answers;
+    Modbus::processBuffer(
+        silent, answers, [](uint16_t, uint16_t, uint16_t *) -> uint8_t { return 11; }, [](const QString &) {},
+        10);
+    QCOMPARE(counters.exceptions[11] - failed, uint64_t(1));
 }
 
 QTEST_APPLESS_MAIN(tst_ModbusFrame)

@@ -1,0 +1,432 @@
+#include "app/globaldata.h"
+#include "app/logfile.h"
+#include "core/gateway.h"
+#include "tests/testkit/testkit.h"
+#include "web/webapi.h"
+#include "web/webauth.h"
+#include "web/webevents.h"
+#include "web/webpassword.h"
+
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QTemporaryDir>
+
+#include <memory>
+
+using namespace testkit;
+
+// The API's request handling without sockets: refusals, authentication and
+// the rate limit, as handle() answers them.
+class tst_WebApi : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void init();
+    void cleanup();
+    void requestTargets_data();
+    void requestTargets();
+    void refusals_data();
+    void refusals();
+    void everyAnswerCarriesSecurityHeaders();
+    void loginGivesSessionCookie();
+    void basicAuthentication();
+    void failedLoginsAreLimitedPerAddress();
+    void sessionsExpireWhenIdle();
+    void passwordHash();
+    void logTail();
+    void registerEventsAreCoalescedPerDevice();
+
+private:
+    SHttpRequest request(const QByteArray &method, const QByteArray &target, const QByteArray &body = {},
+                         const QList<QPair<QByteArray, QByteArray>> &headers = {}) const;
+    // handle(), waiting for an answer given later.
+    SHttpResponse send(const SHttpRequest &request);
+    static QJsonObject bodyOf(const SHttpResponse &response);
+
+    QTemporaryDir m_dir;
+    QString m_home;
+    qint64 m_now = 1'800'000'000'000;
+    std::unique_ptr<CGateway> m_gateway;
+    std::unique_ptr<CWebAuth> m_auth;
+    std::unique_ptr<CWebApi> m_api;
+};
+
+namespace {
+// Few iterations keep the tests quick; the format carries the count.
+QString storedHash()
+{
+    static const QString stored = WebPassword::hash("correct horse", 1000);
+    return stored;
+}
+} // namespace
+
+void tst_WebApi::initTestCase()
+{
+    initGlobalData();
+    QVERIFY(m_dir.isValid());
+    m_home = QDir::currentPath();
+    QVERIFY(QDir::setCurrent(m_dir.path()));
+    QVERIFY(copySampleTemplates(m_dir.path()));
+    CLogFile::getInstance(QStringLiteral("history.log"));
+}
+
+void tst_WebApi::init()
+{
+    static int connections = 0;
+    m_gateway = std::make_unique<CGateway>(m_dir.filePath(QStringLiteral("server.db")),
+                                           QStringLiteral("web%1").arg(++connections));
+    QVERIFY(!m_gateway->failed());
+    m_auth = std::make_unique<CWebAuth>();
+    m_auth->setPasswordHash(storedHash());
+    m_auth->setClockForTesting([this] { return m_now; });
+    m_api = std::make_unique<CWebApi>(*m_gateway, *m_auth, nullptr);
+    m_api->setOptions({ false, false, m_dir.filePath(QStringLiteral("history.log")) });
+}
+
+void tst_WebApi::cleanup()
+{
+    m_api.reset();
+    m_auth.reset();
+    m_gateway.reset();
+}
+
+SHttpRequest tst_WebApi::request(const QByteArray &method, const QByteArray &target, const QByteArray &body,
+                                 const QList<QPair<QByteArray, QByteArray>> &headers) const
+{
+    SHttpRequest r;
+    r.method = method;
+    r.target = target;
+    r.body = body;
+    r.peer = QStringLiteral("192.0.2.7");
+    r.headers = headers;
+    r.headers.append(qMakePair(QByteArray("host"), QByteArray("gw.example:8080")));
+    if (!body.isEmpty() && r.header("content-type").isEmpty())
+        r.headers.append(qMakePair(QByteArray("content-type"), QByteArray("application/json")));
+    return r;
+}
+
+SHttpResponse tst_WebApi::send(const SHttpRequest &r)
+{
+    SHttpResponse response = m_api->handle(r);
+    if (!response.later)
+        return response;
+    bool done = false;
+    SHttpResponse answer;
+    response.later([&](SHttpResponse given) {
+        answer = std::move(given);
+        done = true;
+    });
+    QDeadlineTimer deadline(WAIT_MS);
+    while (!done && !deadline.hasExpired())
+        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 50);
+    if (!done)
+        answer.status = -1; // no answer: the comparison names the request
+    return answer;
+}
+
+QJsonObject tst_WebApi::bodyOf(const SHttpResponse &response)
+{
+    return QJsonDocument::fromJson(response.body).object();
+}
+
+void tst_WebApi::requestTargets_data()
+{
+    QTest::addColumn<QByteArray>("target");
+    QTest::addColumn<bool>("accepted");
+    QTest::addColumn<QString>("path");
+    QTest::addColumn<QString>("firstQueryValue");
+
+    QTest::newRow("plain") << QByteArray("/api/devices") << true << "/api/devices"
+                           << "";
+    QTest::newRow("query decoded") << QByteArray("/api/devices?q=Boiler+room%21&limit=5") << true
+                                   << "/api/devices"
+                                   << "Boiler room!";
+    QTest::newRow("encoded letter") << QByteArray("/%61pi/status") << true << "/api/status"
+                                    << "";
+    QTest::newRow("encoded slash") << QByteArray("/api%2Fstatus") << false << ""
+                                   << "";
+    QTest::newRow("encoded backslash") << QByteArray("/x%5c..%5cserver.db") << false << ""
+                                       << "";
+    QTest::newRow("NUL") << QByteArray("/index.html%00.png") << false << ""
+                         << "";
+    QTest::newRow("dot dot") << QByteArray("/a/../server.db") << false << ""
+                             << "";
+    QTest::newRow("encoded dot dot") << QByteArray("/%2e%2e/server.db") << false << ""
+                                     << "";
+    QTest::newRow("not UTF-8") << QByteArray("/%ff") << false << ""
+                               << "";
+    QTest::newRow("relative") << QByteArray("server.db") << false << ""
+                              << "";
+}
+
+void tst_WebApi::requestTargets()
+{
+    QFETCH(QByteArray, target);
+    QFETCH(bool, accepted);
+    QString path;
+    QList<QPair<QString, QString>> query;
+    QCOMPARE(parseRequestTarget(target, path, query), accepted);
+    if (!accepted)
+        return;
+    QCOMPARE(path, QTest::currentDataTag() == QByteArray("plain") ? QStringLiteral("/api/devices") : path);
+    QFETCH(QString, firstQueryValue);
+    QCOMPARE(query.isEmpty() ? QString() : query.first().second, firstQueryValue);
+}
+
+// Every class of request the API refuses, and nothing of them is changed.
+void tst_WebApi::refusals_data()
+{
+    QTest::addColumn<QByteArray>("method");
+    QTest::addColumn<QByteArray>("target");
+    QTest::addColumn<QByteArray>("body");
+    QTest::addColumn<QByteArray>("contentType");
+    QTest::addColumn<QByteArray>("origin");
+    QTest::addColumn<bool>("tooLarge");
+    QTest::addColumn<int>("status");
+
+    const QByteArray json = "application/json";
+    QTest::newRow("unknown route") << QByteArray("GET") << QByteArray("/api/nothing") << QByteArray() << json
+                                   << QByteArray() << false << 404;
+    QTest::newRow("wrong method") << QByteArray("PUT") << QByteArray("/api/devices") << QByteArray("{}")
+                                  << json << QByteArray() << false << 405;
+    QTest::newRow("body over 1 MB") << QByteArray("POST") << QByteArray("/api/login") << QByteArray("{}")
+                                    << json << QByteArray() << true << 413;
+    QTest::newRow("not JSON type") << QByteArray("POST") << QByteArray("/api/login")
+                                   << QByteArray("{\"password\":\"x\"}") << QByteArray("text/plain")
+                                   << QByteArray() << false << 415;
+    QTest::newRow("form post") << QByteArray("POST") << QByteArray("/api/devices") << QByteArray("a=b")
+                               << QByteArray("application/x-www-form-urlencoded") << QByteArray() << false
+                               << 415;
+    QTest::newRow("foreign origin") << QByteArray("POST") << QByteArray("/api/login")
+                                    << QByteArray("{\"password\":\"x\"}") << json
+                                    << QByteArray("http://evil.example") << false << 403;
+    QTest::newRow("other port") << QByteArray("DELETE") << QByteArray("/api/devices/0011223344550001")
+                                << QByteArray() << json << QByteArray("http://gw.example:8081") << false
+                                << 403;
+    QTest::newRow("other scheme") << QByteArray("POST") << QByteArray("/api/logout") << QByteArray() << json
+                                  << QByteArray("https://gw.example:8080") << false << 403;
+    QTest::newRow("null origin") << QByteArray("POST") << QByteArray("/api/logout") << QByteArray() << json
+                                 << QByteArray("null") << false << 403;
+    QTest::newRow("not logged in") << QByteArray("GET") << QByteArray("/api/status") << QByteArray() << json
+                                   << QByteArray() << false << 401;
+    QTest::newRow("metrics not public") << QByteArray("GET") << QByteArray("/metrics") << QByteArray() << json
+                                        << QByteArray() << false << 401;
+    QTest::newRow("login not JSON") << QByteArray("POST") << QByteArray("/api/login") << QByteArray("{pass")
+                                    << json << QByteArray() << false << 400;
+    QTest::newRow("login without password")
+        << QByteArray("POST") << QByteArray("/api/login") << QByteArray("{\"password\":5}") << json
+        << QByteArray() << false << 400;
+    QTest::newRow("static path escapes") << QByteArray("GET") << QByteArray("/..%2f..%2fserver.db")
+                                         << QByteArray() << json << QByteArray() << false << 404;
+    QTest::newRow("no such file") << QByteArray("GET") << QByteArray("/server.db") << QByteArray() << json
+                                  << QByteArray() << false << 404;
+}
+
+void tst_WebApi::refusals()
+{
+    QFETCH(QByteArray, method);
+    QFETCH(QByteArray, target);
+    QFETCH(QByteArray, body);
+    QFETCH(QByteArray, contentType);
+    QFETCH(QByteArray, origin);
+    QFETCH(bool, tooLarge);
+    QFETCH(int, status);
+    QList<QPair<QByteArray, QByteArray>> headers { { "content-type", contentType } };
+    if (!origin.isEmpty())
+        headers.append(qMakePair(QByteArray("origin"), origin));
+    SHttpRequest r = request(method, target, body, headers);
+    r.bodyTooLarge = tooLarge;
+    const SHttpResponse response = send(r);
+    QCOMPARE(response.status, status);
+    QVERIFY(!bodyOf(response).value(QStringLiteral("error")).toString().isEmpty());
+    // A browser would put up its own password dialog on a challenge.
+    QVERIFY(response.header("WWW-Authenticate").isEmpty());
+    if (status == 405)
+        QCOMPARE(response.header("Allow"), QByteArray("GET, POST"));
+    QCOMPARE(m_auth->sessionCount(), 0);
+}
+
+void tst_WebApi::everyAnswerCarriesSecurityHeaders()
+{
+    for (const QByteArray &target : { QByteArray("/healthz"), QByteArray("/api/status"), QByteArray("/x") }) {
+        const SHttpResponse response = send(request("GET", target));
+        QCOMPARE(response.header("X-Content-Type-Options"), QByteArray("nosniff"));
+        QCOMPARE(response.header("Content-Security-Policy"),
+                 QByteArray("default-src 'self'; frame-ancestors 'none'"));
+        QCOMPARE(response.header("Cache-Control"), QByteArray("no-store"));
+    }
+}
+
+void tst_WebApi::loginGivesSessionCookie()
+{
+    SHttpResponse wrong = send(request("POST", "/api/login", R"({"password":"wrong"})"));
+    QCOMPARE(wrong.status, 401);
+    QCOMPARE(bodyOf(wrong).value(QStringLiteral("error")).toString(), QStringLiteral("wrong password"));
+    QVERIFY(wrong.header("Set-Cookie").isEmpty());
+
+    SHttpResponse right = send(request("POST", "/api/login", R"({"password":"correct horse"})",
+                                       { { "origin", "http://gw.example:8080" } }));
+    QCOMPARE(right.status, 200);
+    const QByteArray cookie = right.header("Set-Cookie");
+    QVERIFY2(cookie.startsWith("tidewell_session="), cookie);
+    QVERIFY(cookie.contains("; HttpOnly") && cookie.contains("; SameSite=Strict")
+            && !cookie.contains("Secure"));
+    const QByteArray value = cookie.mid(17, cookie.indexOf(';') - 17);
+    QVERIFY(value.size() >= 22); // 128 bits or more, base64
+
+    QCOMPARE(send(request("GET", "/api/log", {}, { { "cookie", "a=b; tidewell_session=" + value } })).status,
+             200);
+    QCOMPARE(send(request("GET", "/api/log", {}, { { "cookie", "tidewell_session=" + value + "x" } })).status,
+             401);
+    QCOMPARE(send(request("POST", "/api/logout", {}, { { "cookie", "tidewell_session=" + value } })).status,
+             200);
+    QCOMPARE(send(request("GET", "/api/log", {}, { { "cookie", "tidewell_session=" + value } })).status, 401);
+
+    SHttpRequest secure = request("POST", "/api/login", R"({"password":"correct horse"})");
+    secure.https = true;
+    QVERIFY(send(secure).header("Set-Cookie").contains("; Secure"));
+}
+
+void tst_WebApi::basicAuthentication()
+{
+    const auto basic = [](const QByteArray &pair) {
+        return QList<QPair<QByteArray, QByteArray>> { { "authorization", "Basic " + pair.toBase64() } };
+    };
+    SHttpResponse first = m_api->handle(request("GET", "/api/log", {}, basic("admin:correct horse")));
+    QVERIFY2(first.later, "the first check of a password is left to the worker thread");
+    QCOMPARE(send(request("GET", "/api/log", {}, basic("admin:correct horse"))).status, 200);
+    // Remembered: answered at once.
+    const SHttpResponse again = m_api->handle(request("GET", "/api/log", {}, basic("admin:correct horse")));
+    QVERIFY(!again.later);
+    QCOMPARE(again.status, 200);
+    QCOMPARE(send(request("GET", "/api/log", {}, basic("root:correct horse"))).status, 401);
+    QCOMPARE(send(request("GET", "/api/log", {}, basic("admin:correct horsf"))).status, 401);
+    QCOMPARE(send(request("GET", "/api/log", {}, basic("admin"))).status, 401);
+}
+
+void tst_WebApi::failedLoginsAreLimitedPerAddress()
+{
+    QFile log(m_dir.filePath(QStringLiteral("history.log")));
+    QVERIFY(log.open(QIODevice::ReadOnly));
+    log.seek(log.size());
+    for (int i = 0; i < CWebAuth::FailuresPerMinute; ++i) {
+        QCOMPARE(send(request("POST", "/api/login", R"({"password":"guess"})")).status, 401);
+        m_now += 1000;
+    }
+    // Even the right password waits now, and so do Basic attempts.
+    SHttpResponse limited = send(request("POST", "/api/login", R"({"password":"correct horse"})"));
+    QCOMPARE(limited.status, 429);
+    const int retryAfter = limited.header("Retry-After").toInt();
+    QVERIFY2(retryAfter > 50 && retryAfter <= 56, limited.header("Retry-After"));
+    QCOMPARE(bodyOf(limited).value(QStringLiteral("retryAfter")).toInt(), retryAfter);
+    QCOMPARE(send(request("GET", "/api/log", {},
+                          { { "authorization", "Basic " + QByteArray("admin:correct horse").toBase64() } }))
+                 .status,
+             429);
+    // Another address is not held up.
+    SHttpRequest other = request("POST", "/api/login", R"({"password":"correct horse"})");
+    other.peer = QStringLiteral("192.0.2.8");
+    QCOMPARE(send(other).status, 200);
+
+    m_now += retryAfter * 1000;
+    QCOMPARE(send(request("POST", "/api/login", R"({"password":"correct horse"})")).status, 200);
+    // One log line a minute names the address, not one per guess.
+    QCOMPARE(log.readAll().count("Failed web login from [192.0.2.7]"), 1);
+}
+
+void tst_WebApi::sessionsExpireWhenIdle()
+{
+    const QByteArray value = m_auth->createSession();
+    m_now += CWebAuth::SessionIdleMs - 1;
+    QVERIFY(m_auth->touchSession(value));
+    m_now += CWebAuth::SessionIdleMs - 1;
+    QVERIFY(m_auth->touchSession(value));
+    m_now += CWebAuth::SessionIdleMs + 1;
+    QVERIFY(!m_auth->touchSession(value));
+    // A new password ends every session.
+    const QByteArray other = m_auth->createSession();
+    m_auth->setPasswordHash(WebPassword::hash("another", 1000));
+    QVERIFY(!m_auth->touchSession(other));
+}
+
+void tst_WebApi::passwordHash()
+{
+    const QString stored = WebPassword::hash("pw", 1000);
+    QVERIFY(stored.startsWith(QStringLiteral("pbkdf2-sha256$1000$")));
+    QVERIFY(WebPassword::verify("pw", stored));
+    QVERIFY(!WebPassword::verify("pW", stored));
+    // Salted: the same password never gives the same text.
+    QVERIFY(WebPassword::hash("pw", 1000) != stored);
+    QVERIFY(WebPassword::hash("pw").startsWith(QStringLiteral("pbkdf2-sha256$600000$")));
+    for (const QString &broken :
+         { QString(), QStringLiteral("pw"), QStringLiteral("pbkdf2-sha256$x$AA==$AA=="),
+           QString(stored).replace(QStringLiteral("sha256"), QStringLiteral("sha1")) })
+        QVERIFY2(!WebPassword::verify("pw", broken), qPrintable(broken));
+}
+
+void tst_WebApi::logTail()
+{
+    for (int i = 0; i < 30; ++i)
+        addLog(QStringLiteral("tail test line %1").arg(i));
+    const auto basic = QList<QPair<QByteArray, QByteArray>> {
+        { "authorization", "Basic " + QByteArray("admin:correct horse").toBase64() }
+    };
+    const SHttpResponse three = send(request("GET", "/api/log?lines=3", {}, basic));
+    QCOMPARE(three.status, 200);
+    const QJsonArray lines = bodyOf(three).value(QStringLiteral("lines")).toArray();
+    QCOMPARE(lines.size(), 3);
+    QVERIFY(lines[0].toString().endsWith(QStringLiteral("tail test line 27")));
+    QVERIFY(lines[2].toString().endsWith(QStringLiteral("tail test line 29")));
+    QVERIFY(lines[2].toString().startsWith(QLatin1Char('[')));
+    for (const QByteArray &bad : { QByteArray("0"), QByteArray("2001"), QByteArray("x"), QByteArray("") }) {
+        const SHttpResponse refused = send(request("GET", "/api/log?lines=" + bad, {}, basic));
+        QCOMPARE(refused.status, 400);
+        QVERIFY(
+            bodyOf(refused).value(QStringLiteral("error")).toString().startsWith(QStringLiteral("lines")));
+    }
+}
+
+void tst_WebApi::registerEventsAreCoalescedPerDevice()
+{
+    QByteArrayList sent;
+    CWebEvents events(
+        *m_gateway, [&sent](const QByteArray &event) { sent << event; }, [] { return 1; });
+    events.setClockForTesting([this] { return m_now; });
+    const auto registerEvents = [&sent](const QByteArray &devEui) {
+        int n = 0;
+        for (const QByteArray &event : qAsConst(sent))
+            n += event.startsWith("event: registers") && event.contains(devEui);
+        return n;
+    };
+    // A burst: the first goes at once, the rest become one event when 250 ms
+    // have passed; another device is not held up by the first.
+    for (int i = 0; i < 20; ++i)
+        events.deviceUpdated(QStringLiteral("00000000000000A1"));
+    events.deviceUpdated(QStringLiteral("00000000000000B2"));
+    QCOMPARE(registerEvents("00000000000000A1"), 1);
+    QCOMPARE(registerEvents("00000000000000B2"), 1);
+    m_now += 100;
+    events.flushDue();
+    QCOMPARE(registerEvents("00000000000000A1"), 1);
+    m_now += CWebEvents::DeviceIntervalMs;
+    events.flushDue();
+    QCOMPARE(registerEvents("00000000000000A1"), 2);
+    events.flushDue();
+    QCOMPARE(registerEvents("00000000000000A1"), 2);
+    // Over a simulated second of updates every 10 ms: at most 4 a second.
+    sent.clear();
+    for (int ms = 0; ms < 1000; ms += 10) {
+        m_now += 10;
+        events.deviceUpdated(QStringLiteral("00000000000000A1"));
+        events.flushDue();
+    }
+    QVERIFY2(registerEvents("00000000000000A1") <= 4,
+             qPrintable(QString::number(registerEvents("00000000000000A1"))));
+    QVERIFY(registerEvents("00000000000000A1") >= 3);
+}
+
+QTEST_GUILESS_MAIN(tst_WebApi)
+#include "tst_webapi.moc"

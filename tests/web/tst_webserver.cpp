@@ -1,0 +1,184 @@
+#include "tests/testkit/testkit.h"
+#include "web/webserver.h"
+
+#include <QSignalSpy>
+#include <QTcpSocket>
+
+#include <memory>
+
+using namespace testkit;
+
+// The HTTP server's own duties on real sockets: event streams kept alive and
+// cut off when they fall behind, suspended connections at stop, the idle
+// timeout and the per-address limit.
+class tst_WebServer : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void init();
+    void cleanup();
+    void streamCarriesEventsAndKeepAlives();
+    void streamFallingBehindIsClosed();
+    void stopEndsStreamsAndPendingAnswers();
+    void silentClientIsCutOff();
+    void perAddressLimitAdmitsTenStreams();
+
+private:
+    std::unique_ptr<QTcpSocket> connectClient(const QByteArray &request = QByteArray());
+    static bool readUntil(QTcpSocket &socket, QByteArray &received, const QByteArray &wanted);
+
+    std::unique_ptr<CWebServer> m_server;
+    CWebServer::SOptions m_options;
+    SHttpResponse::Finish m_pending;
+};
+
+void tst_WebServer::init()
+{
+    m_server = std::make_unique<CWebServer>([this](const SHttpRequest &request) {
+        if (request.target == "/events") {
+            SHttpResponse stream = SHttpResponse::text(200, "retry: 1000\n\n", "text/event-stream");
+            stream.eventStream = true;
+            return stream;
+        }
+        if (request.target == "/later") {
+            SHttpResponse later;
+            later.later = [this](SHttpResponse::Finish finish) { m_pending = finish; };
+            return later;
+        }
+        return SHttpResponse::text(200, "hello", "text/plain");
+    });
+    m_options = CWebServer::SOptions();
+    m_options.port = 0;
+}
+
+void tst_WebServer::cleanup()
+{
+    m_server.reset();
+    m_pending = nullptr;
+}
+
+std::unique_ptr<QTcpSocket> tst_WebServer::connectClient(const QByteArray &request)
+{
+    auto socket = std::make_unique<QTcpSocket>();
+    socket->connectToHost(QHostAddress::LocalHost, m_server->port());
+    if (!socket->waitForConnected(WAIT_MS))
+        return nullptr;
+    if (!request.isEmpty())
+        socket->write(request);
+    return socket;
+}
+
+bool tst_WebServer::readUntil(QTcpSocket &socket, QByteArray &received, const QByteArray &wanted)
+{
+    QDeadlineTimer deadline(WAIT_MS);
+    while (!received.contains(wanted) && !deadline.hasExpired()) {
+        QSignalSpy readable(&socket, &QTcpSocket::readyRead);
+        if (socket.bytesAvailable() == 0 && socket.state() != QAbstractSocket::ConnectedState)
+            return false;
+        if (socket.bytesAvailable() == 0)
+            readable.wait(200);
+        received += socket.readAll();
+    }
+    return received.contains(wanted);
+}
+
+void tst_WebServer::streamCarriesEventsAndKeepAlives()
+{
+    QVERIFY(m_server->start(m_options, nullptr));
+    m_server->setKeepAliveIntervalForTesting(50);
+    auto client = connectClient("GET /events HTTP/1.1\r\nHost: x\r\n\r\n");
+    QVERIFY(client);
+    QByteArray received;
+    QVERIFY(readUntil(*client, received, "retry: 1000"));
+    QVERIFY(received.startsWith("HTTP/1.1 200"));
+    QVERIFY(received.contains("text/event-stream"));
+    QTRY_COMPARE(m_server->streamCount(), 1);
+    m_server->broadcast("event: status\ndata: {}\n\n");
+    QVERIFY(readUntil(*client, received, "event: status"));
+    // The keep-alive comment, which finds a client that has gone.
+    QVERIFY(readUntil(*client, received, ": keep-alive"));
+    client->abort();
+    client.reset();
+    QTRY_COMPARE(m_server->streamCount(), 0);
+}
+
+void tst_WebServer::streamFallingBehindIsClosed()
+{
+    QVERIFY(m_server->start(m_options, nullptr));
+    auto reader = connectClient("GET /events HTTP/1.1\r\nHost: x\r\n\r\n");
+    QVERIFY(reader);
+    QByteArray received;
+    QVERIFY(readUntil(*reader, received, "retry: 1000"));
+    QTRY_COMPARE(m_server->streamCount(), 1);
+    // More than 1 MB queued before the client could take any of it.
+    const QByteArray event = "data: " + QByteArray(64 * 1024, 'x') + "\n\n";
+    for (qint64 queued = 0; queued <= CWebServer::MaxUnsentBytes; queued += event.size())
+        m_server->broadcast(event);
+    QTRY_COMPARE(m_server->streamCount(), 0);
+    QTRY_VERIFY(reader->state() == QAbstractSocket::UnconnectedState || reader->atEnd());
+    // The server serves on.
+    auto next = connectClient("GET / HTTP/1.1\r\nHost: x\r\n\r\n");
+    QVERIFY(next);
+    QByteArray answer;
+    QVERIFY(readUntil(*next, answer, "hello"));
+}
+
+void tst_WebServer::stopEndsStreamsAndPendingAnswers()
+{
+    QVERIFY(m_server->start(m_options, nullptr));
+    auto stream = connectClient("GET /events HTTP/1.1\r\nHost: x\r\n\r\n");
+    auto waiting = connectClient("GET /later HTTP/1.1\r\nHost: x\r\n\r\n");
+    QVERIFY(stream && waiting);
+    QByteArray received;
+    QVERIFY(readUntil(*stream, received, "retry: 1000"));
+    QTRY_VERIFY(m_pending != nullptr);
+    // The stream sleeps (nothing to send) and the other waits for its answer:
+    // both suspended, which the library would not close by itself.
+    m_server->stop();
+    QVERIFY(!m_server->running());
+    QSignalSpy streamGone(stream.get(), &QTcpSocket::disconnected);
+    QVERIFY(stream->state() == QAbstractSocket::UnconnectedState || streamGone.wait(WAIT_MS));
+    QSignalSpy waitingGone(waiting.get(), &QTcpSocket::disconnected);
+    QVERIFY(waiting->state() == QAbstractSocket::UnconnectedState || waitingGone.wait(WAIT_MS));
+    // An answer that comes after the stop goes nowhere.
+    m_pending(SHttpResponse::text(200, "late", "text/plain"));
+    QCoreApplication::processEvents();
+}
+
+void tst_WebServer::silentClientIsCutOff()
+{
+    m_options.idleTimeoutS = 1;
+    QVERIFY(m_server->start(m_options, nullptr));
+    auto silent = connectClient("GET / HTTP/1.1\r\nHost:");
+    QVERIFY(silent);
+    QSignalSpy gone(silent.get(), &QTcpSocket::disconnected);
+    QVERIFY(gone.wait(WAIT_MS));
+}
+
+void tst_WebServer::perAddressLimitAdmitsTenStreams()
+{
+    m_options.maxPerAddress = 12;
+    QVERIFY(m_server->start(m_options, nullptr));
+    std::vector<std::unique_ptr<QTcpSocket>> streams;
+    for (int i = 0; i < 10; ++i) {
+        streams.push_back(connectClient("GET /events HTTP/1.1\r\nHost: x\r\n\r\n"));
+        QVERIFY(streams.back());
+        QByteArray received;
+        QVERIFY2(readUntil(*streams.back(), received, "retry: 1000"), qPrintable(QString::number(i)));
+    }
+    QCOMPARE(m_server->streamCount(), 10);
+    std::vector<std::unique_ptr<QTcpSocket>> more;
+    for (int i = 0; i < 2; ++i)
+        more.push_back(connectClient());
+    // One beyond the limit is closed at once; the streams stay.
+    auto refused = connectClient("GET / HTTP/1.1\r\nHost: x\r\n\r\n");
+    QVERIFY(refused);
+    QSignalSpy gone(refused.get(), &QTcpSocket::disconnected);
+    QVERIFY(refused->state() == QAbstractSocket::UnconnectedState || gone.wait(WAIT_MS));
+    QVERIFY(refused->readAll().isEmpty());
+    QCOMPARE(m_server->streamCount(), 10);
+}
+
+QTEST_GUILESS_MAIN(tst_WebServer)
+#include "tst_webserver.moc"

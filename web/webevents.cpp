@@ -1,0 +1,100 @@
+#include "web/webevents.h"
+
+#include "app/logfile.h"
+#include "core/gateway.h"
+#include "web/webjson.h"
+
+#include <QDateTime>
+#include <QJsonDocument>
+
+CWebEvents::CWebEvents(CGateway &gateway, Send send, Streams streams, QObject *parent)
+    : QObject(parent)
+    , m_gateway(gateway)
+    , m_send(std::move(send))
+    , m_streams(std::move(streams))
+    , m_clock([] { return QDateTime::currentMSecsSinceEpoch(); })
+{
+    m_flush.setSingleShot(true);
+    connect(&m_flush, &QTimer::timeout, this, &CWebEvents::flushDue);
+    m_counterTimer.setInterval(1000);
+    connect(&m_counterTimer, &QTimer::timeout, this, &CWebEvents::sendCounters);
+    m_counterTimer.start();
+
+    connect(&gateway, &CGateway::serverStatusChanged, this,
+            [this] { emitEvent(QStringLiteral("status"), WebJson::serverStatus(m_gateway)); });
+    connect(&gateway, &CGateway::newDataForDevice, this, &CWebEvents::deviceUpdated);
+    connect(&gateway, &CGateway::silenceChanged, this, [this](const QString &devEui, bool silent) {
+        emitEvent(QStringLiteral("silence"), WebJson::silence(m_gateway, devEui, silent));
+    });
+    WebJson::connectDeviceNotices(
+        gateway, this, [this](const QString &event, const QJsonObject &data) { emitEvent(event, data); });
+    if (CLogFile *log = CLogFile::getInstance(QString()))
+        connect(log, &CLogFile::addLogSignal, this, [this](const QString &line) {
+            emitEvent(QStringLiteral("log"), QJsonObject { { QStringLiteral("line"), line.trimmed() } });
+        });
+}
+
+QByteArray CWebEvents::format(const QString &event, const QJsonObject &data)
+{
+    return "event: " + event.toUtf8() + "\ndata: " + QJsonDocument(data).toJson(QJsonDocument::Compact)
+        + "\n\n";
+}
+
+QByteArray CWebEvents::greeting() const
+{
+    return "retry: 3000\n\n" + format(QStringLiteral("status"), WebJson::serverStatus(m_gateway));
+}
+
+void CWebEvents::emitEvent(const QString &event, const QJsonObject &data)
+{
+    if (m_streams() > 0)
+        m_send(format(event, data));
+}
+
+void CWebEvents::deviceUpdated(const QString &devEui)
+{
+    if (m_streams() == 0)
+        return;
+    const qint64 now = m_clock();
+    const qint64 last = m_lastSent.value(devEui, now - DeviceIntervalMs);
+    if (now - last >= DeviceIntervalMs && !m_due.contains(devEui)) {
+        m_lastSent.insert(devEui, now);
+        emitEvent(QStringLiteral("registers"), WebJson::registerEvent(m_gateway, devEui));
+        return;
+    }
+    m_due.insert(devEui);
+    if (!m_flush.isActive())
+        m_flush.start(int(std::max<qint64>(1, last + DeviceIntervalMs - now)));
+}
+
+void CWebEvents::flushDue()
+{
+    const qint64 now = m_clock();
+    qint64 next = -1;
+    for (auto it = m_due.begin(); it != m_due.end();) {
+        const qint64 last = m_lastSent.value(*it);
+        if (now - last >= DeviceIntervalMs) {
+            m_lastSent.insert(*it, now);
+            emitEvent(QStringLiteral("registers"), WebJson::registerEvent(m_gateway, *it));
+            it = m_due.erase(it);
+        } else {
+            const qint64 wait = last + DeviceIntervalMs - now;
+            next = next < 0 ? wait : std::min(next, wait);
+            ++it;
+        }
+    }
+    if (next >= 0)
+        m_flush.start(int(std::max<qint64>(1, next)));
+}
+
+void CWebEvents::sendCounters()
+{
+    if (m_streams() == 0)
+        return;
+    const QJsonObject counters = WebJson::counters(m_gateway);
+    const QByteArray text = QJsonDocument(counters).toJson(QJsonDocument::Compact);
+    if (text == m_lastCounters)
+        return;
+    m_lastCounters = text;
+    emitEvent(QStringLiteral("counters"), counters);
+}
