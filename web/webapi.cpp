@@ -2,15 +2,24 @@
 
 #include "app/logfile.h"
 #include "core/gateway.h"
+#include "core/registermapexport.h"
 #include "web/webauth.h"
 #include "web/webevents.h"
 #include "web/webjson.h"
+#include "web/webmetrics.h"
 
+#include <QCoreApplication>
 #include <QFile>
+#include <QRegularExpression>
 #include <QFileInfo>
 #include <QJsonArray>
 #include <QJsonObject>
 #include <QJsonParseError>
+
+#include <algorithm>
+#include <climits>
+#include <cmath>
+#include <memory>
 
 namespace {
 
@@ -109,6 +118,16 @@ CWebApi::CWebApi(CGateway &gateway, CWebAuth &auth, CWebEvents *events, QObject 
         { "GET", QStringLiteral("/metrics"), &CWebApi::metrics, MetricsAccess },
         { "GET", QStringLiteral("/healthz"), &CWebApi::health, Public },
     };
+    m_serverListTimer.setSingleShot(true);
+    m_serverListTimer.setInterval(ServerListTimeoutMs);
+    connect(&m_serverListTimer, &QTimer::timeout, this,
+            [this] { finishServerList(504, QStringLiteral("the server did not answer")); });
+    connect(&gateway, &CGateway::serverDevicesReceived, this, [this](bool received) {
+        if (received)
+            finishServerList(200, QString());
+        else
+            finishServerList(503, QStringLiteral("the server did not give its device list"));
+    });
 }
 
 SHttpResponse CWebApi::handle(const SHttpRequest &request)
@@ -123,7 +142,7 @@ SHttpResponse CWebApi::handle(const SHttpRequest &request)
     const auto secure = [api](SHttpResponse &answer) {
         answer.setHeader("X-Content-Type-Options", "nosniff");
         answer.setHeader("Content-Security-Policy", "default-src 'self'; frame-ancestors 'none'");
-        answer.setHeader("Referrer-Policy", "no-referrer");
+        answer.setHeader("Referrer-Policy", "same-origin");
         if (api)
             answer.setHeader("Cache-Control", "no-store");
     };
@@ -363,55 +382,417 @@ SHttpResponse CWebApi::staticFile(const SHttpRequest &request, const Captures &)
     return answer;
 }
 
-// ---- answers through the gateway's face (filled in once it offers the reads)
 SHttpResponse CWebApi::status(const SHttpRequest &, const Captures &)
 {
-    return SHttpResponse::json(
-        200, QJsonObject { { QStringLiteral("server"), WebJson::serverStatus(m_gateway) } });
+    int silent = 0;
+    int notServed = 0;
+    const QList<SRegisteredDevice> all = m_gateway.devices();
+    for (const SRegisteredDevice &device : all) {
+        silent += device.silentSinceMs >= 0;
+        notServed += !device.served;
+    }
+    QJsonObject status = WebJson::counters(m_gateway);
+    status.insert(QStringLiteral("server"), WebJson::serverStatus(m_gateway));
+    status.insert(QStringLiteral("version"), QCoreApplication::applicationVersion());
+    status.insert(QStringLiteral("startedAt"), WebJson::time(m_gateway.startedAtMs()));
+    status.insert(QStringLiteral("devices"), QJsonObject { { QStringLiteral("total"), all.size() },
+                                                           { QStringLiteral("silent"), silent },
+                                                           { QStringLiteral("notServed"), notServed } });
+    status.insert(QStringLiteral("databaseBytes"), m_gateway.databaseBytes());
+    return SHttpResponse::json(200, status);
 }
+
 SHttpResponse CWebApi::deviceTypes(const SHttpRequest &, const Captures &)
 {
-    return SHttpResponse::error(503, QStringLiteral("unavailable"));
+    QJsonArray types;
+    for (const SDeviceType &type : m_gateway.deviceTypes())
+        types.append(WebJson::deviceType(type));
+    return SHttpResponse::json(200, types);
 }
-SHttpResponse CWebApi::devices(const SHttpRequest &, const Captures &)
+
+SHttpResponse CWebApi::devices(const SHttpRequest &request, const Captures &)
 {
-    return SHttpResponse::error(503, QStringLiteral("unavailable"));
+    const auto number = [&request](const QString &name, qint64 low, qint64 high, qint64 fallback, bool *ok) {
+        bool given = false;
+        const QString text = request.queryValue(name, &given);
+        if (!given)
+            return fallback;
+        const qint64 value = text.toLongLong(ok);
+        if (*ok && (value < low || value > high))
+            *ok = false;
+        return value;
+    };
+    bool ok = true;
+    const qint64 offset = number(QStringLiteral("offset"), 0, INT_MAX, 0, &ok);
+    if (!ok)
+        return SHttpResponse::error(400, QStringLiteral("offset: a number from 0 is expected"));
+    const qint64 limit = number(QStringLiteral("limit"), 1, MaxPageSize, 100, &ok);
+    if (!ok)
+        return SHttpResponse::error(400, QStringLiteral("limit: a number from 1 to %1 is expected").arg(MaxPageSize));
+    const qint64 port = number(QStringLiteral("port"), 1, 65535, -1, &ok);
+    if (!ok)
+        return SHttpResponse::error(400, QStringLiteral("port: a number from 1 to 65535 is expected"));
+    bool given = false;
+    const QString sort = request.queryValue(QStringLiteral("sort"), &given);
+    static const QStringList sorts { QStringLiteral("name"), QStringLiteral("type"), QStringLiteral("devEui"),
+                                     QStringLiteral("port"), QStringLiteral("startRegister"),
+                                     QStringLiteral("lastUplink") };
+    if (given && !sorts.contains(sort))
+        return SHttpResponse::error(400, QStringLiteral("sort: one of %1 is expected").arg(sorts.join(QStringLiteral(", "))));
+    const QString order = request.queryValue(QStringLiteral("order"), &given);
+    if (given && order != QLatin1String("asc") && order != QLatin1String("desc"))
+        return SHttpResponse::error(400, QStringLiteral("order: asc or desc is expected"));
+    const QString text = request.queryValue(QStringLiteral("q"));
+    const QString type = request.queryValue(QStringLiteral("type"));
+
+    QHash<QString, QString> typeNames; // by AppEUI
+    for (const SDeviceType &known : m_gateway.deviceTypes())
+        typeNames.insert(known.appEui, known.devType);
+    QList<SRegisteredDevice> list;
+    for (const SRegisteredDevice &device : m_gateway.devices()) {
+        if (port >= 0 && device.port != port)
+            continue;
+        if (!type.isEmpty() && typeNames.value(device.appEui) != type)
+            continue;
+        if (!text.isEmpty() && !device.name.contains(text, Qt::CaseInsensitive)
+            && !device.devEui.contains(text, Qt::CaseInsensitive))
+            continue;
+        list.append(device);
+    }
+    const auto key = [&sort, &typeNames](const SRegisteredDevice &a, const SRegisteredDevice &b) {
+        if (sort == QLatin1String("type"))
+            return typeNames.value(a.appEui).compare(typeNames.value(b.appEui), Qt::CaseInsensitive) < 0;
+        if (sort == QLatin1String("devEui"))
+            return a.devEui < b.devEui;
+        if (sort == QLatin1String("port"))
+            return a.port < b.port || (a.port == b.port && a.startAddr < b.startAddr);
+        if (sort == QLatin1String("startRegister"))
+            return a.startAddr < b.startAddr;
+        if (sort == QLatin1String("lastUplink"))
+            return a.lastUplinkMs < b.lastUplinkMs;
+        return a.name.compare(b.name, Qt::CaseInsensitive) < 0;
+    };
+    std::stable_sort(list.begin(), list.end(), key);
+    if (order == QLatin1String("desc"))
+        std::reverse(list.begin(), list.end());
+    QJsonArray page;
+    for (qint64 i = offset; i < list.size() && i < offset + limit; ++i)
+        page.append(WebJson::device(m_gateway, list.at(int(i))));
+    return SHttpResponse::json(200, QJsonObject { { QStringLiteral("total"), list.size() },
+                                                  { QStringLiteral("offset"), offset },
+                                                  { QStringLiteral("limit"), limit },
+                                                  { QStringLiteral("devices"), page } });
 }
-SHttpResponse CWebApi::device(const SHttpRequest &, const Captures &)
+
+SHttpResponse CWebApi::device(const SHttpRequest &, const Captures &captures)
 {
-    return SHttpResponse::error(503, QStringLiteral("unavailable"));
+    const SRegisteredDevice entry = m_gateway.device(captures.value(0).toUpper());
+    if (entry.id == 0)
+        return SHttpResponse::error(404, QStringLiteral("devEui: no such device"));
+    return SHttpResponse::json(200, WebJson::deviceDetail(m_gateway, entry));
 }
-SHttpResponse CWebApi::addDevices(const SHttpRequest &, const Captures &)
+
+namespace {
+
+// A JSON number that is a whole number within [low, high].
+bool integerIn(const QJsonValue &value, qint64 low, qint64 high, qint64 &out)
 {
-    return SHttpResponse::error(503, QStringLiteral("unavailable"));
+    if (!value.isDouble())
+        return false;
+    const double number = value.toDouble();
+    if (number != std::floor(number) || number < double(low) || number > double(high))
+        return false;
+    out = qint64(number);
+    return true;
 }
-SHttpResponse CWebApi::editRegisters(const SHttpRequest &, const Captures &)
+
+SHttpResponse rowError(int status, int index, const QString &field, const QString &text, bool list)
 {
-    return SHttpResponse::error(503, QStringLiteral("unavailable"));
+    QJsonObject body { { QStringLiteral("error"), QStringLiteral("%1: %2").arg(field, text) },
+                       { QStringLiteral("field"), field } };
+    if (list || index > 0)
+        body.insert(QStringLiteral("index"), index);
+    else
+        body.insert(QStringLiteral("index"), 0);
+    return SHttpResponse::json(status, body);
 }
-SHttpResponse CWebApi::deleteDevice(const SHttpRequest &, const Captures &)
+
+} // namespace
+
+SHttpResponse CWebApi::addDevices(const SHttpRequest &request, const Captures &)
 {
-    return SHttpResponse::error(503, QStringLiteral("unavailable"));
+    QJsonParseError parseError;
+    const QJsonDocument document = QJsonDocument::fromJson(request.body, &parseError);
+    if (parseError.error != QJsonParseError::NoError)
+        return SHttpResponse::error(400, QStringLiteral("the body is not JSON: %1").arg(parseError.errorString()));
+    const bool list = document.isArray();
+    QJsonArray rows = list ? document.array() : QJsonArray { document.object() };
+    if (!list && !document.isObject())
+        return SHttpResponse::error(400, QStringLiteral("a device object or a list of them is expected"));
+    if (rows.isEmpty())
+        return SHttpResponse::error(400, QStringLiteral("the list is empty"));
+    if (rows.size() > MaxDevicesPerRequest)
+        return SHttpResponse::error(400, QStringLiteral("at most %1 devices in one request").arg(MaxDevicesPerRequest));
+
+    QList<SNewDevice> devices;
+    for (int i = 0; i < rows.size(); ++i) {
+        if (!rows[i].isObject())
+            return rowError(400, i, QStringLiteral("device"), QStringLiteral("an object is expected"), list);
+        const QJsonObject row = rows[i].toObject();
+        SNewDevice device;
+        const QJsonValue eui = row.value(QStringLiteral("devEui"));
+        static const QRegularExpression hex16(QStringLiteral("^[0-9A-Fa-f]{16}$"));
+        if (!eui.isString() || !hex16.match(eui.toString()).hasMatch())
+            return rowError(400, i, QStringLiteral("devEui"), QStringLiteral("16 hex digits are expected"), list);
+        device.devEui = eui.toString().toUpper();
+        if (!integerIn(row.value(QStringLiteral("port")), 1, 65535, device.port))
+            return rowError(400, i, QStringLiteral("port"), QStringLiteral("a number from 1 to 65535 is expected"), list);
+        if (!integerIn(row.value(QStringLiteral("startRegister")), 0, 65535, device.startAddr))
+            return rowError(400, i, QStringLiteral("startRegister"),
+                            QStringLiteral("a number from 0 to 65535 is expected"), list);
+        const QJsonValue name = row.value(QStringLiteral("name"));
+        if (!name.isUndefined() && !name.isNull() && !name.isString())
+            return rowError(400, i, QStringLiteral("name"), QStringLiteral("a string is expected"), list);
+        device.name = name.toString().trimmed();
+        const QJsonValue unitId = row.value(QStringLiteral("unitId"));
+        if (!unitId.isUndefined() && !unitId.isNull())
+            return rowError(400, i, QStringLiteral("unitId"),
+                            QStringLiteral("unit ids are not offered by this gateway"), list);
+        devices.append(device);
+    }
+    bool dryRun = false;
+    const QString dry = request.queryValue(QStringLiteral("dryRun"), &dryRun);
+    dryRun = dryRun && (dry.isEmpty() || dry == QLatin1String("true") || dry == QLatin1String("1"));
+
+    // The server's device list names each device's type; it is asked for when
+    // a device is not in the list it gave last.
+    const QString peer = request.peer;
+    auto decide = [this, devices, list, dryRun, peer]() -> SHttpResponse {
+        const QList<SAddProblem> problems = m_gateway.checkNewDevices(devices);
+        if (dryRun) {
+            QJsonArray answer;
+            for (int i = 0; i < devices.size(); ++i) {
+                QJsonArray found;
+                for (const SAddProblem &problem : problems)
+                    if (problem.index == i)
+                        found.append(QJsonObject { { QStringLiteral("field"), problem.field },
+                                                   { QStringLiteral("error"), problem.error } });
+                answer.append(QJsonObject { { QStringLiteral("index"), i }, { QStringLiteral("problems"), found } });
+            }
+            return SHttpResponse::json(200, QJsonObject { { QStringLiteral("rows"), answer } });
+        }
+        SAddProblem problem;
+        if (!problems.isEmpty() || !m_gateway.addDevices(devices, &problem)) {
+            if (!problems.isEmpty())
+                problem = problems.first();
+            if (problem.field.isEmpty())
+                return SHttpResponse::error(503, problem.error);
+            // Bad input is 400; what clashes with the gateway's state (a
+            // device registered already, a port in use elsewhere) is 409.
+            const bool conflict = (problem.field == QLatin1String("devEui")
+                                   && problem.error.contains(QLatin1String("already")))
+                || problem.field == QLatin1String("port");
+            return rowError(conflict ? 409 : 400, problem.index, problem.field, problem.error, list);
+        }
+        QStringList added;
+        QJsonArray euis;
+        for (const SNewDevice &device : devices) {
+            added << device.devEui;
+            euis.append(device.devEui);
+        }
+        addLog(QStringLiteral("INFO: [CWebApi] Added %1 device(s) [%2] (web client [%3])")
+                   .arg(devices.size())
+                   .arg(added.join(QStringLiteral(", ")), peer));
+        return SHttpResponse::json(201, QJsonObject { { QStringLiteral("added"), euis } });
+    };
+
+    bool listed = true;
+    const QList<API::SServerDeviceInfo> known = m_gateway.addableServerDevices();
+    for (const SNewDevice &device : qAsConst(devices)) {
+        const bool found = std::any_of(known.cbegin(), known.cend(), [&device](const API::SServerDeviceInfo &info) {
+            return info.devEui.compare(device.devEui, Qt::CaseInsensitive) == 0;
+        });
+        listed = listed && (found || m_gateway.isRegistered(device.devEui));
+    }
+    if (listed)
+        return decide();
+    SHttpResponse pending;
+    pending.later = [this, decide](SHttpResponse::Finish finish) {
+        // Without the list the check names the device as unknown.
+        askServerDevices([decide, finish](int, const QString &) { finish(decide()); });
+    };
+    return pending;
 }
+
+void CWebApi::askServerDevices(std::function<void(int, const QString &)> done)
+{
+    if (m_gateway.serverStatus() != COMM::SUCCESS) {
+        done(503, QLatin1String(COMM::statusText(m_gateway.serverStatus())));
+        return;
+    }
+    const bool first = m_serverListWaiters.isEmpty();
+    m_serverListWaiters.append(std::move(done));
+    if (!first)
+        return;
+    if (!m_gateway.requestServerDevices()) {
+        finishServerList(503, QStringLiteral("the request cannot be sent"));
+        return;
+    }
+    m_serverListTimer.start();
+}
+
+void CWebApi::finishServerList(int status, const QString &error)
+{
+    m_serverListTimer.stop();
+    const auto waiters = std::move(m_serverListWaiters);
+    m_serverListWaiters.clear();
+    for (const auto &waiter : waiters)
+        waiter(status, error);
+}
+
 SHttpResponse CWebApi::serverDevices(const SHttpRequest &, const Captures &)
 {
-    return SHttpResponse::error(503, QStringLiteral("unavailable"));
+    SHttpResponse pending;
+    pending.later = [this](SHttpResponse::Finish finish) {
+        askServerDevices([this, finish](int status, const QString &error) {
+            if (status != 200) {
+                finish(SHttpResponse::error(status, error));
+                return;
+            }
+            QJsonArray list;
+            for (const API::SServerDeviceInfo &info : m_gateway.addableServerDevices()) {
+                const SDeviceType type = m_gateway.deviceType(info.appEui);
+                list.append(QJsonObject { { QStringLiteral("devEui"), info.devEui },
+                                          { QStringLiteral("appEui"), info.appEui },
+                                          { QStringLiteral("name"), info.devName },
+                                          { QStringLiteral("devType"), type.devType },
+                                          { QStringLiteral("registerSpan"), qint64(type.registerSpan) } });
+            }
+            finish(SHttpResponse::json(200, list));
+        });
+    };
+    return pending;
 }
-SHttpResponse CWebApi::registerMapJson(const SHttpRequest &, const Captures &)
+
+SHttpResponse CWebApi::editRegisters(const SHttpRequest &request, const Captures &captures)
 {
-    return SHttpResponse::error(503, QStringLiteral("unavailable"));
+    const SRegisteredDevice entry = m_gateway.device(captures.value(0).toUpper());
+    if (entry.id == 0)
+        return SHttpResponse::error(404, QStringLiteral("devEui: no such device"));
+    QJsonParseError parseError;
+    const QJsonDocument document = QJsonDocument::fromJson(request.body, &parseError);
+    if (parseError.error != QJsonParseError::NoError || !document.isArray())
+        return SHttpResponse::error(400, QStringLiteral("a list of register changes is expected"));
+    QHash<qint64, SDeviceRegister> fields; // numeric fields by address
+    for (const SDeviceRegister &reg : m_gateway.deviceRegisters(entry.id))
+        if (reg.numeric)
+            fields.insert(reg.address, reg);
+    SDeviceRegUpdate update;
+    update.deviceId = entry.id;
+    update.port = entry.port;
+    const QJsonArray rows = document.array();
+    for (int i = 0; i < rows.size(); ++i) {
+        const QJsonObject row = rows[i].toObject();
+        if (!rows[i].isObject())
+            return rowError(400, i, QStringLiteral("register"), QStringLiteral("an object is expected"), true);
+        qint64 address = 0;
+        if (!integerIn(row.value(QStringLiteral("address")), 0, 65535, address) || !fields.contains(address))
+            return rowError(400, i, QStringLiteral("address"),
+                            QStringLiteral("the first register of one of the device's numeric fields is expected"),
+                            true);
+        const SDeviceRegister &current = fields[address];
+        SRegisterParam param;
+        param.regAddr = uint32_t(address);
+        param.unit = current.unit;
+        param.gratingPeriod = current.multiplier;
+        param.startValue = current.extraValue;
+        const QJsonValue unit = row.value(QStringLiteral("unit"));
+        if (!unit.isUndefined()) {
+            if (!unit.isString() || unit.toString().size() > 32)
+                return rowError(400, i, QStringLiteral("unit"), QStringLiteral("a text of up to 32 characters is expected"), true);
+            param.unit = unit.toString();
+        }
+        qint64 number = 0;
+        const QJsonValue multiplier = row.value(QStringLiteral("multiplier"));
+        if (!multiplier.isUndefined()) {
+            if (!integerIn(multiplier, INT32_MIN, INT32_MAX, number))
+                return rowError(400, i, QStringLiteral("multiplier"), QStringLiteral("a whole number in the signed 32-bit range is expected"), true);
+            param.gratingPeriod = int32_t(number);
+        }
+        const QJsonValue extra = row.value(QStringLiteral("extraValue"));
+        if (!extra.isUndefined()) {
+            if (!integerIn(extra, INT32_MIN, INT32_MAX, number))
+                return rowError(400, i, QStringLiteral("extraValue"), QStringLiteral("a whole number in the signed 32-bit range is expected"), true);
+            param.startValue = int32_t(number);
+        }
+        update.params.append(param);
+    }
+    if (!update.params.isEmpty()) {
+        m_gateway.updateScaling(update);
+        QStringList changed;
+        for (const SRegisterParam &param : qAsConst(update.params))
+            changed << QStringLiteral("%1: x%2 %3%4 %5")
+                           .arg(param.regAddr)
+                           .arg(param.gratingPeriod)
+                           .arg(param.startValue < 0 ? QStringLiteral("-") : QStringLiteral("+"))
+                           .arg(qAbs(qint64(param.startValue)))
+                           .arg(param.unit);
+        addLog(QStringLiteral("INFO: [CWebApi] Scaling of device [%1] changed: %2 (web client [%3])")
+                   .arg(entry.devEui, changed.join(QStringLiteral("; ")), request.peer));
+    }
+    return SHttpResponse::json(200, WebJson::deviceDetail(m_gateway, m_gateway.device(entry.devEui)));
 }
-SHttpResponse CWebApi::registerMapCsv(const SHttpRequest &, const Captures &)
+
+SHttpResponse CWebApi::deleteDevice(const SHttpRequest &request, const Captures &captures)
 {
-    return SHttpResponse::error(503, QStringLiteral("unavailable"));
+    const QString devEui = captures.value(0).toUpper();
+    if (!m_gateway.isRegistered(devEui))
+        return SHttpResponse::error(404, QStringLiteral("devEui: no such device"));
+    if (!m_gateway.removeDevice(devEui))
+        return SHttpResponse::error(503, QStringLiteral("the register store could not delete the device"));
+    addLog(QStringLiteral("INFO: [CWebApi] Device [%1] deleted (web client [%2])").arg(devEui, request.peer));
+    return SHttpResponse::json(200, QJsonObject { { QStringLiteral("ok"), true } });
 }
-SHttpResponse CWebApi::metrics(const SHttpRequest &, const Captures &)
+
+SHttpResponse CWebApi::registerMap(const SHttpRequest &request, bool csv)
 {
-    return SHttpResponse::error(503, QStringLiteral("unavailable"));
+    bool given = false;
+    const QString text = request.queryValue(QStringLiteral("port"), &given);
+    int port = -1;
+    if (given) {
+        bool ok = false;
+        port = text.toInt(&ok);
+        if (!ok || port < 1 || port > 65535)
+            return SHttpResponse::error(400, QStringLiteral("port: a number from 1 to 65535 is expected"));
+    }
+    // Walked in chunks as the client takes them: the whole map is never held.
+    auto cursor = std::make_shared<SRegisterMapCursor>();
+    cursor->port = port;
+    CGateway *gateway = &m_gateway;
+    SHttpResponse answer;
+    answer.setHeader("Content-Type", csv ? "text/csv; charset=utf-8" : "application/json; charset=utf-8");
+    if (csv)
+        answer.setHeader("Content-Disposition", "attachment; filename=\"register-map.csv\"");
+    auto ended = std::make_shared<bool>(false);
+    answer.chunks = [gateway, cursor, csv, ended]() -> QByteArray {
+        if (*ended)
+            return QByteArray();
+        QByteArray piece = csv ? RegisterMapExport::csvChunk(*gateway, *cursor, RegisterMapExport::ChunkRows)
+                               : RegisterMapExport::jsonChunk(*gateway, *cursor, RegisterMapExport::ChunkRows);
+        *ended = cursor->done;
+        return piece;
+    };
+    return answer;
 }
-SHttpResponse CWebApi::health(const SHttpRequest &, const Captures &)
+
+SHttpResponse CWebApi::registerMapJson(const SHttpRequest &request, const Captures &)
 {
-    return SHttpResponse::text(200, "ok\n", "text/plain; charset=utf-8");
+    return registerMap(request, false);
+}
+
+SHttpResponse CWebApi::registerMapCsv(const SHttpRequest &request, const Captures &)
+{
+    return registerMap(request, true);
 }
 
 SHttpResponse CWebApi::events(const SHttpRequest &, const Captures &)
@@ -420,4 +801,18 @@ SHttpResponse CWebApi::events(const SHttpRequest &, const Captures &)
                                                "text/event-stream; charset=utf-8");
     stream.eventStream = true;
     return stream;
+}
+
+SHttpResponse CWebApi::metrics(const SHttpRequest &, const Captures &)
+{
+    return SHttpResponse::text(200, WebMetrics::text(m_gateway, m_options.metricsPerDevice),
+                               "text/plain; version=0.0.4; charset=utf-8");
+}
+
+SHttpResponse CWebApi::health(const SHttpRequest &, const Captures &)
+{
+    const QString problem = WebMetrics::unhealthy(m_gateway);
+    if (problem.isEmpty())
+        return SHttpResponse::text(200, "ok\n", "text/plain; charset=utf-8");
+    return SHttpResponse::text(503, problem.toUtf8() + '\n', "text/plain; charset=utf-8");
 }

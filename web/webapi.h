@@ -4,6 +4,7 @@
 
 #include <QObject>
 #include <QString>
+#include <QTimer>
 #include <QVector>
 
 #include <functional>
@@ -37,6 +38,9 @@ public:
     SHttpResponse handle(const SHttpRequest &request);
 
     static constexpr int MaxLogLines = 2000;
+    static constexpr int MaxPageSize = 1000;
+    static constexpr int MaxDevicesPerRequest = 10000;
+    static constexpr int ServerListTimeoutMs = 15000;
     static inline const QByteArray SessionCookie = QByteArrayLiteral("tidewell_session");
 
 private:
@@ -70,6 +74,11 @@ private:
     SHttpResponse editRegisters(const SHttpRequest &request, const Captures &captures);
     SHttpResponse deleteDevice(const SHttpRequest &request, const Captures &captures);
     SHttpResponse serverDevices(const SHttpRequest &, const Captures &);
+    SHttpResponse registerMap(const SHttpRequest &request, bool csv);
+    // Asks the server for its device list (one request for every caller
+    // waiting); `done` gets 200, or the status and text of the failure.
+    void askServerDevices(std::function<void(int, const QString &)> done);
+    void finishServerList(int status, const QString &error);
     SHttpResponse registerMapJson(const SHttpRequest &request, const Captures &);
     SHttpResponse registerMapCsv(const SHttpRequest &request, const Captures &);
     SHttpResponse events(const SHttpRequest &, const Captures &);
@@ -83,4 +92,6 @@ private:
     CWebEvents *m_events;
     SOptions m_options;
     QVector<SRoute> m_routes;
+    QList<std::function<void(int, const QString &)>> m_serverListWaiters;
+    QTimer m_serverListTimer;
 };

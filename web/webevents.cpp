@@ -26,8 +26,16 @@ CWebEvents::CWebEvents(CGateway &gateway, Send send, Streams streams, QObject *p
     connect(&gateway, &CGateway::silenceChanged, this, [this](const QString &devEui, bool silent) {
         emitEvent(QStringLiteral("silence"), WebJson::silence(m_gateway, devEui, silent));
     });
-    WebJson::connectDeviceNotices(
-        gateway, this, [this](const QString &event, const QJsonObject &data) { emitEvent(event, data); });
+    connect(&gateway, &CGateway::deviceAdded, this, [this](const QString &devEui) {
+        const SRegisteredDevice device = m_gateway.device(devEui);
+        if (device.id != 0)
+            emitEvent(QStringLiteral("device-added"), WebJson::device(m_gateway, device));
+    });
+    connect(&gateway, &CGateway::deviceRemoved, this, [this](const QString &devEui) {
+        m_due.remove(devEui);
+        m_lastSent.remove(devEui);
+        emitEvent(QStringLiteral("device-removed"), QJsonObject { { QStringLiteral("devEui"), devEui } });
+    });
     if (CLogFile *log = CLogFile::getInstance(QString()))
         connect(log, &CLogFile::addLogSignal, this, [this](const QString &line) {
             emitEvent(QStringLiteral("log"), QJsonObject { { QStringLiteral("line"), line.trimmed() } });

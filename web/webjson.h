@@ -3,24 +3,27 @@
 // The API's JSON shapes, built from the gateway's face: one place for each,
 // shared by the answers and the event streams.
 
+#include "core/gatewayrecords.h"
+
+#include <QByteArray>
 #include <QJsonArray>
 #include <QJsonObject>
 #include <QString>
 
-#include <functional>
-
 class CGateway;
-class QObject;
 
 namespace WebJson {
 
-QJsonValue time(qint64 msSinceEpoch); // ISO 8601 UTC, null when < 0
+QJsonValue time(qint64 msSinceEpoch); // ISO 8601 UTC; null when < 0
 QJsonObject serverStatus(const CGateway &gateway);
+QJsonObject device(const CGateway &gateway, const SRegisteredDevice &device);
+QJsonObject deviceRegister(const SDeviceRegister &reg);
+QJsonArray registers(const CGateway &gateway, const SRegisteredDevice &device);
+// Device + its registers.
+QJsonObject deviceDetail(const CGateway &gateway, const SRegisteredDevice &device);
 QJsonObject silence(const CGateway &gateway, const QString &devEui, bool silent);
 QJsonObject registerEvent(const CGateway &gateway, const QString &devEui);
 QJsonObject counters(const CGateway &gateway);
-// Calls `send` with device-added and device-removed events.
-void connectDeviceNotices(CGateway &gateway, QObject *context,
-                          std::function<void(const QString &, const QJsonObject &)> send);
+QJsonObject deviceType(const SDeviceType &type);
 
 } // namespace WebJson

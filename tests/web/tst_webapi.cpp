@@ -1,6 +1,7 @@
 #include "app/globaldata.h"
 #include "app/logfile.h"
 #include "core/gateway.h"
+#include "core/registermapexport.h"
 #include "tests/testkit/testkit.h"
 #include "web/webapi.h"
 #include "web/webauth.h"
@@ -38,8 +39,18 @@ private slots:
     void passwordHash();
     void logTail();
     void registerEventsAreCoalescedPerDevice();
+    void deviceQueriesAreChecked_data();
+    void deviceQueriesAreChecked();
+    void scalingEditsAreStrict_data();
+    void scalingEditsAreStrict();
+    void registerMapComesInChunks();
+    void metricsStartAtZero();
+    void healthNamesWhatIsWrong();
 
 private:
+    // Registers the TH sensor 0011223344550001 at register 10 on a free port.
+    void addBoiler();
+    SHttpRequest loggedIn(const QByteArray &method, const QByteArray &target, const QByteArray &body = {});
     SHttpRequest request(const QByteArray &method, const QByteArray &target, const QByteArray &body = {},
                          const QList<QPair<QByteArray, QByteArray>> &headers = {}) const;
     // handle(), waiting for an answer given later.
@@ -426,6 +437,153 @@ void tst_WebApi::registerEventsAreCoalescedPerDevice()
     QVERIFY2(registerEvents("00000000000000A1") <= 4,
              qPrintable(QString::number(registerEvents("00000000000000A1"))));
     QVERIFY(registerEvents("00000000000000A1") >= 3);
+}
+
+void tst_WebApi::addBoiler()
+{
+    if (m_gateway->isRegistered(QStringLiteral("0011223344550001")))
+        return;
+    SNewDevice device;
+    device.devEui = QStringLiteral("0011223344550001");
+    device.appEui = QStringLiteral("A1B2C3D400000001");
+    device.name = QStringLiteral("Boiler, room \"A\"");
+    device.port = freePort();
+    device.startAddr = 10;
+    SAddProblem problem;
+    QVERIFY2(m_gateway->addDevices({ device }, &problem), qPrintable(problem.error));
+}
+
+SHttpRequest tst_WebApi::loggedIn(const QByteArray &method, const QByteArray &target, const QByteArray &body)
+{
+    return request(method, target, body, { qMakePair(QByteArray("cookie"), "tidewell_session=" + m_auth->createSession()) });
+}
+
+void tst_WebApi::deviceQueriesAreChecked_data()
+{
+    QTest::addColumn<QByteArray>("query");
+    QTest::addColumn<QString>("field");
+    QTest::newRow("sort") << QByteArray("sort=size") << "sort";
+    QTest::newRow("order") << QByteArray("order=up") << "order";
+    QTest::newRow("limit 0") << QByteArray("limit=0") << "limit";
+    QTest::newRow("limit text") << QByteArray("limit=ten") << "limit";
+    QTest::newRow("offset negative") << QByteArray("offset=-1") << "offset";
+    QTest::newRow("port above 65535") << QByteArray("port=70000") << "port";
+}
+
+void tst_WebApi::deviceQueriesAreChecked()
+{
+    QFETCH(QByteArray, query);
+    QFETCH(QString, field);
+    const SHttpResponse refused = send(loggedIn("GET", "/api/devices?" + query));
+    QCOMPARE(refused.status, 400);
+    QVERIFY(bodyOf(refused).value(QStringLiteral("error")).toString().startsWith(field + QLatin1Char(':')));
+}
+
+// The editor reads a multiplier it cannot parse as 1 and an extra value as 0;
+// the API refuses them instead, naming the field, and changes nothing.
+void tst_WebApi::scalingEditsAreStrict_data()
+{
+    QTest::addColumn<QByteArray>("body");
+    QTest::addColumn<QString>("field");
+    QTest::newRow("fraction") << QByteArray(R"([{"address":10,"multiplier":1.5}])") << "multiplier";
+    QTest::newRow("text") << QByteArray(R"([{"address":10,"multiplier":"2"}])") << "multiplier";
+    QTest::newRow("above 32 bits") << QByteArray(R"([{"address":10,"extraValue":2147483648}])") << "extraValue";
+    QTest::newRow("below 32 bits") << QByteArray(R"([{"address":10,"extraValue":-2147483649}])") << "extraValue";
+    QTest::newRow("huge") << QByteArray(R"([{"address":10,"multiplier":1e300}])") << "multiplier";
+    QTest::newRow("inside a field") << QByteArray(R"([{"address":9,"multiplier":2}])") << "address";
+    QTest::newRow("text field") << QByteArray(R"([{"address":10,"multiplier":2},{"address":"10"}])") << "address";
+    QTest::newRow("unit not text") << QByteArray(R"([{"address":10,"unit":5}])") << "unit";
+    QTest::newRow("not a list") << QByteArray(R"({"address":10,"multiplier":2})") << "";
+}
+
+void tst_WebApi::scalingEditsAreStrict()
+{
+    QFETCH(QByteArray, body);
+    QFETCH(QString, field);
+    addBoiler();
+    const SHttpResponse refused = send(loggedIn("PATCH", "/api/devices/0011223344550001/registers", body));
+    QCOMPARE(refused.status, 400);
+    QCOMPARE(bodyOf(refused).value(QStringLiteral("field")).toString(), field);
+    const SRegisteredDevice boiler = m_gateway->device(QStringLiteral("0011223344550001"));
+    for (const SDeviceRegister &reg : m_gateway->deviceRegisters(boiler.id))
+        QVERIFY(reg.multiplier == 1 && reg.extraValue == 0);
+
+    // The same edit, well formed, is taken and answered with the registers.
+    const SHttpResponse taken = send(loggedIn("PATCH", "/api/devices/0011223344550001/registers",
+                                              R"([{"address":10,"unit":"dC","multiplier":-3,"extraValue":-2147483648}])"));
+    QCOMPARE(taken.status, 200);
+    const QJsonObject first = bodyOf(taken).value(QStringLiteral("registers")).toArray().first().toObject();
+    QCOMPARE(first.value(QStringLiteral("multiplier")).toInt(), -3);
+    QCOMPARE(first.value(QStringLiteral("extraValue")).toDouble(), -2147483648.0);
+    QCOMPARE(first.value(QStringLiteral("unit")).toString(), QStringLiteral("dC"));
+    send(loggedIn("PATCH", "/api/devices/0011223344550001/registers", R"([{"address":10,"unit":"","multiplier":1,"extraValue":0}])"));
+}
+
+void tst_WebApi::registerMapComesInChunks()
+{
+    addBoiler();
+    const int fields = m_gateway->deviceRegisters(m_gateway->device(QStringLiteral("0011223344550001")).id).size();
+    for (const bool csv : { true, false }) {
+        SHttpResponse map = send(loggedIn("GET", csv ? "/api/register-map.csv" : "/api/register-map"));
+        QCOMPARE(map.status, 200);
+        QVERIFY(map.chunks);
+        QByteArray whole;
+        int pieces = 0;
+        for (QByteArray piece = map.chunks(); !piece.isEmpty(); piece = map.chunks()) {
+            whole += piece;
+            QVERIFY(++pieces < 1000);
+        }
+        if (csv) {
+            const QList<QByteArray> lines = whole.trimmed().split('\n');
+            QCOMPARE(lines.size(), fields + 1);
+            QCOMPARE(lines[0].trimmed(), QByteArray("port,address,device,devEui,field,dataType,bitSize,wordOrder,unit,multiplier,extraValue"));
+            // A name with a comma and quotes stays one cell.
+            QVERIFY2(lines[1].contains(",10,\"Boiler, room \"\"A\"\"\",0011223344550001,Temperature,integer,16,high_first,"), lines[1]);
+        } else {
+            const QJsonArray rows = QJsonDocument::fromJson(whole).array();
+            QCOMPARE(rows.size(), fields);
+            QCOMPARE(rows[0].toObject().value(QStringLiteral("address")).toInt(), 10);
+        }
+    }
+    // Small chunks give the same map.
+    SRegisterMapCursor cursor;
+    QByteArray pieces;
+    int count = 0;
+    for (QByteArray piece = RegisterMapExport::jsonChunk(*m_gateway, cursor, 1); !piece.isEmpty();
+         piece = RegisterMapExport::jsonChunk(*m_gateway, cursor, 1), ++count)
+        pieces += piece;
+    QCOMPARE(QJsonDocument::fromJson(pieces).array().size(), fields);
+    QVERIFY(count >= fields);
+    QCOMPARE(send(loggedIn("GET", "/api/register-map?port=0")).status, 400);
+}
+
+void tst_WebApi::metricsStartAtZero()
+{
+    m_api->setOptions({ true, false, QString() });
+    const SHttpResponse metrics = send(request("GET", "/metrics"));
+    QCOMPARE(metrics.status, 200);
+    QCOMPARE(metrics.header("Content-Type"), QByteArray("text/plain; version=0.0.4; charset=utf-8"));
+    for (const QByteArray &series :
+         { QByteArray("tidewell_server_connected 0"), QByteArray("tidewell_server_reconnects_total 0"),
+           QByteArray("tidewell_uplinks_total{result=\"decoded\"} 0"),
+           QByteArray("tidewell_uplinks_total{result=\"rejected\"} 0"), QByteArray("tidewell_modbus_connections 0"),
+           QByteArray("tidewell_modbus_requests_total{function=\"other\"} "),
+           QByteArray("tidewell_modbus_exceptions_total{code=\"10\"} "),
+           QByteArray("tidewell_modbus_exceptions_total{code=\"11\"} "),
+           QByteArray("tidewell_modbus_connections_rejected_total "), QByteArray("tidewell_devices{state=\"silent\"} 0") })
+        QVERIFY2(metrics.body.contains("\n" + series), series);
+    QVERIFY(!metrics.body.contains("tidewell_device_last_uplink_timestamp_seconds"));
+    // Not public: the same authentication as the API.
+    m_api->setOptions({ false, false, QString() });
+    QCOMPARE(send(request("GET", "/metrics")).status, 401);
+}
+
+void tst_WebApi::healthNamesWhatIsWrong()
+{
+    // Never logged in to the server: not healthy, whatever the grace period.
+    const SHttpResponse health = send(request("GET", "/healthz"));
+    QCOMPARE(health.status, 503);
+    QVERIFY2(health.body.startsWith("not logged in to the network server"), health.body);
 }
 
 QTEST_GUILESS_MAIN(tst_WebApi)

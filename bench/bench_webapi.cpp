@@ -1,0 +1,351 @@
+// The HTTP API beside Modbus, in one process as in the gateway: 10,000
+// devices x 20 registers on 100 ports, the web service on a loopback port,
+// HTTP clients (plain sockets) on threads of their own.
+//  1. GET /api/devices?limit=100, one after the other: p50 and p99.
+//  2. The CSV export of the whole register map (200,000 rows), timed to its
+//     last byte.
+//  3. Modbus round trips (libmodbus, one read every 2 ms) without and during
+//     back-to-back exports.
+//  4. The simulator sending 500 uplinks/s: Modbus round trips without and with
+//     10 clients on /api/events, and the most register events any stream
+//     carried for one device within a second.
+// Build in Release. Usage: bench_webapi [seconds per Modbus phase]
+
+#include "benchkit.h"
+
+#include "core/gateway.h"
+#include "web/webpassword.h"
+#include "web/webservice.h"
+
+#include "networkserversim.h"
+
+#include <QCoreApplication>
+#include <QEventLoop>
+#include <QHash>
+#include <QTemporaryDir>
+#include <QThread>
+
+#include <arpa/inet.h>
+#include <modbus.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cstdio>
+#include <cstdlib>
+#include <map>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+namespace {
+
+using Bench::Clock;
+
+const int kDevices = 10000;
+const int kPerPort = 100;
+const int kFields = 10;
+const int kSending = 50;
+const int kPeriodMs = 100; // 50 devices x 10/s = 500 uplinks/s
+const int kStreams = 10;
+const QString kAppEui = QStringLiteral("A1B2C3D4000000BE");
+const QByteArray kAuthorization = "Authorization: Basic " + QByteArray("admin:bench").toBase64() + "\r\n";
+
+double msSince(Clock::time_point start)
+{
+    return std::chrono::duration<double, std::milli>(Clock::now() - start).count();
+}
+
+int connectTo(uint16_t port)
+{
+    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address {};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(port);
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (::connect(fd, reinterpret_cast<sockaddr *>(&address), sizeof address) != 0) {
+        ::close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+// One request on a connection of its own; the whole answer, -1 bytes on failure.
+long long httpGet(uint16_t port, const QByteArray &target, QByteArray *body = nullptr)
+{
+    const int fd = connectTo(port);
+    if (fd < 0)
+        return -1;
+    const QByteArray request = "GET " + target + " HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\n"
+        + kAuthorization + "\r\n";
+    if (::send(fd, request.constData(), size_t(request.size()), MSG_NOSIGNAL) != request.size()) {
+        ::close(fd);
+        return -1;
+    }
+    long long total = 0;
+    char buffer[65536];
+    ssize_t got = 0;
+    while ((got = ::recv(fd, buffer, sizeof buffer, 0)) > 0) {
+        total += got;
+        if (body)
+            body->append(buffer, int(got));
+    }
+    ::close(fd);
+    return total;
+}
+
+// Runs `work` on a thread of its own while this thread's event loop serves.
+template<typename Work>
+void whileServing(Work work)
+{
+    QEventLoop loop;
+    std::thread client([&] {
+        work();
+        QMetaObject::invokeMethod(&loop, &QEventLoop::quit, Qt::QueuedConnection);
+    });
+    loop.exec();
+    client.join();
+}
+
+std::vector<double> modbusReads(uint16_t port, int seconds, long *errors)
+{
+    std::vector<double> ms;
+    modbus_t *ctx = modbus_new_tcp("127.0.0.1", port);
+    if (modbus_connect(ctx) != 0) {
+        modbus_free(ctx);
+        ++*errors;
+        return ms;
+    }
+    uint16_t registers[kFields];
+    const auto end = Clock::now() + std::chrono::seconds(seconds);
+    auto next = Clock::now();
+    for (int i = 0; Clock::now() < end; ++i) {
+        const auto start = Clock::now();
+        if (modbus_read_registers(ctx, (i % kSending) * 20, kFields, registers) != kFields)
+            ++*errors;
+        ms.push_back(msSince(start));
+        next += std::chrono::microseconds(2000);
+        std::this_thread::sleep_until(next);
+    }
+    modbus_close(ctx);
+    modbus_free(ctx);
+    return ms;
+}
+
+void printReads(const char *label, std::vector<double> ms, long errors)
+{
+    std::sort(ms.begin(), ms.end());
+    printf("  %-24s reads %6zu, errors %ld, round trip ms: p50 %.3f  p99 %.3f  max %.3f\n", label, ms.size(),
+           errors, Bench::percentile(ms, 0.5), Bench::percentile(ms, 0.99), ms.empty() ? 0.0 : ms.back());
+}
+
+// Reads one event stream until `stop`; counts register events per device per
+// one-second window of its arrival times.
+struct SStreamReader
+{
+    std::atomic<bool> *stop = nullptr;
+    int fd = -1;
+    long events = 0;
+    int mostPerDeviceSecond = 0;
+
+    void run()
+    {
+        std::map<std::string, std::vector<double>> times;
+        const auto start = Clock::now();
+        std::string pending;
+        char buffer[16384];
+        while (!stop->load()) {
+            const ssize_t got = ::recv(fd, buffer, sizeof buffer, 0);
+            if (got <= 0)
+                break;
+            pending.append(buffer, size_t(got));
+            size_t end = 0;
+            while ((end = pending.find("\n\n")) != std::string::npos) {
+                const std::string event = pending.substr(0, end);
+                pending.erase(0, end + 2);
+                if (event.rfind("event: registers", 0) != 0)
+                    continue;
+                ++events;
+                const size_t at = event.find("\"devEui\":\"");
+                if (at != std::string::npos)
+                    times[event.substr(at + 10, 16)].push_back(msSince(start));
+            }
+        }
+        for (auto &device : times) {
+            const std::vector<double> &t = device.second;
+            for (size_t i = 0, j = 0; i < t.size(); ++i) {
+                while (t[i] - t[j] >= 1000.0)
+                    ++j;
+                mostPerDeviceSecond = std::max(mostPerDeviceSecond, int(i - j + 1));
+            }
+        }
+    }
+};
+
+} // namespace
+
+int main(int argc, char *argv[])
+{
+    QCoreApplication app(argc, argv);
+    QCoreApplication::setApplicationVersion(QStringLiteral("bench"));
+    const int seconds = argc > 1 && atoi(argv[1]) > 0 ? atoi(argv[1]) : 5;
+    QTemporaryDir dir;
+    Bench::enterWorkDir(dir.path());
+    QJsonArray fields;
+    for (int f = 0; f < kFields; ++f)
+        fields.append(Bench::field16(f, f));
+    for (int f = kFields; f < 20; ++f)
+        fields.append(Bench::field16(f - kFields, f));
+    Bench::writeTemplate(kAppEui, { Bench::packet(1, 1 + 2 * kFields, fields) });
+
+    CGateway gateway(dir.filePath(QStringLiteral("server.db")), QStringLiteral("bench"));
+    if (gateway.failed() || !gateway.knowsType(kAppEui)) {
+        fprintf(stderr, "set-up failed\n");
+        return 1;
+    }
+    const std::vector<uint16_t> ports = Bench::freePorts(kDevices / kPerPort);
+    QList<SNewDevice> devices;
+    SSimScenario scenario;
+    scenario.accounts.append({ QStringLiteral("demo"), QStringLiteral("demo") });
+    for (int n = 0; n < kDevices; ++n) {
+        SNewDevice device;
+        device.devEui = Bench::euiOf(n);
+        device.appEui = kAppEui;
+        device.name = QStringLiteral("Device %1").arg(n);
+        device.port = ports[size_t(n / kPerPort)];
+        device.startAddr = (n % kPerPort) * 20;
+        devices.append(device);
+        if (n < kSending) {
+            DB::SDeviceRegMapDescription described;
+            described.devEui = device.devEui;
+            described.devName = device.name;
+            scenario.devices.append(Bench::simDevice(described, kAppEui, kFields, n));
+        }
+    }
+    const auto addStart = Clock::now();
+    SAddProblem problem;
+    if (!gateway.addDevices(devices, &problem)) {
+        fprintf(stderr, "adding the devices failed: %s\n", qPrintable(problem.error));
+        return 1;
+    }
+    const double addMs = msSince(addStart);
+
+    CWebService web(gateway);
+    SWebSettings settings;
+    settings.port = 0;
+    settings.passwordHash = WebPassword::hash("bench", 1000);
+    web.apply(settings);
+    if (!web.serving()) {
+        fprintf(stderr, "the web service did not start\n");
+        return 1;
+    }
+    const uint16_t http = web.port();
+    const uint16_t modbusPort = ports.front();
+    httpGet(http, "/api/status"); // the password is checked once, then remembered
+
+    printf("%d devices x 20 registers on %zu ports (added in one call in %.0f ms)\n", kDevices, ports.size(), addMs);
+
+    std::vector<double> listMs;
+    whileServing([&] {
+        for (int i = 0; i < 300; ++i) {
+            const auto start = Clock::now();
+            if (httpGet(http, "/api/devices?limit=100&offset=" + QByteArray::number((i * 97) % 9900)) > 0)
+                listMs.push_back(msSince(start));
+        }
+    });
+    std::sort(listMs.begin(), listMs.end());
+    printf("GET /api/devices?limit=100: %zu calls, p50 %.2f ms, p99 %.2f ms (target p99 < 20 ms)\n", listMs.size(),
+           Bench::percentile(listMs, 0.5), Bench::percentile(listMs, 0.99));
+
+    double exportMs = 0;
+    long long rows = 0;
+    whileServing([&] {
+        QByteArray csv;
+        const auto start = Clock::now();
+        httpGet(http, "/api/register-map.csv", &csv);
+        exportMs = msSince(start);
+        rows = csv.count('\n') - 1;
+    });
+    printf("CSV export: %lld rows in %.0f ms (target < 1 s)\n", rows, exportMs);
+
+    long errors = 0;
+    printf("Modbus reads of %d registers every 2 ms:\n", kFields);
+    std::vector<double> quiet;
+    whileServing([&] { quiet = modbusReads(modbusPort, seconds, &errors); });
+    printReads("without export", quiet, errors);
+    std::atomic<bool> stop { false };
+    std::atomic<int> exports { 0 };
+    std::vector<double> exporting;
+    long exportErrors = 0;
+    whileServing([&] {
+        std::thread exporter([&] {
+            while (!stop.load())
+                if (httpGet(http, "/api/register-map.csv") > 0)
+                    ++exports;
+        });
+        exporting = modbusReads(modbusPort, seconds, &exportErrors);
+        stop = true;
+        exporter.join();
+    });
+    printReads("during exports", exporting, exportErrors);
+    printf("  (%d exports meanwhile)\n", exports.load());
+
+    QThread simThread;
+    auto *sim = new CNetworkServerSim(scenario);
+    if (!Bench::startAndLogIn(gateway, simThread, sim))
+        return 1;
+    QMetaObject::invokeMethod(
+        sim, [sim] { sim->startUplinks(-1, kPeriodMs); }, Qt::BlockingQueuedConnection);
+    Bench::spin(1000);
+    printf("While the simulator sends %d uplinks/s:\n", kSending * 1000 / kPeriodMs);
+    std::vector<double> ingesting;
+    long ingestErrors = 0;
+    whileServing([&] { ingesting = modbusReads(modbusPort, seconds, &ingestErrors); });
+    printReads("no event streams", ingesting, ingestErrors);
+
+    std::atomic<bool> stopStreams { false };
+    std::vector<SStreamReader> readers(kStreams);
+    for (SStreamReader &reader : readers) {
+        reader.stop = &stopStreams;
+        reader.fd = connectTo(http);
+        const QByteArray request = "GET /api/events HTTP/1.1\r\nHost: 127.0.0.1\r\n" + kAuthorization + "\r\n";
+        ::send(reader.fd, request.constData(), size_t(request.size()), MSG_NOSIGNAL);
+    }
+    std::vector<double> streaming;
+    long streamErrors = 0;
+    whileServing([&] {
+        std::vector<std::thread> threads;
+        for (SStreamReader &reader : readers)
+            threads.emplace_back([&reader] { reader.run(); });
+        streaming = modbusReads(modbusPort, seconds, &streamErrors);
+        stopStreams = true;
+        for (SStreamReader &reader : readers)
+            ::shutdown(reader.fd, SHUT_RDWR);
+        for (std::thread &t : threads)
+            t.join();
+    });
+    printReads("10 event streams", streaming, streamErrors);
+    long events = 0;
+    int most = 0;
+    for (const SStreamReader &reader : readers) {
+        events += reader.events;
+        most = std::max(most, reader.mostPerDeviceSecond);
+        ::close(reader.fd);
+    }
+    printf("  register events: %ld over %d streams; most for one device within a second on one stream: %d "
+           "(at most 4 allowed)\n",
+           events, kStreams, most);
+
+    QMetaObject::invokeMethod(
+        sim,
+        [sim] {
+            sim->stopUplinks();
+            delete sim;
+        },
+        Qt::BlockingQueuedConnection);
+    simThread.quit();
+    simThread.wait();
+    return errors + exportErrors + ingestErrors + streamErrors == 0 && most <= 4 ? 0 : 1;
+}
