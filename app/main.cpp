@@ -2,13 +2,13 @@
 #include "app/globaldata.h"
 #include "app/logfile.h"
 #include "app/settings.h"
+#include "app/userworkdir.h"
 #include "core/gateway.h"
 #include "gui/logowidget.h"
 #include "gui/mainwindow.h"
 #include "gui/palette.h"
 #include "modbus/modbusconfig.h"
 #include "resources/resources.h"
-#include "serverlink/serverhandler.h"
 #include "web/webpassword.h"
 #include "web/webservice.h"
 
@@ -139,7 +139,7 @@ int runHeadless(QCoreApplication &app)
         log->reopen();
         addLog(QStringLiteral("INFO: [main] SIGHUP: log file reopened"));
         web.reload(QS_GLOB_SETTINGS_FILE);
-        if (gateway.session().waitsForOperator()) {
+        if (gateway.serverWaitsForOperator()) {
             CSettings fresh(QS_GLOB_SETTINGS_FILE);
             gateway.connectToServer(fresh.serverSettings());
         }
@@ -190,7 +190,7 @@ int runWindow(QApplication &app)
 
     int code = 0;
     {
-        MainWindow window(gateway);
+        MainWindow window(gateway, *CSettings::getInstance(QS_GLOB_SETTINGS_FILE));
         window.show();
         code = app.exec();
     }
@@ -227,8 +227,13 @@ int main(int argc, char *argv[])
         QStringLiteral("set-web-password"),
         QObject::tr("Read a password for the web console and API (twice from a terminal, one line from a "
                     "pipe) and store its hash in settings.conf; a running gateway takes it on SIGHUP."));
+    const QCommandLineOption userWorkDirOption(
+        QStringLiteral("user-workdir"),
+        QObject::tr("Work in $XDG_DATA_HOME/tidewell (the desktop entry's choice), created with the sample "
+                    "templates on first start."));
     parser.addOption(headlessOption);
     parser.addOption(workDirOption);
+    parser.addOption(userWorkDirOption);
     parser.addOption(setWebPasswordOption);
     addQtOptions(parser);
     if (!parser.parse(arguments) || !parser.positionalArguments().isEmpty()) {
@@ -254,6 +259,14 @@ int main(int argc, char *argv[])
     if (parser.isSet(versionOption))
         parser.showVersion();
 
+    if (parser.isSet(userWorkDirOption)) {
+        QString error;
+        if (!UserWorkDir::prepare(UserWorkDir::path(), UserWorkDir::installedTemplates(), &error)
+            || !QDir::setCurrent(UserWorkDir::path())) {
+            printError(QObject::tr("cannot prepare working directory %1 %2").arg(UserWorkDir::path(), error));
+            return EXIT_FAILURE_TO_RUN;
+        }
+    }
     if (parser.isSet(workDirOption) && !QDir::setCurrent(parser.value(workDirOption))) {
         printError(QObject::tr("cannot enter working directory %1").arg(parser.value(workDirOption)));
         return EXIT_FAILURE_TO_RUN;

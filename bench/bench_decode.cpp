@@ -5,7 +5,7 @@
 
 #include "benchkit.h"
 
-#include "core/gateway.h"
+#include "core/gatewayinternals.h"
 #include "devices/alldevicehandler.h"
 
 #include <QCoreApplication>
@@ -50,7 +50,7 @@ int main(int argc, char *argv[])
     writeTemplate();
 
     CGateway gateway(dir.filePath(QStringLiteral("server.db")), QStringLiteral("bench"));
-    CAllDeviceHandler &registry = gateway.registry();
+    CAllDeviceHandler &registry = CGatewayInternals::registry(gateway);
     if (gateway.failed() || !registry.hasTemplate(kAppEui)) {
         fprintf(stderr, "set-up failed\n");
         return 1;
@@ -84,7 +84,7 @@ int main(int argc, char *argv[])
     // the event loop, so the time runs until the last one is stored.
     long decoded = 0;
     QEventLoop loop;
-    QObject::connect(&registry, &CAllDeviceHandler::newDataForDevice, &loop, [&] {
+    QObject::connect(&gateway, &CGateway::newDataForDevice, &loop, [&] {
         if (++decoded == uplinks)
             loop.quit();
     });

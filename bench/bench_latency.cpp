@@ -123,7 +123,7 @@ int main(int argc, char *argv[])
     writeTemplate();
 
     CGateway gateway(dir.filePath(QStringLiteral("server.db")), QStringLiteral("bench"));
-    if (gateway.failed() || !gateway.registry().hasTemplate(kAppEui)) {
+    if (gateway.failed() || !gateway.knowsType(kAppEui)) {
         fprintf(stderr, "set-up failed\n");
         return 1;
     }
@@ -134,7 +134,7 @@ int main(int argc, char *argv[])
     const uint16_t port = ports.front();
     SSimScenario scenario;
     scenario.accounts.append({ QStringLiteral("demo"), QStringLiteral("demo") });
-    QList<SRegisterDescription> map = gateway.registry().getDeviceRegisterMap(kAppEui).registers;
+    QList<SRegisterDescription> map = gateway.typeRegisters(kAppEui);
     for (int r = 13; r < 20; ++r) {
         SRegisterDescription spare;
         spare.name = QStringLiteral("Spare %1").arg(r);

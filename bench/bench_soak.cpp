@@ -262,7 +262,7 @@ int main(int argc, char *argv[])
     writeTemplate();
 
     CGateway gateway(dir.filePath(QStringLiteral("server.db")), QStringLiteral("bench"));
-    if (gateway.failed() || !gateway.registry().hasTemplate(kAppEui)) {
+    if (gateway.failed() || !gateway.knowsType(kAppEui)) {
         fprintf(stderr, "set-up failed\n");
         return 1;
     }
@@ -276,7 +276,7 @@ int main(int argc, char *argv[])
         device.appEui = kAppEui;
         device.devName = QStringLiteral("Device %1").arg(n);
         device.startAddr = n * 20;
-        device.regList = gateway.registry().getDeviceRegisterMap(kAppEui).registers;
+        device.regList = gateway.typeRegisters(kAppEui);
         if (!gateway.registerDevice(device, port)) {
             fprintf(stderr, "device set-up failed\n");
             return 1;

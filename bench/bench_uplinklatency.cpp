@@ -11,7 +11,7 @@
 
 #include "benchkit.h"
 
-#include "core/gateway.h"
+#include "core/gatewayinternals.h"
 #include "devices/alldevicehandler.h"
 #include "storage/databasehandler.h"
 
@@ -171,7 +171,7 @@ int main(int argc, char *argv[])
     }
 
     CGateway gateway(dir.filePath(QStringLiteral("server.db")), QStringLiteral("bench"));
-    if (gateway.failed() || !gateway.registry().hasTemplate(kAppEui)) {
+    if (gateway.failed() || !gateway.knowsType(kAppEui)) {
         fprintf(stderr, "set-up failed\n");
         return 1;
     }
@@ -185,7 +185,7 @@ int main(int argc, char *argv[])
     }
     SSimScenario scenario;
     scenario.accounts.append({ QStringLiteral("demo"), QStringLiteral("demo") });
-    const QList<SRegisterDescription> map = gateway.registry().getDeviceRegisterMap(kAppEui).registers;
+    const QList<SRegisterDescription> map = gateway.typeRegisters(kAppEui);
     for (int n = 0; n < kDevices; ++n) {
         DB::SDeviceRegMapDescription device;
         device.devEui = Bench::euiOf(n);
@@ -210,7 +210,7 @@ int main(int argc, char *argv[])
     long decoded = 0;
     QObject::connect(&gateway, &CGateway::newDataForDevice, &gateway, [&decoded] { ++decoded; });
     const QString probeEui = Bench::euiOf(0);
-    QObject::connect(&gateway.store(), &CDataBaseHandler::registerDataSaved, &gateway,
+    QObject::connect(&CGatewayInternals::store(gateway), &CDataBaseHandler::registerDataSaved, &gateway,
                      [probeEui](const SDeviceRegisterData &data) {
                          if (data.devEui == probeEui)
                              g_storedAtNs = Clock::now().time_since_epoch().count();

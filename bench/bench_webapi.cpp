@@ -78,8 +78,8 @@ long long httpGet(uint16_t port, const QByteArray &target, QByteArray *body = nu
     const int fd = connectTo(port);
     if (fd < 0)
         return -1;
-    const QByteArray request = "GET " + target + " HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\n"
-        + kAuthorization + "\r\n";
+    const QByteArray request
+        = "GET " + target + " HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\n" + kAuthorization + "\r\n";
     if (::send(fd, request.constData(), size_t(request.size()), MSG_NOSIGNAL) != request.size()) {
         ::close(fd);
         return -1;
@@ -97,8 +97,7 @@ long long httpGet(uint16_t port, const QByteArray &target, QByteArray *body = nu
 }
 
 // Runs `work` on a thread of its own while this thread's event loop serves.
-template<typename Work>
-void whileServing(Work work)
+template<typename Work> void whileServing(Work work)
 {
     QEventLoop loop;
     std::thread client([&] {
@@ -245,7 +244,8 @@ int main(int argc, char *argv[])
     const uint16_t modbusPort = ports.front();
     httpGet(http, "/api/status"); // the password is checked once, then remembered
 
-    printf("%d devices x 20 registers on %zu ports (added in one call in %.0f ms)\n", kDevices, ports.size(), addMs);
+    printf("%d devices x 20 registers on %zu ports (added in one call in %.0f ms)\n", kDevices, ports.size(),
+           addMs);
 
     std::vector<double> listMs;
     whileServing([&] {
@@ -256,8 +256,8 @@ int main(int argc, char *argv[])
         }
     });
     std::sort(listMs.begin(), listMs.end());
-    printf("GET /api/devices?limit=100: %zu calls, p50 %.2f ms, p99 %.2f ms (target p99 < 20 ms)\n", listMs.size(),
-           Bench::percentile(listMs, 0.5), Bench::percentile(listMs, 0.99));
+    printf("GET /api/devices?limit=100: %zu calls, p50 %.2f ms, p99 %.2f ms (target p99 < 20 ms)\n",
+           listMs.size(), Bench::percentile(listMs, 0.5), Bench::percentile(listMs, 0.99));
 
     double exportMs = 0;
     long long rows = 0;
@@ -310,7 +310,8 @@ int main(int argc, char *argv[])
     for (SStreamReader &reader : readers) {
         reader.stop = &stopStreams;
         reader.fd = connectTo(http);
-        const QByteArray request = "GET /api/events HTTP/1.1\r\nHost: 127.0.0.1\r\n" + kAuthorization + "\r\n";
+        const QByteArray request
+            = "GET /api/events HTTP/1.1\r\nHost: 127.0.0.1\r\n" + kAuthorization + "\r\n";
         ::send(reader.fd, request.constData(), size_t(request.size()), MSG_NOSIGNAL);
     }
     std::vector<double> streaming;

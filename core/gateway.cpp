@@ -1,48 +1,93 @@
 #include "core/gateway.h"
 
+#include "app/constants.h"
 #include "app/logfile.h"
 #include "devices/alldevicehandler.h"
+#include "devices/registervalue.h"
 #include "modbus/modbusconfig.h"
+#include "modbus/modbusservice.h"
+#include "modbus/modbusstats.h"
 #include "serverlink/serverhandler.h"
 #include "storage/databasehandler.h"
+#include "storage/registerwords.h"
 
 #include <QDateTime>
+#include <QFileInfo>
 #include <QHostAddress>
 #include <QSqlQuery>
+#include <QSqlQueryModel>
 #include <QTcpServer>
+
+#include <algorithm>
+
+using namespace DB;
+
+namespace {
+
+const int MaxRegisterAddress = 65535;
+
+// Registers a value of bitSize bits takes.
+uint32_t registersOf(int bitSize)
+{
+    return bitSize <= 16 ? 1u : uint32_t(bitSize + 15) / 16;
+}
+
+} // namespace
 
 CGateway::CGateway(const QString &dataBaseFile, const QString &connectionName, QObject *parent)
     : QObject(parent)
     , m_store(std::make_unique<CDataBaseHandler>(dataBaseFile, connectionName))
+    , m_modbus(std::make_unique<CModbusService>())
     , m_session(std::make_unique<CServerHandler>())
     , m_registry(std::make_unique<CAllDeviceHandler>())
 {
     m_clock = []() { return QDateTime::currentMSecsSinceEpoch(); };
+    m_startedAtMs = QDateTime::currentMSecsSinceEpoch();
+    m_serverStatusSinceMs = m_startedAtMs;
+    m_dataBaseFile = dataBaseFile;
     m_silenceTimer.setInterval(1000);
     connect(&m_silenceTimer, &QTimer::timeout, this, &CGateway::checkSilence);
     if (!m_store->failed()) {
         m_registry->setRegisterStore(m_store.get());
-        m_registry->setRegisterSource(&m_image);
-        connect(m_store.get(), &CDataBaseHandler::registerDataSaved, this, &CGateway::registerDataSaved);
+        connect(m_store.get(), &CDataBaseHandler::registerDataSaved, this, &CGateway::batchSaved);
+        connect(m_store.get(), &CDataBaseHandler::registerDataDropped, this, &CGateway::batchDropped);
     }
 
     // Queued, as every connection between components: each notification is
     // handled on a later pass of the event loop.
     connect(m_session.get(), &CServerHandler::newPacketReceived, m_registry.get(),
             &CAllDeviceHandler::newPacketReceivedSlot, Qt::QueuedConnection);
-    connect(m_session.get(), &CServerHandler::changeServerStatus, this, &CGateway::serverStatusChanged,
-            Qt::QueuedConnection);
+    connect(
+        m_session.get(), &CServerHandler::changeServerStatus, this,
+        [this](COMM::EServerStatus status) {
+            const qint64 now = QDateTime::currentMSecsSinceEpoch();
+            if (status != m_serverStatus)
+                m_serverStatusSinceMs = now;
+            if (status == COMM::SUCCESS)
+                m_serverLinkLostMs = -1;
+            else if (m_serverStatus == COMM::SUCCESS)
+                m_serverLinkLostMs = now;
+            m_serverStatus = status;
+            emit serverStatusChanged(status);
+        },
+        Qt::QueuedConnection);
+    connect(m_session.get(), &CServerHandler::reconnectScheduled, this, [this] { ++m_serverReconnects; });
     connect(m_session.get(), &CServerHandler::devicesListRefused, this, &CGateway::serverDevicesRefused,
             Qt::QueuedConnection);
-    connect(m_session.get(), &CServerHandler::getDevicesListResp, this, &CGateway::serverDevicesReceived,
-            Qt::QueuedConnection);
-    connect(m_registry.get(), &CAllDeviceHandler::newDataForDevice, this, &CGateway::newDataForDevice,
-            Qt::QueuedConnection);
+    connect(
+        m_session.get(), &CServerHandler::getDevicesListResp, this,
+        [this](bool status, const QList<API::SServerDeviceInfo> &list) {
+            if (status)
+                m_serverDevices = list;
+            emit serverDevicesReceived(status, list);
+        },
+        Qt::QueuedConnection);
 }
 
 CGateway::~CGateway()
 {
     // Listeners and the session go before the store they read from.
+    m_modbus.reset();
     m_registry.reset();
     m_session.reset();
     m_store.reset();
@@ -57,100 +102,509 @@ int CGateway::restoreStoredDevices()
 {
     if (failed())
         return 0;
-    QList<QPair<DB::SDeviceRegMapDescription, uint16_t>> devices;
+    QList<QPair<SDeviceRegMapDescription, uint16_t>> devices;
     {
         QSqlQuery rows = m_store->getDevices(QString());
         while (rows.next()) {
-            DB::SDeviceRegMapDescription description;
-            description.devEui = rows.value(DB::DEV_COL_DEV_EUI).toString();
-            description.appEui = rows.value(DB::DEV_COL_APP_EUI).toString();
-            description.devName = rows.value(DB::DEV_COL_NAME).toString();
-            description.startAddr = rows.value(DB::DEV_COL_START_ADDR).toInt();
-            devices.append({ description, static_cast<uint16_t>(rows.value(DB::DEV_COL_PORT).toUInt()) });
+            SDeviceRegMapDescription description;
+            description.deviceId = rows.value(DEV_COL_ID).toUInt();
+            description.devEui = rows.value(DEV_COL_DEV_EUI).toString();
+            description.appEui = rows.value(DEV_COL_APP_EUI).toString();
+            description.devName = rows.value(DEV_COL_NAME).toString();
+            description.startAddr = rows.value(DEV_COL_START_ADDR).toInt();
+            devices.append({ description, static_cast<uint16_t>(rows.value(DEV_COL_PORT).toUInt()) });
         }
     }
-    loadServed(-1);
+    const QMap<uint16_t, QList<SSharedRegisters>> shared = loadImage(-1);
+    // Databases from before the add check may hold overlapping devices: they
+    // are served as before (the later device wins), and named once here.
+    for (auto it = shared.cbegin(); it != shared.cend(); ++it) {
+        for (SSharedRegisters pair : it.value()) {
+            const auto named = [&](uint32_t id) {
+                const auto device = std::find_if(devices.cbegin(), devices.cend(),
+                                                 [&](const auto &d) { return d.first.deviceId == id; });
+                return device == devices.cend()
+                    ? QString::number(id)
+                    : QStringLiteral("%1, %2").arg(device->first.devName, device->first.devEui);
+            };
+            std::sort(pair.addresses.begin(), pair.addresses.end());
+            addLog(
+                QStringLiteral("WARNING: [CGateway::restoreStoredDevices] Devices [%1] and [%2] on port [%3] "
+                               "share registers [%4]; [%2], registered later, is served there")
+                    .arg(named(pair.earlier), named(pair.later))
+                    .arg(it.key())
+                    .arg(RegisterMap::rangesText(RegisterMap::ranges(pair.addresses))));
+        }
+    }
     const QHash<uint32_t, qint64> lastWrites = m_store->lastWriteTimes();
     const qint64 now = m_clock();
-    for (auto it = m_served.cbegin(); it != m_served.cend(); ++it)
-        m_lastHeard.insert(it.key(), lastWrites.value(it->id, now));
     for (const auto &device : qAsConst(devices)) {
+        const auto written = lastWrites.constFind(device.first.deviceId);
+        if (written != lastWrites.cend())
+            m_lastStored.insert(device.first.devEui, *written);
+        m_lastHeard.insert(device.first.devEui, written != lastWrites.cend() ? *written : now);
         const QStringList lost = m_registry->refusedParts(device.first.appEui);
         if (!lost.isEmpty())
             addLog(
                 QStringLiteral("WARNING: [CGateway::restoreStoredDevices] Device [%1]: its template left out "
                                "[%2]; those registers are no longer written")
                     .arg(device.first.devEui, lost.join(QStringLiteral(", "))));
-        m_registry->addNewDevice(device.first, device.second);
+        serve(device.first, device.second);
     }
     checkSilence();
     m_silenceTimer.start();
     return devices.size();
 }
 
-void CGateway::loadServed(int port)
+void CGateway::serve(const SDeviceRegMapDescription &description, uint16_t port)
 {
-    if (port < 0) {
-        m_image.clear();
-        m_served.clear();
-    } else {
-        m_image.clearPort(static_cast<uint16_t>(port));
-        for (auto it = m_served.begin(); it != m_served.end();)
-            it = it->port == port ? m_served.erase(it) : std::next(it);
+    m_modbus->addDevice(port);
+    m_registry->addNewDevice(description, port);
+}
+
+QMap<uint16_t, QList<CGateway::SSharedRegisters>> CGateway::loadImage(int port)
+{
+    CRegisterImage &image = m_modbus->image();
+    if (port < 0)
+        image.clear();
+    else
+        image.clearPort(static_cast<uint16_t>(port));
+    QMap<uint16_t, QList<SSharedRegisters>> shared;
+    for (const SServedRegister &row : m_store->servedRegisters(port)) {
+        const uint32_t other = image.put(row.port, row.address, row.device, row.value);
+        if (row.text)
+            m_textDevices.insert(row.device);
+        if (other == 0)
+            continue;
+        const uint32_t earlier = std::min(other, row.device);
+        const uint32_t later = std::max(other, row.device);
+        QList<SSharedRegisters> &pairs = shared[row.port];
+        auto pair = std::find_if(pairs.begin(), pairs.end(), [&](const SSharedRegisters &p) {
+            return p.earlier == earlier && p.later == later;
+        });
+        if (pair == pairs.end())
+            pair = pairs.insert(pairs.end(), { earlier, later, {} });
+        pair->addresses.append(row.address);
     }
-    {
-        QSqlQuery rows = m_store->getDevices(QString());
-        while (rows.next()) {
-            const auto devicePort = static_cast<uint16_t>(rows.value(DB::DEV_COL_PORT).toUInt());
-            if (port < 0 || devicePort == port)
-                m_served.insert(rows.value(DB::DEV_COL_DEV_EUI).toString(),
-                                { rows.value(DB::DEV_COL_ID).toUInt(), devicePort,
-                                  rows.value(DB::DEV_COL_APP_EUI).toString() });
+    return shared;
+}
+
+void CGateway::batchSaved(const SDeviceRegisterData &data)
+{
+    const SPublishedDevice *device = m_registry->publishedDevice(data.devEui);
+    if (device) {
+        const qint64 now = m_clock();
+        m_lastHeard.insert(data.devEui, now);
+        m_lastStored.insert(data.devEui, QDateTime::currentMSecsSinceEpoch());
+        if (m_silent.contains(data.devEui))
+            setSilent(data.devEui, device->id, device->appEui, false, 0);
+        CRegisterImage &image = m_modbus->image();
+        if (m_textDevices.contains(device->id)) {
+            // A text's words depend on the whole field, which a batch may carry
+            // only in part: such a device's registers are read back as stored.
+            for (const SServedRegister &row : m_store->servedRegisters(device->port, device->id))
+                image.update(row.port, row.address, row.device, row.value);
+        } else {
+            for (const SRegisterValue &reg : data.registers)
+                image.update(device->port, uint32_t(data.startAddr) + uint32_t(reg.offset), device->id,
+                             RegisterWords::numberWord(reg.value));
         }
     }
-    for (const SServedRegister &row : m_store->servedRegisters(port))
-        m_image.put(row.port, row.address, row.device, row.value);
+    emit newDataForDevice(data.devEui);
 }
 
-void CGateway::registerDataSaved(const SDeviceRegisterData &data)
+void CGateway::batchDropped(const QString &devEui)
 {
-    const auto it = m_served.constFind(data.devEui);
-    if (it == m_served.cend())
-        return;
-    m_lastHeard.insert(data.devEui, m_clock());
-    if (m_silent.contains(data.devEui))
-        setSilent(data.devEui, *it, false, 0);
-    for (const SRegisterValue &reg : data.registers) {
-        bool parsed = false;
-        const uint16_t value = reg.value.toUShort(&parsed, 16);
-        m_image.update(it->port, uint32_t(data.startAddr) + uint32_t(reg.offset), it->id,
-                       parsed ? value : uint16_t(0));
+    emit newDataForDevice(devEui);
+}
+
+// --- Device types ---
+
+SDeviceType CGateway::deviceType(const QString &appEui) const
+{
+    SDeviceType type;
+    if (!m_registry->hasTemplate(appEui))
+        return type;
+    const SDeviceTemplate tpl = m_registry->getTemplate(appEui);
+    type.appEui = tpl.app_eui;
+    type.devType = tpl.dev_type;
+    type.color = tpl.color;
+    type.silentAfterS = tpl.silent_after_s;
+    type.silentException = tpl.silent_exception;
+    for (const SRegisterDescription &reg : m_registry->getDeviceRegisterMap(appEui).registers)
+        type.registerSpan = std::max(type.registerSpan, reg.offset + registersOf(int(reg.bitSize)));
+    type.file = m_registry->templateFile(appEui);
+    for (const TemplateLoader::SFileIssue &issue : m_registry->templateProblems(appEui))
+        type.problems.append({ issue.where, issue.reason });
+    return type;
+}
+
+QList<SDeviceType> CGateway::deviceTypes() const
+{
+    QList<SDeviceType> types;
+    for (const SDeviceTypeInfo &info : m_registry->getDeviceTypeList())
+        types.append(deviceType(info.appEui));
+    return types;
+}
+
+bool CGateway::knowsType(const QString &appEui) const
+{
+    return m_registry->hasTemplate(appEui);
+}
+
+QList<SRegisterDescription> CGateway::typeRegisters(const QString &appEui) const
+{
+    return m_registry->getDeviceRegisterMap(appEui).registers;
+}
+
+// --- Registered devices ---
+
+QList<SRegisteredDevice> CGateway::devices(const QString &search) const
+{
+    QList<SRegisteredDevice> list;
+    if (failed())
+        return list;
+    QStringList euis;
+    {
+        QSqlQuery rows = m_store->getDevices(search);
+        while (rows.next())
+            euis << rows.value(DEV_COL_DEV_EUI).toString();
     }
+    for (const QString &eui : qAsConst(euis)) {
+        const SRegisteredDevice entry = device(eui);
+        if (entry.id != 0)
+            list.append(entry);
+    }
+    return list;
 }
 
-bool CGateway::registerDevice(const DB::SDeviceRegMapDescription &description, uint16_t port)
+SRegisteredDevice CGateway::device(const QString &devEui) const
 {
-    if (failed() || !m_store->registerNewDevice(description, port))
+    SRegisteredDevice entry;
+    const SPublishedDevice *published = m_registry->publishedDevice(devEui);
+    if (!published)
+        return entry;
+    entry.id = published->id;
+    entry.devEui = published->devEui;
+    entry.name = published->devName;
+    entry.appEui = published->appEui;
+    entry.port = published->port;
+    entry.startAddr = published->startAddr;
+    entry.served = m_modbus->isOpen(published->port);
+    entry.lastUplinkMs = m_lastStored.value(devEui, -1);
+    if (m_silent.contains(devEui))
+        entry.silentSinceMs = m_lastHeard.value(devEui);
+    return entry;
+}
+
+bool CGateway::isRegistered(const QString &devEui) const
+{
+    return m_registry->publishedDevice(devEui) != nullptr;
+}
+
+QList<SDeviceRegister> CGateway::deviceRegisters(uint32_t deviceId) const
+{
+    QList<SDeviceRegister> list;
+    if (failed())
+        return list;
+    QSqlQuery rows = m_store->getRegisters(deviceId);
+    while (rows.next()) {
+        SDeviceRegister reg;
+        reg.address = rows.value(REG_COL_ADDR).toUInt();
+        reg.name = rows.value(REG_COL_NAME).toString();
+        reg.dataType = rows.value(REG_COL_DATA_TYPE).toString();
+        reg.bitSize = rows.value(REG_COL_BIT_SIZE).toUInt();
+        reg.source = rows.value(REG_COL_SOURCE).toUInt();
+        const QVariant full = rows.value(REG_COL_FULL_VALUE);
+        reg.raw = full.isNull() ? QString() : full.toString();
+        reg.unit = rows.value(REG_COL_UNIT).toString();
+        reg.multiplier = rows.value(REG_COL_GRATING_PERIOD).toInt();
+        reg.extraValue = rows.value(REG_COL_START_VALUE).toInt();
+        const QVariant time = rows.value(REG_COL_TIME);
+        reg.updatedMs = time.isNull() || time.toLongLong() == 0 ? -1 : time.toLongLong();
+        reg.value = RegisterValue::shownText(reg.dataType, full, int(reg.bitSize), reg.unit, nullptr);
+        reg.numeric = reg.dataType == QS_TYPE_INTEGER || reg.dataType == QS_TYPE_UINTEGER
+            || reg.dataType == QS_TYPE_FLOAT;
+        list.append(reg);
+    }
+    return list;
+}
+
+void CGateway::showDevices(QSqlQueryModel &model, const QString &search) const
+{
+    if (!failed())
+        model.setQuery(m_store->getDevices(search));
+}
+
+void CGateway::showRegisters(QSqlQueryModel &model, uint32_t deviceId) const
+{
+    if (!failed())
+        model.setQuery(m_store->getRegisters(deviceId));
+}
+
+QList<SRegisterMapRow> CGateway::registerMap(SRegisterMapCursor &cursor, int maxRows) const
+{
+    QList<SRegisterMapRow> rows;
+    if (failed() || cursor.done || maxRows <= 0) {
+        cursor.done = true;
+        return rows;
+    }
+    const QList<SServedField> fields
+        = m_store->servedFields(cursor.port, cursor.started, cursor.lastPort, cursor.lastAddress, maxRows);
+    QHash<uint32_t, const SPublishedDevice *> byId;
+    if (!fields.isEmpty())
+        for (const SPublishedDevice &device : m_registry->publishedDevices())
+            byId.insert(device.id, &device);
+    for (const SServedField &field : fields) {
+        SRegisterMapRow row;
+        row.port = field.port;
+        row.address = field.address;
+        row.field = field.name;
+        row.dataType = field.dataType;
+        row.bitSize = field.bitSize;
+        row.unit = field.unit;
+        row.multiplier = field.multiplier;
+        row.extraValue = field.extraValue;
+        row.wordOrder = QS_TPL_HIGH_FIRST;
+        if (const SPublishedDevice *device = byId.value(field.device)) {
+            row.deviceName = device->devName;
+            row.devEui = device->devEui;
+            const SDeviceTemplate tpl = m_registry->getTemplate(device->appEui);
+            const uint32_t offset = field.address - uint32_t(device->startAddr);
+            for (const SDevicePacket &packet : tpl.device_packets)
+                for (const SDevicePacketField &f : packet.packet_fields)
+                    if (uint32_t(f.reg_map_bias) == offset && f.data_name == field.name && f.lowWordFirst())
+                        row.wordOrder = QS_TPL_LOW_FIRST;
+        }
+        rows.append(row);
+    }
+    if (!fields.isEmpty()) {
+        cursor.started = true;
+        cursor.lastPort = fields.last().port;
+        cursor.lastAddress = fields.last().address;
+    }
+    if (fields.size() < maxRows)
+        cursor.done = true;
+    return rows;
+}
+
+// --- Server's device list ---
+
+bool CGateway::requestServerDevices()
+{
+    QStringList appEuis;
+    for (const SDeviceTypeInfo &type : m_registry->getDeviceTypeList())
+        appEuis << type.appEui;
+    return m_session->getDevicesList(appEuis);
+}
+
+QList<API::SServerDeviceInfo> CGateway::addableDevices(const QList<API::SServerDeviceInfo> &serverList) const
+{
+    const QStringList registered = failed() ? QStringList() : m_store->getRegisteredDevices();
+    QList<API::SServerDeviceInfo> list;
+    for (const API::SServerDeviceInfo &info : serverList)
+        if (!registered.contains(info.devEui.toUpper()) && m_registry->hasTemplate(info.appEui))
+            list.append(info);
+    return list;
+}
+
+// --- Operations ---
+
+SDeviceRegMapDescription CGateway::newDescription(const SNewDevice &device) const
+{
+    SDeviceRegMapDescription description;
+    description.devEui = device.devEui;
+    description.appEui = device.appEui;
+    description.devName = device.name;
+    if (description.appEui.isEmpty() || description.devName.isEmpty()) {
+        for (const API::SServerDeviceInfo &info : m_serverDevices) {
+            if (info.devEui.compare(device.devEui, Qt::CaseInsensitive) != 0)
+                continue;
+            if (description.appEui.isEmpty())
+                description.appEui = info.appEui;
+            if (description.devName.isEmpty())
+                description.devName = info.devName;
+            break;
+        }
+    }
+    description.startAddr = int32_t(device.startAddr);
+    description.regList = m_registry->getDeviceRegisterMap(description.appEui).registers;
+    return description;
+}
+
+QList<SAddProblem> CGateway::checkNewDevices(const QList<SNewDevice> &devices) const
+{
+    QList<SAddProblem> problems;
+    if (failed()) {
+        problems.append({ 0, QString(), QStringLiteral("the register store is not available") });
+        return problems;
+    }
+    const QStringList registered = m_store->getRegisteredDevices();
+    QSet<QString> seen;
+    QHash<QPair<uint16_t, int64_t>, int> claimed; // by the rows before, (port, address) -> row
+    for (int i = 0; i < devices.size(); ++i) {
+        const SNewDevice &device = devices.at(i);
+        const QString eui = device.devEui.toUpper();
+        const SDeviceRegMapDescription description = newDescription(device);
+        if (eui.isEmpty())
+            problems.append({ i, QStringLiteral("devEui"), QStringLiteral("no DevEUI") });
+        else if (!m_registry->hasTemplate(description.appEui))
+            problems.append({ i, QStringLiteral("devEui"), QStringLiteral("device type not known") });
+        else if (registered.contains(eui) || seen.contains(eui))
+            problems.append({ i, QStringLiteral("devEui"), QStringLiteral("already registered") });
+        seen.insert(eui);
+        if (device.port < 1 || device.port > 65535 || !portUsable(uint16_t(device.port)))
+            problems.append({ i, QStringLiteral("port"), QStringLiteral("port cannot be used") });
+        if (device.port < 1 || device.port > 65535)
+            continue;
+        const SRegisterMapConflict conflict
+            = checkRegisterMap(description.regList, device.startAddr, uint16_t(device.port));
+        if (conflict.kind == SRegisterMapConflict::PastEnd) {
+            problems.append({ i, QStringLiteral("startRegister"),
+                              QStringLiteral("registers would pass the address 65535") });
+            continue;
+        }
+        if (!conflict.fits()) {
+            problems.append(
+                { i, QStringLiteral("startRegister"), conflictText(conflict, uint16_t(device.port)) });
+            continue;
+        }
+        // Rows of one list must not overlap each other either.
+        const QList<int64_t> held = RegisterMap::addresses(description.regList, device.startAddr);
+        QList<int64_t> sharedWith;
+        int earlier = -1;
+        for (const int64_t address : held) {
+            const auto taken = claimed.constFind({ uint16_t(device.port), address });
+            if (taken != claimed.cend() && (earlier < 0 || *taken == earlier)) {
+                earlier = *taken;
+                sharedWith.append(address);
+            }
+        }
+        if (earlier >= 0) {
+            problems.append({ i, QStringLiteral("startRegister"),
+                              QStringLiteral("registers %1 on port %2 are taken by row %3 of the list")
+                                  .arg(RegisterMap::rangesText(RegisterMap::ranges(sharedWith)))
+                                  .arg(device.port)
+                                  .arg(earlier) });
+            continue;
+        }
+        for (const int64_t address : held)
+            claimed.insert({ uint16_t(device.port), address }, i);
+    }
+    return problems;
+}
+
+SRegisterMapConflict CGateway::checkRegisterMap(const QList<SRegisterDescription> &registers,
+                                                qint64 startAddr, uint16_t port) const
+{
+    const CRegisterImage &image = m_modbus->image();
+    SRegisterMapConflict conflict = RegisterMap::check(
+        registers, startAddr, [&](uint16_t address) { return image.owner(port, address); });
+    if (conflict.kind == SRegisterMapConflict::Overlap) {
+        for (const SRegisteredDevice &device : devices())
+            if (device.id == conflict.otherDevice)
+                conflict.otherName = device.name;
+    }
+    return conflict;
+}
+
+QString CGateway::conflictText(const SRegisterMapConflict &conflict, uint16_t port)
+{
+    switch (conflict.kind) {
+    case SRegisterMapConflict::PastEnd:
+        return QStringLiteral("its registers would reach address %1, past 65535").arg(conflict.lastAddress);
+    case SRegisterMapConflict::Overlap:
+        return QStringLiteral("registers %1 on port %2 are held by %3")
+            .arg(RegisterMap::rangesText(conflict.shared))
+            .arg(port)
+            .arg(conflict.otherName);
+    case SRegisterMapConflict::None:
+        break;
+    }
+    return QString();
+}
+
+bool CGateway::addDevices(const QList<SNewDevice> &devices, SAddProblem *problem)
+{
+    const QList<SAddProblem> problems = checkNewDevices(devices);
+    if (!problems.isEmpty()) {
+        if (problem)
+            *problem = problems.first();
         return false;
-    loadServed(port);
+    }
+    QList<QPair<SDeviceRegMapDescription, uint16_t>> rows;
+    for (const SNewDevice &device : devices)
+        rows.append({ newDescription(device), uint16_t(device.port) });
+    if (!m_store->registerNewDevices(rows)) {
+        if (problem)
+            *problem = { 0, QString(), QStringLiteral("the register store refused the devices") };
+        return false;
+    }
+    QSet<uint16_t> ports;
+    for (const auto &row : qAsConst(rows))
+        ports.insert(row.second);
+    for (uint16_t port : qAsConst(ports))
+        loadImage(port);
+    for (auto &row : rows) {
+        row.first.deviceId = m_store->deviceId(row.first.devEui);
+        m_lastHeard.insert(row.first.devEui, m_clock());
+        serve(row.first, row.second);
+        emit deviceAdded(row.first.devEui);
+    }
+    return true;
+}
+
+bool CGateway::registerDevice(const SDeviceRegMapDescription &description, uint16_t port)
+{
+    if (failed())
+        return false;
+    const SRegisterMapConflict conflict = checkRegisterMap(description.regList, description.startAddr, port);
+    if (!conflict.fits()) {
+        addLog(QStringLiteral("WARNING: [CGateway::registerDevice] Device [%1] is not added: %2")
+                   .arg(description.devEui, conflictText(conflict, port)));
+        return false;
+    }
+    if (!m_store->registerNewDevice(description, port))
+        return false;
+    loadImage(port);
+    SDeviceRegMapDescription stored = description;
+    stored.deviceId = m_store->deviceId(description.devEui);
     m_lastHeard.insert(description.devEui, m_clock());
-    m_registry->addNewDevice(description, port);
+    serve(stored, port);
+    emit deviceAdded(description.devEui);
     return true;
 }
 
 bool CGateway::removeDevice(uint32_t deviceId, const QString &devEui, uint16_t port)
 {
-    m_registry->removeDevice(devEui, port);
+    const QString name = device(devEui).name;
+    if (m_registry->publishedDevice(devEui)) {
+        m_modbus->removeDevice(port);
+        m_registry->removeDevice(devEui, port);
+    }
     const bool deleted = !failed() && m_store->deleteDevice(deviceId);
     if (deleted) {
-        const auto it = m_served.constFind(devEui);
-        if (it != m_served.cend())
-            m_image.setDeviceFailed(it->id, false);
+        m_modbus->image().setDeviceFailed(deviceId, false);
         m_silent.remove(devEui);
         m_lastHeard.remove(devEui);
-        loadServed(port);
+        m_lastStored.remove(devEui);
+        loadImage(port);
+        // Every front end deletes through here, so history.log hears of each deletion once.
+        addLog(QStringLiteral("INFO: [CGateway::removeDevice] Device [%1] DevEUI [%2] on port [%3] deleted")
+                   .arg(name, devEui)
+                   .arg(port));
+        emit deviceRemoved(devEui);
     }
     return deleted;
+}
+
+bool CGateway::removeDevice(const QString &devEui)
+{
+    const SPublishedDevice *device = m_registry->publishedDevice(devEui);
+    if (!device)
+        return false;
+    const SPublishedDevice copy = *device;
+    return removeDevice(copy.id, copy.devEui, copy.port);
 }
 
 void CGateway::updateScaling(const SDeviceRegUpdate &update)
@@ -163,7 +617,7 @@ bool CGateway::portUsable(uint16_t port) const
 {
     if (port == 0)
         return false;
-    if (m_registry->hasListener(port))
+    if (m_modbus->isOpen(port))
         return true;
     QTcpServer trial;
     if (trial.listen(Modbus::config().bindAddress, port))
@@ -174,13 +628,7 @@ bool CGateway::portUsable(uint16_t port) const
     return false;
 }
 
-bool CGateway::requestServerDevices()
-{
-    QStringList appEuis;
-    for (const SDeviceTypeInfo &type : m_registry->getDeviceTypeList())
-        appEuis << type.appEui;
-    return m_session->getDevicesList(appEuis);
-}
+// --- Server session ---
 
 void CGateway::connectToServer(const SServerSettings &server)
 {
@@ -192,6 +640,45 @@ void CGateway::connectToServer(const SServerSettings &server)
     m_session->connectSlot(server.origin(), server.login, server.password);
 }
 
+bool CGateway::serverWaitsForOperator() const
+{
+    return m_session->waitsForOperator();
+}
+
+// --- State ---
+
+SGatewayCounters CGateway::counters() const
+{
+    SGatewayCounters counters;
+    counters.uplinksDecoded = m_registry->decodedUplinks();
+    counters.uplinksRejected = m_registry->rejectedUplinks();
+    for (uint16_t port : m_modbus->openPorts())
+        counters.connectionsByPort.insert(port, m_modbus->connections(port));
+    counters.serverReconnects = m_serverReconnects;
+    const Modbus::SStatistics &modbus = Modbus::statistics();
+    counters.modbusReadHolding = modbus.readHoldingRequests;
+    counters.modbusReadInput = modbus.readInputRequests;
+    counters.modbusOtherRequests = modbus.otherRequests;
+    for (int code = 1; code < int(modbus.exceptions.size()); ++code)
+        if (const quint64 answered = modbus.exceptions[size_t(code)])
+            counters.modbusExceptions.insert(code, answered);
+    counters.modbusRejectedConnections = modbus.rejectedConnections;
+    return counters;
+}
+
+qint64 CGateway::databaseBytes() const
+{
+    qint64 bytes = 0;
+    for (const QString &suffix : { QString(), QStringLiteral("-wal") })
+        bytes += std::max<qint64>(0, QFileInfo(m_dataBaseFile + suffix).size());
+    return bytes;
+}
+
+void CGateway::setDescriptorsSetAside(int count)
+{
+    Modbus::setDescriptorsSetAside(count);
+}
+
 qint64 CGateway::silentForMs(const QString &devEui) const
 {
     return m_silent.contains(devEui) ? m_clock() - m_lastHeard.value(devEui) : -1;
@@ -200,16 +687,18 @@ qint64 CGateway::silentForMs(const QString &devEui) const
 void CGateway::checkSilence()
 {
     const qint64 now = m_clock();
-    for (auto it = m_served.cbegin(); it != m_served.cend(); ++it) {
+    const QMap<QString, SPublishedDevice> &devices = m_registry->publishedDevices();
+    for (auto it = devices.cbegin(); it != devices.cend(); ++it) {
         const int limitS = m_registry->getTemplate(it->appEui).silent_after_s;
         const qint64 quietMs = now - m_lastHeard.value(it.key(), now);
         const bool silent = limitS > 0 && quietMs > qint64(limitS) * 1000;
         if (silent != m_silent.contains(it.key()))
-            setSilent(it.key(), *it, silent, quietMs);
+            setSilent(it.key(), it->id, it->appEui, silent, quietMs);
     }
 }
 
-void CGateway::setSilent(const QString &devEui, const SServedDevice &device, bool silent, qint64 quietMs)
+void CGateway::setSilent(const QString &devEui, uint32_t deviceId, const QString &appEui, bool silent,
+                         qint64 quietMs)
 {
     if (silent) {
         m_silent.insert(devEui);
@@ -220,6 +709,6 @@ void CGateway::setSilent(const QString &devEui, const SServedDevice &device, boo
         m_silent.remove(devEui);
         addLog(QStringLiteral("INFO: [CGateway] Device [%1] is heard again").arg(devEui));
     }
-    m_image.setDeviceFailed(device.id, silent && m_registry->getTemplate(device.appEui).silent_exception);
+    m_modbus->image().setDeviceFailed(deviceId, silent && m_registry->getTemplate(appEui).silent_exception);
     emit silenceChanged(devEui, silent);
 }

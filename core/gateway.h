@@ -1,7 +1,8 @@
 #pragma once
 
 #include "app/settings.h"
-#include "modbus/registerimage.h"
+#include "core/gatewayrecords.h"
+#include "core/registermap.h"
 #include "serverlink/apirecords.h"
 #include "serverlink/serverstatus.h"
 #include "storage/dbrecords.h"
@@ -18,11 +19,28 @@
 
 class CAllDeviceHandler;
 class CDataBaseHandler;
+class CModbusService;
 class CServerHandler;
+class QSqlQueryModel;
 
 // The running gateway without its window: owns the register store, the server
-// session and the device registry, makes every connection between them, and
-// offers the operations the window, its dialogs and the headless service use.
+// session, the device registry and the Modbus service, makes every connection
+// between them, and offers what a front end (the window and its dialogs, the
+// headless service, the HTTP API) reads and does. Front ends use this face
+// only; tests reach the parts through core/gatewayinternals.h.
+//
+// The two flows:
+// - Uplink to registers: CServerHandler::newPacketReceived ->
+//   CAllDeviceHandler::newPacketReceivedSlot (registered devices only, a few
+//   per event-loop pass) -> processDataSlot, which decodes with the scaling
+//   this gateway keeps in memory -> CDataBaseHandler::queueRegisterData ->
+//   registerDataSaved (committed) or registerDataDropped -> batchSaved /
+//   batchDropped here, which change the register image first and then emit
+//   newDataForDevice, once per batch.
+// - Modbus request to answer: CModbusPoller (one epoll set) ->
+//   CDeviceHandler::descriptorReady accepts -> CConnectionHandler::serve
+//   frames the requests -> CRegisterImage::readRegisters -> one send for all
+//   answers. Nothing on this road touches SQLite.
 //
 // Everything, the store included, lives on the thread that builds the
 // gateway. Each operation on the store is a short statement; a second thread
@@ -42,34 +60,99 @@ public:
     // The store could not be opened: nothing can be listed or served.
     bool failed() const;
 
-    CDataBaseHandler &store() const { return *m_store; }
-    CServerHandler &session() const { return *m_session; }
-    CAllDeviceHandler &registry() const { return *m_registry; }
-
     // Gives every stored device its Modbus service back; returns how many.
     int restoreStoredDevices();
-    // Stores the device with its register map and serves its port; false
-    // (with a log line) when it could not be stored.
+
+    // --- Device types (the catalogue, fixed after start) ---
+    QList<SDeviceType> deviceTypes() const;
+    // appEui empty in the result when the type is unknown.
+    SDeviceType deviceType(const QString &appEui) const;
+    bool knowsType(const QString &appEui) const;
+    // The register map a new device of the type gets, with neutral scaling.
+    QList<SRegisterDescription> typeRegisters(const QString &appEui) const;
+
+    // --- Registered devices ---
+    // By name; a non-empty search keeps the names that contain it.
+    QList<SRegisteredDevice> devices(const QString &search = QString()) const;
+    // id 0 when the device is not registered.
+    SRegisteredDevice device(const QString &devEui) const;
+    bool isRegistered(const QString &devEui) const;
+    // Its fields in address order, with scaling and the last values.
+    QList<SDeviceRegister> deviceRegisters(uint32_t deviceId) const;
+    // The window's list models: read-only queries over the stored rows, in the
+    // stored column order (core/gatewayschema.h), filled on this thread.
+    void showDevices(QSqlQueryModel &model, const QString &search) const;
+    void showRegisters(QSqlQueryModel &model, uint32_t deviceId) const;
+    // The next at most maxRows rows of the register map after the cursor;
+    // empty (and cursor.done) at the end. A walk in chunks never holds the
+    // whole map, so an export can yield to the event loop between chunks.
+    QList<SRegisterMapRow> registerMap(SRegisterMapCursor &cursor, int maxRows) const;
+
+    // --- Server's device list ---
+    // Asks the server for its devices of every type in the catalogue; false
+    // when the request cannot be sent (the answer comes as serverDevicesReceived).
+    bool requestServerDevices();
+    // Those of the list that may be added: of a known type, not registered.
+    QList<API::SServerDeviceInfo> addableDevices(const QList<API::SServerDeviceInfo> &serverList) const;
+    // The same of the server's last answer.
+    QList<API::SServerDeviceInfo> addableServerDevices() const { return addableDevices(m_serverDevices); }
+
+    // --- Operations ---
+    // Every problem of every row, without adding anything: a known type, not
+    // registered (nor twice in the list), a port this machine lets us serve,
+    // the device's registers inside 0..65535.
+    QList<SAddProblem> checkNewDevices(const QList<SNewDevice> &devices) const;
+    // Adds the devices with their types' register maps in one store
+    // transaction, and serves them once it has committed. Nothing is added
+    // when any row has a problem; the first one is returned through `problem`.
+    bool addDevices(const QList<SNewDevice> &devices, SAddProblem *problem = nullptr);
+    // Whether a device with these registers from startAddr fits on the port:
+    // every register it would hold (continuation registers included, gaps
+    // not) inside 0..65535 and held by no device registered there. Adding a
+    // device asks this first, whichever front end adds it.
+    SRegisterMapConflict checkRegisterMap(const QList<SRegisterDescription> &registers, qint64 startAddr,
+                                          uint16_t port) const;
+    // The conflict in words, for log lines and the front ends.
+    static QString conflictText(const SRegisterMapConflict &conflict, uint16_t port);
+    // Stores the device with its register map (scaling as given) and serves
+    // its port; false (with a log line) when it could not be stored or its
+    // registers do not fit (checkRegisterMap).
     bool registerDevice(const DB::SDeviceRegMapDescription &description, uint16_t port);
     // Stops serving the device and deletes it with its registers.
     bool removeDevice(uint32_t deviceId, const QString &devEui, uint16_t port);
+    bool removeDevice(const QString &devEui);
+    // New multiplier, extra value and unit of some of a device's registers:
+    // stored, and used from the next uplink on.
     void updateScaling(const SDeviceRegUpdate &update);
     // Whether a new device may take the port: the gateway serves it already,
     // or this machine lets us listen on it.
     bool portUsable(uint16_t port) const;
 
-    // Asks the server for its devices of every type in the catalogue; false
-    // when the request cannot be sent (the answer comes as serverDevicesReceived).
-    bool requestServerDevices();
+    // --- Server session ---
     // Logs into the server with these settings (reconnection and the extra CA
     // included); the status follows as serverStatusChanged.
     void connectToServer(const SServerSettings &server);
     const SServerSettings &serverSettings() const { return m_server; }
+    COMM::EServerStatus serverStatus() const { return m_serverStatus; }
+    // The session stopped retrying (refused login, untrusted certificate)
+    // until connectToServer is called again.
+    bool serverWaitsForOperator() const;
 
-    // What Modbus clients are served: every register in memory, built from the
-    // store at start and changed only after the store has committed the change.
-    CRegisterImage &registerImage() { return m_image; }
-
+    // --- State ---
+    SGatewayCounters counters() const;
+    // When this gateway was built, ms since the epoch.
+    qint64 startedAtMs() const { return m_startedAtMs; }
+    // The store's files (database and write-ahead log), in bytes.
+    qint64 databaseBytes() const;
+    // When the server status last changed, ms since the epoch.
+    qint64 serverStatusSinceMs() const { return m_serverStatusSinceMs; }
+    // When a logged-in server link was lost, ms since the epoch; -1 while
+    // logged in and before the first login.
+    qint64 serverLinkLostMs() const { return m_serverLinkLostMs; }
+    // Sets descriptors aside for another service of this process (the HTTP
+    // server's connections) out of the open-file limit the Modbus connection
+    // cap lives within.
+    void setDescriptorsSetAside(int count);
     // A device is silent when its type gives a longest silence (silent_after_s)
     // and no uplink of it was decoded for longer, counted from its
     // registration or from the gateway's start when it never sent one. The
@@ -87,30 +170,51 @@ signals:
     // Comes before a failed serverDevicesReceived when the server refused the
     // request rather than leaving it unanswered.
     void serverDevicesRefused();
+    // An uplink's batch was decided (stored, or dropped), after the register
+    // image took it.
     void newDataForDevice(QString _devEui);
     void silenceChanged(QString _devEui, bool silent);
+    void deviceAdded(QString _devEui);
+    void deviceRemoved(QString _devEui);
 
 private:
-    struct SServedDevice
+    friend struct CGatewayInternals;
+
+    void setSilent(const QString &devEui, uint32_t deviceId, const QString &appEui, bool silent,
+                   qint64 quietMs);
+    // Builds the image of one port (all ports when port < 0) from the store.
+    // Registers that two stored devices claim: the later one is served.
+    struct SSharedRegisters
     {
-        uint32_t id = 0;
-        uint16_t port = 0;
-        QString appEui;
+        uint32_t earlier = 0;
+        uint32_t later = 0;
+        QList<int64_t> addresses;
     };
-    void setSilent(const QString &devEui, const SServedDevice &device, bool silent, qint64 quietMs);
-    // Builds the image and the device table of one port (all ports when port < 0) from the store.
-    void loadServed(int port);
-    void registerDataSaved(const SDeviceRegisterData &data);
+    // Returns, by port, the registers found claimed twice.
+    QMap<uint16_t, QList<SSharedRegisters>> loadImage(int port);
+    // Gives a stored device its place in the registry and the Modbus service.
+    void serve(const DB::SDeviceRegMapDescription &description, uint16_t port);
+    void batchSaved(const SDeviceRegisterData &data);
+    void batchDropped(const QString &devEui);
+    DB::SDeviceRegMapDescription newDescription(const SNewDevice &device) const;
 
     std::unique_ptr<CDataBaseHandler> m_store;
-    CRegisterImage m_image;
-    QHash<QString, SServedDevice> m_served; // by DevEUI
+    std::unique_ptr<CModbusService> m_modbus;
+    QSet<uint32_t> m_textDevices; // ids of devices with text fields, served as read back from the store
     std::function<qint64()> m_clock;
     QHash<QString, qint64> m_lastHeard; // by DevEUI, ms since the epoch
+    QHash<QString, qint64> m_lastStored; // by DevEUI, ms since the epoch of the last stored batch
     QSet<QString> m_silent;
     QTimer m_silenceTimer;
     std::unique_ptr<CServerHandler> m_session;
     std::unique_ptr<CAllDeviceHandler> m_registry;
     SServerSettings m_server;
+    COMM::EServerStatus m_serverStatus = COMM::DISCONNECTED;
+    qint64 m_startedAtMs = 0;
+    qint64 m_serverStatusSinceMs = 0;
+    qint64 m_serverLinkLostMs = -1;
+    quint64 m_serverReconnects = 0;
+    QString m_dataBaseFile;
+    QList<API::SServerDeviceInfo> m_serverDevices;
     QStringList m_trustedCaFiles;
 };

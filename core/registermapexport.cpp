@@ -30,10 +30,11 @@ QByteArray csvChunk(const CGateway &gateway, SRegisterMapCursor &cursor, int max
     if (!cursor.started)
         out = "port,address,device,devEui,field,dataType,bitSize,wordOrder,unit,multiplier,extraValue\r\n";
     for (const SRegisterMapRow &row : gateway.registerMap(cursor, maxRows)) {
-        out += QByteArray::number(row.port) + ',' + QByteArray::number(row.address) + ',' + csvCell(row.deviceName)
-            + ',' + csvCell(row.devEui) + ',' + csvCell(row.field) + ',' + csvCell(row.dataType) + ','
-            + QByteArray::number(row.bitSize) + ',' + csvCell(row.wordOrder) + ',' + csvCell(row.unit) + ','
-            + QByteArray::number(row.multiplier) + ',' + QByteArray::number(row.extraValue) + "\r\n";
+        out += QByteArray::number(row.port) + ',' + QByteArray::number(row.address) + ','
+            + csvCell(row.deviceName) + ',' + csvCell(row.devEui) + ',' + csvCell(row.field) + ','
+            + csvCell(row.dataType) + ',' + QByteArray::number(row.bitSize) + ',' + csvCell(row.wordOrder)
+            + ',' + csvCell(row.unit) + ',' + QByteArray::number(row.multiplier) + ','
+            + QByteArray::number(row.extraValue) + "\r\n";
     }
     return out;
 }

@@ -5,16 +5,22 @@
 #include "app/logfile.h"
 #include "devices/templateloader.h"
 #include "devices/uplinkdecoder.h"
-#include "modbus/devicehandler.h"
 #include "storage/databasehandler.h"
 
-#include <QDebug>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <QJsonDocument>
 #include <QJsonParseError>
+#include <QLoggingCategory>
 #include <QMutexLocker>
+
+namespace {
+
+// Per-uplink diagnostics, off by default: QT_LOGGING_RULES="tidewell.devices.debug=true"
+Q_LOGGING_CATEGORY(lcDevices, "tidewell.devices", QtWarningMsg)
+
+} // namespace
 
 CAllDeviceHandler::CAllDeviceHandler(QObject *parent)
     : QObject(parent)
@@ -26,11 +32,7 @@ CAllDeviceHandler::CAllDeviceHandler(QObject *parent)
     init();
 }
 
-// Deleting the listeners closes their connections too.
-CAllDeviceHandler::~CAllDeviceHandler()
-{
-    qDeleteAll(listeners);
-}
+CAllDeviceHandler::~CAllDeviceHandler() = default;
 
 void CAllDeviceHandler::init()
 {
@@ -41,9 +43,13 @@ void CAllDeviceHandler::init()
     for (const TemplateLoader::SLoadedFile &file : folder.files) {
         if (!file.deviceTemplate.valid || templates.value(file.deviceTemplate.app_eui).app_eui.isEmpty())
             continue;
-        for (const TemplateLoader::SFileIssue &problem : file.problems)
+        if (!m_files.contains(file.deviceTemplate.app_eui))
+            m_files.insert(file.deviceTemplate.app_eui, QFileInfo(file.path).fileName());
+        for (const TemplateLoader::SFileIssue &problem : file.problems) {
             if (!problem.where.isEmpty())
                 m_refusedParts[file.deviceTemplate.app_eui] << problem.where;
+            m_problems[file.deviceTemplate.app_eui] << problem;
+        }
     }
 }
 
@@ -100,57 +106,32 @@ bool CAllDeviceHandler::hasTemplate(const QString &appEui) const
     return templates.contains(appEui);
 }
 
-bool CAllDeviceHandler::hasListener(uint16_t port) const
+const SPublishedDevice *CAllDeviceHandler::publishedDevice(const QString &devEui) const
 {
-    return listeners.contains(port);
+    const auto it = devices.constFind(devEui);
+    return it == devices.cend() ? nullptr : &*it;
 }
 
 bool CAllDeviceHandler::addNewDevice(DB::SDeviceRegMapDescription _devInfo, uint16_t _port)
 {
     QMutexLocker locker(&mutex);
-    CDeviceHandler *listener = listeners.value(_port);
-    if (!listener) {
-        listener = new CDeviceHandler(_port, m_source ? *m_source : m_registerSource);
-        // A listener on nothing would make the port look taken by us.
-        if (!listener->isListening()) {
-            delete listener;
-            listener = nullptr;
-        } else {
-            listeners.insert(_port, listener);
-        }
-    } else {
-        addLog(
-            QStringLiteral("INFO: [CAllDeviceHandler::addNewDevice] port [%1] is already open").arg(_port));
-    }
-    if (listener)
-        listener->appendDevice(_devInfo.devEui);
-    devices.insert(_devInfo.devEui, _devInfo);
+    devices.insert(
+        _devInfo.devEui,
+        { _devInfo.deviceId, _devInfo.devEui, _devInfo.appEui, _devInfo.devName, _devInfo.startAddr, _port });
     addLog(QStringLiteral("[CAllDeviceHandler::addNewDevice] New device: DevEUI[%1], port[%2]")
                .arg(_devInfo.devEui)
                .arg(_port));
-    return listener != nullptr;
+    return true;
 }
 
 void CAllDeviceHandler::removeDevice(QString _devEui, uint16_t _port)
 {
     QMutexLocker locker(&mutex);
-    CDeviceHandler *listener = listeners.value(_port);
-    if (listener) {
-        listener->removeDevice(_devEui);
-        if (listener->getDeviceList().isEmpty()) {
-            // Stop accepting at once; the object itself goes on the next loop pass.
-            listener->close();
-            listener->deleteLater();
-            listeners.remove(_port);
-        }
-    } else {
-        addLog(QStringLiteral("WARNING: [CAllDeviceHandler::removeDevice] uncknown port [%1]!").arg(_port));
-    }
     devices.remove(_devEui);
-    qDebug().noquote() << QStringLiteral(
-                              "[CAllDeviceHandler::removeDevice] Delete device: DevEUI[%1], port[%2]")
-                              .arg(_devEui)
-                              .arg(_port);
+    qCDebug(lcDevices).noquote()
+        << QStringLiteral("[CAllDeviceHandler::removeDevice] Delete device: DevEUI[%1], port[%2]")
+               .arg(_devEui)
+               .arg(_port);
 }
 
 bool CAllDeviceHandler::isRegistered(const QString &devEui)
@@ -193,7 +174,7 @@ void CAllDeviceHandler::nextSliceSlot()
 
 void CAllDeviceHandler::processDataSlot(API::SApiDeviceData _devData)
 {
-    qDebug().noquote()
+    qCDebug(lcDevices).noquote()
         << QStringLiteral("[CAllDeviceHandler::processDataSlot] Process device [%1]").arg(_devData.devEui);
     CDataBaseHandler *store = m_store;
     if (!store || store->failed()) {
@@ -202,34 +183,19 @@ void CAllDeviceHandler::processDataSlot(API::SApiDeviceData _devData)
                    .arg(_devData.devEui));
         return;
     }
-    const DB::SDeviceRegMapDescription description = devices.value(_devData.devEui);
+    const SPublishedDevice description = devices.value(_devData.devEui);
     const SDeviceTemplate deviceTemplate = templates.value(description.appEui);
     SDeviceRegisterData batch;
     const bool accepted = Decoder::decodeUplink(
         _devData, deviceTemplate, description.startAddr,
         [store, &_devData](uint32_t regAddr) { return store->getRegisterParam(_devData.devEui, regAddr); },
         [](const QString &line) { addLog(line); }, batch);
-    if (!accepted)
+    if (!accepted) {
+        ++m_rejected;
         return;
+    }
+    ++m_decoded;
     // A batch that finds the database locked waits without holding the event
     // loop up; the device is announced when its batch is decided.
     store->queueRegisterData(batch);
-}
-
-void CAllDeviceHandler::setRegisterStore(CDataBaseHandler *store)
-{
-    for (const QMetaObject::Connection &connection : qAsConst(m_storeConnections))
-        disconnect(connection);
-    m_storeConnections.clear();
-    m_store = store;
-    m_registerSource.setStore(store);
-    if (!store)
-        return;
-    // The device is announced once its batch is decided, stored or not, as it
-    // always was after the store had been asked.
-    m_storeConnections << connect(
-        store, &CDataBaseHandler::registerDataSaved, this,
-        [this](const SDeviceRegisterData &data) { emit newDataForDevice(data.devEui); });
-    m_storeConnections << connect(store, &CDataBaseHandler::registerDataDropped, this,
-                                  &CAllDeviceHandler::newDataForDevice);
 }

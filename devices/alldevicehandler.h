@@ -1,7 +1,7 @@
 #pragma once
 
 #include "devices/devicetemplate.h"
-#include "devices/storeregistersource.h"
+#include "devices/templateloader.h"
 #include "serverlink/apirecords.h"
 #include "storage/dbrecords.h"
 
@@ -15,7 +15,6 @@
 #include <cstdint>
 
 class CDataBaseHandler;
-class CDeviceHandler;
 
 // What the operator interface learns about one device type.
 struct SDeviceTypeInfo
@@ -31,9 +30,23 @@ struct SDeviceTypeRegisters
     QList<SRegisterDescription> registers;
 };
 
-// Hub between the server link, the register store, the Modbus listeners and
-// the operator interface: the template catalogue (by AppEUI), the listeners
-// (by TCP port) and the registry of published devices (by DevEUI).
+// A published device as the registry keeps it: the gateway's one list of the
+// devices it decodes and serves.
+struct SPublishedDevice
+{
+    uint32_t id = 0; // the store's device id
+    QString devEui;
+    QString appEui;
+    QString devName;
+    int32_t startAddr = 0;
+    uint16_t port = 0;
+};
+
+// The template catalogue (by AppEUI) and the registry of published devices
+// (by DevEUI): filters the uplinks of registered devices, decodes them and
+// hands each batch to the register store. Which ports are served is the
+// Modbus service's business (modbus/modbusservice.h), and the gateway
+// announces each batch once the store has decided it.
 class CAllDeviceHandler : public QObject
 {
     Q_OBJECT
@@ -50,31 +63,36 @@ public:
 
     // Parts of the type's template refused at load (fields, server values).
     QStringList refusedParts(const QString &appEui) const { return m_refusedParts.value(appEui); }
+    // The same with the loader's reasons, and the file the type came from.
+    QList<TemplateLoader::SFileIssue> templateProblems(const QString &appEui) const
+    {
+        return m_problems.value(appEui);
+    }
+    QString templateFile(const QString &appEui) const { return m_files.value(appEui); }
 
-    // Template and port tests used by the add-device dialog.
     bool hasTemplate(const QString &appEui) const;
-    bool hasListener(uint16_t port) const;
 
-    // The register store that decoding and the listeners use. Set it before
-    // adding devices; without one, uplinks are logged and skipped and Modbus
-    // reads are answered with an exception.
-    void setRegisterStore(CDataBaseHandler *store);
-    // What the listeners read from instead of the store (the gateway's image
-    // of the served registers). Set it before adding devices.
-    void setRegisterSource(IRegisterSource *source) { m_source = source; }
+    // The registered devices, by DevEUI; null when the device is not registered.
+    const QMap<QString, SPublishedDevice> &publishedDevices() const { return devices; }
+    const SPublishedDevice *publishedDevice(const QString &devEui) const;
+
+    // The register store decoded batches go to; without one, uplinks are
+    // logged and skipped. Its registerDataSaved and registerDataDropped tell
+    // how each batch ended.
+    void setRegisterStore(CDataBaseHandler *store) { m_store = store; }
 
     // Uplinks are decoded in arrival order, at most this many per pass of the
     // event loop; a burst waits in a queue so that Modbus requests and the
     // window are served between slices.
     static constexpr int UplinksPerPass = 4;
     int pendingUplinks() const { return m_backlog.size(); }
-
-signals:
-    void newDataForDevice(QString _devEui);
+    // Uplinks of registered devices decoded into a batch, and refused by the
+    // decoder, since the start.
+    quint64 decodedUplinks() const { return m_decoded; }
+    quint64 rejectedUplinks() const { return m_rejected; }
 
 public slots:
-    // False when the port cannot be opened (the listener logged why): the
-    // device is still decoded, but nothing serves it over Modbus.
+    // Publishes the device (its id from _devInfo.deviceId); always true.
     bool addNewDevice(DB::SDeviceRegMapDescription _devInfo, uint16_t _port);
     void removeDevice(QString _devEui, uint16_t _port);
     void newPacketReceivedSlot(API::SApiDeviceData _devData);
@@ -90,15 +108,14 @@ private:
 
     QMap<QString, SDeviceTemplate> templates;
     QMap<QString, QStringList> m_refusedParts; // by AppEUI
-    QMap<uint16_t, CDeviceHandler *> listeners;
-    QMap<QString, DB::SDeviceRegMapDescription> devices;
+    QMap<QString, QList<TemplateLoader::SFileIssue>> m_problems; // by AppEUI
+    QMap<QString, QString> m_files; // by AppEUI
+    QMap<QString, SPublishedDevice> devices;
     QMutex mutex;
     CDataBaseHandler *m_store = nullptr;
-    // What the listeners read; must outlive the connections they accept.
-    CStoreRegisterSource m_registerSource;
-    IRegisterSource *m_source = nullptr;
-    QList<QMetaObject::Connection> m_storeConnections;
     QQueue<API::SApiDeviceData> m_backlog;
     int m_sliceUsed = 0;
+    quint64 m_decoded = 0;
+    quint64 m_rejected = 0;
     QTimer m_sliceTimer;
 };

@@ -3,6 +3,7 @@
 #include "app/constants.h"
 
 #include <QByteArray>
+#include <QVariant>
 #include <QtEndian>
 
 #include <charconv>
@@ -70,6 +71,43 @@ QString numberText(const QString &dataType, const QString &fullValue, int bitSiz
     }
     *ok = false;
     return {};
+}
+
+QString neverReceived()
+{
+    return QStringLiteral("NEVER RECEIVING");
+}
+
+QString shownText(const QString &dataType, const QVariant &fullValue, int bitSize, const QString &unit,
+                  QString *logMessage)
+{
+    if (logMessage)
+        logMessage->clear();
+    QString text = neverReceived();
+    bool numeric = false;
+
+    if (dataType == QS_TYPE_BOOLEAN) {
+        if (logMessage)
+            *logMessage = QStringLiteral("[CRegisterDelegat::paint] Unsupporting dataType: BOOLEAN");
+    } else if (dataType == QS_TYPE_TEXT) {
+        if (!fullValue.isNull()) {
+            const QString value = fullValue.toString();
+            const int zero = value.indexOf(QChar(0));
+            text = zero < 0 ? value : value.left(zero);
+        }
+    } else if (dataType == QS_TYPE_UINTEGER || dataType == QS_TYPE_INTEGER || dataType == QS_TYPE_FLOAT) {
+        if (!fullValue.isNull()) {
+            const QString number = numberText(dataType, fullValue.toString(), bitSize, &numeric);
+            if (numeric)
+                text = number;
+        }
+    } else if (logMessage) {
+        *logMessage = QStringLiteral("[CRegisterDelegat::paint] Unknown data type!");
+    }
+
+    if (numeric && !unit.isEmpty())
+        text += QStringLiteral(" [%1]").arg(unit);
+    return text;
 }
 
 } // namespace RegisterValue

@@ -8,6 +8,8 @@
 #include <QJsonDocument>
 #include <QJsonParseError>
 
+#include <algorithm>
+
 namespace TemplateLoader {
 
 namespace {
@@ -34,6 +36,60 @@ QString sizeReason(int bits)
         .arg(bits)
         .arg(MinRegBitSize)
         .arg(MaxRegBitSize);
+}
+
+const QString QS_WARN_OVERLAP = QStringLiteral("WARNING: [CAllDeviceHandler::init] File [%1]: %2 and %3 "
+                                               "share registers %4; the later one is served there");
+
+// One entry of the type's register map: a packet field or a server value.
+struct SMapEntry
+{
+    QString where;
+    int64_t first = 0;
+    int64_t last = 0;
+    int bitSize = 0;
+    int64_t packet = -1; // -1: a server value
+};
+
+QString rangeText(int64_t first, int64_t last)
+{
+    return first == last ? QString::number(first) : QStringLiteral("%1..%2").arg(first).arg(last);
+}
+
+// All packet layouts and server values of a type share one register map, so
+// two entries on common registers hide one another. The same value sent in two
+// layouts (same offset and size, different packets) is the exception.
+void findOverlaps(SLoadedFile &loaded, const QString &name, const LogWriter &log)
+{
+    const SDeviceTemplate &tpl = loaded.deviceTemplate;
+    QList<SMapEntry> entries;
+    const auto registers = [](int bits) { return bits <= 16 ? 1 : (bits + 15) / 16; };
+    for (auto data = tpl.server_data.cbegin(); data != tpl.server_data.cend(); ++data)
+        entries.append({ QStringLiteral("server_data [%1]").arg(data.key()), data->reg_map_bias,
+                         data->reg_map_bias + registers(data->reg_bit_size) - 1, data->reg_bit_size, -1 });
+    for (const SDevicePacket &packet : tpl.device_packets)
+        for (const SDevicePacketField &field : packet.packet_fields)
+            entries.append(
+                { QStringLiteral("packet [%1] field [%2]").arg(packet.packet_type).arg(field.data_name),
+                  field.reg_map_bias, field.reg_map_bias + registers(field.reg_bit_size) - 1,
+                  field.reg_bit_size, packet.packet_type });
+    for (int i = 0; i < entries.size(); ++i) {
+        for (int j = i + 1; j < entries.size(); ++j) {
+            const SMapEntry &a = entries.at(i);
+            const SMapEntry &b = entries.at(j);
+            const int64_t first = std::max(a.first, b.first);
+            const int64_t last = std::min(a.last, b.last);
+            if (first > last)
+                continue;
+            if (a.packet >= 0 && b.packet >= 0 && a.packet != b.packet && a.first == b.first
+                && a.bitSize == b.bitSize)
+                continue;
+            const QString shared = rangeText(first, last);
+            log(QS_WARN_OVERLAP.arg(name, a.where, b.where, shared));
+            loaded.problems.append(
+                { loaded.path, a.where, QStringLiteral("shares registers %1 with %2").arg(shared, b.where) });
+        }
+    }
 }
 
 // Applies the rules that need the file's name for their log line: a refused
@@ -85,6 +141,7 @@ void applyLoadRules(SLoadedFile &loaded, const QString &name, const LogWriter &l
                                  sizeReason(data->reg_bit_size) });
         data = tpl.server_data.erase(data);
     }
+    findOverlaps(loaded, name, log);
     if (tpl.valid && tpl.device_packets.isEmpty()) {
         qDebug().noquote() << "[SDeviceTemplate] Device packets array is empty";
         loaded.problems.append(

@@ -1,8 +1,6 @@
 #include "gui/abstractdeviceform.h"
 
 #include "core/gateway.h"
-
-#include "devices/alldevicehandler.h"
 #include "gui/devicedelegat.h"
 #include "gui/devicesearchmodel.h"
 #include "gui/searcheditwidget.h"
@@ -54,8 +52,6 @@ QPushButton *makeBoxButton(const QString &text, const QString &objectName)
 CAbstractDeviceForm::CAbstractDeviceForm(CGateway &_gateway, QWidget *parent)
     : QDialog(parent)
     , gateway(_gateway)
-    , dataBase(_gateway.failed() ? nullptr : &_gateway.store())
-    , registry(&_gateway.registry())
 {
     setGeometry(30, 30, 800, 600);
     setWindowIcon(QIcon(QStringLiteral(":/tidewell.png")));
@@ -82,6 +78,13 @@ CAbstractDeviceForm::CAbstractDeviceForm(CGateway &_gateway, QWidget *parent)
     startLine->setFixedWidth(64);
     portInd = makeIndicator(tr("Invalid TCP port (is used or unsupported)"), connBox);
     startInd = makeIndicator(tr("Empty start address"), connBox);
+    // An indicator judges the values it was shown for: an edit makes it stale.
+    // Where the registers lie depends on the port as well as the start.
+    connect(portLine, &QLineEdit::textChanged, this, [this]() {
+        portInd->hide();
+        startInd->hide();
+    });
+    connect(startLine, &QLineEdit::textChanged, startInd, &QWidget::hide);
     connLay->addStretch();
     connLay->addWidget(new QLabel(tr("TCP port for device:"), connBox));
     connLay->addWidget(portLine);
@@ -111,9 +114,8 @@ CAbstractDeviceForm::CAbstractDeviceForm(CGateway &_gateway, QWidget *parent)
     devPageLay->setSpacing(5);
     searchEdit = new CSearchEditWidget(devPage);
     devView = new QListView(devPage);
-    CAllDeviceHandler *catalogue = registry;
-    devView->setItemDelegate(new CDeviceDelegat(
-        [catalogue](const QString &appEui) { return catalogue->getDeviceTypeInfo(appEui); }, devView));
+    devView->setItemDelegate(
+        new CDeviceDelegat([this](const QString &appEui) { return gateway.deviceType(appEui); }, devView));
     devView->setEditTriggers(QAbstractItemView::NoEditTriggers);
     devView->setSelectionMode(QAbstractItemView::SingleSelection);
     devView->setMouseTracking(true);
@@ -196,9 +198,9 @@ QStringList CAbstractDeviceForm::rebuildTypeGrid()
         delete item;
     }
     QStringList appEuis;
-    const QList<SDeviceTypeInfo> types = registry->getDeviceTypeList();
+    const QList<SDeviceType> types = gateway.deviceTypes();
     int pos = 0;
-    for (const SDeviceTypeInfo &type : types) {
+    for (const SDeviceType &type : types) {
         auto *lab = new QLabel(type.devType);
         lab->setStyleSheet(
             QStringLiteral("QLabel {padding: 5px; background-color: %1;}").arg(type.color.name()));

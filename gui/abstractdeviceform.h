@@ -4,8 +4,6 @@
 #include <QItemSelection>
 #include <QString>
 
-class CAllDeviceHandler;
-class CDataBaseHandler;
 class CGateway;
 class CDeviceSearchModel;
 class CSearchEditWidget;
@@ -88,11 +86,8 @@ protected:
     QString deviceCell(int row, int column) const;
     QVariant registerCell(int row, int column) const;
 
-    // The gateway does what the dialog asks; the store and the catalogue are
-    // read for display only. dataBase is null when the store failed.
+    // What the dialog shows and does goes through the gateway's face.
     CGateway &gateway;
-    CDataBaseHandler *dataBase = nullptr;
-    CAllDeviceHandler *registry = nullptr;
 
     QLabel *titleLab = nullptr;
     QStackedLayout *stackLay = nullptr;

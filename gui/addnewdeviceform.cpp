@@ -2,9 +2,7 @@
 
 #include "app/logfile.h"
 #include "core/gateway.h"
-#include "devices/alldevicehandler.h"
 #include "gui/devicesearchmodel.h"
-#include "storage/databasehandler.h"
 
 #include <QLineEdit>
 #include <QListView>
@@ -60,11 +58,8 @@ void CAddNewDeviceForm::getDevicesListRespSlot(bool status, QList<API::SServerDe
         return;
     }
 
-    const QStringList registered = dataBase ? dataBase->getRegisteredDevices() : QStringList();
     devModel->removeRows(0, devModel->rowCount());
-    for (const API::SServerDeviceInfo &info : qAsConst(_regInfoList)) {
-        if (registered.contains(info.devEui.toUpper()) || !registry->hasTemplate(info.appEui))
-            continue;
+    for (const API::SServerDeviceInfo &info : gateway.addableDevices(_regInfoList)) {
         const int row = devModel->rowCount();
         devModel->insertRow(row);
         devModel->setData(devModel->index(row, DEV_NAME), info.devName);
@@ -101,8 +96,7 @@ void CAddNewDeviceForm::deviceListSelectSlot(QItemSelection, QItemSelection)
     if (selectedType.isEmpty())
         return;
 
-    const SDeviceTypeRegisters map = registry->getDeviceRegisterMap(selectedType);
-    for (const SRegisterDescription &reg : map.registers) {
+    for (const SRegisterDescription &reg : gateway.typeRegisters(selectedType)) {
         const int r = regModel->rowCount();
         regModel->insertRow(r);
         regModel->setData(regModel->index(r, REG_NAME), reg.name);
@@ -138,28 +132,37 @@ void CAddNewDeviceForm::addDeviceSlot()
 
     const QString portText = portLine->text();
     const QString startText = startLine->text();
-    portInd->setVisible(portText.isEmpty());
-    if (startText.isEmpty()) {
+    const auto flagPort = [this](const QString &toolTip) {
+        portInd->setToolTip(toolTip);
+        portInd->show();
+    };
+    const auto flagStart = [this](const QString &toolTip) {
+        startInd->setToolTip(toolTip);
         startInd->show();
+    };
+    portInd->hide();
+    startInd->hide();
+    if (portText.isEmpty())
+        flagPort(tr("Empty TCP port"));
+    if (startText.isEmpty()) {
+        flagStart(tr("Empty start address"));
         return;
     }
-    startInd->hide();
     if (portText.isEmpty())
         return;
 
     bool startOk = false;
     const int startAddr = startText.toInt(&startOk);
     if (!startOk || startAddr < 0 || startAddr > MAX_REGISTER_ADDRESS) {
-        startInd->show();
+        flagStart(tr("Start address %1 is outside 0..65535").arg(startText));
         return;
     }
 
     uint16_t port = 0;
     if (!checkPort(portText, &port)) {
-        portInd->show();
+        flagPort(tr("Invalid TCP port %1 (is used or unsupported)").arg(portText));
         return;
     }
-    portInd->hide();
 
     DB::SDeviceRegMapDescription description;
     description.devEui = deviceCell(row, DEV_DEV_EUI);
@@ -179,6 +182,23 @@ void CAddNewDeviceForm::addDeviceSlot()
         description.regList << reg;
     }
 
+    // Two devices on one address would show the operator one value and send
+    // the SCADA another; an address past 65535 cannot be read at all.
+    const SRegisterMapConflict conflict = gateway.checkRegisterMap(description.regList, startAddr, port);
+    if (conflict.kind == SRegisterMapConflict::PastEnd) {
+        flagStart(tr("Start address %1 puts the last register at %2, past 65535")
+                      .arg(startAddr)
+                      .arg(conflict.lastAddress));
+        return;
+    }
+    if (conflict.kind == SRegisterMapConflict::Overlap) {
+        flagStart(tr("Registers %1 on port %2 are held by %3")
+                      .arg(RegisterMap::rangesText(conflict.shared))
+                      .arg(port)
+                      .arg(conflict.otherName));
+        return;
+    }
+
     if (!gateway.registerDevice(description, port)) {
         addLog(QStringLiteral("ERROR: [CAddNewDeviceForm::addDeviceSlot] device is not created!"));
         showFailureMessage();
@@ -187,6 +207,7 @@ void CAddNewDeviceForm::addDeviceSlot()
 
     addLog(QStringLiteral("INFO: [CAddNewDeviceForm::addDeviceSlot] device created successfully"));
     accept();
+    emit deviceAdded(description.devEui);
     emit refreshDeviceList(QString());
 }
 

@@ -6,8 +6,10 @@
 #include <QList>
 
 // Puts a device of the network server into service: lists the server's devices
-// of known types that are not registered yet, checks port and start address,
-// stores the device with its register map and opens its Modbus port.
+// of known types that are not registered yet, checks port and start address
+// (and, beyond the described dialog, that the device's registers fit inside
+// 0..65535 beside the port's other devices), stores the device with its
+// register map and opens its Modbus port.
 class CAddNewDeviceForm : public CAbstractDeviceForm
 {
     Q_OBJECT
@@ -17,6 +19,10 @@ public:
     explicit CAddNewDeviceForm(CGateway &gateway, QWidget *parent = nullptr);
 
     QString selectedDeviceType() const { return selectedType; }
+
+signals:
+    // The device is stored and served; the window selects it.
+    void deviceAdded(QString devEui);
 
 public slots:
     void getDevicesListRespSlot(bool status, QList<API::SServerDeviceInfo> _regInfoList);

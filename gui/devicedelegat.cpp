@@ -42,11 +42,11 @@ QColor CDeviceDelegat::cardColor(const QColor &typeColor, int row, bool active)
     return base;
 }
 
-SDeviceTypeInfo CDeviceDelegat::typeInfo(const QString &appEui) const
+SDeviceType CDeviceDelegat::typeInfo(const QString &appEui) const
 {
     auto it = m_cache.find(appEui);
     if (it == m_cache.end())
-        it = m_cache.insert(appEui, m_lookup ? m_lookup(appEui) : SDeviceTypeInfo());
+        it = m_cache.insert(appEui, m_lookup ? m_lookup(appEui) : SDeviceType());
     return it.value();
 }
 
@@ -64,7 +64,7 @@ void CDeviceDelegat::paint(QPainter *painter, const QStyleOptionViewItem &option
     painter->setPen(Qt::NoPen);
 
     const int row = index.row();
-    const SDeviceTypeInfo info = typeInfo(model->index(row, kAppEuiColumn, index.parent()).data().toString());
+    const SDeviceType info = typeInfo(model->index(row, kAppEuiColumn, index.parent()).data().toString());
 
     const bool active = option.state & (QStyle::State_Selected | QStyle::State_MouseOver);
     painter->setBrush(QBrush(cardColor(info.color, row, active), Qt::SolidPattern));

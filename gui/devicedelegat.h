@@ -1,6 +1,6 @@
 #pragma once
 
-#include "devices/alldevicehandler.h"
+#include "core/gatewayrecords.h"
 
 #include <QMap>
 #include <QStyledItemDelegate>
@@ -12,9 +12,9 @@
 class CDeviceDelegat : public QStyledItemDelegate
 {
 public:
-    using TypeLookup = std::function<SDeviceTypeInfo(const QString &appEui)>;
+    using TypeLookup = std::function<SDeviceType(const QString &appEui)>;
 
-    // lookup gives the type record of an AppEUI (the registry's catalogue, in
+    // lookup gives the type record of an AppEUI (the gateway's catalogue, in
     // the window); each AppEUI is asked for once, since the catalogue is fixed
     // after start-up.
     explicit CDeviceDelegat(TypeLookup lookup, QObject *parent = nullptr);
@@ -35,9 +35,9 @@ public:
     int typeCacheSize() const { return m_cache.size(); }
 
 private:
-    SDeviceTypeInfo typeInfo(const QString &appEui) const;
+    SDeviceType typeInfo(const QString &appEui) const;
 
     TypeLookup m_lookup;
     StateLookup m_state;
-    mutable QMap<QString, SDeviceTypeInfo> m_cache;
+    mutable QMap<QString, SDeviceType> m_cache;
 };

@@ -2,16 +2,12 @@
 
 #include "app/logfile.h"
 #include "core/gateway.h"
-#include "devices/alldevicehandler.h"
 #include "gui/searcheditwidget.h"
-#include "storage/databasehandler.h"
 
 #include <QItemSelectionModel>
 #include <QLabel>
 #include <QLineEdit>
 #include <QListView>
-#include <QSqlQuery>
-#include <QSqlRecord>
 #include <QStandardItemModel>
 
 CEditDeviceForm::CEditDeviceForm(CGateway &_gateway, QWidget *parent)
@@ -50,21 +46,24 @@ void CEditDeviceForm::setOriginal(uint32_t _deviceId, QString _devEui, QString _
 void CEditDeviceForm::deviceListSelectSlot(QItemSelection, QItemSelection)
 {
     regModel->removeRows(0, regModel->rowCount());
-    if (devModel->rowCount() == 0 || !dataBase)
+    if (devModel->rowCount() == 0)
         return;
 
     const uint32_t deviceId = devModel->index(0, DEV_ID).data().toUInt();
     const QVariant port = devModel->index(0, DEV_PORT).data();
-    QSqlQuery query = dataBase->getRegisters(deviceId);
-    static const int copied[] = { REG_ADDR,      REG_START_VALUE, REG_GRATING_PERIOD, REG_BIT_SIZE,
-                                  REG_DATA_TYPE, REG_NAME,        REG_SOURCE,         REG_UNIT };
-    while (query.next()) {
+    for (const SDeviceRegister &reg : gateway.deviceRegisters(deviceId)) {
         const int r = regModel->rowCount();
         regModel->insertRow(r);
         regModel->setData(regModel->index(r, REG_DEVICE), deviceId);
         regModel->setData(regModel->index(r, REG_PORT), port);
-        for (int column : copied)
-            regModel->setData(regModel->index(r, column), query.value(column));
+        regModel->setData(regModel->index(r, REG_ADDR), reg.address);
+        regModel->setData(regModel->index(r, REG_START_VALUE), reg.extraValue);
+        regModel->setData(regModel->index(r, REG_GRATING_PERIOD), reg.multiplier);
+        regModel->setData(regModel->index(r, REG_BIT_SIZE), reg.bitSize);
+        regModel->setData(regModel->index(r, REG_DATA_TYPE), reg.dataType);
+        regModel->setData(regModel->index(r, REG_NAME), reg.name);
+        regModel->setData(regModel->index(r, REG_SOURCE), reg.source);
+        regModel->setData(regModel->index(r, REG_UNIT), reg.unit);
     }
 }
 

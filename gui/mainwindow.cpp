@@ -4,7 +4,7 @@
 #include "app/logfile.h"
 #include "app/settings.h"
 #include "core/gateway.h"
-#include "devices/alldevicehandler.h"
+#include "core/registermapexport.h"
 #include "gui/abstractpanelbutton.h"
 #include "gui/addnewdeviceform.h"
 #include "gui/devicedelegat.h"
@@ -14,21 +14,25 @@
 #include "gui/registerdelegat.h"
 #include "gui/searcheditwidget.h"
 #include "gui/serveraddress.h"
-#include "storage/databasehandler.h"
 
 #include <QComboBox>
 #include <QDebug>
+#include <QFileDialog>
 #include <QGroupBox>
+#include <QGuiApplication>
 #include <QHBoxLayout>
 #include <QLabel>
 #include <QLineEdit>
 #include <QListView>
+#include <QMessageBox>
 #include <QPushButton>
 #include <QRegularExpression>
 #include <QRegularExpressionValidator>
-#include <QSqlQuery>
+#include <QSaveFile>
 #include <QSqlQueryModel>
 #include <QVBoxLayout>
+
+#include <utility>
 
 namespace {
 
@@ -55,12 +59,18 @@ QPushButton *makeListButton(const QString &icon, const QString &objectName, cons
 
 } // namespace
 
-MainWindow::MainWindow(CGateway &_gateway, QWidget *parent)
+MainWindow::MainWindow(CGateway &_gateway, CSettings &_settings, QWidget *parent)
     : QMainWindow(parent)
     , gateway(_gateway)
+    , settings(_settings)
     , addDialog(new CAddNewDeviceForm(_gateway, this))
     , editDialog(new CEditDeviceForm(_gateway, this))
 {
+    m_confirmDelete = [this](const QString &question) {
+        return QMessageBox::question(this, tr("Delete device"), question, QMessageBox::Yes | QMessageBox::No,
+                                     QMessageBox::No)
+            == QMessageBox::Yes;
+    };
     setWindowFlags(windowFlags() | Qt::WindowMaximizeButtonHint);
     setAttribute(Qt::WA_NoSystemBackground);
     setObjectName(QStringLiteral("MainWindow"));
@@ -160,9 +170,8 @@ void MainWindow::buildWidgets()
     midLay->setSpacing(5);
     searchEdit = new CSearchEditWidget(central);
     devView = new QListView(central);
-    CAllDeviceHandler *registry = &gateway.registry();
-    auto *deviceDelegate = new CDeviceDelegat(
-        [registry](const QString &appEui) { return registry->getDeviceTypeInfo(appEui); }, devView);
+    auto *deviceDelegate
+        = new CDeviceDelegat([this](const QString &appEui) { return gateway.deviceType(appEui); }, devView);
     deviceDelegate->setStateLookup([this](const QString &devEui) { return silenceText(devEui); });
     devView->setItemDelegate(deviceDelegate);
     devView->setEditTriggers(QAbstractItemView::NoEditTriggers);
@@ -181,6 +190,13 @@ void MainWindow::buildWidgets()
     btnRow->addWidget(editBtn);
     btnRow->addWidget(deleteBtn);
     btnRow->addStretch(10);
+    // The register map as SCADA engineers import it as tags: the same export
+    // as the HTTP API's.
+    exportBtn = new QPushButton(tr("Export map"));
+    exportBtn->setObjectName(QStringLiteral("greenBtn"));
+    exportBtn->setToolTip(tr("Export the register map of every port as CSV"));
+    exportBtn->setFixedHeight(40);
+    btnRow->addWidget(exportBtn);
     midLay->addWidget(searchEdit);
     midLay->addWidget(devView, 50);
     midLay->addLayout(btnRow);
@@ -238,6 +254,7 @@ void MainWindow::makeConnections()
     connect(addBtn, &QPushButton::clicked, this, &MainWindow::addNewItemSlot);
     connect(editBtn, &QPushButton::clicked, this, &MainWindow::editItemSlot);
     connect(deleteBtn, &QPushButton::clicked, this, &MainWindow::deleteItemSlot);
+    connect(exportBtn, &QPushButton::clicked, this, &MainWindow::exportRegisterMapSlot);
 
     connect(CLogFile::getInstance(QString()), &CLogFile::addLogSignal, this, &MainWindow::debugSlot);
     // The gateway's notifications are already queued behind it.
@@ -248,6 +265,8 @@ void MainWindow::makeConnections()
         if (devView->currentIndex().isValid() && devEui == currentDeviceCell(DEV_COL_DEV_EUI).toString())
             deviceSelectSlot({}, {});
     });
+    connect(addDialog, &CAddNewDeviceForm::deviceAdded, this,
+            [this](const QString &devEui) { m_selectEui = devEui; });
     for (CAbstractDeviceForm *form :
          { static_cast<CAbstractDeviceForm *>(addDialog), static_cast<CAbstractDeviceForm *>(editDialog) })
         connect(form, &CAbstractDeviceForm::refreshDeviceList, this,
@@ -261,10 +280,7 @@ void MainWindow::debugSlot(QString str)
 
 void MainWindow::readSettings()
 {
-    const CSettings *settings = CSettings::getInstance(QString());
-    if (!settings)
-        return;
-    const SServerSettings server = settings->serverSettings();
+    const SServerSettings server = settings.serverSettings();
     const int scheme = schemeCombo->findText(server.scheme);
     if (scheme >= 0)
         schemeCombo->setCurrentIndex(scheme);
@@ -276,8 +292,7 @@ void MainWindow::readSettings()
 
 SServerSettings MainWindow::fieldSettings() const
 {
-    const CSettings *settings = CSettings::getInstance(QString());
-    SServerSettings server = settings ? settings->serverSettings() : SServerSettings();
+    SServerSettings server = settings.serverSettings();
     server.scheme = schemeCombo->currentText();
     server.host = ipLine->text();
     server.port = portLine->text();
@@ -288,8 +303,7 @@ SServerSettings MainWindow::fieldSettings() const
 
 void MainWindow::saveSettings()
 {
-    if (CSettings *settings = CSettings::getInstance(QString()))
-        settings->writeServerSettings(fieldSettings());
+    settings.writeServerSettings(fieldSettings());
 }
 
 QVariant MainWindow::currentDeviceCell(int column) const
@@ -314,7 +328,7 @@ void MainWindow::deviceSelectSlot(QItemSelection, QItemSelection)
         return;
     }
     const QString appEui = currentDeviceCell(DEV_COL_APP_EUI).toString();
-    const QString devType = gateway.registry().getDeviceTypeInfo(appEui).devType;
+    const QString devType = gateway.deviceType(appEui).devType;
     const QString devEui = currentDeviceCell(DEV_COL_DEV_EUI).toString();
     const QString silence = silenceText(devEui);
     titleLab->setText(tr("Device:%1 [%2]").arg(devEui, devType)
@@ -343,7 +357,7 @@ void MainWindow::refreshRegisterSlot()
     if (gateway.failed())
         return;
     const uint32_t id = currentDeviceCell(DEV_COL_ID).toUInt();
-    regModel->setQuery(gateway.store().getRegisters(id));
+    gateway.showRegisters(*regModel, id);
     if (regModel->rowCount() > 0)
         regView->setCurrentIndex(regModel->index(0, 0));
 }
@@ -369,9 +383,17 @@ void MainWindow::deleteItemSlot()
 {
     if (!devView->currentIndex().isValid())
         return;
+    const auto port = static_cast<uint16_t>(currentDeviceCell(DEV_COL_PORT).toUInt());
+    // One click would otherwise stop what a SCADA reads, with no way back.
+    const QString question
+        = tr("Delete device \"%1\" (DevEUI %2), served on Modbus TCP port %3?\n"
+             "Its registers are no longer served and its stored values are deleted.")
+              .arg(currentDeviceCell(DEV_COL_NAME).toString(), currentDeviceCell(DEV_COL_DEV_EUI).toString())
+              .arg(port);
+    if (!m_confirmDelete(question))
+        return;
     gateway.removeDevice(currentDeviceCell(DEV_COL_ID).toUInt(),
-                         currentDeviceCell(DEV_COL_DEV_EUI).toString(),
-                         static_cast<uint16_t>(currentDeviceCell(DEV_COL_PORT).toUInt()));
+                         currentDeviceCell(DEV_COL_DEV_EUI).toString(), port);
     refreshDevicesSlot(QString());
 }
 
@@ -413,9 +435,21 @@ void MainWindow::refreshDevicesSlot(QString _search)
 {
     if (gateway.failed())
         return;
-    devModel->setQuery(gateway.store().getDevices(_search));
+    // The selection stays on its device (an edited one), or moves to a device
+    // just added; the first row otherwise.
+    QString keep = std::exchange(m_selectEui, QString());
+    if (keep.isEmpty() && devView->currentIndex().isValid())
+        keep = currentDeviceCell(DEV_COL_DEV_EUI).toString();
+    gateway.showDevices(*devModel, _search);
     if (devModel->rowCount() > 0) {
-        devView->setCurrentIndex(devModel->index(0, 0));
+        int row = 0;
+        for (int r = 0; r < devModel->rowCount(); ++r) {
+            if (devModel->index(r, DEV_COL_DEV_EUI).data().toString() == keep) {
+                row = r;
+                break;
+            }
+        }
+        devView->setCurrentIndex(devModel->index(row, 0));
         return;
     }
     showNoDevice();
@@ -430,4 +464,27 @@ void MainWindow::newDataForDeviceSlot(QString _devEui)
 {
     if (devView->currentIndex().isValid() && _devEui == currentDeviceCell(DEV_COL_DEV_EUI).toString())
         refreshRegisterSlot();
+}
+
+void MainWindow::exportRegisterMapSlot()
+{
+    const QString fileName = QFileDialog::getSaveFileName(
+        this, tr("Export register map"), QStringLiteral("register-map.csv"), tr("CSV files (*.csv)"));
+    if (!fileName.isEmpty())
+        exportRegisterMap(fileName);
+}
+
+bool MainWindow::exportRegisterMap(const QString &fileName)
+{
+    QSaveFile file(fileName);
+    if (file.open(QIODevice::WriteOnly) && RegisterMapExport::writeCsv(gateway, -1, file) && file.commit())
+        return true;
+    file.cancelWriting();
+    addLog(QStringLiteral("ERROR: [MainWindow] The register map could not be written to [%1]: %2")
+               .arg(fileName, file.errorString()));
+    const QString platform = QGuiApplication::platformName();
+    if (platform != QStringLiteral("offscreen") && platform != QStringLiteral("minimal"))
+        QMessageBox::warning(this, tr("Export register map"),
+                             tr("The register map could not be written to \"%1\".").arg(fileName));
+    return false;
 }

@@ -1,5 +1,7 @@
 #pragma once
 
+#include <functional>
+
 #include "app/settings.h"
 #include "serverlink/serverstatus.h"
 
@@ -32,7 +34,8 @@ class MainWindow : public QMainWindow
 public:
     // Shows the gateway and asks it to act; builds its add and edit dialogs.
     // Connects at once when settings.conf holds a complete server login.
-    explicit MainWindow(CGateway &gateway, QWidget *parent = nullptr);
+    // The settings are read at start and written after each successful login.
+    MainWindow(CGateway &gateway, CSettings &settings, QWidget *parent = nullptr);
 
     // Widgets reached by tests and the screenshot tool.
     QComboBox *schemeBox() const { return schemeCombo; }
@@ -55,8 +58,18 @@ public:
     QPushButton *addButton() const { return addBtn; }
     QPushButton *editButton() const { return editBtn; }
     QPushButton *deleteButton() const { return deleteBtn; }
+    QPushButton *exportButton() const { return exportBtn; }
+    // Writes the register map (every port) as CSV; false, with a message
+    // box, when the file cannot be written.
+    bool exportRegisterMap(const QString &fileName);
     CAddNewDeviceForm *addForm() const { return addDialog; }
     CEditDeviceForm *editForm() const { return editDialog; }
+
+    // How Delete asks before it deletes: true to go ahead. Tests answer it.
+    void setDeleteConfirmation(std::function<bool(const QString &question)> ask)
+    {
+        m_confirmDelete = std::move(ask);
+    }
 
 signals:
     void setConnectStatusIco(QIcon ico);
@@ -70,6 +83,7 @@ private slots:
     void addNewItemSlot();
     void editItemSlot();
     void deleteItemSlot();
+    void exportRegisterMapSlot();
     void tryToConnectToServerSlot();
     void changeServerStatusSlot(COMM::EServerStatus _status);
 
@@ -91,6 +105,7 @@ private:
     QVariant currentDeviceCell(int column) const;
 
     CGateway &gateway;
+    CSettings &settings;
     CAddNewDeviceForm *addDialog = nullptr;
     CEditDeviceForm *editDialog = nullptr;
 
@@ -108,10 +123,13 @@ private:
     QPushButton *addBtn = nullptr;
     QPushButton *editBtn = nullptr;
     QPushButton *deleteBtn = nullptr;
+    QPushButton *exportBtn = nullptr;
     QLabel *titleLab = nullptr;
     QGroupBox *modbusGroup = nullptr;
     QLabel *modbusPortLab = nullptr;
     QLabel *modbusStartLab = nullptr;
     QListView *regView = nullptr;
     QSqlQueryModel *regModel = nullptr;
+    std::function<bool(const QString &)> m_confirmDelete;
+    QString m_selectEui; // the device the next refresh selects (a new one)
 };

@@ -25,7 +25,7 @@ constexpr qreal kCornerRadius = 4;
 
 } // namespace
 
-const QString CRegisterDelegat::neverReceiving = QStringLiteral("NEVER RECEIVING");
+const QString CRegisterDelegat::neverReceiving = RegisterValue::neverReceived();
 
 CRegisterDelegat::CRegisterDelegat(QObject *parent)
     : QStyledItemDelegate(parent)
@@ -51,34 +51,7 @@ QString CRegisterDelegat::timeText(const QVariant &msecsSinceEpoch)
 QString CRegisterDelegat::valueText(const QString &dataType, const QVariant &fullValue, int bitSize,
                                     const QString &unit, QString *logMessage)
 {
-    if (logMessage)
-        logMessage->clear();
-    QString text = neverReceiving;
-    bool numeric = false;
-
-    if (dataType == QS_TYPE_BOOLEAN) {
-        if (logMessage)
-            *logMessage = QStringLiteral("[CRegisterDelegat::paint] Unsupporting dataType: BOOLEAN");
-    } else if (dataType == QS_TYPE_TEXT) {
-        if (!fullValue.isNull()) {
-            const QString value = fullValue.toString();
-            const int zero = value.indexOf(QChar(0));
-            text = zero < 0 ? value : value.left(zero);
-        }
-    } else if (dataType == QS_TYPE_UINTEGER || dataType == QS_TYPE_INTEGER || dataType == QS_TYPE_FLOAT) {
-        if (!fullValue.isNull()) {
-            const QString number
-                = RegisterValue::numberText(dataType, fullValue.toString(), bitSize, &numeric);
-            if (numeric)
-                text = number;
-        }
-    } else if (logMessage) {
-        *logMessage = QStringLiteral("[CRegisterDelegat::paint] Unknown data type!");
-    }
-
-    if (numeric && !unit.isEmpty())
-        text += QStringLiteral(" [%1]").arg(unit);
-    return text;
+    return RegisterValue::shownText(dataType, fullValue, bitSize, unit, logMessage);
 }
 
 QColor CRegisterDelegat::backgroundColor(int row, bool active)

@@ -6,8 +6,11 @@
 #include "gui/registerdelegat.h"
 #include "gui/simpleregistereditwidget.h"
 
+#include <QAbstractItemView>
 #include <QDebug>
+#include <QHelpEvent>
 #include <QPainter>
+#include <QToolTip>
 
 namespace {
 
@@ -26,6 +29,13 @@ quint32 asUnsigned32(const QVariant &value)
     return static_cast<quint32>(value.toLongLong());
 }
 
+// The extra value is a signed 32-bit number; a store that holds it in its
+// unsigned form (4294967256) still shows it as typed (-40).
+qint32 asSigned32(const QVariant &value)
+{
+    return static_cast<qint32>(static_cast<quint32>(value.toLongLong()));
+}
+
 } // namespace
 
 CSimpleRegisterDelegat::CSimpleRegisterDelegat(QObject *parent)
@@ -36,6 +46,23 @@ CSimpleRegisterDelegat::CSimpleRegisterDelegat(QObject *parent)
 QString CSimpleRegisterDelegat::originText(qint64 source)
 {
     return source != 0 ? QStringLiteral("DEVICE") : QStringLiteral("SERVER");
+}
+
+QString CSimpleRegisterDelegat::rowToolTip(const QString &dataType)
+{
+    return isEditableType(dataType)
+        ? QStringLiteral("Double-click to edit the scaling: ExtraValue, Multiplier and Units")
+        : QStringLiteral("Served as received: values of this type have no scaling");
+}
+
+bool CSimpleRegisterDelegat::helpEvent(QHelpEvent *event, QAbstractItemView *view,
+                                       const QStyleOptionViewItem &option, const QModelIndex &index)
+{
+    if (!event || event->type() != QEvent::ToolTip || !index.isValid())
+        return QStyledItemDelegate::helpEvent(event, view, option, index);
+    QToolTip::showText(event->globalPos(),
+                       rowToolTip(index.sibling(index.row(), kDataTypeColumn).data().toString()), view);
+    return true;
 }
 
 bool CSimpleRegisterDelegat::isEditableType(const QString &dataType)
@@ -108,7 +135,7 @@ void CSimpleRegisterDelegat::paint(QPainter *painter, const QStyleOptionViewItem
     const QString unsupported = QStringLiteral("UNSUPPORT");
     const QList<QPair<QString, QString>> params = {
         { QStringLiteral("ExtraValue: "),
-          numeric ? QString::number(asUnsigned32(cell(kStartValueColumn))) : unsupported },
+          numeric ? QString::number(asSigned32(cell(kStartValueColumn))) : unsupported },
         { QStringLiteral("Multiplier: "),
           numeric ? QString::number(asUnsigned32(cell(kGratingColumn))) : unsupported },
         { QStringLiteral("Units: "), numeric ? cell(kUnitColumn).toString() : unsupported },
@@ -155,7 +182,7 @@ void CSimpleRegisterDelegat::setEditorData(QWidget *editor, const QModelIndex &i
     if (!widget)
         return;
     auto cell = [&](int column) { return index.sibling(index.row(), column).data(); };
-    widget->setData(cell(kNameColumn).toString(), asUnsigned32(cell(kStartValueColumn)),
+    widget->setData(cell(kNameColumn).toString(), asSigned32(cell(kStartValueColumn)),
                     asUnsigned32(cell(kGratingColumn)), cell(kUnitColumn).toString());
 }
 

@@ -20,6 +20,12 @@ public:
     void updateEditorGeometry(QWidget *editor, const QStyleOptionViewItem &option,
                               const QModelIndex &index) const override;
 
+    // The row's tooltip says that a double-click edits the scaling, which
+    // nothing on the row shows otherwise.
+    bool helpEvent(QHelpEvent *event, QAbstractItemView *view, const QStyleOptionViewItem &option,
+                   const QModelIndex &index) override;
+
     static QString originText(qint64 source);
     static bool isEditableType(const QString &dataType);
+    static QString rowToolTip(const QString &dataType);
 };

@@ -63,7 +63,7 @@ CSimpleRegisterEditWidget::CSimpleRegisterEditWidget(QWidget *parent)
         child->setFont(compact);
 }
 
-void CSimpleRegisterEditWidget::setData(QString name, uint32_t _extraValue, uint32_t _multiplier,
+void CSimpleRegisterEditWidget::setData(QString name, int32_t _extraValue, uint32_t _multiplier,
                                         QString _units)
 {
     m_nameLab->setText(name);
@@ -72,15 +72,11 @@ void CSimpleRegisterEditWidget::setData(QString name, uint32_t _extraValue, uint
     m_unitsEdit->setText(_units);
 }
 
-uint32_t CSimpleRegisterEditWidget::getExtraValue() const
+int32_t CSimpleRegisterEditWidget::getExtraValue() const
 {
-    const QString text = m_extraValueEdit->text().trimmed();
     bool ok = false;
-    const uint value = text.toUInt(&ok, 10);
-    if (ok)
-        return value;
-    const int negative = text.toInt(&ok, 10);
-    return ok ? static_cast<uint32_t>(negative) : 0;
+    const int value = m_extraValueEdit->text().trimmed().toInt(&ok, 10);
+    return ok ? value : 0;
 }
 
 uint32_t CSimpleRegisterEditWidget::getMultiplier() const

@@ -22,11 +22,9 @@ public:
     QLabel *nameLabel() const { return m_nameLab; }
 
 public slots:
-    void setData(QString name, uint32_t _extraValue, uint32_t _multiplier, QString _units);
-    // 0 when the text is not a number. A negative extra value is returned in
-    // its 32-bit two's-complement form, which the register store reads back
-    // as the signed number typed.
-    uint32_t getExtraValue() const;
+    void setData(QString name, int32_t _extraValue, uint32_t _multiplier, QString _units);
+    // The signed 32-bit number typed; 0 when the text is not one.
+    int32_t getExtraValue() const;
     // 0 when the text is not an unsigned number.
     uint32_t getMultiplier() const;
     QString getUnits() const;

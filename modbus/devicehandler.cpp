@@ -161,21 +161,6 @@ bool CDeviceHandler::openSocket(uint16_t port)
     return true;
 }
 
-void CDeviceHandler::appendDevice(QString _devEui)
-{
-    if (m_devices.contains(_devEui)) {
-        qCDebug(lcModbus).noquote()
-            << QStringLiteral("[CDeviceHandler::appendDevice] Device [%1] already exist!").arg(_devEui);
-        return;
-    }
-    m_devices.append(_devEui);
-}
-
-void CDeviceHandler::removeDevice(QString _devEui)
-{
-    m_devices.removeAll(_devEui);
-}
-
 // One bound for the lines that a crowd of clients causes on all listeners.
 CLogLimiter &CDeviceHandler::overloadLog()
 {

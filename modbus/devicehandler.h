@@ -4,15 +4,17 @@
 
 #include <QHostAddress>
 #include <QObject>
-#include <QStringList>
+#include <QString>
 
 #include <cstdint>
 
 class CLogLimiter;
 class IRegisterSource;
 
-// Listener for one TCP port: every device registered on the port shares its
-// register address space; each accepted connection answers on its own.
+// The listener of one TCP port (the class keeps the name it was given when it
+// also kept the port's devices): every device registered on the port shares
+// its register address space; each accepted connection answers on its own.
+// CModbusService decides when a port opens and closes.
 class CDeviceHandler : public QObject, private CModbusPoller::IClient
 {
     Q_OBJECT
@@ -32,7 +34,6 @@ public:
     QHostAddress serverAddress() const;
     // Stops listening; connections already accepted go on.
     void close();
-    QStringList getDeviceList() const { return m_devices; }
     // Why the port could not be opened; empty while listening.
     QString listenError() const { return m_listenError; }
 
@@ -42,10 +43,6 @@ public:
     static constexpr int AcceptRetryMs = 250;
     // Connections taken per pass of the event loop.
     static constexpr int AcceptsPerPass = 64;
-
-public slots:
-    void appendDevice(QString _devEui);
-    void removeDevice(QString _devEui);
 
 private:
     void descriptorReady(uint32_t events) override;
@@ -58,6 +55,5 @@ private:
     int m_descriptor = -1;
     bool m_accepting = false; // false while descriptors ran out
     IRegisterSource &m_source;
-    QStringList m_devices;
     QString m_listenError;
 };

@@ -2,10 +2,19 @@
 
 #include <algorithm>
 
-void CRegisterImage::put(uint16_t port, uint32_t address, uint32_t device, uint16_t value)
+uint32_t CRegisterImage::owner(uint16_t port, uint16_t address) const
+{
+    const auto it = m_ports.find(port);
+    if (it == m_ports.end())
+        return 0;
+    const std::unique_ptr<SPage> &page = (*it->second)[address >> PageBits];
+    return page ? page->owner[address & (PageSize - 1)] : 0;
+}
+
+uint32_t CRegisterImage::put(uint16_t port, uint32_t address, uint32_t device, uint16_t value)
 {
     if (address > 0xFFFF)
-        return;
+        return 0;
     std::unique_ptr<SPort> &slot = m_ports[port];
     if (!slot)
         slot = std::make_unique<SPort>();
@@ -15,10 +24,12 @@ void CRegisterImage::put(uint16_t port, uint32_t address, uint32_t device, uint1
         ++m_pages;
     }
     const uint32_t cell = address & (PageSize - 1);
+    const uint32_t other = page->owner[cell] != device ? page->owner[cell] : 0;
     if (page->owner[cell] > device)
-        return;
+        return other;
     page->owner[cell] = device;
     page->value[cell] = value;
+    return other;
 }
 
 void CRegisterImage::update(uint16_t port, uint32_t address, uint32_t device, uint16_t value)

@@ -25,7 +25,10 @@ public:
     // Takes the value of a register held by `device`; where a device
     // registered later holds the address, the value stays hidden behind it.
     // Addresses above 65535 cannot be served and are ignored.
-    void put(uint16_t port, uint32_t address, uint32_t device, uint16_t value);
+    // Returns the other device that holds the address as well (0: none).
+    uint32_t put(uint16_t port, uint32_t address, uint32_t device, uint16_t value);
+    // The device served at the address (0: nobody).
+    uint32_t owner(uint16_t port, uint16_t address) const;
     // An uplink's new value: taken only where the device holds the address,
     // so a register the store has no row for is not served either.
     void update(uint16_t port, uint32_t address, uint32_t device, uint16_t value);

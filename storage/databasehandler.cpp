@@ -3,6 +3,7 @@
 #include "app/constants.h"
 #include "app/globaldata.h"
 #include "app/logfile.h"
+#include "storage/registerwords.h"
 
 #include <QDateTime>
 #include <QDebug>
@@ -88,6 +89,13 @@ bool abandon(QSqlDatabase &db, const QString &message)
 {
     addLog(message);
     db.rollback();
+    return false;
+}
+
+// The same inside a transaction that the caller rolls back.
+bool refuse(const QString &message)
+{
+    addLog(message);
     return false;
 }
 
@@ -295,11 +303,11 @@ void CDataBaseHandler::buildStatements()
         insertRegister = insertRegister.arg(reg[column]);
     m_sqlInsertRegister = insertRegister;
 
-    // Modbus reads need two columns only; fetching all fourteen would cost most
+    // Modbus reads need four columns only; fetching all fourteen would cost most
     // of the call. The failure message still names the request in full.
     m_sqlRegisterData
-        = QStringLiteral("SELECT %3, %4 FROM %1 WHERE %2=:%2 AND %3 BETWEEN :first_%3 AND :last_%3;")
-              .arg(devData, reg[1], reg[2], reg[7]);
+        = QStringLiteral("SELECT %3, %4, %5, %6 FROM %1 WHERE %2=:%2 AND %3 BETWEEN :first_%3 AND :last_%3;")
+              .arg(devData, reg[1], reg[2], reg[7], reg[0], reg[6]);
 }
 
 QString CDataBaseHandler::registerDataText(uint32_t port, uint32_t startAddr, uint32_t count) const
@@ -604,20 +612,43 @@ QStringList CDataBaseHandler::getRegisteredDevices()
 
 bool CDataBaseHandler::registerNewDevice(const DB::SDeviceRegMapDescription &description, uint16_t port)
 {
+    return registerNewDevices({ { description, port } });
+}
+
+bool CDataBaseHandler::registerNewDevices(const QList<QPair<DB::SDeviceRegMapDescription, uint16_t>> &devices)
+{
     const QString origin = QStringLiteral("registerNewDevice");
 
     // All or nothing: a device row without its registers could never be
     // registered again ("already exist").
     if (!beginTransaction(origin))
         return false;
+    for (const auto &device : devices) {
+        if (!insertDevice(device.first, device.second)) {
+            m_db.rollback();
+            return false;
+        }
+    }
+    return commitTransaction(origin);
+}
+
+uint32_t CDataBaseHandler::deviceId(const QString &devEui)
+{
+    QSqlQuery *query = statement(m_sqlDeviceIdByEui);
+    if (!execWith(query, m_devicesBind[3], devEui))
+        return 0;
+    return takeDeviceId(query).value_or(0);
+}
+
+bool CDataBaseHandler::insertDevice(const DB::SDeviceRegMapDescription &description, uint16_t port)
+{
     QSqlQuery *query = statement(m_sqlCountByEui);
     if (!execWith(query, m_devicesBind[3], description.devEui))
-        return abandon(m_db, QStringLiteral("[CDataBaseHandler::registerNewDevice] Invalid SQL request [1]"));
+        return refuse(QStringLiteral("[CDataBaseHandler::registerNewDevice] Invalid SQL request [1]"));
     const qint64 existing = query->next() ? query->value(0).toLongLong() : 0;
     query->finish();
     if (existing != 0) {
-        return abandon(
-            m_db,
+        return refuse(
             QStringLiteral("ERROR: [CDataBaseHandler::registerNewDevice] Device [%1] already exist!")
                 .arg(description.devEui));
     }
@@ -631,22 +662,20 @@ bool CDataBaseHandler::registerNewDevice(const DB::SDeviceRegMapDescription &des
         query->bindValue(m_devicesBind[5], description.startAddr);
     }
     if (!query || !query->exec())
-        return abandon(m_db, QStringLiteral("[CDataBaseHandler::registerNewDevice] Invalid SQL request [2]"));
+        return refuse(QStringLiteral("[CDataBaseHandler::registerNewDevice] Invalid SQL request [2]"));
 
     query = statement(m_sqlDeviceIdByEui);
     if (!execWith(query, m_devicesBind[3], description.devEui))
-        return abandon(m_db, QStringLiteral("[CDataBaseHandler::registerNewDevice] Invalid SQL request [3]"));
+        return refuse(QStringLiteral("[CDataBaseHandler::registerNewDevice] Invalid SQL request [3]"));
     const std::optional<uint32_t> createdId = takeDeviceId(query);
     if (!createdId) {
-        return abandon(
-            m_db,
+        return refuse(
             QStringLiteral("ERROR: [CDataBaseHandler::registerNewDevice] Device [%1] is not created!")
                 .arg(description.devEui));
     }
     const uint32_t deviceId = *createdId;
     if (deviceId == 0) {
-        return abandon(
-            m_db,
+        return refuse(
             QStringLiteral(
                 "ERROR: [CDataBaseHandler::registerNewDevice] Device [%1] is not created [NULL ID]!")
                 .arg(description.devEui));
@@ -696,10 +725,10 @@ bool CDataBaseHandler::registerNewDevice(const DB::SDeviceRegMapDescription &des
         }
         if (!ok) {
             addLog(QStringLiteral("[CDataBaseHandler::registerNewDevice] Invalid SQL request [4]"));
-            return abandon(m_db, m_sqlInsertRegister);
+            return refuse(m_sqlInsertRegister);
         }
     }
-    return commitTransaction(origin);
+    return true;
 }
 
 QMap<uint16_t, uint16_t> CDataBaseHandler::getRegisterData(uint32_t port, uint32_t startAddr, uint32_t count)
@@ -722,27 +751,60 @@ QMap<uint16_t, uint16_t> CDataBaseHandler::getRegisterData(uint32_t port, uint32
     const uint32_t fill = std::min<uint32_t>(count, 65536);
     for (uint32_t i = 0; i < fill; ++i)
         result.insert(static_cast<uint16_t>(startAddr + i), 0);
+    QHash<uint16_t, uint32_t> owner; // the device whose row was read last, by address
+    bool text = false;
     while (query->next()) {
-        bool ok = false;
-        const uint16_t value = query->value(1).toString().toUShort(&ok, 16);
-        result[static_cast<uint16_t>(query->value(0).toLongLong())] = ok ? value : 0;
+        const auto address = static_cast<uint16_t>(query->value(0).toLongLong());
+        result[address] = RegisterWords::numberWord(query->value(1).toString());
+        owner.insert(address, query->value(2).toUInt());
+        text = text || query->value(3).toString() == QS_TYPE_TEXT;
     }
     query->finish();
+    if (text) {
+        const qint64 last = qint64(startAddr) + count - 1;
+        for (const SServedRegister &reg : textRegisters(int(port), 0)) {
+            const auto address = static_cast<uint16_t>(reg.address);
+            if (reg.address >= startAddr && reg.address <= last && owner.value(address) == reg.device)
+                result[address] = reg.value;
+        }
+    }
     return result;
 }
 
-QList<SServedRegister> CDataBaseHandler::servedRegisters(int port)
+namespace {
+
+// " WHERE port=:port AND device=:device", the parts asked for, after `and`
+// when the statement has a condition of its own.
+QString portAndDevice(int port, uint32_t device, bool after)
+{
+    const QStringList &reg = QSL_GLOB_DEV_DATA_FIELDS;
+    QStringList terms;
+    if (port >= 0)
+        terms << QStringLiteral("%1=:%1").arg(reg[1]);
+    if (device != 0)
+        terms << QStringLiteral("%1=:%1").arg(reg[0]);
+    if (terms.isEmpty())
+        return QString();
+    return (after ? QStringLiteral(" AND ") : QStringLiteral(" WHERE "))
+        + terms.join(QStringLiteral(" AND "));
+}
+
+} // namespace
+
+QList<SServedRegister> CDataBaseHandler::servedRegisters(int port, uint32_t device)
 {
     QList<SServedRegister> rows;
     const QStringList &reg = QSL_GLOB_DEV_DATA_FIELDS;
     QSqlQuery query(m_db);
     query.setForwardOnly(true);
-    const QString sql = QStringLiteral("SELECT %2, %3, %4, %5 FROM %1%6;")
-                            .arg(QS_DB_TABLE_DEV_DATA, reg[1], reg[2], reg[0], reg[7],
-                                 port < 0 ? QString() : QStringLiteral(" WHERE %1=:%1").arg(reg[1]));
+    const QString sql
+        = QStringLiteral("SELECT %2, %3, %4, %5 FROM %1%6;")
+              .arg(QS_DB_TABLE_DEV_DATA, reg[1], reg[2], reg[0], reg[7], portAndDevice(port, device, false));
     bool ok = query.prepare(sql);
     if (ok && port >= 0)
         query.bindValue(m_devDataBind[1], port);
+    if (ok && device != 0)
+        query.bindValue(m_devDataBind[0], device);
     ok = ok && query.exec();
     if (!ok) {
         addLog(QStringLiteral(
@@ -750,12 +812,112 @@ QList<SServedRegister> CDataBaseHandler::servedRegisters(int port)
                    .arg(sql, query.lastError().text()));
         return rows;
     }
-    while (query.next()) {
-        bool parsed = false;
-        const uint16_t value = query.value(3).toString().toUShort(&parsed, 16);
+    while (query.next())
         rows.append({ static_cast<uint16_t>(query.value(0).toUInt()), query.value(1).toUInt(),
-                      query.value(2).toUInt(), parsed ? value : uint16_t(0) });
+                      query.value(2).toUInt(), RegisterWords::numberWord(query.value(3).toString()) });
+    query.finish();
+
+    // Text fields replace the words of their own rows.
+    const QList<SServedRegister> text = textRegisters(port, device);
+    if (text.isEmpty())
+        return rows;
+    QHash<QPair<uint32_t, uint32_t>, int> rowOf; // (device, address) -> index
+    for (int i = 0; i < rows.size(); ++i)
+        rowOf.insert({ rows.at(i).device, rows.at(i).address }, i);
+    for (const SServedRegister &word : text) {
+        const int i = rowOf.value({ word.device, word.address }, -1);
+        if (i >= 0) {
+            rows[i].value = word.value;
+            rows[i].text = true;
+        }
     }
+    return rows;
+}
+
+QList<SServedRegister> CDataBaseHandler::textRegisters(int port, uint32_t device)
+{
+    QList<SServedRegister> words;
+    const QStringList &reg = QSL_GLOB_DEV_DATA_FIELDS;
+    QSqlQuery query(m_db);
+    query.setForwardOnly(true);
+    // Payload fields only: the server's text values (identifiers) are hexadecimal.
+    const QString sql = QStringLiteral("SELECT %2, %3, %4, %5, %6 FROM %1 WHERE %7=:%7 AND %8=1 AND %9=1%10;")
+                            .arg(QS_DB_TABLE_DEV_DATA, reg[1], reg[2], reg[0], reg[8], reg[5], reg[6],
+                                 reg[12], reg[13], portAndDevice(port, device, true));
+    bool ok = query.prepare(sql);
+    if (ok) {
+        query.bindValue(m_devDataBind[6], QS_TYPE_TEXT);
+        if (port >= 0)
+            query.bindValue(m_devDataBind[1], port);
+        if (device != 0)
+            query.bindValue(m_devDataBind[0], device);
+    }
+    if (!ok || !query.exec()) {
+        addLog(
+            QStringLiteral("ERROR: [CDataBaseHandler::textRegisters] Invalid SQL request [%1] Error_text[%2]")
+                .arg(sql, query.lastError().text()));
+        return words;
+    }
+    while (query.next()) {
+        const auto fieldPort = static_cast<uint16_t>(query.value(0).toUInt());
+        const uint32_t first = query.value(1).toUInt();
+        const uint32_t owner = query.value(2).toUInt();
+        const QVector<uint16_t> served = RegisterWords::textWords(
+            query.value(3).toString(), RegisterWords::registerCount(query.value(4).toInt()));
+        for (int i = 0; i < served.size(); ++i)
+            words.append({ fieldPort, first + uint32_t(i), owner, served.at(i), true });
+    }
+    return words;
+}
+
+QList<SServedField> CDataBaseHandler::servedFields(int port, bool after, uint16_t lastPort,
+                                                   uint32_t lastAddress, int limit)
+{
+    using namespace DB;
+    QList<SServedField> rows;
+    QStringList conditions { QStringLiteral("%1=1").arg(column(REG_COL_PARENT)) };
+    if (port >= 0)
+        conditions << QStringLiteral("%1=:port").arg(column(REG_COL_PORT));
+    if (after)
+        conditions << QStringLiteral("(%1>:last_port OR (%1=:last_port AND %2>:last_addr))")
+                          .arg(column(REG_COL_PORT), column(REG_COL_ADDR));
+    const QString sql
+        = QStringLiteral("SELECT %2, %3, %4, %5, %6, %7, %8, %9, %10 FROM %1 WHERE %11 "
+                         "ORDER BY %2, %3 LIMIT :limit;")
+              .arg(QS_DB_TABLE_DEV_DATA, column(REG_COL_PORT), column(REG_COL_ADDR), column(REG_COL_DEVICE),
+                   column(REG_COL_NAME), column(REG_COL_DATA_TYPE), column(REG_COL_BIT_SIZE),
+                   column(REG_COL_UNIT), column(REG_COL_GRATING_PERIOD), column(REG_COL_START_VALUE))
+              .arg(conditions.join(QStringLiteral(" AND ")));
+    QSqlQuery *query = statement(sql);
+    if (!query)
+        return rows;
+    if (port >= 0)
+        query->bindValue(QStringLiteral(":port"), port);
+    if (after) {
+        query->bindValue(QStringLiteral(":last_port"), int(lastPort));
+        query->bindValue(QStringLiteral(":last_addr"), qint64(lastAddress));
+    }
+    query->bindValue(QStringLiteral(":limit"), limit);
+    if (!query->exec()) {
+        addLog(
+            QStringLiteral("ERROR: [CDataBaseHandler::servedFields] Invalid SQL request [%1] Error_text[%2]")
+                .arg(sql, query->lastError().text()));
+        return rows;
+    }
+    while (query->next()) {
+        SServedField field;
+        field.port = static_cast<uint16_t>(query->value(0).toUInt());
+        field.address = query->value(1).toUInt();
+        field.device = query->value(2).toUInt();
+        field.name = query->value(3).toString();
+        field.dataType = query->value(4).toString();
+        field.bitSize = query->value(5).toUInt();
+        field.unit = query->value(6).toString();
+        field.multiplier = query->value(7).toInt();
+        field.extraValue = query->value(8).toInt();
+        rows.append(field);
+    }
+    query->finish();
     return rows;
 }
 

@@ -56,10 +56,20 @@ public:
     SRegisterParam getRegisterParam(const QString &devEui, uint32_t regAddr);
     QStringList getRegisteredDevices();
     bool registerNewDevice(const DB::SDeviceRegMapDescription &description, uint16_t port);
+    // Several devices in one transaction: all of them or none.
+    bool registerNewDevices(const QList<QPair<DB::SDeviceRegMapDescription, uint16_t>> &devices);
+    // The id of a stored device; 0 when there is none.
+    uint32_t deviceId(const QString &devEui);
     QMap<uint16_t, uint16_t> getRegisterData(uint32_t port, uint32_t startAddr, uint32_t count);
-    // Every register row of the port (of all ports when port < 0), with its
-    // value as Modbus serves it; what the gateway's register image is built from.
-    QList<SServedRegister> servedRegisters(int port = -1);
+    // Every register row of the port (of all ports when port < 0; of one
+    // device when device is not 0), with its value as Modbus serves it; what
+    // the gateway's register image is built from.
+    QList<SServedRegister> servedRegisters(int port = -1, uint32_t device = 0);
+    // The next at most `limit` fields' first registers by port and address
+    // (of one port when port >= 0), after (lastPort, lastAddress) when
+    // `after`; empty at the end or on failure.
+    QList<SServedField> servedFields(int port, bool after, uint16_t lastPort, uint32_t lastAddress,
+                                     int limit);
     // When each device's registers were last written (ms since the epoch), by
     // device id; devices never written are absent.
     QHash<uint32_t, qint64> lastWriteTimes();
@@ -91,9 +101,14 @@ private:
     // when it cannot be prepared (the caller treats that as a failed request).
     QSqlQuery *statement(const QString &sql);
     bool beginTransaction(const QString &origin);
+    // Writes one device with its registers inside the caller's transaction;
+    // false after logging why (the caller rolls back).
+    bool insertDevice(const DB::SDeviceRegMapDescription &description, uint16_t port);
     bool setBusyTimeout(int ms);
     bool commitTransaction(const QString &origin);
     QString registerDataText(uint32_t port, uint32_t startAddr, uint32_t count) const;
+    // The served words of every register of the payload's text fields.
+    QList<SServedRegister> textRegisters(int port, uint32_t device);
 
     QSqlDatabase m_db;
     QString m_connectionName;

@@ -2,6 +2,8 @@
 
 // Records exchanged with the register database.
 
+#include "app/schema.h"
+
 #include <QList>
 #include <QMetaType>
 #include <QString>
@@ -23,16 +25,6 @@ struct SRegisterDescription
 
 namespace DB {
 
-// Columns of the devices table, in stored order.
-enum EDeviceColumn {
-    DEV_COL_ID = 0,
-    DEV_COL_NAME,
-    DEV_COL_APP_EUI,
-    DEV_COL_DEV_EUI,
-    DEV_COL_PORT,
-    DEV_COL_START_ADDR
-};
-
 struct SDeviceRegMapDescription
 {
     QString devEui;
@@ -40,6 +32,7 @@ struct SDeviceRegMapDescription
     QString devName;
     int32_t startAddr = 0;
     QList<SRegisterDescription> regList;
+    uint32_t deviceId = 0; // the store's id, once stored (registration ignores it)
 };
 
 } // namespace DB
@@ -68,6 +61,21 @@ struct SServedRegister
     uint32_t address = 0;
     uint32_t device = 0;
     uint16_t value = 0;
+    bool text = false; // a register of a text field from the payload
+};
+
+// The first register of one stored field, for the register map.
+struct SServedField
+{
+    uint16_t port = 0;
+    uint32_t address = 0;
+    uint32_t device = 0;
+    QString name;
+    QString dataType;
+    uint32_t bitSize = 0;
+    QString unit;
+    int32_t multiplier = 1;
+    int32_t extraValue = 0;
 };
 
 // Scaling of one stored register.

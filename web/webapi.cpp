@@ -10,11 +10,11 @@
 
 #include <QCoreApplication>
 #include <QFile>
-#include <QRegularExpression>
 #include <QFileInfo>
 #include <QJsonArray>
 #include <QJsonObject>
 #include <QJsonParseError>
+#include <QRegularExpression>
 
 #include <algorithm>
 #include <climits>
@@ -395,9 +395,10 @@ SHttpResponse CWebApi::status(const SHttpRequest &, const Captures &)
     status.insert(QStringLiteral("server"), WebJson::serverStatus(m_gateway));
     status.insert(QStringLiteral("version"), QCoreApplication::applicationVersion());
     status.insert(QStringLiteral("startedAt"), WebJson::time(m_gateway.startedAtMs()));
-    status.insert(QStringLiteral("devices"), QJsonObject { { QStringLiteral("total"), all.size() },
-                                                           { QStringLiteral("silent"), silent },
-                                                           { QStringLiteral("notServed"), notServed } });
+    status.insert(QStringLiteral("devices"),
+                  QJsonObject { { QStringLiteral("total"), all.size() },
+                                { QStringLiteral("silent"), silent },
+                                { QStringLiteral("notServed"), notServed } });
     status.insert(QStringLiteral("databaseBytes"), m_gateway.databaseBytes());
     return SHttpResponse::json(200, status);
 }
@@ -428,17 +429,19 @@ SHttpResponse CWebApi::devices(const SHttpRequest &request, const Captures &)
         return SHttpResponse::error(400, QStringLiteral("offset: a number from 0 is expected"));
     const qint64 limit = number(QStringLiteral("limit"), 1, MaxPageSize, 100, &ok);
     if (!ok)
-        return SHttpResponse::error(400, QStringLiteral("limit: a number from 1 to %1 is expected").arg(MaxPageSize));
+        return SHttpResponse::error(
+            400, QStringLiteral("limit: a number from 1 to %1 is expected").arg(MaxPageSize));
     const qint64 port = number(QStringLiteral("port"), 1, 65535, -1, &ok);
     if (!ok)
         return SHttpResponse::error(400, QStringLiteral("port: a number from 1 to 65535 is expected"));
     bool given = false;
     const QString sort = request.queryValue(QStringLiteral("sort"), &given);
-    static const QStringList sorts { QStringLiteral("name"), QStringLiteral("type"), QStringLiteral("devEui"),
-                                     QStringLiteral("port"), QStringLiteral("startRegister"),
-                                     QStringLiteral("lastUplink") };
+    static const QStringList sorts { QStringLiteral("name"),          QStringLiteral("type"),
+                                     QStringLiteral("devEui"),        QStringLiteral("port"),
+                                     QStringLiteral("startRegister"), QStringLiteral("lastUplink") };
     if (given && !sorts.contains(sort))
-        return SHttpResponse::error(400, QStringLiteral("sort: one of %1 is expected").arg(sorts.join(QStringLiteral(", "))));
+        return SHttpResponse::error(
+            400, QStringLiteral("sort: one of %1 is expected").arg(sorts.join(QStringLiteral(", "))));
     const QString order = request.queryValue(QStringLiteral("order"), &given);
     if (given && order != QLatin1String("asc") && order != QLatin1String("desc"))
         return SHttpResponse::error(400, QStringLiteral("order: asc or desc is expected"));
@@ -478,10 +481,11 @@ SHttpResponse CWebApi::devices(const SHttpRequest &request, const Captures &)
     QJsonArray page;
     for (qint64 i = offset; i < list.size() && i < offset + limit; ++i)
         page.append(WebJson::device(m_gateway, list.at(int(i))));
-    return SHttpResponse::json(200, QJsonObject { { QStringLiteral("total"), list.size() },
-                                                  { QStringLiteral("offset"), offset },
-                                                  { QStringLiteral("limit"), limit },
-                                                  { QStringLiteral("devices"), page } });
+    return SHttpResponse::json(200,
+                               QJsonObject { { QStringLiteral("total"), list.size() },
+                                             { QStringLiteral("offset"), offset },
+                                             { QStringLiteral("limit"), limit },
+                                             { QStringLiteral("devices"), page } });
 }
 
 SHttpResponse CWebApi::device(const SHttpRequest &, const Captures &captures)
@@ -524,7 +528,8 @@ SHttpResponse CWebApi::addDevices(const SHttpRequest &request, const Captures &)
     QJsonParseError parseError;
     const QJsonDocument document = QJsonDocument::fromJson(request.body, &parseError);
     if (parseError.error != QJsonParseError::NoError)
-        return SHttpResponse::error(400, QStringLiteral("the body is not JSON: %1").arg(parseError.errorString()));
+        return SHttpResponse::error(400,
+                                    QStringLiteral("the body is not JSON: %1").arg(parseError.errorString()));
     const bool list = document.isArray();
     QJsonArray rows = list ? document.array() : QJsonArray { document.object() };
     if (!list && !document.isObject())
@@ -532,7 +537,8 @@ SHttpResponse CWebApi::addDevices(const SHttpRequest &request, const Captures &)
     if (rows.isEmpty())
         return SHttpResponse::error(400, QStringLiteral("the list is empty"));
     if (rows.size() > MaxDevicesPerRequest)
-        return SHttpResponse::error(400, QStringLiteral("at most %1 devices in one request").arg(MaxDevicesPerRequest));
+        return SHttpResponse::error(
+            400, QStringLiteral("at most %1 devices in one request").arg(MaxDevicesPerRequest));
 
     QList<SNewDevice> devices;
     for (int i = 0; i < rows.size(); ++i) {
@@ -543,10 +549,12 @@ SHttpResponse CWebApi::addDevices(const SHttpRequest &request, const Captures &)
         const QJsonValue eui = row.value(QStringLiteral("devEui"));
         static const QRegularExpression hex16(QStringLiteral("^[0-9A-Fa-f]{16}$"));
         if (!eui.isString() || !hex16.match(eui.toString()).hasMatch())
-            return rowError(400, i, QStringLiteral("devEui"), QStringLiteral("16 hex digits are expected"), list);
+            return rowError(400, i, QStringLiteral("devEui"), QStringLiteral("16 hex digits are expected"),
+                            list);
         device.devEui = eui.toString().toUpper();
         if (!integerIn(row.value(QStringLiteral("port")), 1, 65535, device.port))
-            return rowError(400, i, QStringLiteral("port"), QStringLiteral("a number from 1 to 65535 is expected"), list);
+            return rowError(400, i, QStringLiteral("port"),
+                            QStringLiteral("a number from 1 to 65535 is expected"), list);
         if (!integerIn(row.value(QStringLiteral("startRegister")), 0, 65535, device.startAddr))
             return rowError(400, i, QStringLiteral("startRegister"),
                             QStringLiteral("a number from 0 to 65535 is expected"), list);
@@ -577,7 +585,8 @@ SHttpResponse CWebApi::addDevices(const SHttpRequest &request, const Captures &)
                     if (problem.index == i)
                         found.append(QJsonObject { { QStringLiteral("field"), problem.field },
                                                    { QStringLiteral("error"), problem.error } });
-                answer.append(QJsonObject { { QStringLiteral("index"), i }, { QStringLiteral("problems"), found } });
+                answer.append(
+                    QJsonObject { { QStringLiteral("index"), i }, { QStringLiteral("problems"), found } });
             }
             return SHttpResponse::json(200, QJsonObject { { QStringLiteral("rows"), answer } });
         }
@@ -609,9 +618,10 @@ SHttpResponse CWebApi::addDevices(const SHttpRequest &request, const Captures &)
     bool listed = true;
     const QList<API::SServerDeviceInfo> known = m_gateway.addableServerDevices();
     for (const SNewDevice &device : qAsConst(devices)) {
-        const bool found = std::any_of(known.cbegin(), known.cend(), [&device](const API::SServerDeviceInfo &info) {
-            return info.devEui.compare(device.devEui, Qt::CaseInsensitive) == 0;
-        });
+        const bool found
+            = std::any_of(known.cbegin(), known.cend(), [&device](const API::SServerDeviceInfo &info) {
+                  return info.devEui.compare(device.devEui, Qt::CaseInsensitive) == 0;
+              });
         listed = listed && (found || m_gateway.isRegistered(device.devEui));
     }
     if (listed)
@@ -694,12 +704,13 @@ SHttpResponse CWebApi::editRegisters(const SHttpRequest &request, const Captures
     for (int i = 0; i < rows.size(); ++i) {
         const QJsonObject row = rows[i].toObject();
         if (!rows[i].isObject())
-            return rowError(400, i, QStringLiteral("register"), QStringLiteral("an object is expected"), true);
+            return rowError(400, i, QStringLiteral("register"), QStringLiteral("an object is expected"),
+                            true);
         qint64 address = 0;
         if (!integerIn(row.value(QStringLiteral("address")), 0, 65535, address) || !fields.contains(address))
-            return rowError(400, i, QStringLiteral("address"),
-                            QStringLiteral("the first register of one of the device's numeric fields is expected"),
-                            true);
+            return rowError(
+                400, i, QStringLiteral("address"),
+                QStringLiteral("the first register of one of the device's numeric fields is expected"), true);
         const SDeviceRegister &current = fields[address];
         SRegisterParam param;
         param.regAddr = uint32_t(address);
@@ -709,20 +720,25 @@ SHttpResponse CWebApi::editRegisters(const SHttpRequest &request, const Captures
         const QJsonValue unit = row.value(QStringLiteral("unit"));
         if (!unit.isUndefined()) {
             if (!unit.isString() || unit.toString().size() > 32)
-                return rowError(400, i, QStringLiteral("unit"), QStringLiteral("a text of up to 32 characters is expected"), true);
+                return rowError(400, i, QStringLiteral("unit"),
+                                QStringLiteral("a text of up to 32 characters is expected"), true);
             param.unit = unit.toString();
         }
         qint64 number = 0;
         const QJsonValue multiplier = row.value(QStringLiteral("multiplier"));
         if (!multiplier.isUndefined()) {
             if (!integerIn(multiplier, INT32_MIN, INT32_MAX, number))
-                return rowError(400, i, QStringLiteral("multiplier"), QStringLiteral("a whole number in the signed 32-bit range is expected"), true);
+                return rowError(400, i, QStringLiteral("multiplier"),
+                                QStringLiteral("a whole number in the signed 32-bit range is expected"),
+                                true);
             param.gratingPeriod = int32_t(number);
         }
         const QJsonValue extra = row.value(QStringLiteral("extraValue"));
         if (!extra.isUndefined()) {
             if (!integerIn(extra, INT32_MIN, INT32_MAX, number))
-                return rowError(400, i, QStringLiteral("extraValue"), QStringLiteral("a whole number in the signed 32-bit range is expected"), true);
+                return rowError(400, i, QStringLiteral("extraValue"),
+                                QStringLiteral("a whole number in the signed 32-bit range is expected"),
+                                true);
             param.startValue = int32_t(number);
         }
         update.params.append(param);
@@ -777,8 +793,9 @@ SHttpResponse CWebApi::registerMap(const SHttpRequest &request, bool csv)
     answer.chunks = [gateway, cursor, csv, ended]() -> QByteArray {
         if (*ended)
             return QByteArray();
-        QByteArray piece = csv ? RegisterMapExport::csvChunk(*gateway, *cursor, RegisterMapExport::ChunkRows)
-                               : RegisterMapExport::jsonChunk(*gateway, *cursor, RegisterMapExport::ChunkRows);
+        QByteArray piece = csv
+            ? RegisterMapExport::csvChunk(*gateway, *cursor, RegisterMapExport::ChunkRows)
+            : RegisterMapExport::jsonChunk(*gateway, *cursor, RegisterMapExport::ChunkRows);
         *ended = cursor->done;
         return piece;
     };

@@ -104,7 +104,8 @@ QJsonObject counters(const CGateway &gateway)
                QJsonObject { { QStringLiteral("decoded"), qint64(counters.uplinksDecoded) },
                              { QStringLiteral("rejected"), qint64(counters.uplinksRejected) } } },
              { QStringLiteral("modbus"),
-               QJsonObject { { QStringLiteral("ports"), ports }, { QStringLiteral("connections"), connections } } } };
+               QJsonObject { { QStringLiteral("ports"), ports },
+                             { QStringLiteral("connections"), connections } } } };
 }
 
 QJsonObject deviceType(const SDeviceType &type)
@@ -116,7 +117,8 @@ QJsonObject deviceType(const SDeviceType &type)
     return { { QStringLiteral("devType"), type.devType },
              { QStringLiteral("appEui"), type.appEui },
              { QStringLiteral("color"), type.color.isValid() ? QJsonValue(type.color.name()) : QJsonValue() },
-             { QStringLiteral("silentAfterS"), type.silentAfterS > 0 ? QJsonValue(type.silentAfterS) : QJsonValue() },
+             { QStringLiteral("silentAfterS"),
+               type.silentAfterS > 0 ? QJsonValue(type.silentAfterS) : QJsonValue() },
              { QStringLiteral("silentAnswer"),
                type.silentException ? QStringLiteral("exception") : QStringLiteral("last") },
              { QStringLiteral("registerSpan"), qint64(type.registerSpan) },

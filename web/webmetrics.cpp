@@ -45,10 +45,12 @@ QByteArray text(const CGateway &gateway, bool perDevice)
 
     QByteArray out;
     family(out, "tidewell_build_info", "gauge", "The running version.");
-    sample(out, "tidewell_build_info", "version=\"" + labelValue(QCoreApplication::applicationVersion()) + '"', 1);
+    sample(out, "tidewell_build_info",
+           "version=\"" + labelValue(QCoreApplication::applicationVersion()) + '"', 1);
     family(out, "tidewell_server_connected", "gauge", "1 while logged in to the network server.");
     sample(out, "tidewell_server_connected", {}, gateway.serverStatus() == COMM::SUCCESS ? 1 : 0);
-    family(out, "tidewell_server_reconnects_total", "counter", "Reconnection attempts to the network server.");
+    family(out, "tidewell_server_reconnects_total", "counter",
+           "Reconnection attempts to the network server.");
     sample(out, "tidewell_server_reconnects_total", {}, counters.serverReconnects);
     family(out, "tidewell_uplinks_total", "counter", "Uplinks of registered devices, decoded or rejected.");
     sample(out, "tidewell_uplinks_total", "result=\"decoded\"", counters.uplinksDecoded);
@@ -71,14 +73,15 @@ QByteArray text(const CGateway &gateway, bool perDevice)
         if (!exceptions.contains(code))
             exceptions.insert(code, 0);
     for (auto it = exceptions.cbegin(); it != exceptions.cend(); ++it)
-        sample(out, "tidewell_modbus_exceptions_total", "code=\"" + QByteArray::number(it.key()) + '"', it.value());
+        sample(out, "tidewell_modbus_exceptions_total", "code=\"" + QByteArray::number(it.key()) + '"',
+               it.value());
     if (perDevice) {
         family(out, "tidewell_device_last_uplink_timestamp_seconds", "gauge",
                "Time of the device's last stored uplink, seconds since the epoch.");
         for (const SRegisteredDevice &device : devices)
             if (device.lastUplinkMs >= 0)
-                out += "tidewell_device_last_uplink_timestamp_seconds{dev_eui=\"" + labelValue(device.devEui) + "\"} "
-                    + QByteArray::number(double(device.lastUplinkMs) / 1000.0, 'f', 3) + '\n';
+                out += "tidewell_device_last_uplink_timestamp_seconds{dev_eui=\"" + labelValue(device.devEui)
+                    + "\"} " + QByteArray::number(double(device.lastUplinkMs) / 1000.0, 'f', 3) + '\n';
     }
     return out;
 }
@@ -91,13 +94,16 @@ QString unhealthy(const CGateway &gateway, qint64 nowMs)
         return QStringLiteral("the register store is not usable");
     for (const SRegisteredDevice &device : gateway.devices())
         if (!device.served)
-            return QStringLiteral("Modbus port %1 of device %2 is not open").arg(device.port).arg(device.devEui);
+            return QStringLiteral("Modbus port %1 of device %2 is not open")
+                .arg(device.port)
+                .arg(device.devEui);
     const COMM::EServerStatus status = gateway.serverStatus();
     if (status == COMM::SUCCESS)
         return QString();
     const qint64 lost = gateway.serverLinkLostMs();
     if (lost < 0)
-        return QStringLiteral("not logged in to the network server (%1)").arg(QLatin1String(COMM::statusText(status)));
+        return QStringLiteral("not logged in to the network server (%1)")
+            .arg(QLatin1String(COMM::statusText(status)));
     if (gateway.serverWaitsForOperator() || nowMs - lost >= ReconnectGraceMs)
         return QStringLiteral("network server link lost %1 s ago (%2)")
             .arg((nowMs - lost) / 1000)

@@ -2,7 +2,7 @@
 
 #include "app/constants.h"
 #include "app/logfile.h"
-#include "modbus/modbusconfig.h"
+#include "core/gateway.h"
 #include "web/webapi.h"
 #include "web/webauth.h"
 #include "web/webevents.h"
@@ -85,7 +85,7 @@ void CWebService::apply(const SWebSettings &settings)
             m_server->stop();
             addLog(QStringLiteral("INFO: [CWebService] Web console and API stopped"));
         }
-        Modbus::setDescriptorsSetAside(0);
+        m_gateway.setDescriptorsSetAside(0);
         if (!why.isEmpty())
             addLog(why);
         m_applied = SWebSettings();
@@ -131,7 +131,7 @@ void CWebService::apply(const SWebSettings &settings)
     options.idleTimeoutS = settings.idleTimeoutS;
     // The HTTP connections come out of the same open-file limit as the
     // Modbus connections: the Modbus cap is lowered by as many.
-    Modbus::setDescriptorsSetAside(settings.maxConnections + DescriptorsBesideConnections);
+    m_gateway.setDescriptorsSetAside(settings.maxConnections + DescriptorsBesideConnections);
     QString error;
     if (!m_server->start(options, &error)) {
         stop(QStringLiteral("ERROR: [CWebService] Web console and API cannot listen on [%1] port [%2]: %3")

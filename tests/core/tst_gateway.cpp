@@ -12,6 +12,8 @@
 
 using namespace testkit;
 
+Q_DECLARE_METATYPE(SRegisterDescription)
+
 // The gateway's register image against the rows of server.db, read by a
 // Modbus client nobody here wrote.
 class tst_Gateway : public QObject
@@ -25,8 +27,13 @@ private slots:
     void storedDeviceLosingAFieldIsNamed();
     void templateToolDecodesAsServed();
     void silentDeviceAnswersExceptionUntilHeard();
+    void textServedAsBytes();
+    void registerMapChecks_data();
+    void registerMapChecks();
 
 private:
+    // A new gateway on the rig's files, as after a restart.
+    void restart(const QString &connectionName);
     // The registers 0..count-1 of the port as server.db holds them, read on a
     // connection of its own: the later-registered device wins an address.
     QVector<quint16> storedRegisters(quint16 port, int count);
@@ -87,9 +94,19 @@ void tst_Gateway::imageFollowsTheStore()
 {
     QVERIFY(rig.setUp());
     const quint16 shared = freePort();
-    // Boiler room at 0; Cold store, registered later, overlaps it from 4 on.
-    QVERIFY(rig.storeDevice(1, shared, 0, true));
-    QVERIFY(rig.storeDevice(2, shared, 4, true));
+    // A database from before the add check: Boiler room at 0; Cold store,
+    // registered later, overlaps it from 4 on. It is served as it was, and
+    // the overlap is named once at start.
+    QVERIFY(rig.storeDevice(1, shared, 0));
+    QVERIFY(rig.storeDevice(2, shared, 4));
+    restart(QStringLiteral("old"));
+    QCOMPARE(rig.gateway->restoreStoredDevices(), 2);
+    const QString named
+        = QStringLiteral("Devices [Boiler room, 0011223344550001] and [Cold store, 0011223344550002] on port "
+                         "[%1] share registers [4..8]; [Cold store, 0011223344550002], registered later, is "
+                         "served there")
+              .arg(shared);
+    QCOMPARE(rig.logCount(named), 1);
     rig.connectToSimulator();
     QVERIFY(rig.uplink(1, TH_PAYLOAD));
     // Temperature 0x0123, humidity 0x40, battery 0x0d00.
@@ -119,14 +136,151 @@ void tst_Gateway::imageFollowsTheStore()
     QVERIFY(execOnFile(QStringLiteral("DROP TRIGGER refuse;")));
 
     // A restart on the same files serves the same values before any uplink.
-    rig.gateway.reset();
-    rig.gateway = std::make_unique<CGateway>(rig.workDir->filePath(QStringLiteral("server.db")),
-                                             QStringLiteral("restarted"));
-    rig.server = &rig.gateway->session();
-    rig.db = &rig.gateway->store();
-    rig.registry = &rig.gateway->registry();
+    restart(QStringLiteral("restarted"));
     QCOMPARE(rig.gateway->restoreStoredDevices(), 2);
     QCOMPARE(served(shared, count), expected);
+    QCOMPARE(rig.logCount(QStringLiteral("share registers")), 1);
+}
+
+void tst_Gateway::registerMapChecks_data()
+{
+    QTest::addColumn<QList<SRegisterDescription>>("registers");
+    QTest::addColumn<int>("start");
+    QTest::addColumn<bool>("otherPort");
+    QTest::addColumn<int>("kind");
+    QTest::addColumn<QString>("text");
+
+    // On the port: Water meter at 0 (registers 0..13), Boiler room at 100 (100..108).
+    QList<SRegisterDescription> meter;
+    {
+        CGatewayRig types;
+        QVERIFY(types.setUp());
+        meter = types.gateway->typeRegisters(PULSE_APP_EUI);
+        types.tearDown();
+    }
+    const auto reg = [](uint32_t offset, uint32_t bits) {
+        SRegisterDescription r;
+        r.offset = offset;
+        r.bitSize = bits;
+        return r;
+    };
+    const int none = SRegisterMapConflict::None;
+    const int overlap = SRegisterMapConflict::Overlap;
+    const int pastEnd = SRegisterMapConflict::PastEnd;
+    QTest::newRow("touching ranges") << meter << 14 << false << none << QString();
+    QTest::newRow("one register shared") << meter << 13 << false << overlap
+                                         << QStringLiteral("registers 13 on port %1 are held by Water meter");
+    QTest::newRow("continuation register")
+        << QList<SRegisterDescription> { reg(0, 32) } << 99 << false << overlap
+        << QStringLiteral("registers 100 on port %1 are held by Boiler room");
+    QTest::newRow("gap around a device")
+        << QList<SRegisterDescription> { reg(0, 16), reg(20, 16) } << 95 << false << none << QString();
+    QTest::newRow("all of one device")
+        << meter << 98 << false << overlap
+        << QStringLiteral("registers 100..108 on port %1 are held by Boiler room");
+    QTest::newRow("another port") << meter << 0 << true << none << QString();
+    QTest::newRow("65535 as last register") << meter << 65535 - 13 << false << none << QString();
+    QTest::newRow("65536") << meter << 65536 - 13 << false << pastEnd
+                           << QStringLiteral("its registers would reach address 65536, past 65535");
+}
+
+// Adding a device is refused where its registers would overlap another
+// device's on the port or pass 65535, through the window's path and the
+// list path alike.
+void tst_Gateway::registerMapChecks()
+{
+    QFETCH(QList<SRegisterDescription>, registers);
+    QFETCH(int, start);
+    QFETCH(bool, otherPort);
+    QFETCH(int, kind);
+    QFETCH(QString, text);
+    QVERIFY(rig.setUp());
+    const quint16 port = freePort();
+    QVERIFY(rig.storeDevice(3, port, 0, true));
+    QVERIFY(rig.storeDevice(1, port, 100, true));
+    const quint16 target = otherPort ? freePort() : port;
+    if (!text.isEmpty())
+        text = text.arg(target);
+
+    const SRegisterMapConflict conflict = rig.gateway->checkRegisterMap(registers, start, target);
+    QCOMPARE(int(conflict.kind), kind);
+    QCOMPARE(CGateway::conflictText(conflict, target), text);
+
+    DB::SDeviceRegMapDescription description;
+    description.devEui = sampleEui(4);
+    description.devName = QStringLiteral("Gas meter");
+    description.appEui = PULSE_APP_EUI;
+    description.startAddr = start;
+    description.regList = registers;
+    QCOMPARE(rig.gateway->registerDevice(description, target), kind == SRegisterMapConflict::None);
+    QCOMPARE(rig.gateway->isRegistered(sampleEui(4)), kind == SRegisterMapConflict::None);
+    if (kind != SRegisterMapConflict::None) {
+        QCOMPARE(
+            rig.logCount(QStringLiteral("WARNING: [CGateway::registerDevice] Device [%1] is not added: %2")
+                             .arg(sampleEui(4), text)),
+            1);
+        // The list path (the HTTP API's) gives the same answer for the meter's own map.
+        if (registers.size() == rig.gateway->typeRegisters(PULSE_APP_EUI).size())
+            QCOMPARE(
+                rig.gateway->checkNewDevices({ { sampleEui(4), PULSE_APP_EUI, QString(), target, start } })
+                    .value(0)
+                    .field,
+                QStringLiteral("startRegister"));
+    } else if (start == 65535 - 13) {
+        const SModbusRead read = readServed(target, 65535, 1);
+        QVERIFY2(read.ok, qPrintable(read.errorText()));
+    }
+}
+
+void tst_Gateway::restart(const QString &connectionName)
+{
+    rig.gateway.reset();
+    rig.gateway
+        = std::make_unique<CGateway>(rig.workDir->filePath(QStringLiteral("server.db")), connectionName);
+    rig.takeParts();
+}
+
+// Payload text reaches Modbus clients as its UTF-8 bytes, two per register,
+// high byte first, whatever the field's width; the server's identifiers stay
+// hexadecimal numbers.
+void tst_Gateway::textServedAsBytes()
+{
+    QVERIFY(rig.setUp());
+    QFile beacon(rig.workDir->filePath(QStringLiteral("deviceFolder/text-beacon.json")));
+    QVERIFY(beacon.open(QIODevice::WriteOnly | QIODevice::Truncate));
+    beacon.write(R"({"dev_type": "Widths", "app_eui": "A1B2C3D400000003", "device_packets": [
+        {"packet_type": 3, "packet_size": 16, "packet_fields": [
+        {"data_name": "One", "packet_bias": 1, "data_bit_bias": 0, "data_bit_size": 8, "data_type": "text", "reg_map_bias": 0, "reg_bit_bias": 0, "reg_bit_size": 16},
+        {"data_name": "Two", "packet_bias": 2, "data_bit_bias": 0, "data_bit_size": 16, "data_type": "text", "reg_map_bias": 1, "reg_bit_bias": 0, "reg_bit_size": 16},
+        {"data_name": "Four", "packet_bias": 4, "data_bit_bias": 0, "data_bit_size": 32, "data_type": "text", "reg_map_bias": 2, "reg_bit_bias": 0, "reg_bit_size": 32},
+        {"data_name": "Eight", "packet_bias": 8, "data_bit_bias": 0, "data_bit_size": 64, "data_type": "text", "reg_map_bias": 4, "reg_bit_bias": 0, "reg_bit_size": 64}]}],
+        "server_data": [{"data_code": "devEui", "data_name": "EUI", "reg_map_bias": 8, "reg_bit_bias": 0, "reg_bit_size": 64}]})");
+    beacon.close();
+    restart(QStringLiteral("widths"));
+    const quint16 port = freePort();
+    QVERIFY(rig.storeDevice(5, port, 0, true));
+    rig.connectToSimulator();
+
+    // "Z", "OK", "A1B2", "GATE-01" and a zero byte.
+    QVERIFY(rig.uplink(5, QByteArray("\x03ZOKA1B2GATE-01\0", 16)));
+    const QVector<quint16> eui { 0x0011, 0x2233, 0x4455, 0x0005 };
+    QCOMPARE(served(port, 12),
+             QVector<quint16>({ 0x5a00, 0x4f4b, 0x4131, 0x4232, 0x4741, 0x5445, 0x2d30, 0x3100 }) + eui);
+
+    // Shorter texts leave nothing of the longer ones behind; "é" is two bytes.
+    QVERIFY(rig.uplink(5,
+                       QByteArray::fromHex("03"
+                                           "30"
+                                           "c3a9"
+                                           "41420000"
+                                           "7800000000000000")));
+    const QVector<quint16> second = QVector<quint16>({ 0x3000, 0xc3a9, 0x4142, 0, 0x7800, 0, 0, 0 }) + eui;
+    QCOMPARE(served(port, 12), second);
+
+    // Built from server.db alone after a restart.
+    restart(QStringLiteral("widths-again"));
+    QCOMPARE(rig.gateway->restoreStoredDevices(), 1);
+    QCOMPARE(served(port, 12), second);
 }
 
 void tst_Gateway::editTemplate(const QByteArray &from, const QByteArray &to)
@@ -161,7 +315,7 @@ void tst_Gateway::silentDeviceAnswersExceptionUntilHeard()
         device.devEui = sampleEui(1);
         device.devName = QStringLiteral("Boiler room");
         device.appEui = TH_APP_EUI;
-        device.regList = gateway.registry().getDeviceRegisterMap(TH_APP_EUI).registers;
+        device.regList = gateway.typeRegisters(TH_APP_EUI);
         QVERIFY(gateway.registerDevice(device, port));
         QVERIFY(readServed(port, 0, 3).ok);
 
@@ -181,9 +335,10 @@ void tst_Gateway::silentDeviceAnswersExceptionUntilHeard()
         QCOMPARE(refused.error, int(EMBXGTAR));
 
         // A rejected uplink (one byte short) does not end the silence; a decoded one does.
-        QSignalSpy announced(&gateway.registry(), &CAllDeviceHandler::newDataForDevice);
-        gateway.registry().newPacketReceivedSlot(uplink(QByteArray::fromHex("012a0937e4")));
-        gateway.registry().newPacketReceivedSlot(uplink(TH_PAYLOAD));
+        QSignalSpy announced(&gateway, &CGateway::newDataForDevice);
+        CAllDeviceHandler &registry = CGatewayInternals::registry(gateway);
+        registry.newPacketReceivedSlot(uplink(QByteArray::fromHex("012a0937e4")));
+        registry.newPacketReceivedSlot(uplink(TH_PAYLOAD));
         QTRY_COMPARE(announced.count(), 1);
         QCOMPARE(gateway.silentForMs(sampleEui(1)), -1);
         QCOMPARE(readServed(port, 0, 3).registers, QVector<quint16>({ 0x092a, 0x0037, 0x0ce4 }));
@@ -258,7 +413,7 @@ void tst_Gateway::templateToolDecodesAsServed()
         }
         const quint16 port = freePort();
         QVERIFY(rig.storeDevice(sample, port, 0, true));
-        QSignalSpy decoded(rig.registry, &CAllDeviceHandler::newDataForDevice);
+        QSignalSpy decoded(rig.gateway.get(), &CGateway::newDataForDevice);
         QCOMPARE(rig.sim->sendUplink(sampleEui(sample), payload, fixed), 1);
         QVERIFY(decoded.wait(WAIT_MS));
 

@@ -5,15 +5,12 @@
 #include "tests/testkit/testkit.h"
 
 #include <QSignalSpy>
-#include <QTcpServer>
-#include <QTcpSocket>
 #include <QTemporaryDir>
 #include <QtTest>
 
 #include <memory>
 
-// The registry: loading the template folder, listeners per port and the
-// uplink filter.
+// The registry: loading the template folder and the uplink filter.
 class tst_AllDeviceHandler : public QObject
 {
     Q_OBJECT
@@ -26,7 +23,6 @@ private slots:
     void folderWithoutTemplates();
     void loadsFolderWithEveryMessage();
     void registerMapOrder();
-    void listenersPerPort();
     void uplinkFilter();
 
 private:
@@ -71,16 +67,6 @@ QString templateText(const char *appEui, const char *devType, const QString &ext
 {
     return QStringLiteral(R"({"app_eui": "%1", "dev_type": "%2", %3 "device_packets": [%4]})")
         .arg(QLatin1String(appEui), QLatin1String(devType), extra, packets);
-}
-
-bool portAccepts(uint16_t port)
-{
-    QTcpSocket socket;
-    QSignalSpy connected(&socket, &QTcpSocket::connected);
-    QSignalSpy failed(&socket, &QTcpSocket::errorOccurred);
-    socket.connectToHost(QHostAddress::LocalHost, port);
-    return QTest::qWaitFor([&] { return !connected.isEmpty() || !failed.isEmpty(); }, testkit::WAIT_MS)
-        && !connected.isEmpty();
 }
 
 DB::SDeviceRegMapDescription device(const QString &devEui)
@@ -212,57 +198,6 @@ void tst_AllDeviceHandler::registerMapOrder()
                             "Y src1 off4 bits16 text", "M src1 off9 bits16 uinteger" }));
 }
 
-void tst_AllDeviceHandler::listenersPerPort()
-{
-    CAllDeviceHandler handler;
-    handler.setRegisterStore(m_store.get());
-    const uint16_t port = testkit::freePort();
-    const uint16_t other = testkit::freePort();
-    QVERIFY(port != other);
-    m_log->clear();
-
-    // two devices share one listener; it closes with the last of them
-    handler.addNewDevice(device(QS_EUI_1), port);
-    handler.addNewDevice(device(QS_EUI_2), port);
-    const QString added
-        = QStringLiteral("[CAllDeviceHandler::addNewDevice] New device: DevEUI[%1], port[%2]");
-    QCOMPARE(logLines(),
-             (QStringList { added.arg(QS_EUI_1).arg(port),
-                            QStringLiteral("INFO: [CAllDeviceHandler::addNewDevice] port [%1] is "
-                                           "already open")
-                                .arg(port),
-                            added.arg(QS_EUI_2).arg(port) }));
-    QVERIFY(portAccepts(port));
-    handler.removeDevice(QS_EUI_1, port);
-    QVERIFY(handler.hasListener(port));
-    QVERIFY(portAccepts(port));
-    handler.removeDevice(QS_EUI_2, port);
-    QVERIFY(!handler.hasListener(port));
-    QVERIFY(!portAccepts(port));
-    QTcpServer reuse;
-    QVERIFY(reuse.listen(QHostAddress::Any, port));
-    reuse.close();
-
-    // a device added on a second port is listed on both until removed from each
-    handler.addNewDevice(device(QS_EUI_1), other);
-    handler.addNewDevice(device(QS_EUI_1), port);
-    handler.removeDevice(QS_EUI_1, other);
-    QVERIFY(!portAccepts(other));
-    QVERIFY(portAccepts(port));
-    handler.removeDevice(QS_EUI_1, port);
-    QVERIFY(!handler.hasListener(port));
-
-    // a port another program holds is reported and not kept as a listener
-    QTcpServer holder;
-    QVERIFY(holder.listen(QHostAddress::Any, port));
-    m_log->clear();
-    QVERIFY(!handler.addNewDevice(device(QS_EUI_2), port));
-    QVERIFY(!handler.hasListener(port));
-    QCOMPARE(logLines().first(),
-             QStringLiteral("WARNING: [CDeviceHandler] Port [%1] is not opened: Address already in use")
-                 .arg(port));
-}
-
 void tst_AllDeviceHandler::uplinkFilter()
 {
     writeFile(QStringLiteral("th.json"), templateText("A1B2C3D400000001", "TH-Sense 20"));
@@ -272,7 +207,7 @@ void tst_AllDeviceHandler::uplinkFilter()
     const uint16_t port = testkit::freePort();
     QVERIFY(m_store->registerNewDevice(device(eui), port));
     handler.addNewDevice(device(eui), port);
-    QSignalSpy announced(&handler, &CAllDeviceHandler::newDataForDevice);
+    QSignalSpy announced(m_store.get(), &CDataBaseHandler::registerDataSaved);
     m_log->clear();
 
     // unknown, and the same EUI in lower case: dropped without a word
@@ -293,14 +228,11 @@ void tst_AllDeviceHandler::uplinkFilter()
                               Q_ARG(API::SApiDeviceData, data));
     QVERIFY(announced.wait(testkit::WAIT_MS));
 
-    // removed with a port it was never on: warned, unregistered all the same,
-    // while the listener of the real port still serves the stale entry
-    m_log->clear();
+    // removed, whatever the port given: its uplinks are dropped again
     handler.removeDevice(eui, 1);
-    QCOMPARE(logLines(), QStringList { "WARNING: [CAllDeviceHandler::removeDevice] uncknown port [1]!" });
     handler.newPacketReceivedSlot(data);
     QCOMPARE(announced.size(), 2);
-    QVERIFY(handler.hasListener(port));
+    QVERIFY(!handler.publishedDevice(eui));
 }
 
 QTEST_MAIN(tst_AllDeviceHandler)

@@ -19,14 +19,15 @@ private slots:
 
 namespace {
 
-QString field(const char *name, int regBits, const QString &extra = {})
+QString field(const char *name, int regBits, const QString &extra = {}, int offset = 0)
 {
     return QStringLiteral(
                R"({"packet_bias": 1, "data_bit_bias": 0, "data_bit_size": 8, "data_type": "uinteger",
-        "reg_map_bias": 0, "reg_bit_bias": 0, "reg_bit_size": %2, "data_name": "%1" %3})")
+        "reg_map_bias": %4, "reg_bit_bias": 0, "reg_bit_size": %2, "data_name": "%1" %3})")
         .arg(QLatin1String(name))
         .arg(regBits)
-        .arg(extra);
+        .arg(extra)
+        .arg(offset);
 }
 
 QString templateText(const QString &packets, const QString &extra = {})
@@ -77,7 +78,7 @@ void tst_TemplateLoader::loadRules_data()
     QTest::newRow("register sizes")
         << templateText(packet(1,
                                field("Zero", 0) + "," + field("One", 1) + "," + field("Wide", 65) + ","
-                                   + field("Sixty-four", 64) + "," + field("Negative", -1)),
+                                   + field("Sixty-four", 64, {}, 1) + "," + field("Negative", -1)),
                         R"("server_data": [{"data_code": "rssi", "data_name": "RSSI", "reg_map_bias": 3,
                             "reg_bit_bias": 0, "reg_bit_size": 0}],)")
         << true << QStringList { "One", "Sixty-four" }
@@ -88,6 +89,24 @@ void tst_TemplateLoader::loadRules_data()
         << QStringList {}
         << QStringList { outside.arg("Zero").arg(0), outside.arg("Wide").arg(65),
                          outside.arg("Negative").arg(-1), outside.arg("RSSI").arg(0) };
+    // one register map for all layouts and server values: entries on common registers are
+    // problems naming both, and both load; the same value in two layouts is not
+    const QString overlap = QStringLiteral(
+        "WARNING: [CAllDeviceHandler::init] File [t.json]: %1 and %2 share registers %3; the later one is "
+        "served there");
+    QTest::newRow("overlaps")
+        << templateText(packet(1, field("A", 32) + "," + field("B", 32, {}, 1)) + ","
+                            + packet(2, field("A2", 32) + "," + field("C", 16, {}, 3)),
+                        R"("server_data": [{"data_code": "rssi", "data_name": "RSSI", "reg_map_bias": 3,
+                            "reg_bit_bias": 0, "reg_bit_size": 16}],)")
+        << true << QStringList { "A", "B", "A2", "C" }
+        << QStringList { "server_data [rssi]: shares registers 3 with packet [2] field [C]",
+                         "packet [1] field [A]: shares registers 1 with packet [1] field [B]",
+                         "packet [1] field [B]: shares registers 1 with packet [2] field [A2]" }
+        << QStringList {}
+        << QStringList { overlap.arg("server_data [rssi]", "packet [2] field [C]", "3"),
+                         overlap.arg("packet [1] field [A]", "packet [1] field [B]", "1"),
+                         overlap.arg("packet [1] field [B]", "packet [2] field [A2]", "1") };
     // a packet left without fields goes, and with it the only packet: the file is refused
     QTest::newRow("nothing left")
         << templateText(packet(1, field("Zero", 0))) << false << QStringList {}

@@ -7,3 +7,10 @@ foreach(t tst_deviceforms tst_mainwindow)
     target_link_libraries(${t} PRIVATE tidewell_netsim PkgConfig::LIBMODBUS)
   endif()
 endforeach()
+
+# The widget tests load the style sheet and icons themselves.
+foreach(t tst_palette tst_paneltitle tst_widgetkit)
+  if(TARGET ${t})
+    target_link_libraries(${t} PRIVATE tidewell_resources)
+  endif()
+endforeach()

@@ -38,6 +38,19 @@ QImage paintRow(const CDeviceDelegat &delegate, const QModelIndex &index, QStyle
 
 } // namespace
 
+namespace {
+
+SDeviceType typeOf(const QString &appEui, const QString &devType, const QColor &color)
+{
+    SDeviceType type;
+    type.appEui = appEui;
+    type.devType = devType;
+    type.color = color;
+    return type;
+}
+
+} // namespace
+
 class tst_DeviceDelegat : public QObject
 {
     Q_OBJECT
@@ -61,10 +74,10 @@ void tst_DeviceDelegat::init()
     m_delegate = std::make_unique<CDeviceDelegat>([this](const QString &appEui) {
         m_lookups << appEui;
         if (appEui == kThEui)
-            return SDeviceTypeInfo { appEui, QStringLiteral("TH-Sense 20"), QColor(0x3f, 0x92, 0xd2) };
+            return typeOf(appEui, QStringLiteral("TH-Sense 20"), QColor(0x3f, 0x92, 0xd2));
         if (appEui == kPulseEui)
-            return SDeviceTypeInfo { appEui, QStringLiteral("Pulse Meter 3"), QColor(0xfb, 0x9f, 0x48) };
-        return SDeviceTypeInfo {};
+            return typeOf(appEui, QStringLiteral("Pulse Meter 3"), QColor(0xfb, 0x9f, 0x48));
+        return SDeviceType {};
     });
 }
 

@@ -2,6 +2,7 @@
 #include "gui/addnewdeviceform.h"
 #include "gui/editdeviceform.h"
 #include "gui/searcheditwidget.h"
+#include "gui/simpleregistereditwidget.h"
 #include "tests/testkit/gatewayrig.h"
 
 #include <QDialogButtonBox>
@@ -12,6 +13,7 @@
 #include <QMessageBox>
 #include <QPushButton>
 #include <QStandardItemModel>
+#include <QToolTip>
 
 using namespace testkit;
 
@@ -59,6 +61,9 @@ private slots:
     void registrationServesThePort();
     void refusedRegistrationKeepsDialogOpen();
     void editedMultiplierScalesNextUplink();
+    void negativeExtraValueRoundTrips();
+    void addDialogNamesOverlapsAndRange();
+    void registerRowsHintAtScaling();
 
 private:
     // Opens the add dialog's list and waits for the server's answer.
@@ -310,7 +315,7 @@ void tst_DeviceForms::refusedRegistrationKeepsDialogOpen()
              1);
     QVERIFY(refreshed.isEmpty());
     QCOMPARE(rig.addForm->result(), 0);
-    QVERIFY(!rig.registry->hasListener(port.toUShort()));
+    QVERIFY(!rig.serving(port.toUShort()));
     // The operator's entries stay for another try.
     QCOMPARE(rig.addForm->portEdit()->text(), port);
     QCOMPARE(rig.addForm->currentPage(), 1);
@@ -346,6 +351,115 @@ void tst_DeviceForms::editedMultiplierScalesNextUplink()
     QVERIFY2(read.ok, qPrintable(read.errorText()));
     // The rows left alone were written back unchanged.
     QCOMPARE(read.registers, QVector<quint16>({ 0x092a, 55, 3300 * 2 + 100 }));
+}
+
+// -40 typed in the register editor is stored, served and shown again as -40.
+void tst_DeviceForms::negativeExtraValueRoundTrips()
+{
+    const quint16 port = freePort();
+    QVERIFY(rig.storeDevice(1, port, 10, true));
+    rig.connectToSimulator();
+    const auto load = [&]() {
+        rig.editForm->setOriginal(1, sampleEui(1), QStringLiteral("Boiler room"), TH_APP_EUI, port, 10);
+    };
+    load();
+    const int battery = rowNamed(rig.editForm->registerModel(), "Battery");
+    QVERIFY(battery >= 0);
+    // Double-clicking a row opens the same editor.
+    const auto openEditor = [&](int row) -> CSimpleRegisterEditWidget * {
+        QListView *view = rig.editForm->registerView();
+        view->edit(rig.editForm->registerModel()->index(row, 0));
+        return view->viewport()->findChild<CSimpleRegisterEditWidget *>();
+    };
+    CSimpleRegisterEditWidget *editor = openEditor(battery);
+    QVERIFY(editor);
+    const uint batteryAddr = rig.editForm->registerModel()->index(battery, R_ADDR).data().toUInt();
+    editor->extraValueEdit()->clear();
+    QTest::keyClicks(editor->extraValueEdit(), QStringLiteral("-40"));
+    QAbstractItemDelegate *delegate = rig.editForm->registerView()->itemDelegate();
+    emit delegate->commitData(editor);
+    emit delegate->closeEditor(editor);
+    clickOk(rig.editForm.get());
+    QCOMPARE(rig.editForm->result(), int(QDialog::Accepted));
+    QCOMPARE(rig.db->getRegisterParam(sampleEui(1), batteryAddr).startValue, -40);
+
+    QVERIFY(rig.uplink(1, TH_PAYLOAD));
+    const SModbusRead read = readServed(port, 12, 1);
+    QVERIFY2(read.ok, qPrintable(read.errorText()));
+    QCOMPARE(read.registers, QVector<quint16>({ 3300 - 40 }));
+
+    load();
+    editor = openEditor(battery);
+    QVERIFY(editor);
+    QCOMPARE(editor->extraValueEdit()->text(), QStringLiteral("-40"));
+    QCOMPARE(rig.editForm->registerModel()->index(battery, R_START_VALUE).data().toInt(), -40);
+}
+
+// The add dialog refuses registers another device holds on the port, or past
+// 65535, with a tooltip that says so; an indicator goes as soon as a field it
+// judged changes.
+void tst_DeviceForms::addDialogNamesOverlapsAndRange()
+{
+    const quint16 port = freePort();
+    QVERIFY(rig.storeDevice(3, port, 0, true)); // Water meter: 0..13
+    rig.connectToSimulator();
+    openAddDialog();
+    selectDevice(sampleEui(4)); // Gas meter, of the same type
+    QPushButton *portInd = rig.addForm->portIndicator();
+    QPushButton *startInd = rig.addForm->startIndicator();
+    const auto shown = [&](QPushButton *indicator) { return indicator->isVisibleTo(rig.addForm.get()); };
+
+    fillAndOk(rig.addForm.get(), QString(), QString());
+    QVERIFY(shown(portInd) && shown(startInd));
+    QTest::keyClicks(rig.addForm->portEdit(), QString::number(port));
+    QVERIFY(!shown(portInd) && !shown(startInd));
+
+    fillAndOk(rig.addForm.get(), QString::number(port), QStringLiteral("13"));
+    QVERIFY(!shown(portInd));
+    QVERIFY(shown(startInd));
+    QCOMPARE(startInd->toolTip(),
+             QStringLiteral("Registers 13 on port %1 are held by Water meter").arg(port));
+    QTest::keyClick(rig.addForm->startAddressEdit(), Qt::Key_Backspace);
+    QVERIFY(!shown(startInd));
+
+    fillAndOk(rig.addForm.get(), QString::number(port), QStringLiteral("65530"));
+    QVERIFY(shown(startInd));
+    QCOMPARE(startInd->toolTip(),
+             QStringLiteral("Start address 65530 puts the last register at 65543, past 65535"));
+    QVERIFY(rig.db->getRegisteredDevices() == QStringList({ sampleEui(3) }));
+    QCOMPARE(rig.addForm->result(), 0);
+
+    // Touching the meter's last register is fine.
+    QSignalSpy added(rig.addForm.get(), &CAddNewDeviceForm::deviceAdded);
+    fillAndOk(rig.addForm.get(), QString::number(port), QStringLiteral("14"));
+    QCOMPARE(rig.addForm->result(), int(QDialog::Accepted));
+    QCOMPARE(added.count(), 1);
+    QCOMPARE(added.at(0).at(0).toString(), sampleEui(4));
+}
+
+void tst_DeviceForms::registerRowsHintAtScaling()
+{
+    rig.connectToSimulator();
+    openAddDialog();
+    selectDevice(sampleEui(5)); // the beacon: text fields and numbers
+    QListView *view = rig.addForm->registerView();
+    rig.addForm->show();
+    QVERIFY(QTest::qWaitForWindowExposed(rig.addForm.get()));
+    QStandardItemModel *regs = rig.addForm->registerModel();
+    const QList<QPair<const char *, const char *>> hints {
+        { "Label", "Served as received: values of this type have no scaling" },
+        { "RSSI", "Double-click to edit the scaling: ExtraValue, Multiplier and Units" },
+    };
+    for (const auto &[name, hint] : hints) {
+        const int row = rowNamed(regs, name);
+        QVERIFY(row >= 0);
+        const QPoint at = view->visualRect(regs->index(row, 0)).center();
+        QHelpEvent event(QEvent::ToolTip, at, view->viewport()->mapToGlobal(at));
+        QApplication::sendEvent(view->viewport(), &event);
+        QCOMPARE(QToolTip::text(), QString::fromLatin1(hint));
+        QToolTip::hideText();
+    }
+    rig.addForm->hide();
 }
 
 QTEST_MAIN(tst_DeviceForms)

@@ -33,6 +33,7 @@ private slots:
     void statusLabelAndIcon();
     void selectSearchAndDelete();
     void dialogsOpenAndRefreshTheListThroughTheQueue();
+    void exportsTheRegisterMap();
 
 private:
     void storeSettings(bool withAddress = true) const
@@ -78,7 +79,7 @@ void tst_MainWindow::noAutomaticConnectionWithoutAddress()
 {
     storeSettings(false);
     QSignalSpy status(rig.server, &CServerHandler::changeServerStatus);
-    MainWindow window(*rig.gateway);
+    MainWindow window(*rig.gateway, *CSettings::getInstance(QString()));
     QCOMPARE(window.loginEdit()->text(), QStringLiteral("demo"));
     QCOMPARE(rig.logCount(QStringLiteral("[main] IP is empty")), 1);
     drainQueue();
@@ -89,7 +90,7 @@ void tst_MainWindow::noAutomaticConnectionWithoutAddress()
 
 void tst_MainWindow::settingsWrittenOnlyAfterSuccess()
 {
-    MainWindow window(*rig.gateway);
+    MainWindow window(*rig.gateway, *CSettings::getInstance(QString()));
     window.addressEdit()->setText(QStringLiteral("127.0.0.1"));
     window.serverPortEdit()->setText(QString::number(rig.sim->port()));
     window.loginEdit()->setText(QStringLiteral("demo"));
@@ -135,7 +136,7 @@ void tst_MainWindow::statusLabelAndIcon()
     QFETCH(QString, text);
     QFETCH(QString, icon);
 
-    MainWindow window(*rig.gateway);
+    MainWindow window(*rig.gateway, *CSettings::getInstance(QString()));
     QSignalSpy icons(&window, &MainWindow::setConnectStatusIco);
     emit rig.server->changeServerStatus(COMM::EServerStatus(status));
     QCOMPARE(window.connectionStateLabel()->text(), QStringLiteral("Connection state..."));
@@ -157,7 +158,7 @@ void tst_MainWindow::selectSearchAndDelete()
     QVERIFY(rig.storeDevice(2, shared, 20));
     QVERIFY(rig.storeDevice(1, shared, 0));
     QCOMPARE(rig.gateway->restoreStoredDevices(), 3);
-    MainWindow window(*rig.gateway);
+    MainWindow window(*rig.gateway, *CSettings::getInstance(QString()));
     window.show();
     QVERIFY(QTest::qWaitForWindowExposed(&window));
     // Stored devices are served from start.
@@ -175,12 +176,34 @@ void tst_MainWindow::selectSearchAndDelete()
     QCOMPARE(window.modbusStartLabel()->text(), QStringLiteral("40"));
     QCOMPARE(window.registerModel()->index(0, 2).data().toInt(), 40);
 
+    // Delete asks first, naming the device and its port; No keeps it.
+    QStringList questions;
+    bool answer = false;
+    window.setDeleteConfirmation([&](const QString &question) {
+        questions << question;
+        return answer;
+    });
+    QTest::mouseClick(window.deleteButton(), Qt::LeftButton);
+    QCOMPARE(questions.size(), 1);
+    QVERIFY2(questions.first().contains(QStringLiteral("\"Water meter\"")), qPrintable(questions.first()));
+    QVERIFY2(questions.first().contains(QStringLiteral("port %1").arg(single)),
+             qPrintable(questions.first()));
+    QCOMPARE(rig.db->getRegisteredDevices().size(), 3);
+    QCOMPARE(window.titleLabel()->text(), title(3, "Pulse Meter 3"));
+
+    answer = true;
     QTest::mouseClick(window.deleteButton(), Qt::LeftButton);
     QCOMPARE(rig.db->getRegisteredDevices().size(), 2);
     QCOMPARE(window.deviceModel()->rowCount(), 2);
     QCOMPARE(window.titleLabel()->text(), title(1, "TH-Sense 20"));
+    // history.log hears of it once, from the core.
+    QCOMPARE(rig.logCount(QStringLiteral("INFO: [CGateway::removeDevice] Device [Water meter] DevEUI "
+                                         "[0011223344550003] on port [%1] deleted")
+                              .arg(single)),
+             1);
+    QCOMPARE(rig.logCount(QStringLiteral("[CGateway::removeDevice]")), 1);
     // The port of the deleted device's own is closed.
-    QVERIFY(!rig.registry->hasListener(single));
+    QVERIFY(!rig.serving(single));
     QTRY_VERIFY(!portAnswers(single));
 
     // Return in the search box filters by name, case-insensitively.
@@ -214,7 +237,7 @@ void tst_MainWindow::storedSettingsConnectAndShownDeviceRefreshes()
     QVERIFY(rig.storeDevice(2, freePort()));
     rig.gateway->restoreStoredDevices();
     storeSettings();
-    MainWindow window(*rig.gateway);
+    MainWindow window(*rig.gateway, *CSettings::getInstance(QString()));
     QTRY_COMPARE_WITH_TIMEOUT(window.connectionStateLabel()->text(), QStringLiteral("SUCCESS"), WAIT_MS);
     // Only the stored login is accepted by the server.
     QCOMPARE(window.passwordEdit()->text(), QStringLiteral("demo"));
@@ -240,7 +263,7 @@ void tst_MainWindow::dialogsOpenAndRefreshTheListThroughTheQueue()
     const quint16 port = freePort();
     QVERIFY(rig.storeDevice(3, port + 1, 40));
     QVERIFY(rig.storeDevice(2, port, 20));
-    MainWindow window(*rig.gateway);
+    MainWindow window(*rig.gateway, *CSettings::getInstance(QString()));
 
     // Edit opens with the current device's stored row, the first by name.
     QObject watch; // ends the watching with this test
@@ -268,6 +291,41 @@ void tst_MainWindow::dialogsOpenAndRefreshTheListThroughTheQueue()
     emit window.editForm()->refreshDeviceList(QString());
     QCOMPARE(window.deviceModel()->rowCount(), 1);
     QTRY_COMPARE(window.deviceModel()->rowCount(), 2);
+
+    // After an edit the selection stays on the edited device (the second row),
+    // after an add it moves to the new device.
+    window.deviceView()->setCurrentIndex(window.deviceModel()->index(1, 0));
+    QCOMPARE(window.titleLabel()->text(), title(3, "Pulse Meter 3"));
+    emit window.editForm()->refreshDeviceList(QString());
+    drainQueue();
+    QCOMPARE(window.titleLabel()->text(), title(3, "Pulse Meter 3"));
+    QVERIFY(rig.storeDevice(4, port, 60));
+    emit window.addForm()->deviceAdded(sampleEui(4));
+    emit window.addForm()->refreshDeviceList(QString());
+    QTRY_COMPARE(window.deviceModel()->rowCount(), 3);
+    QCOMPARE(window.titleLabel()->text(), title(4, "Pulse Meter 3"));
+    QCOMPARE(window.deviceView()->currentIndex().row(), 1);
+}
+
+// The button's export, written where the file dialog would point.
+void tst_MainWindow::exportsTheRegisterMap()
+{
+    const quint16 port = freePort();
+    QVERIFY(rig.storeDevice(1, port, 40));
+    rig.gateway->restoreStoredDevices();
+    MainWindow window(*rig.gateway, *CSettings::getInstance(QString()));
+    QVERIFY(window.exportButton()->isVisibleTo(&window));
+    const QString file = rig.workDir->filePath(QStringLiteral("map.csv"));
+    QVERIFY(window.exportRegisterMap(file));
+    QFile written(file);
+    QVERIFY(written.open(QIODevice::ReadOnly));
+    const QList<QByteArray> lines = written.readAll().trimmed().split('\n');
+    QCOMPARE(
+        lines.first().trimmed(),
+        QByteArray("port,address,device,devEui,field,dataType,bitSize,wordOrder,unit,multiplier,extraValue"));
+    QVERIFY2(lines.value(1).startsWith(QByteArray::number(port) + ",40,"), lines.value(1));
+    QVERIFY(lines.value(1).contains(sampleEui(1).toLatin1()));
+    QVERIFY(!window.exportRegisterMap(rig.workDir->filePath(QStringLiteral("no/such/dir/map.csv"))));
 }
 
 QTEST_MAIN(tst_MainWindow)

@@ -6,13 +6,17 @@
 #include "tests/testkit/samples.h"
 #include "tests/testkit/testkit.h"
 
+#include <QFileInfo>
 #include <QProcess>
+#include <QRandomGenerator>
 #include <QSettings>
 #include <QSignalSpy>
+#include <QTcpServer>
 #include <QTemporaryDir>
 #include <QtTest>
 
 #include <csignal>
+#include <unistd.h>
 
 using namespace testkit;
 
@@ -250,8 +254,29 @@ void tst_TidewellProcess::headlessServesReconnectsAndLeavesOneFile()
     QCOMPARE(QString::fromUtf8(sqlite.readAllStandardOutput()), QStringLiteral("0123\n0040\n0d00\n"));
 }
 
+namespace {
+
+// A port below 1024 that nothing listens on, for the run with the unit's
+// capability: the system hands out no such port, so probe from a random one.
+quint16 freePrivilegedPort()
+{
+    const int first = 600 + int(QRandomGenerator::global()->bounded(400));
+    for (int i = 0; i < 400; ++i) {
+        const auto port = quint16(600 + (first - 600 + i) % 400);
+        QTcpServer probe;
+        if (probe.listen(QHostAddress::Any, port))
+            return port;
+    }
+    return 0;
+}
+
+} // namespace
+
 // What the package ships, installed into a staging directory: the service
-// unit's command, run by hand, serves an uplink's registers.
+// unit's command, run as the unit runs it, serves an uplink's registers. As
+// root the test can grant what the unit grants: it runs the command as an
+// unprivileged user with only CAP_NET_BIND_SERVICE, on a port below 1024,
+// with the server given by host name.
 void tst_TidewellProcess::installedServiceServes()
 {
     QTemporaryDir stage;
@@ -264,15 +289,20 @@ void tst_TidewellProcess::installedServiceServes()
     QVERIFY2(install.exitCode() == 0, install.readAll().constData());
     for (const char *path :
          { "bin/tidewell", "bin/tidewell-netsim", "share/applications/tidewell.desktop",
-           "share/icons/hicolor/128x128/apps/tidewell.png", "share/tidewell/templates/th-sensor.json" })
+           "share/icons/hicolor/16x16/apps/tidewell.png", "share/icons/hicolor/256x256/apps/tidewell.png",
+           "share/icons/hicolor/scalable/apps/tidewell.svg", "share/tidewell/templates/th-sensor.json",
+           "share/man/man1/tidewell.1.gz", "share/doc/tidewell/copyright",
+           "share/doc/tidewell/changelog.Debian.gz", "share/doc/tidewell/examples/settings.conf",
+           "etc/logrotate.d/tidewell" })
         QVERIFY2(QFile::exists(stage.filePath(QLatin1String(path))), path);
 
     QFile unit(stage.filePath(QStringLiteral("lib/systemd/system/tidewell.service")));
     QVERIFY(unit.open(QIODevice::ReadOnly | QIODevice::Text));
     const QStringList lines = QString::fromUtf8(unit.readAll()).split(QLatin1Char('\n'));
-    QVERIFY(lines.contains(QStringLiteral("WorkingDirectory=/var/lib/tidewell")));
-    QVERIFY(lines.contains(QStringLiteral("Restart=on-failure")));
-    QVERIFY(lines.contains(QStringLiteral("User=tidewell")));
+    for (const char *line : { "WorkingDirectory=/var/lib/tidewell", "Restart=on-failure", "User=tidewell",
+                              "RestartPreventExitStatus=1", "AmbientCapabilities=CAP_NET_BIND_SERVICE",
+                              "CapabilityBoundingSet=CAP_NET_BIND_SERVICE" })
+        QVERIFY2(lines.contains(QLatin1String(line)), line);
     const QStringList exec = lines.filter(QRegularExpression(QStringLiteral("^ExecStart=")));
     QCOMPARE(exec.size(), 1);
     const QStringList command = exec.first().mid(int(strlen("ExecStart="))).split(QLatin1Char(' '));
@@ -284,7 +314,9 @@ void tst_TidewellProcess::installedServiceServes()
     QTemporaryDir work;
     CNetworkServerSim sim(sampleScenario());
     QVERIFY(sim.listen());
-    const quint16 modbusPort = freePort();
+    const bool root = geteuid() == 0;
+    const quint16 modbusPort = root ? freePrivilegedPort() : freePort();
+    QVERIFY(modbusPort != 0);
     prepareWorkDir(work.path(), sim.port(), modbusPort);
     QDir shipped(stage.filePath(QStringLiteral("share/tidewell/templates")));
     QCOMPARE(shipped.entryList({ QStringLiteral("*.json") }),
@@ -293,13 +325,50 @@ void tst_TidewellProcess::installedServiceServes()
     QSignalSpy loggedIn(&sim, &CNetworkServerSim::clientLoggedIn);
     QProcess service;
     service.setWorkingDirectory(work.path());
-    startHeadless(service, work.path(), command.first());
+    if (root) {
+        QSettings(work.filePath(QStringLiteral("settings.conf")), QSettings::IniFormat)
+            .setValue(QStringLiteral("server/ip"), QStringLiteral("localhost"));
+        QProcess chown;
+        chown.start(QStringLiteral("chown"), { QStringLiteral("-R"), QStringLiteral("nobody"), work.path() });
+        QVERIFY(chown.waitForFinished(20000) && chown.exitCode() == 0);
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        for (const char *name : { "DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM" })
+            env.remove(QString::fromLatin1(name));
+        service.setProcessEnvironment(env);
+        service.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+        service.setStandardOutputFile(QProcess::nullDevice());
+        // setpriv (util-linux) drops to the user and keeps the one capability.
+        service.start(QStringLiteral("setpriv"),
+                      QStringList { "--reuid=nobody", "--regid=nogroup", "--clear-groups",
+                                    "--inh-caps=-all,+net_bind_service",
+                                    "--ambient-caps=-all,+net_bind_service",
+                                    "--bounding-set=-all,+net_bind_service", "--no-new-privs", "--" }
+                          + command);
+    } else {
+        startHeadless(service, work.path(), command.first());
+    }
     QVERIFY(loggedIn.wait(30000));
     QCOMPARE(sim.sendUplink(sampleEui(1), TH_PAYLOAD), 1);
     QVERIFY(servesValues(service, modbusPort, { 0x092a, 0x0037, 0x0ce4 }));
     service.terminate();
     QVERIFY(service.waitForFinished(20000));
     QCOMPARE(service.exitCode(), 0);
+
+    // The desktop entry's working directory: made on first start, with the
+    // installed templates; exit code 1 as no server is set there yet.
+    QTemporaryDir data;
+    QProcess user;
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert(QStringLiteral("XDG_DATA_HOME"), data.path());
+    user.setProcessEnvironment(env);
+    user.setProcessChannelMode(QProcess::MergedChannels);
+    user.start(command.first(), { QStringLiteral("--headless"), QStringLiteral("--user-workdir") });
+    QVERIFY(user.waitForFinished(30000));
+    QCOMPARE(user.exitCode(), 1);
+    QCOMPARE(
+        QDir(data.filePath(QStringLiteral("tidewell/deviceFolder"))).entryList({ QStringLiteral("*.json") }),
+        shipped.entryList({ QStringLiteral("*.json") }));
+    QVERIFY(QFileInfo(data.filePath(QStringLiteral("tidewell/deviceFolder/th-sensor.json"))).isWritable());
 }
 
 void tst_TidewellProcess::commandLineCreatesNothing_data()

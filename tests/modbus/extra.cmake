@@ -1,8 +1,8 @@
-# The client tests talk through libmodbus to a listener that reads a real
-# register store.
+# The client tests talk through libmodbus and pymodbus to a listener that
+# reads the register image.
 find_package(PkgConfig REQUIRED)
 pkg_check_modules(MODBUS REQUIRED IMPORTED_TARGET libmodbus)
-target_link_libraries(tst_modbusclients PRIVATE tidewell_devices PkgConfig::MODBUS)
+target_link_libraries(tst_modbusclients PRIVATE PkgConfig::MODBUS)
 
 
 # The descriptor test exhausts the open-file limit on purpose. UBSan's type

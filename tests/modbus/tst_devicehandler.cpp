@@ -2,6 +2,7 @@
 #include "modbus/connectionhandler.h"
 #include "modbus/devicehandler.h"
 #include "modbus/modbusconfig.h"
+#include "modbus/modbusservice.h"
 #include "modbus/modbusstats.h"
 #include "modbus/registersource.h"
 #include "tests/testkit/testkit.h"
@@ -22,7 +23,8 @@
 #include <unistd.h>
 
 // The listener's side of the limits: ports it cannot open, the interface it
-// binds to, and the cap on connections over all ports.
+// binds to, and the cap on connections over all ports; and the service that
+// keeps a port open while devices are served on it.
 class tst_DeviceHandler : public QObject
 {
     Q_OBJECT
@@ -31,6 +33,7 @@ private slots:
     void initTestCase();
     void cleanup();
     void busyPortIsReported();
+    void servicePortsFollowDevices();
     void bindAddress();
     void settings_data();
     void settings();
@@ -105,6 +108,68 @@ void tst_DeviceHandler::busyPortIsReported()
     QVERIFY(log.first().at(0).toString().endsWith(
         QStringLiteral("WARNING: [CDeviceHandler] Port [%1] is not opened: Address already in use")
             .arg(holder.serverPort())));
+}
+
+bool portAccepts(uint16_t port)
+{
+    QTcpSocket socket;
+    QSignalSpy connected(&socket, &QTcpSocket::connected);
+    QSignalSpy failed(&socket, &QTcpSocket::errorOccurred);
+    socket.connectToHost(QHostAddress::LocalHost, port);
+    return QTest::qWaitFor([&] { return !connected.isEmpty() || !failed.isEmpty(); }, testkit::WAIT_MS)
+        && !connected.isEmpty();
+}
+
+void tst_DeviceHandler::servicePortsFollowDevices()
+{
+    CModbusService service;
+    const uint16_t port = testkit::freePort();
+    QSignalSpy log(CLogFile::getInstance(QString()), &CLogFile::addLogSignal);
+    const auto lines = [&log] {
+        QStringList list;
+        for (const QList<QVariant> &entry : qAsConst(log))
+            list << entry.at(0).toString().section(QLatin1Char(']'), 1).trimmed();
+        log.clear();
+        return list;
+    };
+
+    // two devices share one listener; it closes with the last of them
+    QVERIFY(service.addDevice(port));
+    QVERIFY(service.addDevice(port));
+    QCOMPARE(lines(),
+             QStringList { QStringLiteral("INFO: [CAllDeviceHandler::addNewDevice] port [%1] is "
+                                          "already open")
+                               .arg(port) });
+    service.image().put(port, 0, 1, 0x1234);
+    QTcpSocket client;
+    client.connectToHost(QHostAddress::LocalHost, port);
+    QVERIFY(client.waitForConnected(testkit::WAIT_MS));
+    client.write(kRequest);
+    QTRY_COMPARE(client.bytesAvailable(), kAnswer.size());
+    QCOMPARE(client.readAll().toHex(), QByteArray("0001000000050103021234"));
+    QCOMPARE(service.connections(port), 1);
+    service.removeDevice(port);
+    QVERIFY(service.isOpen(port));
+    QVERIFY(portAccepts(port));
+    service.removeDevice(port);
+    QVERIFY(!service.isOpen(port));
+    QVERIFY(!portAccepts(port));
+    QTcpServer reuse;
+    QVERIFY(reuse.listen(QHostAddress::Any, port));
+
+    // a port another program holds is reported and not kept; removing a device
+    // from a port not served is warned about
+    log.clear();
+    QVERIFY(!service.addDevice(port));
+    QVERIFY(!service.isOpen(port));
+    service.removeDevice(port);
+    QCOMPARE(
+        lines(),
+        (QStringList {
+            QStringLiteral("WARNING: [CDeviceHandler] Port [%1] is not opened: Address already "
+                           "in use")
+                .arg(port),
+            QStringLiteral("WARNING: [CAllDeviceHandler::removeDevice] uncknown port [%1]!").arg(port) }));
 }
 
 void tst_DeviceHandler::bindAddress()

@@ -1,8 +1,6 @@
-#include "app/globaldata.h"
 #include "app/logfile.h"
-#include "devices/storeregistersource.h"
 #include "modbus/devicehandler.h"
-#include "storage/databasehandler.h"
+#include "modbus/registerimage.h"
 #include "tests/testkit/modbusclient.h"
 #include "tests/testkit/testkit.h"
 
@@ -15,8 +13,9 @@
 
 #include <memory>
 
-// Modbus clients written elsewhere (libmodbus, pymodbus) read the
-// registers of a real register store through a real listener on loopback.
+// Modbus clients written elsewhere (libmodbus, pymodbus) read registers of
+// the register image, as the gateway serves them, through a real listener on
+// loopback.
 using namespace testkit;
 
 class tst_ModbusClients : public QObject
@@ -24,25 +23,21 @@ class tst_ModbusClients : public QObject
     Q_OBJECT
 
 private slots:
-    void initTestCase() { initGlobalData(); }
     void init();
     void cleanup();
     void readsAcrossDevices_data();
     void readsAcrossDevices();
     void exceptionsKeepTheConnection();
-    void storeUnavailableIsServerFailure();
     void requestSplitOverTwoWrites();
     void slowReaderStallsNobody();
     void pymodbusReads();
 
 private:
-    void addDevice(const QString &devEui, int startAddr, const QStringList &values);
+    void addDevice(uint32_t device, int startAddr, const QStringList &values);
 
     std::unique_ptr<QTemporaryDir> m_dir;
-    std::unique_ptr<CDataBaseHandler> m_store;
-    CStoreRegisterSource m_source;
+    std::unique_ptr<CRegisterImage> m_image;
     std::unique_ptr<CDeviceHandler> m_listener;
-    int m_connection = 0;
 };
 
 namespace {
@@ -60,11 +55,8 @@ void tst_ModbusClients::init()
     QVERIFY(m_dir->isValid());
     QVERIFY(QDir::setCurrent(m_dir->path()));
     CLogFile::getInstance(QStringLiteral("history.log"));
-    m_store = std::make_unique<CDataBaseHandler>(m_dir->filePath(QStringLiteral("server.db")),
-                                                 QStringLiteral("clients%1").arg(++m_connection));
-    QVERIFY(!m_store->failed());
-    m_source.setStore(m_store.get());
-    m_listener = std::make_unique<CDeviceHandler>(0, m_source);
+    m_image = std::make_unique<CRegisterImage>();
+    m_listener = std::make_unique<CDeviceHandler>(0, *m_image);
     QVERIFY(m_listener->isListening());
     QVERIFY(m_listener->getPort() != 0);
 }
@@ -72,39 +64,18 @@ void tst_ModbusClients::init()
 void tst_ModbusClients::cleanup()
 {
     m_listener.reset();
-    // Let closed connections delete themselves before the store goes.
+    // Let closed connections delete themselves before the image goes.
     QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
-    m_store.reset();
+    m_image.reset();
 }
 
-// One device whose 16-bit registers from startAddr hold the given hex texts.
-void tst_ModbusClients::addDevice(const QString &devEui, int startAddr, const QStringList &values)
+// One device whose 16-bit registers from startAddr hold the given hex texts;
+// an empty text is a register that never received a value (it reads 0).
+void tst_ModbusClients::addDevice(uint32_t device, int startAddr, const QStringList &values)
 {
-    DB::SDeviceRegMapDescription description;
-    description.devEui = devEui;
-    description.appEui = QStringLiteral("A1B2C3D400000001");
-    description.devName = devEui;
-    description.startAddr = startAddr;
-    SDeviceRegisterData data;
-    data.devEui = devEui;
-    data.startAddr = startAddr;
-    for (int i = 0; i < values.size(); ++i) {
-        SRegisterDescription reg;
-        reg.name = QStringLiteral("R%1").arg(i);
-        reg.offset = uint32_t(i);
-        reg.bitSize = 16;
-        reg.dataType = QStringLiteral("uinteger");
-        description.regList.append(reg);
-        SRegisterValue value;
-        value.value = values.at(i);
-        value.fullValue = values.at(i);
-        value.offset = i;
-        if (!values.at(i).isEmpty())
-            data.registers.append(value);
-    }
-    QVERIFY(m_store->registerNewDevice(description, m_listener->getPort()));
-    if (!data.registers.isEmpty())
-        QVERIFY(m_store->saveRegisterData(data));
+    for (int i = 0; i < values.size(); ++i)
+        m_image->put(m_listener->getPort(), uint32_t(startAddr + i), device,
+                     values.at(i).isEmpty() ? 0 : values.at(i).toUShort(nullptr, 16));
 }
 
 void tst_ModbusClients::readsAcrossDevices_data()
@@ -124,8 +95,8 @@ void tst_ModbusClients::readsAcrossDevices()
     QFETCH(int, unitId);
     // two devices on one port; 104 exists but never received data, 105 belongs
     // to no device: both read 0
-    addDevice(QStringLiteral("0011223344550001"), 100, { "1111", "fff6", "0000", "2710", "" });
-    addDevice(QStringLiteral("0011223344550002"), 106, { "000a", "000b" });
+    addDevice(1, 100, { "1111", "fff6", "0000", "2710", "" });
+    addDevice(2, 106, { "000a", "000b" });
 
     // a second read on the same connection proves frames keep working after the first answer
     const ModbusCall read = readCall(100, 8, function);
@@ -144,7 +115,7 @@ void tst_ModbusClients::readsAcrossDevices()
 
 void tst_ModbusClients::exceptionsKeepTheConnection()
 {
-    addDevice(QStringLiteral("0011223344550001"), 65534, { "1234", "5678" });
+    addDevice(1, 65534, { "1234", "5678" });
 
     struct SStep
     {
@@ -184,22 +155,9 @@ void tst_ModbusClients::exceptionsKeepTheConnection()
     QCOMPARE(result.registers, words({ 0x1234, 0x5678 }));
 }
 
-void tst_ModbusClients::storeUnavailableIsServerFailure()
-{
-    CDataBaseHandler broken(m_dir->filePath(QStringLiteral("missing/dir/server.db")),
-                            QStringLiteral("broken"));
-    QVERIFY(broken.failed());
-    CStoreRegisterSource source(&broken);
-    CDeviceHandler listener(0, source);
-    QVERIFY(listener.isListening());
-    const SModbusRead result = runModbusClient(listener.getPort(), 1, readCall(0, 2));
-    QCOMPARE(result.rc, -1);
-    QCOMPARE(result.error, int(EMBXSFAIL));
-}
-
 void tst_ModbusClients::requestSplitOverTwoWrites()
 {
-    addDevice(QStringLiteral("0011223344550001"), 7, { "0102" });
+    addDevice(1, 7, { "0102" });
     QSignalSpy logSpy(CLogFile::getInstance(QString()), &CLogFile::addLogSignal);
 
     QTcpSocket client;
@@ -224,7 +182,7 @@ void tst_ModbusClients::slowReaderStallsNobody()
     QStringList values;
     for (int i = 0; i < 125; ++i)
         values << QStringLiteral("%1").arg(i + 1, 4, 16, QLatin1Char('0'));
-    addDevice(QStringLiteral("0011223344550001"), 0, values);
+    addDevice(1, 0, values);
 
     // A pipelines many reads of 125 registers and does not read its answers:
     // they pile up in the kernel and then in the listener's queue.
@@ -273,8 +231,8 @@ void tst_ModbusClients::pymodbusReads()
     // scripts/deps installs it; a missing client is a failure, not a skip
     QVERIFY2(probe.waitForFinished(20000) && probe.exitCode() == 0,
              "python3 cannot import pymodbus.client (packages python3-pymodbus, python3-serial-asyncio)");
-    addDevice(QStringLiteral("0011223344550001"), 300, { "0102", "0304" });
-    addDevice(QStringLiteral("0011223344550002"), 302, { "0506" });
+    addDevice(1, 300, { "0102", "0304" });
+    addDevice(2, 302, { "0506" });
 
     const QString script = QStringLiteral(R"(
 import sys

@@ -4,17 +4,13 @@
 // simulated network server.
 
 #include "app/logfile.h"
-#include "core/gateway.h"
-#include "devices/alldevicehandler.h"
-#include "serverlink/serverhandler.h"
-#include "storage/databasehandler.h"
+#include "core/gatewayinternals.h"
 #include "tests/testkit/modbusclient.h"
 #include "tests/testkit/samples.h"
 #include "tests/testkit/testkit.h"
 
 #include <QDir>
 #include <QSignalSpy>
-#include <QSqlQuery>
 #include <QTemporaryDir>
 
 #include <algorithm>
@@ -37,32 +33,30 @@ public:
         sim = std::make_unique<CNetworkServerSim>(sampleScenario());
         gateway = std::make_unique<CGateway>(workDir->filePath(QStringLiteral("server.db")),
                                              QStringLiteral("rig%1").arg(++connections));
-        server = &gateway->session();
-        db = &gateway->store();
-        registry = &gateway->registry();
+        takeParts();
         return sim->listen() && !gateway->failed();
     }
+
+    // After gateway was replaced.
+    void takeParts()
+    {
+        server = &CGatewayInternals::session(*gateway);
+        db = &CGatewayInternals::store(*gateway);
+        registry = &CGatewayInternals::registry(*gateway);
+    }
+
+    bool serving(quint16 port) const { return CGatewayInternals::modbus(*gateway).isOpen(port); }
 
     void tearDown()
     {
         // Modbus connections delete themselves once they see their client go;
-        // the registry leaves its listeners to deferred deletion as well.
+        // closed listeners go by deferred deletion as well.
         const auto settle = []() {
             for (int pass = 0; pass < 3; ++pass) {
                 QCoreApplication::processEvents();
                 QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
             }
         };
-        settle();
-        if (db && registry) {
-            QSqlQuery devices = db->getDevices(QString());
-            QList<QPair<QString, quint16>> rows;
-            while (devices.next())
-                rows << qMakePair(devices.value(3).toString(), quint16(devices.value(4).toUInt()));
-            devices.finish();
-            for (const auto &row : qAsConst(rows))
-                registry->removeDevice(row.first, row.second);
-        }
         settle();
         gateway.reset();
         sim.reset();
@@ -73,7 +67,7 @@ public:
     }
 
     // Stores a device with its template's register map, as the add dialog
-    // does; with serve, the registry also opens its port.
+    // does; with serve, through the gateway, which also opens its port.
     bool storeDevice(int sample, quint16 port, int startAddr = 0, bool serve = false)
     {
         const SSimDevice device = sampleScenario().devices.at(sample - 1);
@@ -97,7 +91,7 @@ public:
     // Sends an uplink of a sample device and waits until it is decoded.
     bool uplink(int sample, const QByteArray &payload) const
     {
-        QSignalSpy decoded(registry, &CAllDeviceHandler::newDataForDevice);
+        QSignalSpy decoded(gateway.get(), &CGateway::newDataForDevice);
         return sim->sendUplink(sampleEui(sample), payload) == 1 && decoded.wait(WAIT_MS);
     }
 

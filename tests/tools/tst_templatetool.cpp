@@ -18,6 +18,7 @@ private slots:
     void decodeTable();
     void decodeJson();
     void decodeRefused();
+    void checkOverlaps();
 };
 
 namespace {
@@ -145,7 +146,8 @@ void tst_TemplateTool::checkBrokenFolder()
               "0x80..0xFF "
               "are types -128..-1",
         d
-            + "e-decode.json: note: packet [1] field [Nibble]: key [reg_bit_sise] is not part of the format and is "
+            + "e-decode.json: note: packet [1] field [Nibble]: key [reg_bit_sise] is not part of the format "
+              "and is "
               "ignored",
         "6 file(s), 9 problem(s), 1 note(s)",
     };
@@ -165,7 +167,7 @@ void tst_TemplateTool::decodeTable()
                             "0        Flow   3fc0 0000            1.5\n"
                             "2        Total  0304 0102            16909060\n"
                             "4        Delta  fffe                 -2\n"
-                            "5        Tag    0000                 Hi\n"
+                            "5        Tag    4869                 Hi\n"
                             "6        RSSI   ffb6                 -74\n"));
 }
 
@@ -200,6 +202,23 @@ void tst_TemplateTool::decodeRefused()
                                  "Expect [13], real [5]"),
              qPrintable(result.err));
     QCOMPARE(run({ "decode", dir.filePath("meter.json"), "--payload", "0g" }).exitCode, 2);
+}
+
+// A float at registers 0..1 and a uint32 at 1 hide one another: a problem
+// that names both.
+void tst_TemplateTool::checkOverlaps()
+{
+    QTemporaryDir dir;
+    write(dir.filePath("overlap.json"),
+          deviceTemplate("e4", 1, 9,
+                         field("Flow", 1, 32, "float", 0, 32) + ","
+                             + field("Total", 5, 32, "uinteger", 1, 32)));
+    const SRun result = run({ QStringLiteral("check"), dir.filePath("overlap.json") });
+    QCOMPARE(result.out,
+             dir.filePath("overlap.json")
+                 + ": problem: packet [1] field [Flow]: shares registers 1 with packet [1] field [Total]\n"
+                   "1 file(s), 1 problem(s), 0 note(s)\n");
+    QCOMPARE(result.exitCode, 1);
 }
 
 QTEST_MAIN(tst_TemplateTool)

@@ -90,6 +90,7 @@ void tst_WebApi::init()
     m_gateway = std::make_unique<CGateway>(m_dir.filePath(QStringLiteral("server.db")),
                                            QStringLiteral("web%1").arg(++connections));
     QVERIFY(!m_gateway->failed());
+    m_gateway->restoreStoredDevices();
     m_auth = std::make_unique<CWebAuth>();
     m_auth->setPasswordHash(storedHash());
     m_auth->setClockForTesting([this] { return m_now; });
@@ -455,7 +456,8 @@ void tst_WebApi::addBoiler()
 
 SHttpRequest tst_WebApi::loggedIn(const QByteArray &method, const QByteArray &target, const QByteArray &body)
 {
-    return request(method, target, body, { qMakePair(QByteArray("cookie"), "tidewell_session=" + m_auth->createSession()) });
+    return request(method, target, body,
+                   { qMakePair(QByteArray("cookie"), "tidewell_session=" + m_auth->createSession()) });
 }
 
 void tst_WebApi::deviceQueriesAreChecked_data()
@@ -487,11 +489,14 @@ void tst_WebApi::scalingEditsAreStrict_data()
     QTest::addColumn<QString>("field");
     QTest::newRow("fraction") << QByteArray(R"([{"address":10,"multiplier":1.5}])") << "multiplier";
     QTest::newRow("text") << QByteArray(R"([{"address":10,"multiplier":"2"}])") << "multiplier";
-    QTest::newRow("above 32 bits") << QByteArray(R"([{"address":10,"extraValue":2147483648}])") << "extraValue";
-    QTest::newRow("below 32 bits") << QByteArray(R"([{"address":10,"extraValue":-2147483649}])") << "extraValue";
+    QTest::newRow("above 32 bits") << QByteArray(R"([{"address":10,"extraValue":2147483648}])")
+                                   << "extraValue";
+    QTest::newRow("below 32 bits") << QByteArray(R"([{"address":10,"extraValue":-2147483649}])")
+                                   << "extraValue";
     QTest::newRow("huge") << QByteArray(R"([{"address":10,"multiplier":1e300}])") << "multiplier";
     QTest::newRow("inside a field") << QByteArray(R"([{"address":9,"multiplier":2}])") << "address";
-    QTest::newRow("text field") << QByteArray(R"([{"address":10,"multiplier":2},{"address":"10"}])") << "address";
+    QTest::newRow("text field") << QByteArray(R"([{"address":10,"multiplier":2},{"address":"10"}])")
+                                << "address";
     QTest::newRow("unit not text") << QByteArray(R"([{"address":10,"unit":5}])") << "unit";
     QTest::newRow("not a list") << QByteArray(R"({"address":10,"multiplier":2})") << "";
 }
@@ -509,20 +514,23 @@ void tst_WebApi::scalingEditsAreStrict()
         QVERIFY(reg.multiplier == 1 && reg.extraValue == 0);
 
     // The same edit, well formed, is taken and answered with the registers.
-    const SHttpResponse taken = send(loggedIn("PATCH", "/api/devices/0011223344550001/registers",
-                                              R"([{"address":10,"unit":"dC","multiplier":-3,"extraValue":-2147483648}])"));
+    const SHttpResponse taken
+        = send(loggedIn("PATCH", "/api/devices/0011223344550001/registers",
+                        R"([{"address":10,"unit":"dC","multiplier":-3,"extraValue":-2147483648}])"));
     QCOMPARE(taken.status, 200);
     const QJsonObject first = bodyOf(taken).value(QStringLiteral("registers")).toArray().first().toObject();
     QCOMPARE(first.value(QStringLiteral("multiplier")).toInt(), -3);
     QCOMPARE(first.value(QStringLiteral("extraValue")).toDouble(), -2147483648.0);
     QCOMPARE(first.value(QStringLiteral("unit")).toString(), QStringLiteral("dC"));
-    send(loggedIn("PATCH", "/api/devices/0011223344550001/registers", R"([{"address":10,"unit":"","multiplier":1,"extraValue":0}])"));
+    send(loggedIn("PATCH", "/api/devices/0011223344550001/registers",
+                  R"([{"address":10,"unit":"","multiplier":1,"extraValue":0}])"));
 }
 
 void tst_WebApi::registerMapComesInChunks()
 {
     addBoiler();
-    const int fields = m_gateway->deviceRegisters(m_gateway->device(QStringLiteral("0011223344550001")).id).size();
+    const int fields
+        = m_gateway->deviceRegisters(m_gateway->device(QStringLiteral("0011223344550001")).id).size();
     for (const bool csv : { true, false }) {
         SHttpResponse map = send(loggedIn("GET", csv ? "/api/register-map.csv" : "/api/register-map"));
         QCOMPARE(map.status, 200);
@@ -536,9 +544,14 @@ void tst_WebApi::registerMapComesInChunks()
         if (csv) {
             const QList<QByteArray> lines = whole.trimmed().split('\n');
             QCOMPARE(lines.size(), fields + 1);
-            QCOMPARE(lines[0].trimmed(), QByteArray("port,address,device,devEui,field,dataType,bitSize,wordOrder,unit,multiplier,extraValue"));
+            QCOMPARE(lines[0].trimmed(),
+                     QByteArray("port,address,device,devEui,field,dataType,bitSize,wordOrder,unit,multiplier,"
+                                "extraValue"));
             // A name with a comma and quotes stays one cell.
-            QVERIFY2(lines[1].contains(",10,\"Boiler, room \"\"A\"\"\",0011223344550001,Temperature,integer,16,high_first,"), lines[1]);
+            QVERIFY2(
+                lines[1].contains(
+                    ",10,\"Boiler, room \"\"A\"\"\",0011223344550001,Temperature,integer,16,high_first,"),
+                lines[1]);
         } else {
             const QJsonArray rows = QJsonDocument::fromJson(whole).array();
             QCOMPARE(rows.size(), fields);
@@ -566,11 +579,13 @@ void tst_WebApi::metricsStartAtZero()
     for (const QByteArray &series :
          { QByteArray("tidewell_server_connected 0"), QByteArray("tidewell_server_reconnects_total 0"),
            QByteArray("tidewell_uplinks_total{result=\"decoded\"} 0"),
-           QByteArray("tidewell_uplinks_total{result=\"rejected\"} 0"), QByteArray("tidewell_modbus_connections 0"),
+           QByteArray("tidewell_uplinks_total{result=\"rejected\"} 0"),
+           QByteArray("tidewell_modbus_connections 0"),
            QByteArray("tidewell_modbus_requests_total{function=\"other\"} "),
            QByteArray("tidewell_modbus_exceptions_total{code=\"10\"} "),
            QByteArray("tidewell_modbus_exceptions_total{code=\"11\"} "),
-           QByteArray("tidewell_modbus_connections_rejected_total "), QByteArray("tidewell_devices{state=\"silent\"} 0") })
+           QByteArray("tidewell_modbus_connections_rejected_total "),
+           QByteArray("tidewell_devices{state=\"silent\"} 0") })
         QVERIFY2(metrics.body.contains("\n" + series), series);
     QVERIFY(!metrics.body.contains("tidewell_device_last_uplink_timestamp_seconds"));
     // Not public: the same authentication as the API.

@@ -56,7 +56,8 @@ struct SRig
         QFile::copy(QStringLiteral(TIDEWELL_SOURCE_DIR "/resources/templates/th-sensor.json"),
                     QStringLiteral("deviceFolder/th-sensor.json"));
         CLogFile::getInstance(QStringLiteral("history.log"));
-        gateway = std::make_unique<CGateway>(dir.filePath(QStringLiteral("server.db")), QStringLiteral("fuzz"));
+        gateway
+            = std::make_unique<CGateway>(dir.filePath(QStringLiteral("server.db")), QStringLiteral("fuzz"));
         QTcpServer probe;
         probe.listen(QHostAddress::LocalHost, 0);
         port = probe.serverPort();
@@ -84,7 +85,8 @@ SHttpRequest parseInput(const QByteArray &input, const QByteArray &session)
     for (int i = 1; i < lines.size(); ++i) {
         const int colon = lines[i].indexOf(':');
         if (colon > 0)
-            request.headers.append({ lines[i].left(colon).trimmed().toLower(), lines[i].mid(colon + 1).trimmed() });
+            request.headers.append(
+                { lines[i].left(colon).trimmed().toLower(), lines[i].mid(colon + 1).trimmed() });
     }
     request.peer = QStringLiteral("192.0.2.1");
     request.bodyTooLarge = request.body.size() > 4096 && request.body.startsWith('!');

@@ -45,17 +45,18 @@ QString loadStyleSheet()
     return sheet;
 }
 
-SDeviceTypeInfo galleryType(const QString &appEui)
+SDeviceType galleryType(const QString &appEui)
 {
-    static const QMap<QString, SDeviceTypeInfo> types = {
-        { QStringLiteral("A1B2C3D400000001"),
-          { QStringLiteral("A1B2C3D400000001"), QStringLiteral("TH-Sense 20"), QColor(0x3f, 0x92, 0xd2) } },
-        { QStringLiteral("A1B2C3D400000002"),
-          { QStringLiteral("A1B2C3D400000002"), QStringLiteral("Pulse Meter 3"), QColor(0xfb, 0x9f, 0x48) } },
-        { QStringLiteral("A1B2C3D400000003"),
-          { QStringLiteral("A1B2C3D400000003"), QStringLiteral("Label Beacon"), QColor(0xb2, 0x6c, 0xd6) } },
+    static const QMap<QString, QPair<QString, QColor>> types = {
+        { QStringLiteral("A1B2C3D400000001"), { QStringLiteral("TH-Sense 20"), QColor(0x3f, 0x92, 0xd2) } },
+        { QStringLiteral("A1B2C3D400000002"), { QStringLiteral("Pulse Meter 3"), QColor(0xfb, 0x9f, 0x48) } },
+        { QStringLiteral("A1B2C3D400000003"), { QStringLiteral("Label Beacon"), QColor(0xb2, 0x6c, 0xd6) } },
     };
-    return types.value(appEui, SDeviceTypeInfo { appEui, QString(), QColor() });
+    SDeviceType type;
+    type.appEui = appEui;
+    type.devType = types.value(appEui).first;
+    type.color = types.value(appEui).second;
+    return type;
 }
 
 QList<QStandardItem *> rowItems(const QVariantList &values)

@@ -1,14 +1,18 @@
 // Draws every icon of the application with QPainter and writes them as PNGs:
 //   icongen <resources-dir>
-// The images land in <resources-dir>/icons and are listed in resources.qrc.
+// The images land in <resources-dir>/icons and are listed in resources.qrc;
+// the application icon is also drawn at the desktop's sizes and as SVG into
+// <resources-dir>/icons/hicolor, the tree the package installs.
 
 #include <QDir>
+#include <QFile>
 #include <QGuiApplication>
 #include <QImage>
 #include <QLinearGradient>
 #include <QPainter>
 #include <QPainterPath>
 #include <QRadialGradient>
+#include <QSvgGenerator>
 #include <QTextStream>
 #include <QtMath>
 
@@ -287,14 +291,17 @@ void drawAppIcon(QPainter &p)
     p.restore();
 }
 
-bool writeIcon(const QDir &dir, const QString &name, const std::function<void(QPainter &)> &draw)
+// Every drawing is made on a 128 px canvas and scaled to `size`.
+bool writeIcon(const QDir &dir, const QString &name, const std::function<void(QPainter &)> &draw,
+               int size = kSize)
 {
-    QImage img(kSize, kSize, QImage::Format_ARGB32_Premultiplied);
+    QImage img(size, size, QImage::Format_ARGB32_Premultiplied);
     img.fill(Qt::transparent);
     {
         QPainter p(&img);
         p.setRenderHint(QPainter::Antialiasing);
         p.setRenderHint(QPainter::SmoothPixmapTransform);
+        p.scale(qreal(size) / kSize, qreal(size) / kSize);
         draw(p);
     }
     const QString path = dir.filePath(name);
@@ -304,6 +311,40 @@ bool writeIcon(const QDir &dir, const QString &name, const std::function<void(QP
     }
     QTextStream(stdout) << path << '\n';
     return true;
+}
+
+bool writeSvg(const QString &path, const QString &title, const std::function<void(QPainter &)> &draw)
+{
+    QSvgGenerator svg;
+    svg.setFileName(path);
+    svg.setSize(QSize(kSize, kSize));
+    svg.setViewBox(QRect(0, 0, kSize, kSize));
+    svg.setTitle(title);
+    {
+        QPainter p(&svg);
+        p.setRenderHint(QPainter::Antialiasing);
+        draw(p);
+    }
+    if (!QFile::exists(path)) {
+        QTextStream(stderr) << "cannot write " << path << '\n';
+        return false;
+    }
+    QTextStream(stdout) << path << '\n';
+    return true;
+}
+
+// hicolor/<size>x<size>/apps/tidewell.png and hicolor/scalable/apps/tidewell.svg.
+bool writeDesktopIcons(const QDir &icons)
+{
+    bool ok = true;
+    for (const int size : { 16, 32, 48, 64, 128, 256 }) {
+        const QString folder = QStringLiteral("hicolor/%1x%1/apps").arg(size);
+        ok = ok && icons.mkpath(folder)
+            && writeIcon(QDir(icons.filePath(folder)), QStringLiteral("tidewell.png"), drawAppIcon, size);
+    }
+    return ok && icons.mkpath(QStringLiteral("hicolor/scalable/apps"))
+        && writeSvg(icons.filePath(QStringLiteral("hicolor/scalable/apps/tidewell.svg")),
+                    QStringLiteral("Tidewell"), drawAppIcon);
 }
 
 } // namespace
@@ -333,5 +374,6 @@ int main(int argc, char *argv[])
     ok &= writeIcon(dir, QStringLiteral("searchIco.png"), drawSearch);
     ok &= writeIcon(dir, QStringLiteral("deleteIco.png"), drawClear);
     ok &= writeIcon(dir, QStringLiteral("refresh2Ico.png"), drawRefresh);
+    ok &= writeDesktopIcons(dir);
     return ok ? 0 : 1;
 }

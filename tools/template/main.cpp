@@ -125,8 +125,7 @@ QString valueOf(const QString &type, const QVariant &fullValue, int bitSize)
 }
 
 // Runs the uplink through the gateway's registry, decoder and register store
-// in a scratch working directory, then reads the registers back the way the
-// Modbus service does.
+// in a scratch working directory, then reads the stored registers back.
 int decode(const QString &templatePath, const API::SApiDeviceData &uplink, bool json)
 {
     QStringList loadLog;
@@ -172,10 +171,10 @@ int decode(const QString &templatePath, const API::SApiDeviceData &uplink, bool 
                       QStringLiteral("tidewell-template: the register store refused the register map"));
             return 1;
         }
-        // Port 0: the registry insists on a listener; let the system pick an unused port.
-        registry.addNewDevice(device, 0);
-        QObject::connect(&registry, &CAllDeviceHandler::newDataForDevice, &registry,
-                         [&](const QString &) { accepted = true; });
+        registry.addNewDevice(device, port);
+        // Stored or not, a batch means the decoder took the uplink.
+        QObject::connect(&store, &CDataBaseHandler::registerDataSaved, &registry, [&] { accepted = true; });
+        QObject::connect(&store, &CDataBaseHandler::registerDataDropped, &registry, [&] { accepted = true; });
         QObject::connect(logFile, &CLogFile::addLogSignal, &registry, [&](const QString &entry) {
             decodeLog << entry.mid(entry.indexOf(QLatin1Char(']')) + 1);
         });

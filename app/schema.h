@@ -1,0 +1,70 @@
+#pragma once
+
+// The two stored tables' columns, by name and position, as their CREATE TABLE
+// statements (storage/databasehandler.cpp) define them. The store builds its
+// statements from these names, and every reader of a row (the store, the
+// register and device views, the dialogs) takes a column by these positions.
+
+#include <QLatin1String>
+
+#include <cstddef>
+
+namespace DB {
+
+// Columns of the devices table, in stored order.
+enum EDeviceColumn {
+    DEV_COL_ID = 0, // device
+    DEV_COL_NAME,
+    DEV_COL_APP_EUI,
+    DEV_COL_DEV_EUI,
+    DEV_COL_PORT,
+    DEV_COL_START_ADDR,
+    DEV_COL_COUNT
+};
+
+// Columns of the dev_data table (one row per Modbus register), in stored order.
+enum ERegisterColumn {
+    REG_COL_DEVICE = 0,
+    REG_COL_PORT,
+    REG_COL_ADDR, // reg_addr
+    REG_COL_START_VALUE, // extra value, added after multiplying
+    REG_COL_GRATING_PERIOD, // multiplier
+    REG_COL_BIT_SIZE,
+    REG_COL_DATA_TYPE,
+    REG_COL_VALUE, // hex of this one register
+    REG_COL_FULL_VALUE, // hex of the whole value, on the field's first register
+    REG_COL_TIME, // ms since the epoch of the last write
+    REG_COL_NAME,
+    REG_COL_UNIT,
+    REG_COL_PARENT, // 1: a field's first register, 0: a continuation
+    REG_COL_SOURCE, // 1: payload field, 0: value supplied by the server
+    REG_COL_COUNT
+};
+
+inline constexpr QLatin1String DEVICES_COLUMNS[] = {
+    QLatin1String("device"),  QLatin1String("name"), QLatin1String("app_eui"),
+    QLatin1String("dev_eui"), QLatin1String("port"), QLatin1String("start_addr"),
+};
+
+inline constexpr QLatin1String DEV_DATA_COLUMNS[] = {
+    QLatin1String("device"),      QLatin1String("port"),           QLatin1String("reg_addr"),
+    QLatin1String("start_value"), QLatin1String("grating_period"), QLatin1String("bit_size"),
+    QLatin1String("data_type"),   QLatin1String("value"),          QLatin1String("full_value"),
+    QLatin1String("time"),        QLatin1String("name"),           QLatin1String("unit"),
+    QLatin1String("parent"),      QLatin1String("source"),
+};
+
+static_assert(std::size(DEVICES_COLUMNS) == DEV_COL_COUNT, "devices: one name per column");
+static_assert(std::size(DEV_DATA_COLUMNS) == REG_COL_COUNT, "dev_data: one name per column");
+
+inline constexpr QLatin1String column(EDeviceColumn c)
+{
+    return DEVICES_COLUMNS[c];
+}
+
+inline constexpr QLatin1String column(ERegisterColumn c)
+{
+    return DEV_DATA_COLUMNS[c];
+}
+
+} // namespace DB
