@@ -106,14 +106,16 @@ function makeRow(r) {
 
 function showValues(entry) {
   const { reg, cells } = entry;
-  if (!entry.editing) {
-    cells.unit.textContent = reg.unit ?? '';
-    cells.multiplier.textContent = reg.multiplier ?? '';
-    cells.extraValue.textContent = reg.extraValue ?? '';
-    cells.action.replaceChildren(reg.editable
-      ? h('button', { type: 'button', class: 'btn btn-blue btn-small', title: `Edit the scaling of ${reg.name}`,
-        'aria-label': `Edit the scaling of ${reg.name}`, onclick: () => startEdit(entry) }, 'Edit')
-      : '');
+  if (entry.editing) return;
+  cells.unit.textContent = reg.unit ?? '';
+  cells.multiplier.textContent = reg.multiplier ?? '';
+  cells.extraValue.textContent = reg.extraValue ?? '';
+  // The button stays the same element across live updates, so that focus
+  // and a pointer on it survive an uplink.
+  if (reg.editable && !cells.action.querySelector('button')) {
+    cells.action.replaceChildren(h('button', { type: 'button', class: 'btn btn-blue btn-small',
+      title: `Edit the scaling of ${reg.name}`, 'aria-label': `Edit the scaling of ${reg.name}`,
+      onclick: () => startEdit(entry) }, 'Edit'));
   }
 }
 
@@ -142,7 +144,7 @@ function update(list) {
       entry.cells.updated.dataset.time = r.updated;
       if (!device.lastUplink || r.updated > device.lastUplink) device.lastUplink = r.updated;
     }
-    if (!entry.editing) showValues(entry);
+    showValues(entry);
   }
   setText('device-last', ago(device.lastUplink));
 }
@@ -171,6 +173,7 @@ function startEdit(entry) {
   f.multiplier.input.focus();
   const stop = () => {
     entry.editing = false;
+    cells.action.replaceChildren();
     showValues(entry);
   };
   cancel.addEventListener('click', stop);
