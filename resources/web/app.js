@@ -33,13 +33,13 @@ function route() {
   current.enter(arg);
 }
 
-function showApp() {
+function showApp(fresh = false) {
   signedIn = true;
   $('login-view').hidden = true;
   $('app').hidden = false;
+  if (!current) route();
   startEvents();
-  status.startPolling();
-  route();
+  status.startPolling(fresh);
 }
 
 function showLogin() {
@@ -108,17 +108,23 @@ async function signOut() {
 async function boot() {
   for (const view of Object.values(views)) if (view.init) view.init();
   onUnauthorized(showLogin);
-    onStreamState((open) => {
+  onStreamState((open) => {
     $('banner').hidden = open;
     if (!open) setText('banner', 'Live updates interrupted: reconnecting…');
   });
   $('login-form').addEventListener('submit', signIn);
   $('logout').addEventListener('click', signOut);
   window.addEventListener('hashchange', route);
+  // The view asks for its data beside the status, not after it; the page
+  // shows once the status has said the session is valid (a 401 from either
+  // brings the sign-in form instead).
+  signedIn = true;
+  const answer = api('GET', '/api/status');
+  route();
   try {
-    const st = await api('GET', '/api/status');
+    const st = await answer;
     status.show(st);
-    showApp();
+    showApp(true);
   } catch (e) {
     if (e.status !== 401) {
       // Not a session problem: show the form with what went wrong.

@@ -47,9 +47,10 @@ function refreshSoon() {
   }, 1000);
 }
 
-export function startPolling() {
+// `fresh`: an answer just read, so the first poll waits its turn.
+export function startPolling(fresh = false) {
   stopPolling();
-  refresh();
+  if (!fresh) refresh();
   pollTimer = setInterval(refresh, 10000);
 }
 
