@@ -2,6 +2,7 @@
 
 #include <QDateTime>
 #include <QDebug>
+#include <QFileInfo>
 #include <QLocale>
 
 #include <cstdio>
@@ -27,9 +28,43 @@ bool CLogFile::open()
     const bool opened = m_file.exists()
         ? m_file.open(QIODevice::ReadWrite | QIODevice::Append | QIODevice::Text)
         : m_file.open(QIODevice::ReadWrite | QIODevice::Text);
-    if (!opened)
+    if (!opened) {
+        m_openError = m_file.errorString();
         qDebug().noquote() << "[CLogFile] Invalid file opening!";
+    } else {
+        m_openError.clear();
+    }
     return opened;
+}
+
+QString CLogFile::filePath() const
+{
+    return QFileInfo(m_file).absoluteFilePath();
+}
+
+bool CLogFile::writeEntry(const QByteArray &bytes)
+{
+    if (!m_file.isOpen() && m_writeFailed) {
+        // Tried again with every entry: once one can be written, the log goes on.
+        if (!open())
+            return false;
+        m_writeFailed = false;
+        const QByteArray note = QStringLiteral("\n[%1][CLogFile] %2 log entries could not be written")
+                                    .arg(formatTime(QDateTime::currentDateTime()))
+                                    .arg(m_lost)
+                                    .toUtf8();
+        if (!writeEntry(note))
+            return false;
+        m_lost = 0;
+    }
+    if (!m_file.isOpen())
+        return false;
+    const bool written = !m_failWrites && m_file.write(bytes) == bytes.size() && m_file.flush();
+    if (!written) {
+        m_writeFailed = true;
+        m_file.close();
+    }
+    return written;
 }
 
 bool CLogFile::reopen()
@@ -54,11 +89,11 @@ void CLogFile::addLogMetod(QString logStr)
     QMutexLocker locker(&m_mutex);
     QString entry
         = QStringLiteral("\n[") + formatTime(QDateTime::currentDateTime()) + QStringLiteral("]") + logStr;
-    if (m_file.isOpen()) {
-        m_file.write(entry.toUtf8());
-        m_file.flush();
-    } else {
-        qDebug().noquote() << "[CLogFile::addLogMetod] File is closed!";
+    if (!writeEntry(entry.toUtf8())) {
+        if (m_writeFailed)
+            ++m_lost;
+        else
+            qDebug().noquote() << "[CLogFile::addLogMetod] File is closed!";
     }
     entry.remove(QLatin1Char('\n'));
     entry.remove(QLatin1Char('\r'));

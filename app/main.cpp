@@ -1,5 +1,5 @@
 #include "app/constants.h"
-#include "app/globaldata.h"
+#include "app/instancelock.h"
 #include "app/logfile.h"
 #include "app/settings.h"
 #include "app/userworkdir.h"
@@ -17,7 +17,6 @@
 #include <QDebug>
 #include <QDir>
 #include <QFile>
-#include <QLockFile>
 #include <QMessageBox>
 #include <QSocketNotifier>
 
@@ -101,31 +100,71 @@ void settle()
     }
 }
 
-QString storeFailureText()
+QString storeFailureText(const CGateway &gateway)
 {
-    return QObject::tr("The database \"%1\" could not be opened.\nSee the log file \"%2\" for details.")
-        .arg(QS_GLOB_DB_FILE, QS_GLOB_LOG_FILE);
+    return QObject::tr("The database \"%1\" could not be opened: %2.\nSee the log file \"%3\" for details.")
+        .arg(QDir::current().filePath(QS_GLOB_DB_FILE), gateway.failureText(), QS_GLOB_LOG_FILE);
+}
+
+// Without a screen nobody could answer a box.
+bool canShowBoxes()
+{
+    const QString platform = QGuiApplication::platformName();
+    return platform != QStringLiteral("offscreen") && platform != QStringLiteral("minimal");
+}
+
+// A problem found at start: logged (and, for the service, on standard error
+// through the log's echo), and in the window shown in one box.
+void reportAtStart(bool headless, const QString &text)
+{
+    addLog(QStringLiteral("CRITICAL_ERROR! [main] ") + text);
+    if (!headless) {
+        qCritical().noquote() << text;
+        if (canShowBoxes())
+            QMessageBox::critical(nullptr, QS_GLOB_PRODUCT, text);
+    }
+}
+
+// The settings' problems as one text naming the file, or empty.
+QString settingsProblems(const CSettings &settings)
+{
+    const QStringList problems = settings.problems();
+    if (problems.isEmpty())
+        return QString();
+    return QObject::tr("%1: %2").arg(QDir::current().filePath(QS_GLOB_SETTINGS_FILE),
+                                     problems.join(QStringLiteral("; ")));
 }
 
 int runHeadless(QCoreApplication &app)
 {
+    CLogFile *log = CLogFile::getInstance(QString());
     CSettings *settings = CSettings::getInstance(QS_GLOB_SETTINGS_FILE);
-    Modbus::setConfig(Modbus::configFromSettings(*settings));
+    for (const QString &note : settings->notes())
+        addLog(QStringLiteral("WARNING: [main] %1: %2")
+                   .arg(QDir::current().filePath(QS_GLOB_SETTINGS_FILE), note));
+    const QString problems = settingsProblems(*settings);
+    if (!problems.isEmpty()) {
+        reportAtStart(true, problems);
+        return EXIT_FAILURE_TO_RUN;
+    }
+    const SModbusConfig modbus = Modbus::configFromSettings(settings->reader());
     SServerSettings server = settings->serverSettings();
     const QString missing = server.missingKey();
     if (!missing.isEmpty()) {
-        printError(QObject::tr("no network server configured: fill in key \"%1\" of group [server] in %2")
-                       .arg(missing, QDir::current().filePath(QS_GLOB_SETTINGS_FILE)));
+        reportAtStart(true,
+                      QObject::tr("no network server configured: fill in key \"%1\" of group [server] in %2")
+                          .arg(missing, QDir::current().filePath(QS_GLOB_SETTINGS_FILE)));
         return EXIT_FAILURE_TO_RUN;
     }
 
-    CLogFile *log = CLogFile::getInstance(QS_GLOB_LOG_FILE);
-    log->setEchoToStandardError(true);
     addLog(QStringLiteral("INFO: [main] %1 runs headless in [%2]").arg(QS_GLOB_PRODUCT, QDir::currentPath()));
 
-    CGateway gateway(QS_GLOB_DB_FILE, QS_GLOB_DB_CONNECTION);
+    CGateway gateway(QS_GLOB_DB_FILE, QS_GLOB_DB_CONNECTION, modbus);
     if (gateway.failed()) {
         addLog(QStringLiteral("CRITICAL_ERROR! [main] Data base is not available. Application is stopped"));
+        reportAtStart(
+            true,
+            QStringLiteral("%1: %2").arg(QDir::current().filePath(QS_GLOB_DB_FILE), gateway.failureText()));
         return EXIT_FAILURE_TO_RUN;
     }
     gateway.restoreStoredDevices();
@@ -168,19 +207,22 @@ int runWindow(QApplication &app)
     app.setStyleSheet(style);
     initLogo();
 
-    CLogFile::getInstance(QS_GLOB_LOG_FILE);
-    Modbus::setConfig(Modbus::configFromSettings(*CSettings::getInstance(QS_GLOB_SETTINGS_FILE)));
+    // The window can still be used with settings it cannot read: the
+    // operator types the server in and the next login writes it back.
+    CSettings *settings = CSettings::getInstance(QS_GLOB_SETTINGS_FILE);
+    for (const QString &note : settings->notes())
+        addLog(QStringLiteral("WARNING: [main] %1: %2")
+                   .arg(QDir::current().filePath(QS_GLOB_SETTINGS_FILE), note));
+    const QString problems = settingsProblems(*settings);
+    if (!problems.isEmpty())
+        reportAtStart(false, problems);
+    const SModbusConfig modbus = Modbus::configFromSettings(settings->reader());
 
     // Without its register store the gateway can neither list nor serve devices.
-    CGateway gateway(QS_GLOB_DB_FILE, QS_GLOB_DB_CONNECTION);
+    CGateway gateway(QS_GLOB_DB_FILE, QS_GLOB_DB_CONNECTION, modbus);
     if (gateway.failed()) {
-        const QString text = storeFailureText();
         addLog(QStringLiteral("CRITICAL_ERROR! [main] Data base is not available. Application is stopped"));
-        qCritical().noquote() << text;
-        // Without a screen nobody could answer the box.
-        const QString platform = QGuiApplication::platformName();
-        if (platform != QStringLiteral("offscreen") && platform != QStringLiteral("minimal"))
-            QMessageBox::critical(nullptr, QS_GLOB_PRODUCT, text);
+        reportAtStart(false, storeFailureText(gateway));
         return EXIT_FAILURE_TO_RUN;
     }
     gateway.restoreStoredDevices();
@@ -271,20 +313,35 @@ int main(int argc, char *argv[])
         printError(QObject::tr("cannot enter working directory %1").arg(parser.value(workDirOption)));
         return EXIT_FAILURE_TO_RUN;
     }
-    // Works beside a running gateway: it takes no lock and writes one key.
+    SWebSettings::addKeyRules();
+    // Works beside a running gateway: it takes no lock, opens no log and
+    // writes one key.
     if (parser.isSet(setWebPasswordOption))
         return WebPassword::setPasswordCommand(QS_GLOB_SETTINGS_FILE, stdin, stderr);
-    // Two gateways on one server.db and the same ports would fight. A lock
-    // left by a killed process names a process that is gone and is taken over.
-    QLockFile lock(QDir::current().filePath(QS_GLOB_LOCK_FILE));
-    lock.setStaleLockTime(0);
-    if (!lock.tryLock(0)) {
-        printError(QObject::tr("another Tidewell is already running on the working directory %1")
-                       .arg(QDir::currentPath()));
+    // The log comes first, so that every later problem of the start reaches it.
+    CLogFile *log = CLogFile::getInstance(QS_GLOB_LOG_FILE);
+    log->setEchoToStandardError(headless);
+    if (!log->isOpen())
+        printError(QObject::tr("cannot open the log file %1: %2").arg(log->filePath(), log->openError()));
+
+    // Two gateways on one server.db and the same ports would fight. The lock
+    // is the kernel's and ends with its process, however that ends.
+    CInstanceLock lock(QDir::current().filePath(QS_GLOB_LOCK_FILE));
+    switch (lock.tryLock()) {
+    case CInstanceLock::EResult::Taken:
+        break;
+    case CInstanceLock::EResult::HeldByOther:
+        reportAtStart(headless,
+                      QObject::tr("another Tidewell is already running on the working directory %1")
+                          .arg(QDir::currentPath()));
+        return EXIT_FAILURE_TO_RUN;
+    case CInstanceLock::EResult::Unavailable:
+        reportAtStart(headless,
+                      QObject::tr("cannot create the lock file %1 in the working directory %2: %3")
+                          .arg(QS_GLOB_LOCK_FILE, QDir::currentPath(), lock.errorString()));
         return EXIT_FAILURE_TO_RUN;
     }
 
-    initGlobalData();
     tidewellInitResources();
     // Modbus clients each take a descriptor; Debian's soft limit of 1,024
     // would run out long before the connection cap.

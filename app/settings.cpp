@@ -5,6 +5,7 @@
 #include <QDebug>
 #include <QFile>
 #include <QFileInfo>
+#include <QTemporaryFile>
 
 CSettings *&CSettings::instanceSlot()
 {
@@ -38,20 +39,62 @@ bool CSettings::writeValue(const QString &key, const QVariant &value)
 }
 
 CSettings::CSettings(const QString &fileName)
-    : QSettings(fileName, QSettings::IniFormat)
+    : CSettings(fileName, SettingsCheck::inspectFile(fileName))
 {
+}
+
+// QSettings reads its file as it is constructed: a refused file is never
+// handed to it (an empty stand-in is), so its size costs nothing.
+CSettings::CSettings(const QString &fileName, SettingsCheck::SFileReport report)
+    : QSettings(report.refused ? QStringLiteral("/dev/null") : fileName, QSettings::IniFormat)
+    , m_report(std::move(report))
+{
+    if (m_report.cleanText.isNull())
+        return;
+    m_cleanCopy = std::make_unique<QTemporaryFile>();
+    if (!m_cleanCopy->open() || m_cleanCopy->write(m_report.cleanText) != m_report.cleanText.size()
+        || !m_cleanCopy->flush()) {
+        m_cleanCopy.reset();
+        return;
+    }
+    m_reader = std::make_unique<QSettings>(m_cleanCopy->fileName(), QSettings::IniFormat);
+}
+
+CSettings::~CSettings() = default;
+
+QSettings &CSettings::reader()
+{
+    if (m_reader)
+        return *m_reader;
+    return *this;
+}
+
+const QSettings &CSettings::reader() const
+{
+    if (m_reader)
+        return *m_reader;
+    return *this;
+}
+
+QStringList CSettings::problems() const
+{
+    return m_report.problems + SettingsCheck::checkValues(reader(), m_report.refusedKeys);
 }
 
 QVariant CSettings::read(const QString &key, const QVariant &defaultValue) const
 {
-    return value(key, defaultValue);
+    return reader().value(key, defaultValue);
 }
 
 bool CSettings::write(const QString &key, const QVariant &value)
 {
+    if (m_report.refused)
+        return false;
     createPrivateFile();
     setValue(key, value);
     sync();
+    if (m_reader)
+        m_reader->setValue(key, value);
     return status() == QSettings::NoError;
 }
 

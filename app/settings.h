@@ -1,8 +1,14 @@
 #pragma once
 
+#include "app/settingscheck.h"
+
 #include <QSettings>
 #include <QString>
 #include <QVariant>
+
+#include <memory>
+
+class QTemporaryFile;
 
 // The network server connection as the settings file keeps it.
 struct SServerSettings
@@ -35,6 +41,19 @@ public:
     static bool writeValue(const QString &key, const QVariant &value);
 
     explicit CSettings(const QString &fileName);
+    ~CSettings() override;
+
+    // What reads see: the file, or (when lines that QSettings would misread
+    // were left out) a copy without them; every write goes to both.
+    QSettings &reader();
+    const QSettings &reader() const;
+    // Values and lines of the file that cannot be used (SettingsCheck), each
+    // naming its key; empty when every present value can be.
+    QStringList problems() const;
+    // Lines left out of reading, for the log.
+    const QStringList &notes() const { return m_report.notes; }
+    // The file is too large and was not read; nothing is written to it either.
+    bool refused() const { return m_report.refused; }
 
     QVariant read(const QString &key, const QVariant &defaultValue) const;
     bool write(const QString &key, const QVariant &value);
@@ -45,6 +64,11 @@ public:
     bool writeServerSettings(const SServerSettings &server);
 
 private:
+    CSettings(const QString &fileName, SettingsCheck::SFileReport report);
     static CSettings *&instanceSlot();
     void createPrivateFile();
+
+    SettingsCheck::SFileReport m_report;
+    std::unique_ptr<QTemporaryFile> m_cleanCopy;
+    std::unique_ptr<QSettings> m_reader;
 };

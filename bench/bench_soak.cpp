@@ -256,12 +256,11 @@ int main(int argc, char *argv[])
     // room for the crowd, the timed client and the junk client
     SModbusConfig config;
     config.maxConnections = clients + 2;
-    Modbus::setConfig(config);
     QTemporaryDir dir;
     Bench::enterWorkDir(dir.path());
     writeTemplate();
 
-    CGateway gateway(dir.filePath(QStringLiteral("server.db")), QStringLiteral("bench"));
+    CGateway gateway(dir.filePath(QStringLiteral("server.db")), QStringLiteral("bench"), config);
     if (gateway.failed() || !gateway.knowsType(kAppEui)) {
         fprintf(stderr, "set-up failed\n");
         return 1;
@@ -350,7 +349,7 @@ int main(int argc, char *argv[])
     std::sort(timed.ms.begin(), timed.ms.end());
     printf("soak of %.1f s: %d clients on one port, each reading every %d ms; open-file limit %lld, "
            "connection cap %d\n",
-           elapsed, clients, periodMs, fileLimit, Modbus::effectiveMaxConnections());
+           elapsed, clients, periodMs, fileLimit, Modbus::effectiveMaxConnections(config.maxConnections));
     printf("crowd:      %d connected, %ld reads served (%.0f/s), %ld errors; %d connections open at the end "
            "of the run\n",
            crowd.connected.load(), crowd.reads.load(), double(crowd.reads.load()) / elapsed,

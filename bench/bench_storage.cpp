@@ -2,7 +2,6 @@
 // rows each: uplink-shaped work, Modbus-shaped reads and registrations.
 // Build in Release and run without arguments; it works in a temporary directory.
 
-#include "app/globaldata.h"
 #include "app/logfile.h"
 #include "storage/databasehandler.h"
 
@@ -119,7 +118,6 @@ int main(int argc, char *argv[])
     QTemporaryDir dir;
     if (!dir.isValid() || !QDir::setCurrent(dir.path()))
         return 1;
-    initGlobalData();
     CLogFile::getInstance(QStringLiteral("history.log"));
 
     CDataBaseHandler db(QStringLiteral("server.db"), QStringLiteral("bench"));

@@ -1,6 +1,5 @@
 #include "benchkit.h"
 
-#include "app/globaldata.h"
 #include "app/logfile.h"
 #include "app/settings.h"
 #include "core/gateway.h"
@@ -68,7 +67,6 @@ void enterWorkDir(const QString &path)
 {
     qInstallMessageHandler(quietDebug);
     QDir::setCurrent(path);
-    initGlobalData();
     CLogFile::getInstance(QStringLiteral("history.log"));
 }
 

@@ -4,6 +4,7 @@
 #include "app/logfile.h"
 #include "devices/alldevicehandler.h"
 #include "devices/registervalue.h"
+#include "devices/scalingtable.h"
 #include "modbus/modbusconfig.h"
 #include "modbus/modbusservice.h"
 #include "modbus/modbusstats.h"
@@ -19,6 +20,8 @@
 #include <QTcpServer>
 
 #include <algorithm>
+#include <unordered_map>
+#include <vector>
 
 using namespace DB;
 
@@ -35,9 +38,16 @@ uint32_t registersOf(int bitSize)
 } // namespace
 
 CGateway::CGateway(const QString &dataBaseFile, const QString &connectionName, QObject *parent)
+    : CGateway(dataBaseFile, connectionName, SModbusConfig(), parent)
+{
+}
+
+CGateway::CGateway(const QString &dataBaseFile, const QString &connectionName, const SModbusConfig &modbus,
+                   QObject *parent)
     : QObject(parent)
     , m_store(std::make_unique<CDataBaseHandler>(dataBaseFile, connectionName))
-    , m_modbus(std::make_unique<CModbusService>())
+    , m_modbus(std::make_unique<CModbusService>(modbus))
+    , m_scaling(std::make_unique<CScalingTable>())
     , m_session(std::make_unique<CServerHandler>())
     , m_registry(std::make_unique<CAllDeviceHandler>())
 {
@@ -49,14 +59,18 @@ CGateway::CGateway(const QString &dataBaseFile, const QString &connectionName, Q
     connect(&m_silenceTimer, &QTimer::timeout, this, &CGateway::checkSilence);
     if (!m_store->failed()) {
         m_registry->setRegisterStore(m_store.get());
+        m_registry->setScalingTable(m_scaling.get());
         connect(m_store.get(), &CDataBaseHandler::registerDataSaved, this, &CGateway::batchSaved);
         connect(m_store.get(), &CDataBaseHandler::registerDataDropped, this, &CGateway::batchDropped);
     }
 
-    // Queued, as every connection between components: each notification is
-    // handled on a later pass of the event loop.
+    // Uplinks go straight into the registry's bounded backlog: a queued
+    // connection would keep every uplink of a flood as an event of its own,
+    // beyond any bound.
     connect(m_session.get(), &CServerHandler::newPacketReceived, m_registry.get(),
-            &CAllDeviceHandler::newPacketReceivedSlot, Qt::QueuedConnection);
+            &CAllDeviceHandler::newPacketReceivedSlot, Qt::DirectConnection);
+    // Queued, as every other connection between components: each notification
+    // is handled on a later pass of the event loop.
     connect(
         m_session.get(), &CServerHandler::changeServerStatus, this,
         [this](COMM::EServerStatus status) {
@@ -98,14 +112,26 @@ bool CGateway::failed() const
     return m_store->failed();
 }
 
+QString CGateway::failureText() const
+{
+    return m_store->failure();
+}
+
 int CGateway::restoreStoredDevices()
 {
     if (failed())
         return 0;
+    m_notServed = m_store->unservableDevices();
+    for (auto it = m_notServed.cbegin(); it != m_notServed.cend(); ++it)
+        addLog(QStringLiteral("WARNING: [CGateway] Device ID=%1 is not served: %2")
+                   .arg(it.key())
+                   .arg(it.value()));
     QList<QPair<SDeviceRegMapDescription, uint16_t>> devices;
     {
         QSqlQuery rows = m_store->getDevices(QString());
         while (rows.next()) {
+            if (m_notServed.contains(rows.value(DEV_COL_ID).toUInt()))
+                continue;
             SDeviceRegMapDescription description;
             description.deviceId = rows.value(DEV_COL_ID).toUInt();
             description.devEui = rows.value(DEV_COL_DEV_EUI).toString();
@@ -165,12 +191,18 @@ void CGateway::serve(const SDeviceRegMapDescription &description, uint16_t port)
 QMap<uint16_t, QList<CGateway::SSharedRegisters>> CGateway::loadImage(int port)
 {
     CRegisterImage &image = m_modbus->image();
-    if (port < 0)
+    if (port < 0) {
         image.clear();
-    else
+        m_scaling->clear();
+    } else {
         image.clearPort(static_cast<uint16_t>(port));
+    }
     QMap<uint16_t, QList<SSharedRegisters>> shared;
+    std::unordered_map<uint32_t, std::vector<SRegisterParam>> scaling;
     for (const SServedRegister &row : m_store->servedRegisters(port)) {
+        if (m_notServed.contains(row.device))
+            continue;
+        scaling[row.device].push_back({ row.address, row.extraValue, row.multiplier, row.unit });
         const uint32_t other = image.put(row.port, row.address, row.device, row.value);
         if (row.text)
             m_textDevices.insert(row.device);
@@ -186,6 +218,8 @@ QMap<uint16_t, QList<CGateway::SSharedRegisters>> CGateway::loadImage(int port)
             pair = pairs.insert(pairs.end(), { earlier, later, {} });
         pair->addresses.append(row.address);
     }
+    for (auto &device : scaling)
+        m_scaling->setDevice(device.first, std::move(device.second));
     return shared;
 }
 
@@ -451,10 +485,10 @@ QList<SAddProblem> CGateway::checkNewDevices(const QList<SNewDevice> &devices) c
         else if (!m_registry->hasTemplate(description.appEui))
             problems.append({ i, QStringLiteral("devEui"), QStringLiteral("device type not known") });
         else if (registered.contains(eui) || seen.contains(eui))
-            problems.append({ i, QStringLiteral("devEui"), QStringLiteral("already registered") });
+            problems.append({ i, QStringLiteral("devEui"), QStringLiteral("already registered"), true });
         seen.insert(eui);
         if (device.port < 1 || device.port > 65535 || !portUsable(uint16_t(device.port)))
-            problems.append({ i, QStringLiteral("port"), QStringLiteral("port cannot be used") });
+            problems.append({ i, QStringLiteral("port"), QStringLiteral("port cannot be used"), true });
         if (device.port < 1 || device.port > 65535)
             continue;
         const SRegisterMapConflict conflict
@@ -466,7 +500,7 @@ QList<SAddProblem> CGateway::checkNewDevices(const QList<SNewDevice> &devices) c
         }
         if (!conflict.fits()) {
             problems.append(
-                { i, QStringLiteral("startRegister"), conflictText(conflict, uint16_t(device.port)) });
+                { i, QStringLiteral("startRegister"), conflictText(conflict, uint16_t(device.port)), true });
             continue;
         }
         // Rows of one list must not overlap each other either.
@@ -485,7 +519,8 @@ QList<SAddProblem> CGateway::checkNewDevices(const QList<SNewDevice> &devices) c
                               QStringLiteral("registers %1 on port %2 are taken by row %3 of the list")
                                   .arg(RegisterMap::rangesText(RegisterMap::ranges(sharedWith)))
                                   .arg(device.port)
-                                  .arg(earlier) });
+                                  .arg(earlier),
+                              true });
             continue;
         }
         for (const int64_t address : held)
@@ -585,6 +620,7 @@ bool CGateway::removeDevice(uint32_t deviceId, const QString &devEui, uint16_t p
     const bool deleted = !failed() && m_store->deleteDevice(deviceId);
     if (deleted) {
         m_modbus->image().setDeviceFailed(deviceId, false);
+        m_scaling->removeDevice(deviceId);
         m_silent.remove(devEui);
         m_lastHeard.remove(devEui);
         m_lastStored.remove(devEui);
@@ -609,8 +645,16 @@ bool CGateway::removeDevice(const QString &devEui)
 
 void CGateway::updateScaling(const SDeviceRegUpdate &update)
 {
-    if (!failed())
-        m_store->updateRegInfo(update);
+    if (failed())
+        return;
+    m_store->updateRegInfo(update);
+    // What the store holds now decodes the next uplink: a failed statement
+    // leaves the rows, and the table, as they were.
+    int port = update.port;
+    for (const SPublishedDevice &device : m_registry->publishedDevices())
+        if (device.id == update.deviceId)
+            port = device.port;
+    loadImage(port);
 }
 
 bool CGateway::portUsable(uint16_t port) const
@@ -620,7 +664,7 @@ bool CGateway::portUsable(uint16_t port) const
     if (m_modbus->isOpen(port))
         return true;
     QTcpServer trial;
-    if (trial.listen(Modbus::config().bindAddress, port))
+    if (trial.listen(m_modbus->config().bindAddress, port))
         return true;
     addLog(QStringLiteral("WARNING: [CGateway] Port [%1] cannot be opened: %2")
                .arg(port)

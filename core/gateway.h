@@ -20,6 +20,8 @@
 class CAllDeviceHandler;
 class CDataBaseHandler;
 class CModbusService;
+class CScalingTable;
+struct SModbusConfig;
 class CServerHandler;
 class QSqlQueryModel;
 
@@ -33,7 +35,8 @@ class QSqlQueryModel;
 // - Uplink to registers: CServerHandler::newPacketReceived ->
 //   CAllDeviceHandler::newPacketReceivedSlot (registered devices only, a few
 //   per event-loop pass) -> processDataSlot, which decodes with the scaling
-//   this gateway keeps in memory -> CDataBaseHandler::queueRegisterData ->
+//   this gateway keeps in memory (CScalingTable) ->
+//   CDataBaseHandler::queueRegisterData ->
 //   registerDataSaved (committed) or registerDataDropped -> batchSaved /
 //   batchDropped here, which change the register image first and then emit
 //   newDataForDevice, once per batch.
@@ -53,15 +56,26 @@ class CGateway : public QObject
 public:
     // Opens the register store on dataBaseFile under its own connection name
     // and loads the templates from ./deviceFolder; check failed().
+    // The Modbus service listens and caps its connections as `modbus` says
+    // (settings.conf's [modbus] group, Modbus::configFromSettings).
+    CGateway(const QString &dataBaseFile, const QString &connectionName, const SModbusConfig &modbus,
+             QObject *parent = nullptr);
     explicit CGateway(const QString &dataBaseFile, const QString &connectionName, QObject *parent = nullptr);
     // Closes the store, so that the database file alone holds every write.
     ~CGateway() override;
 
     // The store could not be opened: nothing can be listed or served.
     bool failed() const;
+    // Why, in SQLite's words where it has them.
+    QString failureText() const;
 
     // Gives every stored device its Modbus service back; returns how many.
+    // Devices whose stored rows cannot be served (a port outside 1..65535,
+    // registers past 65535, a DevEUI that a device with a lower id has) are
+    // left out, each named once in the log.
     int restoreStoredDevices();
+    // Why a stored device is not served; empty when it is.
+    QString notServedReason(uint32_t deviceId) const { return m_notServed.value(deviceId); }
 
     // --- Device types (the catalogue, fixed after start) ---
     QList<SDeviceType> deviceTypes() const;
@@ -182,7 +196,8 @@ private:
 
     void setSilent(const QString &devEui, uint32_t deviceId, const QString &appEui, bool silent,
                    qint64 quietMs);
-    // Builds the image of one port (all ports when port < 0) from the store.
+    // Builds the image and the scaling table of one port (all ports when
+    // port < 0) from the store, in one pass.
     // Registers that two stored devices claim: the later one is served.
     struct SSharedRegisters
     {
@@ -200,6 +215,9 @@ private:
 
     std::unique_ptr<CDataBaseHandler> m_store;
     std::unique_ptr<CModbusService> m_modbus;
+    // Every stored register's scaling, for decoding; built with the image.
+    std::unique_ptr<CScalingTable> m_scaling;
+    QHash<uint32_t, QString> m_notServed; // reasons, by device id
     QSet<uint32_t> m_textDevices; // ids of devices with text fields, served as read back from the store
     std::function<qint64()> m_clock;
     QHash<QString, qint64> m_lastHeard; // by DevEUI, ms since the epoch

@@ -110,6 +110,9 @@ struct SAddProblem
     int index = -1; // in the list handed over
     QString field; // "devEui", "port", "startRegister"; empty: the store
     QString error;
+    // It clashes with what the gateway holds (a device registered already, a
+    // port in use elsewhere, registers taken) rather than being bad input.
+    bool conflict = false;
 };
 
 // Counters since the start.

@@ -1,8 +1,11 @@
 #include "devices/alldevicehandler.h"
 
 #include "app/constants.h"
+#include "app/freedmemory.h"
 #include "app/globaldata.h"
 #include "app/logfile.h"
+#include "app/loglimiter.h"
+#include "devices/scalingtable.h"
 #include "devices/templateloader.h"
 #include "devices/uplinkdecoder.h"
 #include "storage/databasehandler.h"
@@ -128,6 +131,7 @@ void CAllDeviceHandler::removeDevice(QString _devEui, uint16_t _port)
 {
     QMutexLocker locker(&mutex);
     devices.remove(_devEui);
+    m_decoderLogs.erase(_devEui);
     qCDebug(lcDevices).noquote()
         << QStringLiteral("[CAllDeviceHandler::removeDevice] Delete device: DevEUI[%1], port[%2]")
                .arg(_devEui)
@@ -146,10 +150,40 @@ void CAllDeviceHandler::newPacketReceivedSlot(API::SApiDeviceData _devData)
         return;
     // A burst of uplinks (the server delivers many at once) would otherwise
     // hold every Modbus answer back until the whole burst is decoded.
-    if (m_backlog.isEmpty() && takeSliceRoom())
+    if (m_backlog.isEmpty() && takeSliceRoom()) {
         processDataSlot(_devData);
-    else
-        m_backlog.enqueue(_devData);
+        return;
+    }
+    if (m_backlog.push(uplinkKey(_devData), _devData))
+        reportReplaced();
+}
+
+QString CAllDeviceHandler::uplinkKey(const API::SApiDeviceData &uplink)
+{
+    return uplink.devEui + QLatin1Char('/')
+        + QString::number(uplink.data.isEmpty() ? 0 : static_cast<uint8_t>(uplink.data.at(0)));
+}
+
+void CAllDeviceHandler::reportReplaced()
+{
+    m_overflowed = true;
+    if (m_replacedTimer.isValid() && m_replacedTimer.elapsed() < CLogLimiter::WindowMs)
+        return;
+    m_replacedTimer.start();
+    addLog(
+        QStringLiteral("WARNING: [CAllDeviceHandler] More than %1 uplinks wait to be decoded: %2 uplink(s) "
+                       "replaced by a newer one of the same device and packet type")
+            .arg(m_backlog.limit())
+            .arg(m_backlog.replaced() - m_replacedReported));
+    m_replacedReported = m_backlog.replaced();
+}
+
+CLogLimiter &CAllDeviceHandler::decoderLog(const QString &devEui)
+{
+    std::unique_ptr<CLogLimiter> &limiter = m_decoderLogs[devEui];
+    if (!limiter)
+        limiter = std::make_unique<CLogLimiter>(QStringLiteral("[Decoder] Device [%1]:").arg(devEui));
+    return *limiter;
 }
 
 bool CAllDeviceHandler::takeSliceRoom()
@@ -165,10 +199,15 @@ void CAllDeviceHandler::nextSliceSlot()
 {
     m_sliceUsed = 0;
     while (!m_backlog.isEmpty() && takeSliceRoom()) {
-        const API::SApiDeviceData data = m_backlog.dequeue();
+        const API::SApiDeviceData data = m_backlog.takeFirst();
         // removed while it waited: dropped like any uplink of an unknown device
         if (isRegistered(data.devEui))
             processDataSlot(data);
+    }
+    // A backlog that passed its limit leaves freed memory behind.
+    if (m_overflowed && m_backlog.isEmpty()) {
+        m_overflowed = false;
+        releaseFreedMemory();
     }
 }
 
@@ -188,8 +227,16 @@ void CAllDeviceHandler::processDataSlot(API::SApiDeviceData _devData)
     SDeviceRegisterData batch;
     const bool accepted = Decoder::decodeUplink(
         _devData, deviceTemplate, description.startAddr,
-        [store, &_devData](uint32_t regAddr) { return store->getRegisterParam(_devData.devEui, regAddr); },
-        [](const QString &line) { addLog(line); }, batch);
+        [scaling = m_scaling, device = description.id](uint32_t regAddr) {
+            if (!scaling)
+                return SRegisterParam();
+            if (const SRegisterParam *found = scaling->find(device, regAddr))
+                return *found;
+            addLog(QStringLiteral("ERROR: [CDataBaseHandler::getRegisterParam] Register is not exist!"));
+            addLog(CDataBaseHandler::registerParamStatement());
+            return SRegisterParam();
+        },
+        [this, &_devData](const QString &line) { decoderLog(_devData.devEui).log(line); }, batch);
     if (!accepted) {
         ++m_rejected;
         return;

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "app/latestqueue.h"
 #include "devices/devicetemplate.h"
 #include "devices/templateloader.h"
 #include "serverlink/apirecords.h"
@@ -9,12 +10,17 @@
 #include <QMap>
 #include <QMutex>
 #include <QObject>
-#include <QQueue>
 #include <QTimer>
 
+#include <QElapsedTimer>
+
 #include <cstdint>
+#include <map>
+#include <memory>
 
 class CDataBaseHandler;
+class CScalingTable;
+class CLogLimiter;
 
 // What the operator interface learns about one device type.
 struct SDeviceTypeInfo
@@ -80,12 +86,25 @@ public:
     // logged and skipped. Its registerDataSaved and registerDataDropped tell
     // how each batch ended.
     void setRegisterStore(CDataBaseHandler *store) { m_store = store; }
+    // Where decoding takes each register's multiplier, extra value and unit
+    // (the gateway's table in memory). A register the table lacks is logged as
+    // the store would and decodes with multiplier 1 and extra value 0; without
+    // a table every register does, silently (the template tool's neutral
+    // scaling).
+    void setScalingTable(const CScalingTable *table) { m_scaling = table; }
 
     // Uplinks are decoded in arrival order, at most this many per pass of the
     // event loop; a burst waits in a queue so that Modbus requests and the
     // window are served between slices.
     static constexpr int UplinksPerPass = 4;
     int pendingUplinks() const { return m_backlog.size(); }
+    // The backlog holds at most this many uplinks plus one per device and
+    // packet type: past it, a newer uplink of a device and packet type
+    // replaces the one waiting (counted, and logged once a minute).
+    void setBacklogLimit(int limit) { m_backlog.setLimit(limit); }
+    quint64 replacedUplinks() const { return m_backlog.replaced(); }
+    // The key uplinks are replaced by: DevEUI and the payload's type byte.
+    static QString uplinkKey(const API::SApiDeviceData &uplink);
     // Uplinks of registered devices decoded into a batch, and refused by the
     // decoder, since the start.
     quint64 decodedUplinks() const { return m_decoded; }
@@ -105,6 +124,9 @@ private slots:
 private:
     bool isRegistered(const QString &devEui);
     bool takeSliceRoom();
+    void reportReplaced();
+    // Decoder warnings of one device are bounded like a Modbus connection's.
+    CLogLimiter &decoderLog(const QString &devEui);
 
     QMap<QString, SDeviceTemplate> templates;
     QMap<QString, QStringList> m_refusedParts; // by AppEUI
@@ -113,7 +135,12 @@ private:
     QMap<QString, SPublishedDevice> devices;
     QMutex mutex;
     CDataBaseHandler *m_store = nullptr;
-    QQueue<API::SApiDeviceData> m_backlog;
+    const CScalingTable *m_scaling = nullptr;
+    CLatestQueue<API::SApiDeviceData> m_backlog;
+    quint64 m_replacedReported = 0;
+    bool m_overflowed = false; // replaced uplinks since the backlog was last empty
+    QElapsedTimer m_replacedTimer;
+    std::map<QString, std::unique_ptr<CLogLimiter>> m_decoderLogs; // by DevEUI
     int m_sliceUsed = 0;
     quint64 m_decoded = 0;
     quint64 m_rejected = 0;

@@ -5,6 +5,7 @@
 // operator log line goes through the caller's callback, so a tool can print
 // what the gateway would log.
 
+#include "app/logwriter.h"
 #include "devices/devicetemplate.h"
 
 #include <QList>
@@ -14,8 +15,6 @@
 #include <functional>
 
 namespace TemplateLoader {
-
-using LogWriter = std::function<void(const QString &line)>;
 
 // One problem or note, with the file it was found in.
 struct SFileIssue

@@ -4,6 +4,7 @@
 // values first, then the fields of the packet selected by the first payload
 // byte. Pure apart from the two callbacks, so it is tested without a store.
 
+#include "app/logwriter.h"
 #include "devices/devicetemplate.h"
 #include "serverlink/apirecords.h"
 #include "storage/dbrecords.h"
@@ -15,8 +16,6 @@ namespace Decoder {
 
 // Scaling of the device's register at an absolute address.
 using ScalingReader = std::function<SRegisterParam(uint32_t regAddr)>;
-// Receives each line meant for the operator's log.
-using LogWriter = std::function<void(const QString &line)>;
 
 // hex(v, n): lowercase, zero-padded to n digits; negative numbers as their
 // 64-bit two's complement.

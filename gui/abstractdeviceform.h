@@ -1,5 +1,7 @@
 #pragma once
 
+#include "app/schema.h"
+
 #include <QDialog>
 #include <QItemSelection>
 #include <QString>
@@ -26,29 +28,29 @@ class CAbstractDeviceForm : public QDialog
 public:
     explicit CAbstractDeviceForm(CGateway &gateway, QWidget *parent = nullptr);
 
-    // Column positions of the device and register models (same order as the
-    // stored tables).
+    // Column positions of the device and register models: the stored
+    // tables' (app/schema.h), so that the views paint both alike.
     enum EDeviceColumn {
-        DEV_ID = 0,
-        DEV_NAME,
-        DEV_APP_EUI,
-        DEV_DEV_EUI,
-        DEV_PORT,
-        DEV_START_ADDR,
-        DEV_COLUMNS
+        DEV_ID = DB::DEV_COL_ID,
+        DEV_NAME = DB::DEV_COL_NAME,
+        DEV_APP_EUI = DB::DEV_COL_APP_EUI,
+        DEV_DEV_EUI = DB::DEV_COL_DEV_EUI,
+        DEV_PORT = DB::DEV_COL_PORT,
+        DEV_START_ADDR = DB::DEV_COL_START_ADDR,
+        DEV_COLUMNS = DB::DEV_COL_COUNT
     };
     enum ERegColumn {
-        REG_DEVICE = 0,
-        REG_PORT = 1,
-        REG_ADDR = 2,
-        REG_START_VALUE = 3,
-        REG_GRATING_PERIOD = 4,
-        REG_BIT_SIZE = 5,
-        REG_DATA_TYPE = 6,
-        REG_NAME = 10,
-        REG_UNIT = 11,
-        REG_SOURCE = 13,
-        REG_COLUMNS = 14
+        REG_DEVICE = DB::REG_COL_DEVICE,
+        REG_PORT = DB::REG_COL_PORT,
+        REG_ADDR = DB::REG_COL_ADDR,
+        REG_START_VALUE = DB::REG_COL_START_VALUE,
+        REG_GRATING_PERIOD = DB::REG_COL_GRATING_PERIOD,
+        REG_BIT_SIZE = DB::REG_COL_BIT_SIZE,
+        REG_DATA_TYPE = DB::REG_COL_DATA_TYPE,
+        REG_NAME = DB::REG_COL_NAME,
+        REG_UNIT = DB::REG_COL_UNIT,
+        REG_SOURCE = DB::REG_COL_SOURCE,
+        REG_COLUMNS = DB::REG_COL_COUNT
     };
 
     // Accessors for tests and the main window.

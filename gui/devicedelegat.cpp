@@ -1,5 +1,6 @@
 #include "gui/devicedelegat.h"
 
+#include "app/schema.h"
 #include "gui/palette.h"
 
 #include <QAbstractItemModel>
@@ -9,10 +10,10 @@
 
 namespace {
 
-constexpr int kDeviceColumns = 6;
-constexpr int kNameColumn = 1;
-constexpr int kAppEuiColumn = 2;
-constexpr int kDevEuiColumn = 3;
+constexpr int kDeviceColumns = DB::DEV_COL_COUNT;
+constexpr int kNameColumn = DB::DEV_COL_NAME;
+constexpr int kAppEuiColumn = DB::DEV_COL_APP_EUI;
+constexpr int kDevEuiColumn = DB::DEV_COL_DEV_EUI;
 constexpr qreal kCornerRadius = 4;
 constexpr qreal kDarkerBy = 1.3;
 constexpr int kOddRowAlpha = 200;
@@ -91,7 +92,8 @@ void CDeviceDelegat::paint(QPainter *painter, const QStyleOptionViewItem &option
                       Qt::AlignLeft, devEui);
     painter->drawText(QRect(r.x() + 2, top, r.width() - 4, small.boundingRect(info.devType).height()),
                       Qt::AlignRight, info.devType);
-    const QString state = m_state ? m_state(devEui) : QString();
+    const QString state
+        = m_state ? m_state(model->index(row, 0, index.parent()).data().toUInt(), devEui) : QString();
     if (!state.isEmpty()) {
         painter->setPen(textPen(QC_GLOB_RED1_D2));
         painter->drawText(QRect(r.x() + 2, r.y() + 2, r.width() - 4, small.boundingRect(state).height()),

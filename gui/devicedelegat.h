@@ -19,9 +19,9 @@ public:
     // after start-up.
     explicit CDeviceDelegat(TypeLookup lookup, QObject *parent = nullptr);
 
-    // A short state text for a DevEUI (a silent device: "SILENT 2 h 5 min"),
-    // drawn at the card's top right; empty for none.
-    using StateLookup = std::function<QString(const QString &devEui)>;
+    // A short state text for a device, by id and DevEUI (a silent device:
+    // "SILENT 2 h 5 min"), drawn at the card's top right; empty for none.
+    using StateLookup = std::function<QString(uint32_t deviceId, const QString &devEui)>;
     void setStateLookup(StateLookup lookup) { m_state = std::move(lookup); }
 
     void paint(QPainter *painter, const QStyleOptionViewItem &option,

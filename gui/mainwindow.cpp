@@ -172,7 +172,10 @@ void MainWindow::buildWidgets()
     devView = new QListView(central);
     auto *deviceDelegate
         = new CDeviceDelegat([this](const QString &appEui) { return gateway.deviceType(appEui); }, devView);
-    deviceDelegate->setStateLookup([this](const QString &devEui) { return silenceText(devEui); });
+    deviceDelegate->setStateLookup([this](uint32_t deviceId, const QString &devEui) {
+        const QString reason = gateway.notServedReason(deviceId);
+        return reason.isEmpty() ? silenceText(devEui) : tr("not served: %1").arg(reason);
+    });
     devView->setItemDelegate(deviceDelegate);
     devView->setEditTriggers(QAbstractItemView::NoEditTriggers);
     devView->setMouseTracking(true);
@@ -330,7 +333,8 @@ void MainWindow::deviceSelectSlot(QItemSelection, QItemSelection)
     const QString appEui = currentDeviceCell(DEV_COL_APP_EUI).toString();
     const QString devType = gateway.deviceType(appEui).devType;
     const QString devEui = currentDeviceCell(DEV_COL_DEV_EUI).toString();
-    const QString silence = silenceText(devEui);
+    const QString reason = gateway.notServedReason(currentDeviceCell(DEV_COL_ID).toUInt());
+    const QString silence = reason.isEmpty() ? silenceText(devEui) : tr("not served: %1").arg(reason);
     titleLab->setText(tr("Device:%1 [%2]").arg(devEui, devType)
                       + (silence.isEmpty() ? QString() : QStringLiteral(" ") + silence));
     modbusGroup->show();

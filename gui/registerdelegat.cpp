@@ -2,6 +2,7 @@
 
 #include "app/constants.h"
 #include "app/logfile.h"
+#include "app/schema.h"
 #include "devices/registervalue.h"
 #include "gui/kitpainting.h"
 #include "gui/palette.h"
@@ -13,14 +14,14 @@
 
 namespace {
 
-constexpr int kRegisterColumns = 14;
-constexpr int kRegAddrColumn = 2;
-constexpr int kBitSizeColumn = 5;
-constexpr int kDataTypeColumn = 6;
-constexpr int kFullValueColumn = 8;
-constexpr int kTimeColumn = 9;
-constexpr int kNameColumn = 10;
-constexpr int kUnitColumn = 11;
+constexpr int kRegisterColumns = DB::REG_COL_COUNT;
+constexpr int kRegAddrColumn = DB::REG_COL_ADDR;
+constexpr int kBitSizeColumn = DB::REG_COL_BIT_SIZE;
+constexpr int kDataTypeColumn = DB::REG_COL_DATA_TYPE;
+constexpr int kFullValueColumn = DB::REG_COL_FULL_VALUE;
+constexpr int kTimeColumn = DB::REG_COL_TIME;
+constexpr int kNameColumn = DB::REG_COL_NAME;
+constexpr int kUnitColumn = DB::REG_COL_UNIT;
 constexpr qreal kCornerRadius = 4;
 
 } // namespace

@@ -1,6 +1,7 @@
 #include "gui/simpleregisterdelegat.h"
 
 #include "app/constants.h"
+#include "app/schema.h"
 #include "gui/kitpainting.h"
 #include "gui/palette.h"
 #include "gui/registerdelegat.h"
@@ -14,14 +15,14 @@
 
 namespace {
 
-constexpr int kRegisterColumns = 14;
-constexpr int kRegAddrColumn = 2;
-constexpr int kStartValueColumn = 3;
-constexpr int kGratingColumn = 4;
-constexpr int kDataTypeColumn = 6;
-constexpr int kNameColumn = 10;
-constexpr int kUnitColumn = 11;
-constexpr int kSourceColumn = 13;
+constexpr int kRegisterColumns = DB::REG_COL_COUNT;
+constexpr int kRegAddrColumn = DB::REG_COL_ADDR;
+constexpr int kStartValueColumn = DB::REG_COL_START_VALUE;
+constexpr int kGratingColumn = DB::REG_COL_GRATING_PERIOD;
+constexpr int kDataTypeColumn = DB::REG_COL_DATA_TYPE;
+constexpr int kNameColumn = DB::REG_COL_NAME;
+constexpr int kUnitColumn = DB::REG_COL_UNIT;
+constexpr int kSourceColumn = DB::REG_COL_SOURCE;
 constexpr qreal kCornerRadius = 4;
 
 quint32 asUnsigned32(const QVariant &value)

@@ -39,9 +39,10 @@ QString errnoText(int error)
 
 } // namespace
 
-CDeviceHandler::CDeviceHandler(uint16_t port, IRegisterSource &source)
+CDeviceHandler::CDeviceHandler(uint16_t port, IRegisterSource &source, const SModbusConfig &config)
     : m_port(port)
     , m_source(source)
+    , m_config(config)
 {
     if (!openSocket(port)) {
         addLog(QStringLiteral("WARNING: [CDeviceHandler] Port [%1] is not opened: %2")
@@ -100,7 +101,7 @@ int CDeviceHandler::openListeners()
 // would overflow a small one (QTcpServer's is 50).
 bool CDeviceHandler::openSocket(uint16_t port)
 {
-    const QHostAddress address = Modbus::config().bindAddress;
+    const QHostAddress address = m_config.bindAddress;
     sockaddr_storage storage {};
     socklen_t length = 0;
     int family = AF_INET6;
@@ -191,7 +192,7 @@ void CDeviceHandler::descriptorReady(uint32_t events)
 
 void CDeviceHandler::incomingConnection(int socketDescriptor)
 {
-    const int limit = Modbus::effectiveMaxConnections();
+    const int limit = Modbus::effectiveMaxConnections(m_config.maxConnections);
     if (CConnectionHandler::openConnections() >= limit) {
         ::close(socketDescriptor);
         Modbus::statistics().rejectedConnections.fetch_add(1, std::memory_order_relaxed);

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "modbus/modbusconfig.h"
 #include "modbus/modbuspoller.h"
 
 #include <QHostAddress>
@@ -20,12 +21,12 @@ class CDeviceHandler : public QObject, private CModbusPoller::IClient
     Q_OBJECT
 
 public:
-    // Starts listening at once on the address of Modbus::config() (port 0: a
-    // port the system picks, see getPort()); isListening() and listenError()
-    // tell how that went, and a failure is logged. The connections read their
+    // Starts listening at once on the configured address (port 0: a port the
+    // system picks, see getPort()); isListening() and listenError() tell how
+    // that went, and a failure is logged. The connections read their
     // registers from `source`, which must outlive the listener and its
-    // connections.
-    CDeviceHandler(uint16_t port, IRegisterSource &source);
+    // connections; the configured cap applies to every accept.
+    CDeviceHandler(uint16_t port, IRegisterSource &source, const SModbusConfig &config = SModbusConfig());
     ~CDeviceHandler() override;
 
     uint16_t getPort() const { return m_port; }
@@ -55,5 +56,6 @@ private:
     int m_descriptor = -1;
     bool m_accepting = false; // false while descriptors ran out
     IRegisterSource &m_source;
+    SModbusConfig m_config;
     QString m_listenError;
 };

@@ -1,5 +1,6 @@
 #include "modbus/modbusconfig.h"
 
+#include "app/constants.h"
 #include "app/logfile.h"
 #include "modbus/connectionhandler.h"
 #include "modbus/devicehandler.h"
@@ -15,12 +16,8 @@ namespace Modbus {
 
 namespace {
 
-SModbusConfig &current()
-{
-    static SModbusConfig value;
-    return value;
-}
-
+// Descriptors the process keeps for another service; like the open-file
+// limit itself, a matter of the whole process.
 int &setAside()
 {
     static int count = 0;
@@ -55,8 +52,8 @@ long long raiseOpenFileLimit()
 SModbusConfig configFromSettings(QSettings &settings)
 {
     SModbusConfig config;
-    settings.beginGroup(QStringLiteral("modbus"));
-    const QString maxKey = QStringLiteral("max_connections");
+    settings.beginGroup(QS_SET_GROUP_MODBUS.chopped(1));
+    const QString &maxKey = QS_SET_MAX_CONNECTIONS;
     if (settings.contains(maxKey)) {
         bool ok = false;
         const int value = settings.value(maxKey).toInt(&ok);
@@ -69,7 +66,7 @@ SModbusConfig configFromSettings(QSettings &settings)
                     .arg(settings.value(maxKey).toString())
                     .arg(config.maxConnections));
     }
-    const QString bindKey = QStringLiteral("bind");
+    const QString &bindKey = QS_SET_BIND;
     if (settings.contains(bindKey)) {
         const QString text = settings.value(bindKey).toString().trimmed();
         QHostAddress address;
@@ -85,28 +82,18 @@ SModbusConfig configFromSettings(QSettings &settings)
     return config;
 }
 
-void setConfig(const SModbusConfig &config)
-{
-    current() = config;
-}
-
-const SModbusConfig &config()
-{
-    return current();
-}
-
 void setDescriptorsSetAside(int count)
 {
     setAside() = std::max(0, count);
 }
 
-int effectiveMaxConnections()
+int effectiveMaxConnections(int configured)
 {
     const long long soft = softOpenFileLimit();
     if (soft < 0)
-        return current().maxConnections;
+        return configured;
     const long long room = soft - ReservedDescriptors - setAside() - CDeviceHandler::openListeners();
-    return int(std::max<long long>(1, std::min<long long>(current().maxConnections, room)));
+    return int(std::max<long long>(1, std::min<long long>(configured, room)));
 }
 
 } // namespace Modbus

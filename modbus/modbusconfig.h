@@ -1,7 +1,8 @@
 #pragma once
 
-// Process-wide settings and limits of the Modbus service: what settings.conf
-// may change in its [modbus] group, and the open-file limit it lives within.
+// Settings and limits of the Modbus service: what settings.conf may change in
+// its [modbus] group (handed to the gateway, which hands it to its Modbus
+// service), and the open-file limit it lives within.
 
 #include <QHostAddress>
 
@@ -31,14 +32,10 @@ long long raiseOpenFileLimit();
 // an invalid one is logged and keeps it too.
 SModbusConfig configFromSettings(QSettings &settings);
 
-// Applies to every later accept (the cap) and to listeners opened later (bind).
-void setConfig(const SModbusConfig &config);
-const SModbusConfig &config();
-
 // The cap in force: the configured one, lowered so that the connections,
 // the listeners, the reserve and the descriptors set aside for other services
 // fit the soft open-file limit.
-int effectiveMaxConnections();
+int effectiveMaxConnections(int configured);
 
 // Sets aside descriptors for another service of the process (the HTTP server
 // sets its connection limit here), out of what Modbus connections may take.

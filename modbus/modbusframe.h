@@ -3,6 +3,7 @@
 // Modbus TCP framing and answers as functions over bytes, so the socket class
 // stays thin and the protocol can be tested and fuzzed without sockets.
 
+#include "app/logwriter.h"
 #include <QByteArray>
 #include <QMap>
 #include <QString>
@@ -60,8 +61,6 @@ inline const QString QS_LOG_FRAME_TOO_LONG
 // Fills out[0..quantity) with registers start .. start+quantity-1; returns 0,
 // or the exception code to answer with instead (see IRegisterSource).
 using RegisterReader = std::function<uint8_t(uint16_t start, uint16_t quantity, uint16_t *out)>;
-// Receives each line meant for the operator's log.
-using LogWriter = std::function<void(const QString &line)>;
 
 SModbusMBAP decodeMbap(const char *data);
 SModbusTcpPacketHeader decodeHeader(const char *data);

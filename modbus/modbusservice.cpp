@@ -4,6 +4,11 @@
 #include "modbus/connectionhandler.h"
 #include "modbus/devicehandler.h"
 
+CModbusService::CModbusService(const SModbusConfig &config)
+    : m_config(config)
+{
+}
+
 CModbusService::~CModbusService()
 {
     for (const SPort &port : qAsConst(m_ports))
@@ -18,7 +23,7 @@ bool CModbusService::addDevice(uint16_t port)
         ++it->devices;
         return true;
     }
-    auto *listener = new CDeviceHandler(port, m_image);
+    auto *listener = new CDeviceHandler(port, m_image, m_config);
     // A listener on nothing would make the port look taken by us.
     if (!listener->isListening()) {
         delete listener;

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "modbus/modbusconfig.h"
 #include "modbus/registerimage.h"
 
 #include <QMap>
@@ -17,12 +18,13 @@ class CDeviceHandler;
 class CModbusService
 {
 public:
-    CModbusService() = default;
+    explicit CModbusService(const SModbusConfig &config = SModbusConfig());
     // Closes every port; the connections go with their listeners.
     ~CModbusService();
     CModbusService(const CModbusService &) = delete;
     CModbusService &operator=(const CModbusService &) = delete;
 
+    const SModbusConfig &config() const { return m_config; }
     CRegisterImage &image() { return m_image; }
     const CRegisterImage &image() const { return m_image; }
 
@@ -44,6 +46,7 @@ private:
         CDeviceHandler *listener = nullptr;
         int devices = 0;
     };
+    SModbusConfig m_config;
     CRegisterImage m_image;
     QMap<uint16_t, SPort> m_ports;
 };

@@ -96,6 +96,11 @@ struct SContainer
 
 bool repeatsContainerKey(const QByteArray &text)
 {
+    return inspect(text) == EVerdict::RepeatedKey;
+}
+
+EVerdict inspect(const QByteArray &text)
+{
     // Syntax is fromJson's business; this walk only follows the nesting and
     // notes each object's keys, whatever the bytes are.
     std::vector<SContainer> stack;
@@ -117,7 +122,9 @@ bool repeatsContainerKey(const QByteArray &text)
         case '{':
         case '[':
             if (valueStarts(true))
-                return true;
+                return EVerdict::RepeatedKey;
+            if (int(stack.size()) >= MaxDepth)
+                return EVerdict::TooDeep;
             stack.push_back(SContainer { c == '{', c == '{', QString(), false, {} });
             ++pos;
             break;
@@ -140,7 +147,7 @@ bool repeatsContainerKey(const QByteArray &text)
                 stack.back().pendingKey = string;
                 stack.back().hasPendingKey = true;
             } else if (valueStarts(false)) {
-                return true;
+                return EVerdict::RepeatedKey;
             }
             break;
         }
@@ -154,19 +161,22 @@ bool repeatsContainerKey(const QByteArray &text)
         default:
             // a number, true, false or null
             if (valueStarts(false))
-                return true;
+                return EVerdict::RepeatedKey;
             ++pos;
             while (pos < text.size() && !endsLiteral(text.at(pos)))
                 ++pos;
             break;
         }
     }
-    return false;
+    return EVerdict::Fine;
 }
 
-QJsonDocument parse(const QByteArray &text)
+QJsonDocument parse(const QByteArray &text, EVerdict *verdict)
 {
-    if (repeatsContainerKey(text))
+    const EVerdict found = inspect(text);
+    if (verdict)
+        *verdict = found;
+    if (found != EVerdict::Fine)
         return QJsonDocument();
     return QJsonDocument::fromJson(text);
 }

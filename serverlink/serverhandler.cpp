@@ -1,6 +1,7 @@
 #include "serverlink/serverhandler.h"
 
 #include "app/constants.h"
+#include "app/freedmemory.h"
 #include "app/logfile.h"
 #include "serverlink/jsonguard.h"
 
@@ -14,6 +15,9 @@ CServerHandler::CServerHandler(QObject *parent)
     , m_waitTimer(this)
     , m_socket(QString(), QWebSocketProtocol::Version13, this)
     , m_handshakeTimer(this)
+    , m_openTimer(this)
+    , m_pingTimer(this)
+    , m_pongTimer(this)
     , m_reconnectTimer(this)
 {
     API::registerMetaTypes();
@@ -21,6 +25,17 @@ CServerHandler::CServerHandler(QObject *parent)
     m_handshakeTimer.setSingleShot(true);
     m_reconnectTimer.setSingleShot(true);
     connect(&m_reconnectTimer, &QTimer::timeout, this, &CServerHandler::reconnectNow);
+    m_openTimer.setSingleShot(true);
+    connect(&m_openTimer, &QTimer::timeout, this, &CServerHandler::openTimeoutSlot);
+    m_pingTimer.setObjectName(QStringLiteral("keepAlive"));
+    m_pingTimer.setInterval(30000);
+    connect(&m_pingTimer, &QTimer::timeout, this, &CServerHandler::sendKeepAlive);
+    m_pongTimer.setSingleShot(true);
+    connect(&m_pongTimer, &QTimer::timeout, this, &CServerHandler::keepAliveTimeoutSlot);
+    connect(&m_socket, &QWebSocket::pong, &m_pongTimer, &QTimer::stop);
+    // A message past the cap is never buffered: Qt closes the link with 1009.
+    m_socket.setMaxAllowedIncomingMessageSize(quint64(MaxMessageBytes));
+    m_socket.setMaxAllowedIncomingFrameSize(quint64(MaxMessageBytes));
 
     connect(&m_socket, &QWebSocket::connected, this, &CServerHandler::socketConnectedSlot);
     connect(&m_socket, &QWebSocket::disconnected, this, &CServerHandler::socketDisconnectedSlot);
@@ -47,6 +62,12 @@ void CServerHandler::setTimeoutsForTesting(int handshakeMs, int responseMs)
 {
     m_handshakeMs = handshakeMs;
     m_responseMs = responseMs;
+}
+
+void CServerHandler::setKeepAliveForTesting(int intervalMs, int timeoutMs)
+{
+    m_pingTimer.setInterval(intervalMs);
+    m_pongMs = timeoutMs;
 }
 
 void CServerHandler::setReconnectEnabled(bool enabled)
@@ -88,6 +109,8 @@ void CServerHandler::connectSlot(QString _origin, QString _login, QString _passw
     // disconnection is not taken for a lost link.
     m_reconnectTimer.stop();
     m_handshakeTimer.stop();
+    m_openTimer.stop();
+    stopKeepAlive();
     m_halted = false;
     m_attempt = 0;
     m_state = STATE_NONE;
@@ -104,7 +127,61 @@ void CServerHandler::connectSlot(QString _origin, QString _login, QString _passw
     m_url = url;
     m_login = _login;
     m_password = _password;
-    m_socket.open(url);
+    openSocket();
+}
+
+void CServerHandler::openSocket()
+{
+    m_socket.open(m_url);
+    m_openTimer.start(m_openMs);
+}
+
+void CServerHandler::openTimeoutSlot()
+{
+    if (m_socket.state() == QAbstractSocket::ConnectedState)
+        return;
+    addLog(QStringLiteral("WARNING: [CServerHandler] The server did not complete the WebSocket opening "
+                          "handshake in [%1] s")
+               .arg(m_openMs / 1000.0));
+    m_socket.blockSignals(true);
+    m_socket.abort();
+    m_socket.blockSignals(false);
+    m_state = STATE_NONE;
+    setStatus(COMM::DISCONNECTED);
+    linkFailed();
+}
+
+void CServerHandler::sendKeepAlive()
+{
+    // One ping in flight at a time; its own timer decides.
+    if (m_pongTimer.isActive())
+        return;
+    m_socket.ping();
+    m_pongTimer.start(m_pongMs);
+}
+
+void CServerHandler::keepAliveTimeoutSlot()
+{
+    dropLink(QStringLiteral("No answer to the keep-alive ping for [%1] s").arg(m_pongMs / 1000.0));
+}
+
+void CServerHandler::stopKeepAlive()
+{
+    m_pingTimer.stop();
+    m_pongTimer.stop();
+}
+
+void CServerHandler::dropLink(const QString &reason)
+{
+    addLog(QStringLiteral("WARNING: [CServerHandler] %1: the link is lost").arg(reason));
+    stopKeepAlive();
+    m_handshakeTimer.stop();
+    m_socket.blockSignals(true);
+    m_socket.abort();
+    m_socket.blockSignals(false);
+    m_state = STATE_NONE;
+    setStatus(COMM::DISCONNECTED);
+    linkFailed();
 }
 
 void CServerHandler::setStatus(COMM::EServerStatus status)
@@ -122,6 +199,8 @@ void CServerHandler::linkFailed()
     if (!m_reconnect || m_halted || m_reconnectTimer.isActive() || !m_url.isValid())
         return;
     m_handshakeTimer.stop();
+    m_openTimer.stop();
+    stopKeepAlive();
     m_state = STATE_NONE;
     m_socket.blockSignals(true);
     m_socket.abort();
@@ -152,11 +231,12 @@ void CServerHandler::reconnectNow()
     if (m_halted || !m_url.isValid())
         return;
     m_state = STATE_NONE;
-    m_socket.open(m_url);
+    openSocket();
 }
 
 void CServerHandler::socketConnectedSlot()
 {
+    m_openTimer.stop();
     m_state = STATE_PING;
     m_socket.sendTextMessage(QString::fromUtf8(API::buildProbeMessage()));
     setStatus(COMM::PING_WAITING);
@@ -165,6 +245,21 @@ void CServerHandler::socketConnectedSlot()
 
 void CServerHandler::socketDisconnectedSlot()
 {
+    stopKeepAlive();
+    m_openTimer.stop();
+    const QWebSocketProtocol::CloseCode closeCode = m_socket.closeCode();
+    if (closeCode == QWebSocketProtocol::CloseCodeTooMuchData) {
+        addLog(
+            QStringLiteral("WARNING: [CServerHandler] A server message larger than [%1] bytes was refused; "
+                           "the link is closed with code 1009")
+                .arg(MaxMessageBytes));
+        // What the refused message took (up to the cap) goes back once the
+        // closed socket and its buffers are gone.
+        QTimer::singleShot(1000, this, [] { releaseFreedMemory(); });
+    } else if (closeCode != QWebSocketProtocol::CloseCodeNormal)
+        addLog(QStringLiteral("[CServerHandler] The link is closed with code %1 [%2]")
+                   .arg(int(closeCode))
+                   .arg(m_socket.closeReason()));
     m_state = STATE_NONE;
     setStatus(COMM::DISCONNECTED);
     linkFailed();
@@ -204,7 +299,23 @@ void CServerHandler::timeoutSlot()
 
 void CServerHandler::textMessageReceivedSlot(QString msg)
 {
-    const QJsonDocument document = JsonGuard::parse(msg.toUtf8());
+    JsonGuard::EVerdict verdict = JsonGuard::EVerdict::Fine;
+    const QJsonDocument document = JsonGuard::parse(msg.toUtf8(), &verdict);
+    if (verdict == JsonGuard::EVerdict::TooDeep) {
+        if (msg.size() > 1024 * 1024)
+            QTimer::singleShot(1000, this, [] { releaseFreedMemory(); });
+        ++m_tooDeep;
+        if (!m_tooDeepReported.isValid() || m_tooDeepReported.elapsed() >= 60000) {
+            m_tooDeepReported.start();
+            addLog(
+                QStringLiteral("WARNING: [CServerHandler] %1 server message(s) nested deeper than %2 levels "
+                               "refused")
+                    .arg(m_tooDeep)
+                    .arg(JsonGuard::MaxDepth));
+            m_tooDeep = 0;
+        }
+        return;
+    }
     if (!document.isObject()) {
         qDebug().noquote() << "[CServerHandler::textMessageReceivedSlot] Uncknown input message format";
         return;
@@ -273,6 +384,7 @@ void CServerHandler::handleAuth(const QJsonObject &object)
     m_state = STATE_VERIFIED;
     m_handshakeTimer.stop();
     m_attempt = 0;
+    m_pingTimer.start();
     setStatus(COMM::SUCCESS);
 }
 

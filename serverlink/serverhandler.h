@@ -4,6 +4,7 @@
 #include "serverlink/serverstatus.h"
 
 #include <QAbstractSocket>
+#include <QElapsedTimer>
 #include <QJsonObject>
 #include <QList>
 #include <QMutex>
@@ -32,6 +33,16 @@ public:
 
     // Tests shorten the protocol timers; the product keeps 2000 ms and 10000 ms.
     void setTimeoutsForTesting(int handshakeMs, int responseMs);
+    // How long the WebSocket opening handshake may take (10 s); an unanswered
+    // one is a failed attempt like a refused connection.
+    void setOpenTimeoutForTesting(int ms) { m_openMs = ms; }
+    // Once logged in, a WebSocket ping every intervalMs (30 s); no pong within
+    // timeoutMs (10 s) and the link counts as lost.
+    void setKeepAliveForTesting(int intervalMs, int timeoutMs);
+
+    // Server messages larger than this are refused: the link closes with code
+    // 1009 and is opened again.
+    static constexpr qint64 MaxMessageBytes = 16 * 1024 * 1024;
 
     // Reconnecting after a lost link or an unanswered handshake, with a delay
     // that doubles from 1 s to 60 s and starts over after a login. Off unless
@@ -72,6 +83,9 @@ protected slots:
 
 private slots:
     void socketErrorSlot(QAbstractSocket::SocketError error);
+    void openTimeoutSlot();
+    void sendKeepAlive();
+    void keepAliveTimeoutSlot();
 #ifndef QT_NO_SSL
     void sslErrorsSlot(const QList<QSslError> &errors);
 #endif
@@ -96,6 +110,11 @@ private:
     // A failure that needs a person: stop retrying.
     void halt(const QString &reason);
     void reconnectNow();
+    // Opens the socket on m_url and starts the handshake's timer.
+    void openSocket();
+    void stopKeepAlive();
+    // Drops a link that is open but no longer usable and reconnects.
+    void dropLink(const QString &reason);
 
     int m_state = STATE_NONE;
     int m_pendingRequest = REQUEST_NONE;
@@ -113,6 +132,14 @@ private:
     QTimer m_handshakeTimer;
     int m_handshakeMs = 2000;
     int m_responseMs = 10000;
+    QTimer m_openTimer;
+    int m_openMs = 10000;
+    QTimer m_pingTimer;
+    QTimer m_pongTimer;
+    int m_pongMs = 10000;
+    // Messages refused by the JSON guard for their nesting, reported once a minute.
+    int m_tooDeep = 0;
+    QElapsedTimer m_tooDeepReported;
 
     QUrl m_url;
     bool m_reconnect = false;

@@ -13,7 +13,10 @@
 #include <QVariant>
 
 #include <algorithm>
+#include <functional>
 #include <optional>
+
+using namespace DB;
 
 namespace {
 
@@ -27,12 +30,44 @@ const int kBusyTimeoutMs = 5000;
 // that a backlog does not hold Modbus answers back.
 const int kBatchesPerPass = 16;
 
-// SQLite's primary result codes for "another connection holds the lock".
-bool isLocked(const QSqlError &error)
+// Write-ahead log size kept after a checkpoint has copied all of it: a log
+// that grew while a reader held it back (or took a full disk's last bytes) is
+// cut back to this once it can be, instead of keeping its largest size.
+const int kJournalSizeLimit = 4 * 1024 * 1024;
+
+int primaryCode(const QSqlError &error)
 {
     bool ok = false;
     const int code = error.nativeErrorCode().toInt(&ok) & 0xff;
-    return ok && (code == 5 /* SQLITE_BUSY */ || code == 6 /* SQLITE_LOCKED */);
+    return ok ? code : -1;
+}
+
+// SQLite's primary result codes for "another connection holds the lock", and
+// for a full disk: both pass by themselves, so a batch waits and is retried.
+bool isLocked(const QSqlError &error)
+{
+    const int code = primaryCode(error);
+    return code == 5 /* SQLITE_BUSY */ || code == 6 /* SQLITE_LOCKED */ || code == 13 /* SQLITE_FULL */;
+}
+
+// SQLite's own reason, appended to the store's messages.
+QString errorText(const QSqlError &error)
+{
+    return QStringLiteral(" Error_text[%1]").arg(error.text());
+}
+
+QString errorText(const QSqlQuery *query, const QSqlDatabase &db)
+{
+    return errorText(query ? query->lastError() : db.lastError());
+}
+
+QString batchKey(const SDeviceRegisterData &data)
+{
+    // One packet type writes one set of registers.
+    QString key = data.devEui;
+    for (const SRegisterValue &value : data.registers)
+        key += QLatin1Char('/') + QString::number(value.offset);
+    return key;
 }
 
 // Start-up messages go to the debug output as well, since the log file may be
@@ -112,42 +147,33 @@ CDataBaseHandler::CDataBaseHandler(const QString &fileName, const QString &conne
     m_db = QSqlDatabase::addDatabase(QS_DB_DRIVER, connectionName);
     m_db.setDatabaseName(fileName);
     if (!m_db.open()) {
+        m_failure = m_db.lastError().text();
         fail(QStringLiteral("CRITICAL_ERROR! Data base hasn't been created/opened! Error_text[%1]. "
                             "DataBaseHandler is not running!")
                  .arg(m_db.lastError().text()));
         return;
     }
+    // Nothing is written before the file has shown that it is a sound
+    // database this process may write: a file that is not is left exactly as
+    // it was found, for its owner to look at.
+    if (!checkUsable())
+        return;
 
-    // Write-ahead log: a commit is one append, readers never block the writer,
-    // and a killed process loses nothing that was committed.
-    execute(QStringLiteral("PRAGMA journal_mode=WAL;"));
-    execute(QStringLiteral("PRAGMA synchronous=NORMAL;"));
-    // Checkpoints run on a thread of their own (CWalCheckpointer), not inside
-    // whichever commit happens to fill the log.
-    execute(QStringLiteral("PRAGMA wal_autocheckpoint=0;"));
-    setBusyTimeout(kBusyTimeoutMs);
-
-    const QString invalidSize
-        = QStringLiteral("ERROR! Invalid size of colums in table \"%1\"! DataBaseHandler is not running!");
+    // The column lists are constants of app/schema.h; their sizes are checked
+    // where they are defined (static_assert), no longer at run time.
     const QString notCreated = QStringLiteral("ERROR! Table \"%1\" is not created!");
 
-    if (QSL_GLOB_DEVICES_FIELDS.size() != 6) {
-        fail(invalidSize.arg(QS_DB_TABLE_DEVICES));
-        return;
-    }
     QString sql
         = QStringLiteral("CREATE TABLE IF NOT EXISTS %1 ( %2 INTEGER PRIMARY KEY AUTOINCREMENT NOT NULL "
                          "UNIQUE, %3 TEXT, %4 TEXT, %5 TEXT, %6 INTEGER, %7 INTEGER ); ")
               .arg(QS_DB_TABLE_DEVICES);
     for (const QString &column : qAsConst(QSL_GLOB_DEVICES_FIELDS))
         sql = sql.arg(column);
-    if (!execute(sql))
-        report(notCreated.arg(QS_DB_TABLE_DEVICES));
-
-    if (QSL_GLOB_DEV_DATA_FIELDS.size() != 14) {
-        fail(invalidSize.arg(QS_DB_TABLE_DEV_DATA));
+    if (!execute(sql)) {
+        failTable(notCreated.arg(QS_DB_TABLE_DEVICES), QS_DB_TABLE_DEVICES);
         return;
     }
+
     sql = QStringLiteral(
               "CREATE TABLE IF NOT EXISTS %1 ( %2 INTEGER NOT NULL, %3 INTEGER, %4 INTEGER, %5 INTEGER, "
               "%6 INTEGER, %7 INTEGER, %8 TEXT, %9 TEXT DEFAULT NULL, %10 TEXT DEFAULT NULL, %11 INTEGER "
@@ -155,9 +181,32 @@ CDataBaseHandler::CDataBaseHandler(const QString &fileName, const QString &conne
               .arg(QS_DB_TABLE_DEV_DATA);
     for (const QString &column : qAsConst(QSL_GLOB_DEV_DATA_FIELDS))
         sql = sql.arg(column);
-    if (!execute(sql))
-        report(notCreated.arg(QS_DB_TABLE_DEV_DATA));
+    if (!execute(sql)) {
+        failTable(notCreated.arg(QS_DB_TABLE_DEV_DATA), QS_DB_TABLE_DEV_DATA);
+        return;
+    }
 
+    // Only now, with the tables known to be there: switching the journal
+    // writes to the file.
+    // Write-ahead log: a commit is one append, readers never block the writer,
+    // and a killed process loses nothing that was committed.
+    const std::optional<QString> journal = pragma(QStringLiteral("PRAGMA journal_mode=WAL;"));
+    if (!journal || journal->compare(QLatin1String("wal"), Qt::CaseInsensitive) != 0) {
+        failUnusable(
+            QStringLiteral("its write-ahead log cannot be used (%1)").arg(journal.value_or(m_failure)));
+        return;
+    }
+    // Checkpoints run on a thread of their own (CWalCheckpointer), not inside
+    // whichever commit happens to fill the log.
+    for (const QString &setting :
+         { QStringLiteral("PRAGMA synchronous=NORMAL;"), QStringLiteral("PRAGMA wal_autocheckpoint=0;"),
+           QStringLiteral("PRAGMA journal_size_limit=%1;").arg(kJournalSizeLimit) }) {
+        if (!pragma(setting)) {
+            failUnusable(m_failure);
+            return;
+        }
+    }
+    setBusyTimeout(kBusyTimeoutMs);
     createIndexes();
     buildStatements();
     reportUnreachableRegisters();
@@ -191,7 +240,66 @@ void CDataBaseHandler::fail(const QString &message)
 bool CDataBaseHandler::execute(const QString &sql)
 {
     QSqlQuery query(m_db);
-    return query.exec(sql);
+    if (query.exec(sql))
+        return true;
+    m_failure = query.lastError().databaseText();
+    return false;
+}
+
+std::optional<QString> CDataBaseHandler::pragma(const QString &sql)
+{
+    QSqlQuery query(m_db);
+    if (!query.exec(sql)) {
+        m_failure = query.lastError().databaseText();
+        return std::nullopt;
+    }
+    return query.next() ? query.value(0).toString() : QString();
+}
+
+void CDataBaseHandler::failUnusable(const QString &reason)
+{
+    m_failure = reason;
+    fail(QStringLiteral("CRITICAL_ERROR! Data base [%1] is not usable: %2. DataBaseHandler is not running!")
+             .arg(m_db.databaseName(), reason));
+}
+
+void CDataBaseHandler::failTable(const QString &message, const QString &table)
+{
+    const QString reason = m_failure;
+    m_failure = QStringLiteral("table \"%1\" cannot be created (%2)").arg(table, reason);
+    fail(message + QStringLiteral(" Error_text[%1]").arg(reason));
+}
+
+bool CDataBaseHandler::checkUsable()
+{
+    // Every page is read: a file cut short or overwritten, or one that is no
+    // database at all, fails here before anything is written to it.
+    {
+        QSqlQuery query(m_db);
+        if (!query.exec(QStringLiteral("PRAGMA quick_check;"))) {
+            failUnusable(query.lastError().databaseText());
+            return false;
+        }
+        QStringList problems;
+        while (query.next() && problems.size() < 3)
+            problems << query.value(0).toString();
+        if (problems != QStringList { QStringLiteral("ok") }) {
+            failUnusable(QStringLiteral("its check found %1").arg(problems.join(QStringLiteral("; "))));
+            return false;
+        }
+    }
+    // SQLite opens a file it may not write for reading only and says so only
+    // at the first write; one made and rolled back asks now.
+    QSqlQuery query(m_db);
+    const bool writable = query.exec(QStringLiteral("BEGIN IMMEDIATE;"))
+        && query.exec(QStringLiteral("CREATE TABLE tidewell_write_check (x INTEGER);"));
+    const QString reason = query.lastError().databaseText();
+    query.exec(QStringLiteral("ROLLBACK;"));
+    if (!writable) {
+        failUnusable(QStringLiteral("it cannot be written (%1)").arg(reason));
+        return false;
+    }
+    return true;
 }
 
 bool CDataBaseHandler::setBusyTimeout(int ms)
@@ -214,7 +322,8 @@ void CDataBaseHandler::reportUnreachableRegisters()
         = QStringLiteral("SELECT r.%3, d.%4, MIN(r.%5), MAX(r.%5), COUNT(*) FROM %1 r LEFT JOIN "
                          "%2 d ON d.%6 = r.%3 WHERE r.%5 < 0 OR r.%5 > 65535 GROUP BY r.%3 "
                          "ORDER BY r.%3;")
-              .arg(QS_DB_TABLE_DEV_DATA, QS_DB_TABLE_DEVICES, reg[0], dev[3], reg[2], dev[0]);
+              .arg(QS_DB_TABLE_DEV_DATA, QS_DB_TABLE_DEVICES, reg[REG_COL_DEVICE], dev[DEV_COL_DEV_EUI],
+                   reg[REG_COL_ADDR], dev[DEV_COL_ID]);
     QSqlQuery query(m_db);
     query.setForwardOnly(true);
     if (!query.exec(sql))
@@ -228,6 +337,53 @@ void CDataBaseHandler::reportUnreachableRegisters()
     }
 }
 
+QHash<uint32_t, QString> CDataBaseHandler::unservableDevices()
+{
+    QHash<uint32_t, QString> reasons;
+    const QStringList &dev = QSL_GLOB_DEVICES_FIELDS;
+    const QStringList &reg = QSL_GLOB_DEV_DATA_FIELDS;
+    auto collect = [this, &reasons](const QString &sql,
+                                    const std::function<QString(const QSqlQuery &)> &why) {
+        QSqlQuery query(m_db);
+        query.setForwardOnly(true);
+        if (!query.exec(sql)) {
+            addLog(QStringLiteral("ERROR: [CDataBaseHandler::unservableDevices] Invalid SQL request [%1]")
+                       .arg(sql)
+                   + errorText(query.lastError()));
+            return;
+        }
+        while (query.next()) {
+            const uint32_t id = query.value(0).toUInt();
+            if (!reasons.contains(id))
+                reasons.insert(id, why(query));
+        }
+    };
+    collect(QStringLiteral("SELECT %2, %3, %4 FROM %1 WHERE typeof(%4) != 'integer' OR %4 < 1 OR %4 > 65535;")
+                .arg(QS_DB_TABLE_DEVICES, dev[DEV_COL_ID], dev[DEV_COL_DEV_EUI], dev[DEV_COL_PORT]),
+            [](const QSqlQuery &q) {
+                return QStringLiteral("DevEUI [%1]: port [%2] is outside 1..65535")
+                    .arg(q.value(1).toString(), q.isNull(2) ? QStringLiteral("NULL") : q.value(2).toString());
+            });
+    collect(
+        QStringLiteral("SELECT d.%2, d.%3, MIN(r.%5), MAX(r.%5) FROM %1 d JOIN %4 r ON r.%6 = d.%2 GROUP BY "
+                       "d.%2 HAVING MIN(r.%5) < 0 OR MAX(r.%5) > 65535;")
+            .arg(QS_DB_TABLE_DEVICES, dev[DEV_COL_ID], dev[DEV_COL_DEV_EUI], QS_DB_TABLE_DEV_DATA,
+                 reg[REG_COL_ADDR], reg[REG_COL_DEVICE]),
+        [](const QSqlQuery &q) {
+            return QStringLiteral("DevEUI [%1]: registers %2..%3 pass 65535")
+                .arg(q.value(1).toString(), q.value(2).toString(), q.value(3).toString());
+        });
+    collect(
+        QStringLiteral("SELECT d.%2, d.%3, MIN(e.%2) FROM %1 d JOIN %1 e ON UPPER(e.%3) = UPPER(d.%3) AND "
+                       "e.%2 < d.%2 GROUP BY d.%2;")
+            .arg(QS_DB_TABLE_DEVICES, dev[DEV_COL_ID], dev[DEV_COL_DEV_EUI]),
+        [](const QSqlQuery &q) {
+            return QStringLiteral("DevEUI [%1] is served as device ID=%2")
+                .arg(q.value(1).toString(), q.value(2).toString());
+        });
+    return reasons;
+}
+
 void CDataBaseHandler::createIndexes()
 {
     const QStringList &dev = QSL_GLOB_DEVICES_FIELDS;
@@ -236,9 +392,10 @@ void CDataBaseHandler::createIndexes()
     // and every uplink looks its device up by EUI.
     const QString tpl = QStringLiteral("CREATE INDEX IF NOT EXISTS %1_%2_%3 ON %1 (%2, %3);");
     const QStringList statements = {
-        tpl.arg(QS_DB_TABLE_DEV_DATA, reg[1], reg[2]),
-        tpl.arg(QS_DB_TABLE_DEV_DATA, reg[0], reg[2]),
-        QStringLiteral("CREATE INDEX IF NOT EXISTS %1_%2 ON %1 (%2);").arg(QS_DB_TABLE_DEVICES, dev[3]),
+        tpl.arg(QS_DB_TABLE_DEV_DATA, reg[REG_COL_PORT], reg[REG_COL_ADDR]),
+        tpl.arg(QS_DB_TABLE_DEV_DATA, reg[REG_COL_DEVICE], reg[REG_COL_ADDR]),
+        QStringLiteral("CREATE INDEX IF NOT EXISTS %1_%2 ON %1 (%2);")
+            .arg(QS_DB_TABLE_DEVICES, dev[DEV_COL_DEV_EUI]),
     };
     QSqlQuery query(m_db);
     for (const QString &sql : statements) {
@@ -263,43 +420,52 @@ void CDataBaseHandler::buildStatements()
     m_devDataBind.clear();
     for (const QString &column : reg)
         m_devDataBind.append(QLatin1Char(':') + column);
-    m_bindFirstAddr = QStringLiteral(":first_") + reg[2];
-    m_bindLastAddr = QStringLiteral(":last_") + reg[2];
+    m_bindFirstAddr = QStringLiteral(":first_") + reg[REG_COL_ADDR];
+    m_bindLastAddr = QStringLiteral(":last_") + reg[REG_COL_ADDR];
 
     const QString deleteTpl = QStringLiteral("DELETE FROM %1 WHERE %2=:%2;");
-    m_sqlDeleteDevice = deleteTpl.arg(devices, dev[0]);
-    m_sqlDeleteData = deleteTpl.arg(devData, reg[0]);
+    m_sqlDeleteDevice = deleteTpl.arg(devices, dev[DEV_COL_ID]);
+    m_sqlDeleteData = deleteTpl.arg(devData, reg[REG_COL_DEVICE]);
 
     const QString selectTpl = QStringLiteral("SELECT * FROM %1 %2 ORDER BY %3 ASC;");
-    m_sqlDevicesAll = selectTpl.arg(devices, QString(), dev[1]);
-    m_sqlDevicesSearch
-        = selectTpl.arg(devices, QStringLiteral("WHERE %1 LIKE :%1 ESCAPE '\\'").arg(dev[1]), dev[1]);
+    m_sqlDevicesAll = selectTpl.arg(devices, QString(), dev[DEV_COL_NAME]);
+    m_sqlDevicesSearch = selectTpl.arg(
+        devices, QStringLiteral("WHERE %1 LIKE :%1 ESCAPE '\\'").arg(dev[DEV_COL_NAME]), dev[DEV_COL_NAME]);
 
     m_sqlRegisters = QStringLiteral("SELECT * FROM %1 WHERE %2=:%2 AND %3=1 ORDER BY %4 ASC;")
-                         .arg(devData, reg[0], reg[12], reg[2]);
-    m_sqlDeviceIdByEui = QStringLiteral("SELECT %2 FROM %1 WHERE %3=:%3;").arg(devices, dev[0], dev[3]);
+                         .arg(devData, reg[REG_COL_DEVICE], reg[REG_COL_PARENT], reg[REG_COL_ADDR]);
+    m_sqlDeviceIdByEui = QStringLiteral("SELECT %2 FROM %1 WHERE %3=:%3;")
+                             .arg(devices, dev[DEV_COL_ID], dev[DEV_COL_DEV_EUI]);
 
     const QString updateTpl = QStringLiteral("UPDATE %1 SET %2=:%2, %3=:%3, %4=:%4 WHERE %5=:%5 AND %6=:%6;");
-    m_sqlSaveData = updateTpl.arg(devData, reg[7], reg[8], reg[9], reg[0], reg[2]);
-    m_sqlUpdateRegInfo = updateTpl.arg(devData, reg[3], reg[4], reg[11], reg[0], reg[2]);
+    m_sqlSaveData = updateTpl.arg(devData, reg[REG_COL_VALUE], reg[REG_COL_FULL_VALUE], reg[REG_COL_TIME],
+                                  reg[REG_COL_DEVICE], reg[REG_COL_ADDR]);
+    m_sqlUpdateRegInfo = updateTpl.arg(devData, reg[REG_COL_START_VALUE], reg[REG_COL_GRATING_PERIOD],
+                                       reg[REG_COL_UNIT], reg[REG_COL_DEVICE], reg[REG_COL_ADDR]);
 
     const QString paramTpl = QStringLiteral(
         "SELECT %7 FROM %1 WHERE %1.%3 IN ( SELECT %2.%4 FROM %2 WHERE %2.%5=:%5 ) AND %1.%6=:%6;");
-    m_sqlRegisterParam = paramTpl.arg(devData, devices, reg[0], dev[0], dev[3], reg[2], QStringLiteral("*"));
+    m_sqlRegisterParam = registerParamStatement();
     // Only the scaling columns are fetched; the log names the request as above.
-    m_sqlRegisterParamRun = paramTpl.arg(devData, devices, reg[0], dev[0], dev[3], reg[2],
-                                         QStringList({ reg[3], reg[4], reg[11] }).join(QStringLiteral(", ")));
-    m_sqlRegisteredDevices = QStringLiteral("SELECT %2 FROM %1;").arg(devices, dev[3]);
-    m_sqlCountByEui = QStringLiteral("SELECT COUNT(*) FROM %1 WHERE %2=:%2;").arg(devices, dev[3]);
+    m_sqlRegisterParamRun = paramTpl.arg(
+        devData, devices, reg[REG_COL_DEVICE], dev[DEV_COL_ID], dev[DEV_COL_DEV_EUI], reg[REG_COL_ADDR],
+        QStringList({ reg[REG_COL_START_VALUE], reg[REG_COL_GRATING_PERIOD], reg[REG_COL_UNIT] })
+            .join(QStringLiteral(", ")));
+    m_sqlRegisteredDevices = QStringLiteral("SELECT %2 FROM %1;").arg(devices, dev[DEV_COL_DEV_EUI]);
+    m_sqlCountByEui
+        = QStringLiteral("SELECT COUNT(*) FROM %1 WHERE %2=:%2;").arg(devices, dev[DEV_COL_DEV_EUI]);
     m_sqlInsertDevice
         = QStringLiteral("INSERT INTO %1 (%2, %3, %4, %5, %6) VALUES (:%2, :%3, :%4, :%5, :%6);")
-              .arg(devices, dev[1], dev[2], dev[3], dev[4], dev[5]);
+              .arg(devices, dev[DEV_COL_NAME], dev[DEV_COL_APP_EUI], dev[DEV_COL_DEV_EUI], dev[DEV_COL_PORT],
+                   dev[DEV_COL_START_ADDR]);
 
     QString insertRegister
         = QStringLiteral("INSERT INTO %1 (%2, %3, %4, %5, %6, %7, %8, %9, %10, %11, %12) VALUES "
                          "(:%2, :%3, :%4, :%5, :%6, :%7, :%8, :%9, :%10, :%11, :%12);")
               .arg(devData);
-    for (const int column : { 0, 1, 2, 3, 4, 5, 6, 10, 12, 13, 11 })
+    for (const int column :
+         { REG_COL_DEVICE, REG_COL_PORT, REG_COL_ADDR, REG_COL_START_VALUE, REG_COL_GRATING_PERIOD,
+           REG_COL_BIT_SIZE, REG_COL_DATA_TYPE, REG_COL_NAME, REG_COL_PARENT, REG_COL_SOURCE, REG_COL_UNIT })
         insertRegister = insertRegister.arg(reg[column]);
     m_sqlInsertRegister = insertRegister;
 
@@ -307,14 +473,25 @@ void CDataBaseHandler::buildStatements()
     // of the call. The failure message still names the request in full.
     m_sqlRegisterData
         = QStringLiteral("SELECT %3, %4, %5, %6 FROM %1 WHERE %2=:%2 AND %3 BETWEEN :first_%3 AND :last_%3;")
-              .arg(devData, reg[1], reg[2], reg[7], reg[0], reg[6]);
+              .arg(devData, reg[REG_COL_PORT], reg[REG_COL_ADDR], reg[REG_COL_VALUE], reg[REG_COL_DEVICE],
+                   reg[REG_COL_DATA_TYPE]);
+}
+
+QString CDataBaseHandler::registerParamStatement()
+{
+    const QStringList &dev = QSL_GLOB_DEVICES_FIELDS;
+    const QStringList &reg = QSL_GLOB_DEV_DATA_FIELDS;
+    return QStringLiteral(
+               "SELECT * FROM %1 WHERE %1.%3 IN ( SELECT %2.%4 FROM %2 WHERE %2.%5=:%5 ) AND %1.%6=:%6;")
+        .arg(QS_DB_TABLE_DEV_DATA, QS_DB_TABLE_DEVICES, reg[REG_COL_DEVICE], dev[DEV_COL_ID],
+             dev[DEV_COL_DEV_EUI], reg[REG_COL_ADDR]);
 }
 
 QString CDataBaseHandler::registerDataText(uint32_t port, uint32_t startAddr, uint32_t count) const
 {
     return QStringLiteral("SELECT * FROM %1 WHERE %2=%3 AND %4 BETWEEN %5 AND %6;")
-        .arg(QS_DB_TABLE_DEV_DATA, QSL_GLOB_DEV_DATA_FIELDS[1], QString::number(port),
-             QSL_GLOB_DEV_DATA_FIELDS[2], QString::number(startAddr),
+        .arg(QS_DB_TABLE_DEV_DATA, QSL_GLOB_DEV_DATA_FIELDS[REG_COL_PORT], QString::number(port),
+             QSL_GLOB_DEV_DATA_FIELDS[REG_COL_ADDR], QString::number(startAddr),
              QString::number(qint64(startAddr) + count - 1));
 }
 
@@ -356,10 +533,16 @@ bool CDataBaseHandler::deleteDevice(uint32_t deviceId)
     if (!beginTransaction(QStringLiteral("deleteDevice")))
         return false;
 
-    if (!execWith(statement(m_sqlDeleteDevice), m_devicesBind[0], deviceId))
-        return abandon(m_db, QStringLiteral("[CDataBaseHandler::deleteDevice] Invalid SQL request [1]"));
-    if (!execWith(statement(m_sqlDeleteData), m_devDataBind[0], deviceId))
-        return abandon(m_db, QStringLiteral("[CDataBaseHandler::deleteDevice] Invalid SQL request [2]"));
+    QSqlQuery *query = statement(m_sqlDeleteDevice);
+    if (!execWith(query, m_devicesBind[DEV_COL_ID], deviceId))
+        return abandon(m_db,
+                       QStringLiteral("[CDataBaseHandler::deleteDevice] Invalid SQL request [1]")
+                           + errorText(query, m_db));
+    query = statement(m_sqlDeleteData);
+    if (!execWith(query, m_devDataBind[REG_COL_DEVICE], deviceId))
+        return abandon(m_db,
+                       QStringLiteral("[CDataBaseHandler::deleteDevice] Invalid SQL request [2]")
+                           + errorText(query, m_db));
     return commitTransaction(QStringLiteral("deleteDevice"));
 }
 
@@ -370,11 +553,12 @@ QSqlQuery CDataBaseHandler::getDevices(const QString &search)
     if (search.isEmpty()) {
         ok = query.exec(m_sqlDevicesAll);
     } else if (query.prepare(m_sqlDevicesSearch)) {
-        query.bindValue(m_devicesBind[1], containsPattern(search));
+        query.bindValue(m_devicesBind[DEV_COL_NAME], containsPattern(search));
         ok = query.exec();
     }
     if (!ok)
-        addLog(QStringLiteral("[CDataBaseHandler::getDevices] Invalid SQL request [1]"));
+        addLog(QStringLiteral("[CDataBaseHandler::getDevices] Invalid SQL request [1]")
+               + errorText(query.lastError()));
     return query;
 }
 
@@ -383,11 +567,12 @@ QSqlQuery CDataBaseHandler::getRegisters(uint32_t deviceId)
     QSqlQuery query(m_db);
     bool ok = false;
     if (query.prepare(m_sqlRegisters)) {
-        query.bindValue(m_devDataBind[0], deviceId);
+        query.bindValue(m_devDataBind[REG_COL_DEVICE], deviceId);
         ok = query.exec();
     }
     if (!ok)
-        addLog(QStringLiteral("[CDataBaseHandler::getRegisters] Invalid SQL request [1]"));
+        addLog(QStringLiteral("[CDataBaseHandler::getRegisters] Invalid SQL request [1]")
+               + errorText(query.lastError()));
     return query;
 }
 
@@ -399,16 +584,41 @@ bool CDataBaseHandler::saveRegisterData(const SDeviceRegisterData &data)
 void CDataBaseHandler::queueRegisterData(const SDeviceRegisterData &data)
 {
     // Behind batches that are already waiting, a new one waits its turn.
-    if (m_pending.empty()) {
+    if (m_pending.isEmpty()) {
         const EBatchResult result = writeBatch(data, false);
         if (result != EBatchResult::Locked) {
             finishBatch(data, result);
             return;
         }
     }
-    m_pending.push_back({ data, std::chrono::steady_clock::now() });
+    if (m_pending.push(batchKey(data), { data, std::chrono::steady_clock::now() })) {
+        if (!m_replacedReport.isValid() || m_replacedReport.elapsed() >= 60000) {
+            m_replacedReport.start();
+            addLog(
+                QStringLiteral("WARNING: [CDataBaseHandler::queueRegisterData] More than %1 uplinks wait to "
+                               "be written: %2 replaced by a newer one of the same device and packet type")
+                    .arg(m_pending.limit())
+                    .arg(m_pending.replaced() - m_replacedLogged));
+            m_replacedLogged = m_pending.replaced();
+        }
+    }
     if (!m_retryTimer.isActive())
         m_retryTimer.start(m_retryInterval);
+}
+
+void CDataBaseHandler::noteRetryCause(const QSqlError &error)
+{
+    if (primaryCode(error) != 13) {
+        ++m_lockedAttempts;
+        return;
+    }
+    m_retryCause = error.text();
+    if (!m_diskFull) {
+        m_diskFull = true;
+        addLog(QStringLiteral("WARNING: [CDataBaseHandler] Data base cannot be written: uplinks wait and are "
+                              "retried.")
+               + errorText(error));
+    }
 }
 
 void CDataBaseHandler::setRetryTiming(std::chrono::milliseconds interval, std::chrono::milliseconds window)
@@ -420,37 +630,46 @@ void CDataBaseHandler::setRetryTiming(std::chrono::milliseconds interval, std::c
 void CDataBaseHandler::retryPending()
 {
     bool locked = false;
-    for (int written = 0; !m_pending.empty() && written < kBatchesPerPass; ++written) {
-        const EBatchResult result = writeBatch(m_pending.front().data, false);
+    for (int written = 0; !m_pending.isEmpty() && written < kBatchesPerPass; ++written) {
+        const EBatchResult result = writeBatch(m_pending.first().data, false);
         if (result == EBatchResult::Locked) {
             locked = true;
             break;
         }
-        const SDeviceRegisterData done = m_pending.front().data;
-        m_pending.pop_front();
+        const SDeviceRegisterData done = m_pending.takeFirst().data;
         finishBatch(done, result);
     }
     if (locked) {
         // Batches whose window has passed had their last try now (or, behind
         // the first one, could not have been written before it anyway).
         const auto now = std::chrono::steady_clock::now();
-        while (!m_pending.empty() && now - m_pending.front().arrival >= m_retryWindow) {
-            const QString devEui = m_pending.front().data.devEui;
-            m_pending.pop_front();
-            addLog(
-                QStringLiteral("ERROR: [CDataBaseHandler::queueRegisterData] Data base is locked for %1 ms, "
-                               "uplink of [%2] is dropped")
-                    .arg(m_retryWindow.count())
-                    .arg(devEui));
+        while (!m_pending.isEmpty() && now - m_pending.first().arrival >= m_retryWindow) {
+            const QString devEui = m_pending.takeFirst().data.devEui;
+            if (m_diskFull)
+                addLog(
+                    QStringLiteral("ERROR: [CDataBaseHandler::queueRegisterData] Data base cannot be written "
+                                   "for %1 ms, uplink of [%2] is dropped Error_text[%3]")
+                        .arg(m_retryWindow.count())
+                        .arg(devEui, m_retryCause));
+            else
+                addLog(
+                    QStringLiteral("ERROR: [CDataBaseHandler::queueRegisterData] Data base is locked for %1 "
+                                   "ms, uplink of [%2] is dropped")
+                        .arg(m_retryWindow.count())
+                        .arg(devEui));
             emit registerDataDropped(devEui);
         }
     }
-    if (!m_pending.empty() && !m_retryTimer.isActive())
+    if (!m_pending.isEmpty() && !m_retryTimer.isActive())
         m_retryTimer.start(locked ? m_retryInterval : std::chrono::milliseconds(0));
 }
 
 void CDataBaseHandler::finishBatch(const SDeviceRegisterData &data, EBatchResult result)
 {
+    if (result == EBatchResult::Stored && m_diskFull) {
+        m_diskFull = false;
+        addLog(QStringLiteral("INFO: [CDataBaseHandler] Data base is written again"));
+    }
     if (result == EBatchResult::Stored)
         emit registerDataSaved(data);
     else
@@ -472,13 +691,17 @@ CDataBaseHandler::EBatchResult CDataBaseHandler::writeBatch(const SDeviceRegiste
     if (!wait)
         setBusyTimeout(0);
     QSqlQuery *begin = statement(QStringLiteral("BEGIN IMMEDIATE;"));
-    const bool begun = begin && begin->exec();
+    const bool begun = m_writeFault == 0 && begin && begin->exec();
     if (!wait)
         setBusyTimeout(kBusyTimeoutMs);
     if (!begun) {
-        const QSqlError error = begin ? begin->lastError() : m_db.lastError();
+        const QSqlError error = m_writeFault != 0
+            ? QSqlError(QString(), QStringLiteral("database or disk is full"), QSqlError::TransactionError,
+                        QString::number(m_writeFault))
+            : begin ? begin->lastError()
+                    : m_db.lastError();
         if (!wait && isLocked(error)) {
-            ++m_lockedAttempts;
+            noteRetryCause(error);
             qCDebug(lcStore) << "batch of" << data.devEui << "finds the database locked";
             return EBatchResult::Locked;
         }
@@ -488,8 +711,10 @@ CDataBaseHandler::EBatchResult CDataBaseHandler::writeBatch(const SDeviceRegiste
     }
 
     QSqlQuery *lookup = statement(m_sqlDeviceIdByEui);
-    if (!execWith(lookup, m_devicesBind[3], data.devEui)) {
-        abandon(m_db, QStringLiteral("ERROR: [CDataBaseHandler::saveRegisterData] Invalid SQL request [1]"));
+    if (!execWith(lookup, m_devicesBind[DEV_COL_DEV_EUI], data.devEui)) {
+        abandon(m_db,
+                QStringLiteral("ERROR: [CDataBaseHandler::saveRegisterData] Invalid SQL request [1]")
+                    + errorText(lookup, m_db));
         return EBatchResult::Failed;
     }
     const std::optional<uint32_t> foundId = takeDeviceId(lookup);
@@ -512,19 +737,26 @@ CDataBaseHandler::EBatchResult CDataBaseHandler::writeBatch(const SDeviceRegiste
         const uint32_t regAddr = uint32_t(data.startAddr) + uint32_t(value.offset);
         QSqlQuery *update = statement(m_sqlSaveData);
         if (update) {
-            update->bindValue(m_devDataBind[7], value.value);
-            update->bindValue(m_devDataBind[8], value.fullValue);
-            update->bindValue(m_devDataBind[9], QDateTime::currentMSecsSinceEpoch());
-            update->bindValue(m_devDataBind[0], deviceId);
-            update->bindValue(m_devDataBind[2], qint64(regAddr));
+            update->bindValue(m_devDataBind[REG_COL_VALUE], value.value);
+            update->bindValue(m_devDataBind[REG_COL_FULL_VALUE], value.fullValue);
+            update->bindValue(m_devDataBind[REG_COL_TIME], QDateTime::currentMSecsSinceEpoch());
+            update->bindValue(m_devDataBind[REG_COL_DEVICE], deviceId);
+            update->bindValue(m_devDataBind[REG_COL_ADDR], qint64(regAddr));
         }
         if (!update || !update->exec()) {
+            const QSqlError error = update ? update->lastError() : m_db.lastError();
+            m_db.rollback();
+            // A full disk passes: the batch waits like one that found the lock taken.
+            if (!wait && isLocked(error)) {
+                noteRetryCause(error);
+                return EBatchResult::Locked;
+            }
             // Half an uplink is worse than none: readers would combine words of
             // two different readings.
-            addLog(QStringLiteral("ERROR: [CDataBaseHandler::saveRegisterData] Invalid SQL request [2]"));
+            addLog(QStringLiteral("ERROR: [CDataBaseHandler::saveRegisterData] Invalid SQL request [2]")
+                   + errorText(error));
             addLog(QStringLiteral("    Query [%1]").arg(m_sqlSaveData));
             addLog(QStringLiteral("    Set: deviceId[%1], regAddr[%2]").arg(deviceId).arg(regAddr));
-            m_db.rollback();
             return EBatchResult::Failed;
         }
     }
@@ -537,7 +769,7 @@ CDataBaseHandler::EBatchResult CDataBaseHandler::writeBatch(const SDeviceRegiste
     // Only a journal other than the write-ahead log makes a commit wait for
     // readers; the batch is then simply tried again.
     if (!wait && isLocked(error)) {
-        ++m_lockedAttempts;
+        noteRetryCause(error);
         return EBatchResult::Locked;
     }
     addLog(QStringLiteral("ERROR: [CDataBaseHandler::%1] Transaction is not committed! Error_text[%2]")
@@ -554,14 +786,15 @@ void CDataBaseHandler::updateRegInfo(const SDeviceRegUpdate &update)
     for (const SRegisterParam &param : update.params) {
         QSqlQuery *query = statement(m_sqlUpdateRegInfo);
         if (query) {
-            query->bindValue(m_devDataBind[3], param.startValue);
-            query->bindValue(m_devDataBind[4], param.gratingPeriod);
-            query->bindValue(m_devDataBind[11], param.unit);
-            query->bindValue(m_devDataBind[0], update.deviceId);
-            query->bindValue(m_devDataBind[2], param.regAddr);
+            query->bindValue(m_devDataBind[REG_COL_START_VALUE], param.startValue);
+            query->bindValue(m_devDataBind[REG_COL_GRATING_PERIOD], param.gratingPeriod);
+            query->bindValue(m_devDataBind[REG_COL_UNIT], param.unit);
+            query->bindValue(m_devDataBind[REG_COL_DEVICE], update.deviceId);
+            query->bindValue(m_devDataBind[REG_COL_ADDR], param.regAddr);
         }
         if (!query || !query->exec()) {
-            addLog(QStringLiteral("ERROR: [CDataBaseHandler::updateRegInfo] Invalid SQL request [1]"));
+            addLog(QStringLiteral("ERROR: [CDataBaseHandler::updateRegInfo] Invalid SQL request [1]")
+                   + errorText(query, m_db));
             addLog(m_sqlUpdateRegInfo);
             break;
         }
@@ -575,11 +808,12 @@ SRegisterParam CDataBaseHandler::getRegisterParam(const QString &devEui, uint32_
     SRegisterParam result;
     QSqlQuery *query = statement(m_sqlRegisterParamRun);
     if (query) {
-        query->bindValue(m_devicesBind[3], devEui);
-        query->bindValue(m_devDataBind[2], regAddr);
+        query->bindValue(m_devicesBind[DEV_COL_DEV_EUI], devEui);
+        query->bindValue(m_devDataBind[REG_COL_ADDR], regAddr);
     }
     if (!query || !query->exec()) {
-        addLog(QStringLiteral("ERROR: [CDataBaseHandler::getRegisterParam] Invalid SQL request [1]"));
+        addLog(QStringLiteral("ERROR: [CDataBaseHandler::getRegisterParam] Invalid SQL request [1]")
+               + errorText(query, m_db));
         addLog(m_sqlRegisterParam);
         return result;
     }
@@ -601,7 +835,8 @@ QStringList CDataBaseHandler::getRegisteredDevices()
     QStringList result;
     QSqlQuery *query = statement(m_sqlRegisteredDevices);
     if (!query || !query->exec()) {
-        addLog(QStringLiteral("[CDataBaseHandler::getRegisteredDevices] Invalid SQL request [1]"));
+        addLog(QStringLiteral("[CDataBaseHandler::getRegisteredDevices] Invalid SQL request [1]")
+               + errorText(query, m_db));
         return result;
     }
     while (query->next())
@@ -635,7 +870,7 @@ bool CDataBaseHandler::registerNewDevices(const QList<QPair<DB::SDeviceRegMapDes
 uint32_t CDataBaseHandler::deviceId(const QString &devEui)
 {
     QSqlQuery *query = statement(m_sqlDeviceIdByEui);
-    if (!execWith(query, m_devicesBind[3], devEui))
+    if (!execWith(query, m_devicesBind[DEV_COL_DEV_EUI], devEui))
         return 0;
     return takeDeviceId(query).value_or(0);
 }
@@ -643,8 +878,9 @@ uint32_t CDataBaseHandler::deviceId(const QString &devEui)
 bool CDataBaseHandler::insertDevice(const DB::SDeviceRegMapDescription &description, uint16_t port)
 {
     QSqlQuery *query = statement(m_sqlCountByEui);
-    if (!execWith(query, m_devicesBind[3], description.devEui))
-        return refuse(QStringLiteral("[CDataBaseHandler::registerNewDevice] Invalid SQL request [1]"));
+    if (!execWith(query, m_devicesBind[DEV_COL_DEV_EUI], description.devEui))
+        return refuse(QStringLiteral("[CDataBaseHandler::registerNewDevice] Invalid SQL request [1]")
+                      + errorText(query, m_db));
     const qint64 existing = query->next() ? query->value(0).toLongLong() : 0;
     query->finish();
     if (existing != 0) {
@@ -655,18 +891,20 @@ bool CDataBaseHandler::insertDevice(const DB::SDeviceRegMapDescription &descript
 
     query = statement(m_sqlInsertDevice);
     if (query) {
-        query->bindValue(m_devicesBind[1], description.devName);
-        query->bindValue(m_devicesBind[2], description.appEui);
-        query->bindValue(m_devicesBind[3], description.devEui);
-        query->bindValue(m_devicesBind[4], int32_t(port));
-        query->bindValue(m_devicesBind[5], description.startAddr);
+        query->bindValue(m_devicesBind[DEV_COL_NAME], description.devName);
+        query->bindValue(m_devicesBind[DEV_COL_APP_EUI], description.appEui);
+        query->bindValue(m_devicesBind[DEV_COL_DEV_EUI], description.devEui);
+        query->bindValue(m_devicesBind[DEV_COL_PORT], int32_t(port));
+        query->bindValue(m_devicesBind[DEV_COL_START_ADDR], description.startAddr);
     }
     if (!query || !query->exec())
-        return refuse(QStringLiteral("[CDataBaseHandler::registerNewDevice] Invalid SQL request [2]"));
+        return refuse(QStringLiteral("[CDataBaseHandler::registerNewDevice] Invalid SQL request [2]")
+                      + errorText(query, m_db));
 
     query = statement(m_sqlDeviceIdByEui);
-    if (!execWith(query, m_devicesBind[3], description.devEui))
-        return refuse(QStringLiteral("[CDataBaseHandler::registerNewDevice] Invalid SQL request [3]"));
+    if (!execWith(query, m_devicesBind[DEV_COL_DEV_EUI], description.devEui))
+        return refuse(QStringLiteral("[CDataBaseHandler::registerNewDevice] Invalid SQL request [3]")
+                      + errorText(query, m_db));
     const std::optional<uint32_t> createdId = takeDeviceId(query);
     if (!createdId) {
         return refuse(
@@ -687,17 +925,17 @@ bool CDataBaseHandler::insertDevice(const DB::SDeviceRegMapDescription &descript
               QSqlQuery *insert = statement(m_sqlInsertRegister);
               if (!insert)
                   return false;
-              insert->bindValue(m_devDataBind[0], deviceId);
-              insert->bindValue(m_devDataBind[1], int32_t(port));
-              insert->bindValue(m_devDataBind[2], qint64(addr));
-              insert->bindValue(m_devDataBind[3], startValue);
-              insert->bindValue(m_devDataBind[4], gratingPeriod);
-              insert->bindValue(m_devDataBind[5], qint64(field.bitSize));
-              insert->bindValue(m_devDataBind[6], quotedText(field.dataType));
-              insert->bindValue(m_devDataBind[10], name);
-              insert->bindValue(m_devDataBind[12], parent);
-              insert->bindValue(m_devDataBind[13], source);
-              insert->bindValue(m_devDataBind[11], unit);
+              insert->bindValue(m_devDataBind[REG_COL_DEVICE], deviceId);
+              insert->bindValue(m_devDataBind[REG_COL_PORT], int32_t(port));
+              insert->bindValue(m_devDataBind[REG_COL_ADDR], qint64(addr));
+              insert->bindValue(m_devDataBind[REG_COL_START_VALUE], startValue);
+              insert->bindValue(m_devDataBind[REG_COL_GRATING_PERIOD], gratingPeriod);
+              insert->bindValue(m_devDataBind[REG_COL_BIT_SIZE], qint64(field.bitSize));
+              insert->bindValue(m_devDataBind[REG_COL_DATA_TYPE], quotedText(field.dataType));
+              insert->bindValue(m_devDataBind[REG_COL_NAME], name);
+              insert->bindValue(m_devDataBind[REG_COL_PARENT], parent);
+              insert->bindValue(m_devDataBind[REG_COL_SOURCE], source);
+              insert->bindValue(m_devDataBind[REG_COL_UNIT], unit);
               return insert->exec();
           };
     const QVariant noText(QVariant::String);
@@ -724,7 +962,8 @@ bool CDataBaseHandler::insertDevice(const DB::SDeviceRegMapDescription &descript
                 ok = insertRow(addr + n, 0, 1, field, noText, 0, 0, noText);
         }
         if (!ok) {
-            addLog(QStringLiteral("[CDataBaseHandler::registerNewDevice] Invalid SQL request [4]"));
+            addLog(QStringLiteral("[CDataBaseHandler::registerNewDevice] Invalid SQL request [4]")
+                   + errorText(statement(m_sqlInsertRegister), m_db));
             return refuse(m_sqlInsertRegister);
         }
     }
@@ -738,12 +977,13 @@ QMap<uint16_t, uint16_t> CDataBaseHandler::getRegisterData(uint32_t port, uint32
         return result;
     QSqlQuery *query = statement(m_sqlRegisterData);
     if (query) {
-        query->bindValue(m_devDataBind[1], qint64(port));
+        query->bindValue(m_devDataBind[REG_COL_PORT], qint64(port));
         query->bindValue(m_bindFirstAddr, qint64(startAddr));
         query->bindValue(m_bindLastAddr, qint64(startAddr) + count - 1);
     }
     if (!query || !query->exec()) {
-        addLog(QStringLiteral("ERROR: [CDataBaseHandler::getRegisterData] Invalid SQL request [1]"));
+        addLog(QStringLiteral("ERROR: [CDataBaseHandler::getRegisterData] Invalid SQL request [1]")
+               + errorText(query, m_db));
         addLog(registerDataText(port, startAddr, count));
         return result;
     }
@@ -780,9 +1020,9 @@ QString portAndDevice(int port, uint32_t device, bool after)
     const QStringList &reg = QSL_GLOB_DEV_DATA_FIELDS;
     QStringList terms;
     if (port >= 0)
-        terms << QStringLiteral("%1=:%1").arg(reg[1]);
+        terms << QStringLiteral("%1=:%1").arg(reg[REG_COL_PORT]);
     if (device != 0)
-        terms << QStringLiteral("%1=:%1").arg(reg[0]);
+        terms << QStringLiteral("%1=:%1").arg(reg[REG_COL_DEVICE]);
     if (terms.isEmpty())
         return QString();
     return (after ? QStringLiteral(" AND ") : QStringLiteral(" WHERE "))
@@ -798,13 +1038,15 @@ QList<SServedRegister> CDataBaseHandler::servedRegisters(int port, uint32_t devi
     QSqlQuery query(m_db);
     query.setForwardOnly(true);
     const QString sql
-        = QStringLiteral("SELECT %2, %3, %4, %5 FROM %1%6;")
-              .arg(QS_DB_TABLE_DEV_DATA, reg[1], reg[2], reg[0], reg[7], portAndDevice(port, device, false));
+        = QStringLiteral("SELECT %2, %3, %4, %5, %6, %7, %8 FROM %1%9;")
+              .arg(QS_DB_TABLE_DEV_DATA, reg[REG_COL_PORT], reg[REG_COL_ADDR], reg[REG_COL_DEVICE],
+                   reg[REG_COL_VALUE], reg[REG_COL_GRATING_PERIOD], reg[REG_COL_START_VALUE],
+                   reg[REG_COL_UNIT], portAndDevice(port, device, false));
     bool ok = query.prepare(sql);
     if (ok && port >= 0)
-        query.bindValue(m_devDataBind[1], port);
+        query.bindValue(m_devDataBind[REG_COL_PORT], port);
     if (ok && device != 0)
-        query.bindValue(m_devDataBind[0], device);
+        query.bindValue(m_devDataBind[REG_COL_DEVICE], device);
     ok = ok && query.exec();
     if (!ok) {
         addLog(QStringLiteral(
@@ -812,9 +1054,17 @@ QList<SServedRegister> CDataBaseHandler::servedRegisters(int port, uint32_t devi
                    .arg(sql, query.lastError().text()));
         return rows;
     }
-    while (query.next())
-        rows.append({ static_cast<uint16_t>(query.value(0).toUInt()), query.value(1).toUInt(),
-                      query.value(2).toUInt(), RegisterWords::numberWord(query.value(3).toString()) });
+    while (query.next()) {
+        SServedRegister row;
+        row.port = static_cast<uint16_t>(query.value(0).toUInt());
+        row.address = query.value(1).toUInt();
+        row.device = query.value(2).toUInt();
+        row.value = RegisterWords::numberWord(query.value(3).toString());
+        row.multiplier = query.value(4).toInt();
+        row.extraValue = query.value(5).toInt();
+        row.unit = query.value(6).toString();
+        rows.append(row);
+    }
     query.finish();
 
     // Text fields replace the words of their own rows.
@@ -841,16 +1091,18 @@ QList<SServedRegister> CDataBaseHandler::textRegisters(int port, uint32_t device
     QSqlQuery query(m_db);
     query.setForwardOnly(true);
     // Payload fields only: the server's text values (identifiers) are hexadecimal.
-    const QString sql = QStringLiteral("SELECT %2, %3, %4, %5, %6 FROM %1 WHERE %7=:%7 AND %8=1 AND %9=1%10;")
-                            .arg(QS_DB_TABLE_DEV_DATA, reg[1], reg[2], reg[0], reg[8], reg[5], reg[6],
-                                 reg[12], reg[13], portAndDevice(port, device, true));
+    const QString sql
+        = QStringLiteral("SELECT %2, %3, %4, %5, %6 FROM %1 WHERE %7=:%7 AND %8=1 AND %9=1%10;")
+              .arg(QS_DB_TABLE_DEV_DATA, reg[REG_COL_PORT], reg[REG_COL_ADDR], reg[REG_COL_DEVICE],
+                   reg[REG_COL_FULL_VALUE], reg[REG_COL_BIT_SIZE], reg[REG_COL_DATA_TYPE],
+                   reg[REG_COL_PARENT], reg[REG_COL_SOURCE], portAndDevice(port, device, true));
     bool ok = query.prepare(sql);
     if (ok) {
-        query.bindValue(m_devDataBind[6], QS_TYPE_TEXT);
+        query.bindValue(m_devDataBind[REG_COL_DATA_TYPE], QS_TYPE_TEXT);
         if (port >= 0)
-            query.bindValue(m_devDataBind[1], port);
+            query.bindValue(m_devDataBind[REG_COL_PORT], port);
         if (device != 0)
-            query.bindValue(m_devDataBind[0], device);
+            query.bindValue(m_devDataBind[REG_COL_DEVICE], device);
     }
     if (!ok || !query.exec()) {
         addLog(
@@ -928,7 +1180,7 @@ QHash<uint32_t, qint64> CDataBaseHandler::lastWriteTimes()
     QSqlQuery query(m_db);
     query.setForwardOnly(true);
     const QString sql = QStringLiteral("SELECT %2, MAX(%3) FROM %1 WHERE %3 IS NOT NULL GROUP BY %2;")
-                            .arg(QS_DB_TABLE_DEV_DATA, reg[0], reg[9]);
+                            .arg(QS_DB_TABLE_DEV_DATA, reg[REG_COL_DEVICE], reg[REG_COL_TIME]);
     if (!query.exec(sql)) {
         addLog(QStringLiteral(
                    "ERROR: [CDataBaseHandler::lastWriteTimes] Invalid SQL request [%1] Error_text[%2]")

@@ -1,8 +1,10 @@
 #pragma once
 
+#include "app/latestqueue.h"
 #include "storage/dbrecords.h"
 #include "storage/walcheckpointer.h"
 
+#include <QElapsedTimer>
 #include <QHash>
 #include <QMap>
 #include <QObject>
@@ -16,11 +18,14 @@
 #include <deque>
 #include <map>
 #include <memory>
+#include <optional>
 
 // The register store: registered devices and every register of every device
 // in one SQLite file. Used from the thread that creates it only (the
 // gateway's), like its connection: Qt SQL allows a connection on its own
 // thread alone, and queueRegisterData retries from that thread's event loop.
+class QSqlError;
+
 class CDataBaseHandler : public QObject
 {
     Q_OBJECT
@@ -32,6 +37,8 @@ public:
     ~CDataBaseHandler() override;
 
     bool failed() const { return m_failed; }
+    // Why the store failed at start, in SQLite's words where it has them.
+    const QString &failure() const { return m_failure; }
 
     bool deleteDevice(uint32_t deviceId);
     QSqlQuery getDevices(const QString &search);
@@ -46,7 +53,13 @@ public:
     // is registerDataSaved or registerDataDropped, emitted before this call
     // returns when the batch could be decided at once.
     void queueRegisterData(const SDeviceRegisterData &data);
-    int pendingRegisterData() const { return int(m_pending.size()); }
+    int pendingRegisterData() const { return m_pending.size(); }
+    // The retry queue is bounded like the decode backlog (CLatestQueue).
+    void setPendingLimit(int limit) { m_pending.setLimit(limit); }
+    quint64 replacedRegisterData() const { return m_pending.replaced(); }
+    // Writes of queued batches fail with this SQLite result code (13: the
+    // disk is full) while it is not 0; CI cannot fill a real disk.
+    void setWriteFaultForTesting(int sqliteCode) { m_writeFault = sqliteCode; }
     // How often a batch found the database locked, for diagnostics and tests.
     quint64 lockedAttempts() const { return m_lockedAttempts; }
     void setRetryTiming(std::chrono::milliseconds interval, std::chrono::milliseconds window);
@@ -62,9 +75,15 @@ public:
     uint32_t deviceId(const QString &devEui);
     QMap<uint16_t, uint16_t> getRegisterData(uint32_t port, uint32_t startAddr, uint32_t count);
     // Every register row of the port (of all ports when port < 0; of one
-    // device when device is not 0), with its value as Modbus serves it; what
-    // the gateway's register image is built from.
+    // device when device is not 0), with its value as Modbus serves it and its
+    // scaling; what the gateway's register image and scaling table are built from.
     QList<SServedRegister> servedRegisters(int port = -1, uint32_t device = 0);
+    // The statement getRegisterParam names when it finds no register.
+    static QString registerParamStatement();
+    // Stored devices that cannot be served, with the reason, by device id: a
+    // port outside 1..65535 (NULL and text included), registers outside
+    // 0..65535, or a DevEUI that a device with a lower id has too.
+    QHash<uint32_t, QString> unservableDevices();
     // The next at most `limit` fields' first registers by port and address
     // (of one port when port >= 0), after (lastPort, lastAddress) when
     // `after`; empty at the end or on failure.
@@ -90,6 +109,13 @@ private:
     };
 
     void fail(const QString &message);
+    void failUnusable(const QString &reason);
+    void failTable(const QString &message, const QString &table);
+    bool checkUsable();
+    // Runs a pragma; its first value, or nothing (with m_failure set) when it fails.
+    std::optional<QString> pragma(const QString &sql);
+    // A batch waits for the lock or for disk space; only the latter is logged.
+    void noteRetryCause(const QSqlError &error);
     EBatchResult writeBatch(const SDeviceRegisterData &data, bool wait);
     void finishBatch(const SDeviceRegisterData &data, EBatchResult result);
     void retryPending();
@@ -115,7 +141,13 @@ private:
     bool m_failed = false;
     std::map<QString, QSqlQuery> m_statements; // node-based: entries stay put while others are added
 
-    std::deque<SPendingBatch> m_pending;
+    CLatestQueue<SPendingBatch> m_pending;
+    quint64 m_replacedLogged = 0;
+    QElapsedTimer m_replacedReport;
+    int m_writeFault = 0;
+    bool m_diskFull = false;
+    QString m_retryCause;
+    QString m_failure;
     QTimer m_retryTimer { this }; // a child, so that it moves with the store
     std::chrono::milliseconds m_retryInterval { 25 };
     std::chrono::milliseconds m_retryWindow { 5000 };

@@ -54,13 +54,16 @@ struct SDeviceRegisterData
     QList<SRegisterValue> extraRegisters; // never written by the store
 };
 
-// One stored register as the Modbus service serves it.
+// One stored register as the Modbus service serves it, with its scaling.
 struct SServedRegister
 {
     uint16_t port = 0;
     uint32_t address = 0;
     uint32_t device = 0;
     uint16_t value = 0;
+    int32_t multiplier = 1;
+    int32_t extraValue = 0;
+    QString unit = QString();
     bool text = false; // a register of a text field from the payload
 };
 

@@ -7,7 +7,7 @@
 #include <QVariant>
 
 namespace {
-Q_LOGGING_CATEGORY(lcCheckpoint, "tidewell.store.checkpoint", QtWarningMsg)
+Q_LOGGING_CATEGORY(lcCheckpoint, "tidewell.storage.checkpoint", QtWarningMsg)
 }
 
 CWalCheckpointer::CWalCheckpointer(const QString &fileName, const QString &connectionName,

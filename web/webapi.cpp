@@ -597,11 +597,9 @@ SHttpResponse CWebApi::addDevices(const SHttpRequest &request, const Captures &)
             if (problem.field.isEmpty())
                 return SHttpResponse::error(503, problem.error);
             // Bad input is 400; what clashes with the gateway's state (a
-            // device registered already, a port in use elsewhere) is 409.
-            const bool conflict = (problem.field == QLatin1String("devEui")
-                                   && problem.error.contains(QLatin1String("already")))
-                || problem.field == QLatin1String("port");
-            return rowError(conflict ? 409 : 400, problem.index, problem.field, problem.error, list);
+            // device registered already, a port in use elsewhere, registers
+            // taken) is 409.
+            return rowError(problem.conflict ? 409 : 400, problem.index, problem.field, problem.error, list);
         }
         QStringList added;
         QJsonArray euis;

@@ -2,6 +2,7 @@
 
 #include "app/constants.h"
 #include "app/logfile.h"
+#include "app/settings.h"
 #include "core/gateway.h"
 #include "web/webapi.h"
 #include "web/webauth.h"
@@ -11,7 +12,6 @@
 
 #include <QDir>
 #include <QFile>
-#include <QSettings>
 
 namespace {
 
@@ -70,11 +70,16 @@ quint16 CWebService::port() const
 
 void CWebService::reload(const QString &settingsFile)
 {
-    QSettings settings(settingsFile, QSettings::IniFormat);
+    // Read as the gateway reads settings.conf everywhere: lines QSettings
+    // would misread are left out.
+    CSettings settings(settingsFile);
     QStringList problems;
-    const SWebSettings web = SWebSettings::read(settings, &problems);
-    for (const QString &problem : qAsConst(problems))
-        addLog(QStringLiteral("WARNING: [CWebService] %1").arg(problem));
+    const SWebSettings web = SWebSettings::read(settings.reader(), &problems);
+    if (!problems.isEmpty()) {
+        addLog(QStringLiteral("WARNING: [CWebService] %1; the web settings stay as they were")
+                   .arg(problems.join(QStringLiteral("; "))));
+        return;
+    }
     apply(web);
 }
 

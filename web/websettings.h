@@ -35,5 +35,8 @@ struct SWebSettings
 
     // Reads the group; a value that cannot be used keeps the default and is
     // named in `problems`.
-    static SWebSettings read(QSettings &settings, QStringList *problems = nullptr);
+    static SWebSettings read(const QSettings &settings, QStringList *problems = nullptr);
+    // Makes the start-up check of settings.conf hold the [web] keys to the
+    // same rules, so that a service with an unusable value stops and says so.
+    static void addKeyRules();
 };

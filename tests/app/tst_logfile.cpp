@@ -20,6 +20,7 @@ private slots:
     void lineBreaksKeptOnDiskButNotInSignal();
     void monthNamesAreEnglish();
     void directoryInTheWayReportsClosedFile();
+    void logContinuesAfterFailedWrites();
 
 private:
     static QByteArray readAll(const QString &path);
@@ -53,7 +54,8 @@ void tst_LogFile::bannerAndEntryLayout()
     const QString text = QString::fromUtf8(readAll(QStringLiteral("history.log")));
     const QString stamp = QString::fromLatin1(kStamp);
     const QRegularExpression layout(
-        QStringLiteral("^\\n") + stamp + QRegularExpression::escape(QString(65, QLatin1Char('*'))) + QStringLiteral("\\n") + stamp
+        QStringLiteral("^\\n") + stamp + QRegularExpression::escape(QString(65, QLatin1Char('*')))
+        + QStringLiteral("\\n") + stamp
         + QRegularExpression::escape(
             QStringLiteral("**                      New session                            **"))
         + QStringLiteral("\\n") + stamp + QStringLiteral("\\[main\\] IP is empty\\n") + stamp
@@ -63,8 +65,14 @@ void tst_LogFile::bannerAndEntryLayout()
 
 void tst_LogFile::twoRunsAppend()
 {
-    { CLogFile first(QStringLiteral("history.log")); first.addLogMetod(QStringLiteral("one")); }
-    { CLogFile second(QStringLiteral("history.log")); second.addLogMetod(QStringLiteral("two")); }
+    {
+        CLogFile first(QStringLiteral("history.log"));
+        first.addLogMetod(QStringLiteral("one"));
+    }
+    {
+        CLogFile second(QStringLiteral("history.log"));
+        second.addLogMetod(QStringLiteral("two"));
+    }
     const QString text = QString::fromUtf8(readAll(QStringLiteral("history.log")));
     QCOMPARE(text.count(QStringLiteral("New session")), 2);
     QVERIFY(text.indexOf(QStringLiteral("]one")) < text.lastIndexOf(QStringLiteral("New session")));
@@ -80,7 +88,8 @@ void tst_LogFile::lineBreaksKeptOnDiskButNotInSignal()
     const QString signalled = spy.at(0).at(0).toString();
     QVERIFY(!signalled.contains(QLatin1Char('\n')));
     QVERIFY(signalled.endsWith(QStringLiteral("]firstsecond")));
-    QVERIFY(QString::fromUtf8(readAll(QStringLiteral("history.log"))).endsWith(QStringLiteral("]first\nsecond")));
+    QVERIFY(
+        QString::fromUtf8(readAll(QStringLiteral("history.log"))).endsWith(QStringLiteral("]first\nsecond")));
 }
 
 void tst_LogFile::monthNamesAreEnglish()
@@ -105,6 +114,28 @@ void tst_LogFile::directoryInTheWayReportsClosedFile()
     log.addLogMetod(QStringLiteral("still announced"));
     QCOMPARE(spy.count(), 1);
     QVERIFY(spy.at(0).at(0).toString().endsWith(QStringLiteral("]still announced")));
+}
+
+// A full disk: entries that cannot be written are counted, and the log goes on
+// by itself, on a line of its own, once writing works again.
+void tst_LogFile::logContinuesAfterFailedWrites()
+{
+    CLogFile log(QStringLiteral("history.log"));
+    log.addLogMetod(QStringLiteral("before"));
+    log.setWriteFailureForTesting(true);
+    log.addLogMetod(QStringLiteral("lost one"));
+    log.addLogMetod(QStringLiteral("lost two"));
+    QCOMPARE(log.lostEntries(), 2);
+    QVERIFY(!log.isOpen());
+    log.setWriteFailureForTesting(false);
+    log.addLogMetod(QStringLiteral("after"));
+    QVERIFY(log.isOpen());
+    QCOMPARE(log.lostEntries(), 0);
+    const QList<QByteArray> lines = readAll(QStringLiteral("history.log")).split('\n');
+    QCOMPARE(lines.size(), 6);
+    QVERIFY(lines.at(3).endsWith("]before"));
+    QVERIFY(lines.at(4).endsWith("][CLogFile] 2 log entries could not be written"));
+    QVERIFY(lines.at(5).endsWith("]after"));
 }
 
 QTEST_GUILESS_MAIN(tst_LogFile)

@@ -1,4 +1,3 @@
-#include "app/globaldata.h"
 #include "core/gateway.h"
 #include "tests/testkit/gatewayrig.h"
 
@@ -21,10 +20,10 @@ class tst_Gateway : public QObject
     Q_OBJECT
 
 private slots:
-    void initTestCase();
     void cleanup() { rig.tearDown(); }
     void imageFollowsTheStore();
     void storedDeviceLosingAFieldIsNamed();
+    void storedRowsThatCannotBeServedAreLeftOut();
     void templateToolDecodesAsServed();
     void silentDeviceAnswersExceptionUntilHeard();
     void textServedAsBytes();
@@ -45,11 +44,6 @@ private:
 
     CGatewayRig rig;
 };
-
-void tst_Gateway::initTestCase()
-{
-    initGlobalData();
-}
 
 QVector<quint16> tst_Gateway::storedRegisters(quint16 port, int count)
 {
@@ -378,6 +372,43 @@ void tst_Gateway::storedDeviceLosingAFieldIsNamed()
                                     "left out [")
                          .arg(sampleEui(1))),
         1);
+}
+
+// A device whose stored port is no port, and a second row of a DevEUI, are
+// named once and not served; the others are served as before.
+void tst_Gateway::storedRowsThatCannotBeServedAreLeftOut()
+{
+    QVERIFY(rig.setUp());
+    const quint16 first = freePort();
+    QVERIFY(rig.storeDevice(1, first));
+    QVERIFY(rig.storeDevice(2, freePort()));
+    const quint16 third = freePort();
+    QVERIFY(rig.storeDevice(3, third));
+    QVERIFY(execOnFile(QStringLiteral("UPDATE devices SET port = 0 WHERE device = 2;")));
+    QVERIFY(
+        execOnFile(QStringLiteral("UPDATE devices SET dev_eui = '%1' WHERE device = 3;").arg(sampleEui(1))));
+    QVERIFY(execOnFile(QStringLiteral("UPDATE dev_data SET value = '002a' WHERE device = 3;")));
+
+    rig.logSpy->clear();
+    CGateway restarted(rig.workDir->filePath(QStringLiteral("server.db")), QStringLiteral("unservable"));
+    QCOMPARE(restarted.restoreStoredDevices(), 1);
+    QCOMPARE(rig.logCount(QStringLiteral("is not served")), 2);
+    QCOMPARE(
+        rig.logCount(QStringLiteral("WARNING: [CGateway] Device ID=2 is not served: DevEUI [%1]: port [0] is "
+                                    "outside 1..65535")
+                         .arg(sampleEui(2))),
+        1);
+    QVERIFY(restarted.notServedReason(3).contains(QStringLiteral("is served as device ID=1")));
+    QVERIFY(restarted.notServedReason(1).isEmpty());
+    CModbusService &modbus = CGatewayInternals::modbus(restarted);
+    QVERIFY(modbus.isOpen(first));
+    QVERIFY(!modbus.isOpen(third));
+    QVERIFY(!modbus.isOpen(0));
+    QVERIFY(CGatewayInternals::registry(restarted).publishedDevice(sampleEui(1)));
+    // The duplicate's registers never reach the image.
+    uint16_t value = 1;
+    QCOMPARE(modbus.image().readRegisters(third, 0, 1, &value), uint8_t(0));
+    QCOMPARE(value, uint16_t(0));
 }
 
 // tidewell-template decode shows exactly what a running gateway serves for

@@ -1,6 +1,6 @@
-#include "app/globaldata.h"
 #include "app/logfile.h"
 #include "devices/alldevicehandler.h"
+#include "app/loglimiter.h"
 #include "storage/databasehandler.h"
 #include "tests/testkit/testkit.h"
 
@@ -16,7 +16,6 @@ class tst_AllDeviceHandler : public QObject
     Q_OBJECT
 
 private slots:
-    void initTestCase() { initGlobalData(); }
     void init();
     void cleanup();
     void folderWithoutTemplates_data();
@@ -24,6 +23,8 @@ private slots:
     void loadsFolderWithEveryMessage();
     void registerMapOrder();
     void uplinkFilter();
+    void backlogReplacesPastItsLimit();
+    void decoderWarningsAreBoundedPerDevice();
 
 private:
     QStringList logLines() const;
@@ -233,6 +234,93 @@ void tst_AllDeviceHandler::uplinkFilter()
     handler.newPacketReceivedSlot(data);
     QCOMPARE(announced.size(), 2);
     QVERIFY(!handler.publishedDevice(eui));
+}
+
+// Past its limit the backlog keeps one uplink per device and packet type:
+// the newest, in the place of the one it replaced.
+void tst_AllDeviceHandler::backlogReplacesPastItsLimit()
+{
+    writeFile(QStringLiteral("th.json"),
+              templateText("A1B2C3D400000001", "TH-Sense 20", {},
+                           packetText(1, fieldText("Value", 0, 16, "uinteger")) + ','
+                               + packetText(2, fieldText("Other", 1, 16, "uinteger"))));
+    CAllDeviceHandler handler;
+    handler.setRegisterStore(m_store.get());
+    handler.setBacklogLimit(3);
+    for (const QString &eui : { QS_EUI_1, QS_EUI_2 }) {
+        const uint16_t port = testkit::freePort();
+        QVERIFY(m_store->registerNewDevice(device(eui), port));
+        handler.addNewDevice(device(eui), port);
+    }
+    QSignalSpy saved(m_store.get(), &CDataBaseHandler::registerDataSaved);
+    auto uplink = [&handler](const QString &eui, const char *hex) {
+        API::SApiDeviceData data;
+        data.devEui = eui;
+        data.data = QByteArray::fromHex(hex);
+        handler.newPacketReceivedSlot(data);
+    };
+    // The first slice of the pass is decoded at once; the rest wait.
+    for (int i = 0; i < CAllDeviceHandler::UplinksPerPass; ++i)
+        uplink(QS_EUI_1, "0100");
+    m_log->clear();
+    uplink(QS_EUI_1, "0101");
+    uplink(QS_EUI_2, "0101");
+    uplink(QS_EUI_1, "0201");
+    QCOMPARE(handler.pendingUplinks(), 3);
+    uplink(QS_EUI_1, "0102"); // replaces 0101 of device 1
+    uplink(QS_EUI_1, "0103"); // and again
+    uplink(QS_EUI_2, "0202"); // a key not waiting yet is appended
+    QCOMPARE(handler.pendingUplinks(), 4);
+    QCOMPARE(handler.replacedUplinks(), quint64(2));
+    QCOMPARE(logLines(),
+             QStringList { "WARNING: [CAllDeviceHandler] More than 3 uplinks wait to be decoded: "
+                           "1 uplink(s) replaced by a newer one of the same device and packet type" });
+    QTRY_COMPARE(saved.size(), CAllDeviceHandler::UplinksPerPass + 4);
+    QCOMPARE(handler.pendingUplinks(), 0);
+    QStringList decoded;
+    for (const QList<QVariant> &signal : qAsConst(saved)) {
+        const auto data = signal.at(0).value<SDeviceRegisterData>();
+        decoded << data.devEui.right(1) + ':' + data.registers.first().value;
+    }
+    QCOMPARE(decoded.mid(CAllDeviceHandler::UplinksPerPass),
+             QStringList({ "1:0003", "2:0001", "1:0001", "2:0002" }));
+}
+
+// An uplink the decoder rejects is logged ten times a minute per device, then
+// counted; the next minute says how many were left out.
+void tst_AllDeviceHandler::decoderWarningsAreBoundedPerDevice()
+{
+    writeFile(QStringLiteral("th.json"), templateText("A1B2C3D400000001", "TH-Sense 20"));
+    CAllDeviceHandler handler;
+    handler.setRegisterStore(m_store.get());
+    const uint16_t port = testkit::freePort();
+    for (const QString &eui : { QS_EUI_1, QS_EUI_2 }) {
+        QVERIFY(m_store->registerNewDevice(device(eui), port));
+        handler.addNewDevice(device(eui), port);
+    }
+    qint64 now = 0;
+    CLogLimiter::setClock([&now]() { return now; });
+    m_log->clear();
+    API::SApiDeviceData data;
+    data.data = QByteArray::fromHex("0905");
+    auto flood = [&](const QString &eui, int count) {
+        data.devEui = eui;
+        for (int i = 0; i < count; ++i)
+            handler.newPacketReceivedSlot(data);
+        QTRY_COMPARE(handler.pendingUplinks(), 0);
+    };
+    flood(QS_EUI_1, 25);
+    flood(QS_EUI_2, 3);
+    auto count = [this](const QString &text) { return logLines().filter(text).size(); };
+    QCOMPARE(count(QStringLiteral("Uncknown packet type")), 13);
+    now += CLogLimiter::WindowMs;
+    flood(QS_EUI_1, 1);
+    CLogLimiter::setClock({});
+    QCOMPARE(count(QStringLiteral("Uncknown packet type")), 14);
+    QCOMPARE(count(QStringLiteral(
+                 "WARNING: [Decoder] Device [0011223344550001]: 15 more log lines left out in the "
+                 "last minute")),
+             1);
 }
 
 QTEST_MAIN(tst_AllDeviceHandler)

@@ -1,4 +1,3 @@
-#include "app/globaldata.h"
 #include "app/logfile.h"
 #include "devices/devicetemplate.h"
 
@@ -72,7 +71,6 @@ private slots:
     void initTestCase()
     {
         QVERIFY(QDir::setCurrent(m_dir.path()));
-        initGlobalData();
         CLogFile::getInstance(QStringLiteral("history.log"));
         g_previousHandler = qInstallMessageHandler(captureDebug);
     }

@@ -1,4 +1,3 @@
-#include "app/globaldata.h"
 #include "devices/templateloader.h"
 
 #include <QFile>
@@ -12,7 +11,6 @@ class tst_TemplateLoader : public QObject
     Q_OBJECT
 
 private slots:
-    void initTestCase() { initGlobalData(); }
     void loadRules_data();
     void loadRules();
 };

@@ -1,6 +1,6 @@
-#include "app/globaldata.h"
 #include "app/logfile.h"
 #include "devices/alldevicehandler.h"
+#include "devices/scalingtable.h"
 #include "devices/uplinkdecoder.h"
 #include "storage/databasehandler.h"
 #include "tests/testkit/testkit.h"
@@ -13,6 +13,8 @@
 #include <QtTest>
 
 #include <memory>
+#include <unordered_map>
+#include <vector>
 
 // Uplinks go through the registry's entry point into a real register store;
 // every case is checked in the register rows it leaves behind.
@@ -21,16 +23,17 @@ class tst_UplinkDecoder : public QObject
     Q_OBJECT
 
 private slots:
-    void initTestCase() { initGlobalData(); }
     void init();
     void cleanup();
     void storedRegisters_data();
     void storedRegisters();
     void missingStoreSkipsUplink();
     void queuedUplinks();
+    void registerMissingFromScaling();
     void unknownServerKeyword();
 
 private:
+    void loadScaling();
     void setUpDevice(const QString &fields, const QString &serverData = {}, int packetType = 1,
                      int packetSize = 2, CDataBaseHandler *store = nullptr);
     QString storedRows();
@@ -41,6 +44,7 @@ private:
     std::unique_ptr<CAllDeviceHandler> m_handler;
     std::unique_ptr<QSignalSpy> m_log;
     QStringList m_announced; // DevEUIs of the batches the store decided, stored or dropped
+    CScalingTable m_scaling; // filled from the store, as the gateway does
     int m_connections = 0;
 };
 
@@ -167,6 +171,9 @@ void tst_UplinkDecoder::setUpDevice(const QString &fields, const QString &server
     description.regList = m_handler->getDeviceRegisterMap(QS_APP_EUI).registers;
     QVERIFY(!description.regList.isEmpty());
     QVERIFY(m_store->registerNewDevice(description, 1502));
+    description.deviceId = m_store->deviceId(QS_DEV_EUI);
+    loadScaling();
+    m_handler->setScalingTable(&m_scaling);
     m_handler->addNewDevice(description, 1502);
     CDataBaseHandler *target = store ? store : m_store.get();
     connect(target, &CDataBaseHandler::registerDataSaved, m_handler.get(),
@@ -320,6 +327,7 @@ void tst_UplinkDecoder::storedRegisters()
     }
     if (!update.params.isEmpty())
         m_store->updateRegInfo(update);
+    loadScaling();
     m_handler->newPacketReceivedSlot(data);
 
     QCOMPARE(storedRows(), rows);
@@ -341,6 +349,39 @@ void tst_UplinkDecoder::missingStoreSkipsUplink()
     QCOMPARE(storedRows(), QString());
     QVERIFY(logText().contains("ERROR: [CAllDeviceHandler::processDataSlot] Register store is not available. "
                                "Uplink of device [0011223344550001] is skipped"));
+}
+
+void tst_UplinkDecoder::loadScaling()
+{
+    std::unordered_map<uint32_t, std::vector<SRegisterParam>> devices;
+    for (const SServedRegister &row : m_store->servedRegisters(-1))
+        devices[row.device].push_back({ row.address, row.extraValue, row.multiplier, row.unit });
+    m_scaling.clear();
+    for (auto &device : devices)
+        m_scaling.setDevice(device.first, std::move(device.second));
+}
+
+// A register the gateway does not hold is logged as the store logged it and
+// decodes with multiplier 1 and extra value 0.
+void tst_UplinkDecoder::registerMissingFromScaling()
+{
+    setUpDevice(QStringLiteral("1:8:uinteger:0"));
+    SDeviceRegUpdate update;
+    update.deviceId = 1;
+    update.params.append({ I_START, 7, 3, QString() });
+    m_store->updateRegInfo(update);
+    loadScaling();
+    m_handler->newPacketReceivedSlot(uplink("0102"));
+    QCOMPARE(storedRows(), QStringLiteral("100 000d 000d")); // 2 x 3 + 7
+    m_scaling.removeDevice(1);
+    m_log->clear();
+    m_handler->newPacketReceivedSlot(uplink("0102"));
+    QCOMPARE(storedRows(), QStringLiteral("100 0002 0002"));
+    const QStringList lines = logText().split(QLatin1Char('\n'));
+    QCOMPARE(lines.size(), 2);
+    QVERIFY(lines.at(0).endsWith(
+        QStringLiteral("ERROR: [CDataBaseHandler::getRegisterParam] Register is not exist!")));
+    QVERIFY(lines.at(1).endsWith(CDataBaseHandler::registerParamStatement()));
 }
 
 void tst_UplinkDecoder::queuedUplinks()

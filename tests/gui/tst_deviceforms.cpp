@@ -1,4 +1,3 @@
-#include "app/globaldata.h"
 #include "gui/addnewdeviceform.h"
 #include "gui/editdeviceform.h"
 #include "gui/searcheditwidget.h"
@@ -84,7 +83,6 @@ private:
 
 void tst_DeviceForms::initTestCase()
 {
-    initGlobalData();
     QVERIFY(logDir.isValid());
     CLogFile::getInstance(logDir.filePath(QStringLiteral("history.log")));
 }

@@ -1,4 +1,3 @@
-#include "app/globaldata.h"
 #include "app/settings.h"
 #include "gui/abstractpanelbutton.h"
 #include "gui/addnewdeviceform.h"
@@ -6,6 +5,8 @@
 #include "gui/mainwindow.h"
 #include "gui/searcheditwidget.h"
 #include "tests/testkit/gatewayrig.h"
+
+#include <QSqlQuery>
 
 #include <QGroupBox>
 #include <QLabel>
@@ -34,6 +35,7 @@ private slots:
     void selectSearchAndDelete();
     void dialogsOpenAndRefreshTheListThroughTheQueue();
     void exportsTheRegisterMap();
+    void deviceThatCannotBeServedIsMarked();
 
 private:
     void storeSettings(bool withAddress = true) const
@@ -61,7 +63,6 @@ private:
 
 void tst_MainWindow::initTestCase()
 {
-    initGlobalData();
     qRegisterMetaType<uint16_t>("uint16_t");
     QVERIFY(globalDir.isValid());
     CLogFile::getInstance(globalDir.filePath(QStringLiteral("history.log")));
@@ -326,6 +327,24 @@ void tst_MainWindow::exportsTheRegisterMap()
     QVERIFY2(lines.value(1).startsWith(QByteArray::number(port) + ",40,"), lines.value(1));
     QVERIFY(lines.value(1).contains(sampleEui(1).toLatin1()));
     QVERIFY(!window.exportRegisterMap(rig.workDir->filePath(QStringLiteral("no/such/dir/map.csv"))));
+}
+
+// A stored row whose port is no port stays in the list, marked with the reason.
+void tst_MainWindow::deviceThatCannotBeServedIsMarked()
+{
+    QVERIFY(rig.storeDevice(1, freePort()));
+    {
+        QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), QStringLiteral("edit"));
+        db.setDatabaseName(rig.workDir->filePath(QStringLiteral("server.db")));
+        QVERIFY(db.open() && QSqlQuery(db).exec(QStringLiteral("UPDATE devices SET port = 0;")));
+    }
+    QSqlDatabase::removeDatabase(QStringLiteral("edit"));
+    QCOMPARE(rig.gateway->restoreStoredDevices(), 0);
+    MainWindow window(*rig.gateway, *CSettings::getInstance(QString()));
+    QCOMPARE(window.deviceModel()->rowCount(), 1);
+    QVERIFY2(window.titleLabel()->text().endsWith(
+                 QStringLiteral("not served: DevEUI [%1]: port [0] is outside 1..65535").arg(sampleEui(1))),
+             qPrintable(window.titleLabel()->text()));
 }
 
 QTEST_MAIN(tst_MainWindow)

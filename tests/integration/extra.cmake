@@ -13,3 +13,8 @@ if(TARGET tst_tidewellprocess)
   target_compile_definitions(tst_tidewellprocess PRIVATE CMAKE_COMMAND="${CMAKE_COMMAND}")
   add_dependencies(tst_tidewellprocess tidewell-netsim)
 endif()
+
+# Start-up problems: the built gateway in working directories made per case.
+if(TARGET tst_startupcauses)
+  add_dependencies(tst_startupcauses tidewell)
+endif()

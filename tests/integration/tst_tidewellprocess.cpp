@@ -1,4 +1,3 @@
-#include "app/globaldata.h"
 #include "app/logfile.h"
 #include "devices/alldevicehandler.h"
 #include "storage/databasehandler.h"
@@ -51,7 +50,6 @@ private:
 
 void tst_TidewellProcess::initTestCase()
 {
-    initGlobalData();
     QVERIFY(logDir.isValid());
     CLogFile::getInstance(logDir.filePath(QStringLiteral("history.log")));
     QVERIFY(QFile::exists(QStringLiteral(TIDEWELL_BINARY_DIR "/tidewell")));
@@ -376,11 +374,15 @@ void tst_TidewellProcess::commandLineCreatesNothing_data()
     QTest::addColumn<QStringList>("arguments");
     QTest::addColumn<int>("exitCode");
     QTest::addColumn<QString>("message");
-    QTest::newRow("help") << QStringList { "--help" } << 0 << "--headless";
-    QTest::newRow("version") << QStringList { "--version" } << 0 << "tidewell 1.0";
-    QTest::newRow("unknown option") << QStringList { "--frobnicate" } << 2 << "Unknown option 'frobnicate'";
+    QTest::addColumn<QStringList>("files");
+    QTest::newRow("help") << QStringList { "--help" } << 0 << "--headless" << QStringList();
+    QTest::newRow("version") << QStringList { "--version" } << 0 << "tidewell 1.0" << QStringList();
+    QTest::newRow("unknown option") << QStringList { "--frobnicate" } << 2 << "Unknown option 'frobnicate'"
+                                    << QStringList();
+    // The log is opened before anything else and keeps the reason.
     QTest::newRow("headless without server")
-        << QStringList { "--headless" } << 1 << "fill in key \"ip\" of group [server]";
+        << QStringList { "--headless" } << 1 << "fill in key \"ip\" of group [server]"
+        << QStringList { "history.log" };
 }
 
 void tst_TidewellProcess::commandLineCreatesNothing()
@@ -388,6 +390,7 @@ void tst_TidewellProcess::commandLineCreatesNothing()
     QFETCH(QStringList, arguments);
     QFETCH(int, exitCode);
     QFETCH(QString, message);
+    QFETCH(QStringList, files);
     QTemporaryDir dir;
     QVERIFY(dir.isValid());
     QProcess tidewell;
@@ -403,8 +406,7 @@ void tst_TidewellProcess::commandLineCreatesNothing()
     QCOMPARE(tidewell.exitCode(), exitCode);
     const QString output = QString::fromLocal8Bit(tidewell.readAll());
     QVERIFY2(output.contains(message), qPrintable(output));
-    QCOMPARE(QDir(dir.path()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden),
-             QStringList());
+    QCOMPARE(QDir(dir.path()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden), files);
 }
 
 QTEST_MAIN(tst_TidewellProcess)

@@ -1,4 +1,3 @@
-#include "app/globaldata.h"
 #include "tests/testkit/gatewayrig.h"
 
 #include <QtTest>
@@ -11,7 +10,6 @@ class tst_UplinkRoad : public QObject
     Q_OBJECT
 
 private slots:
-    void initTestCase() { initGlobalData(); }
     void cleanup() { rig.tearDown(); }
     void uplinkReachesModbusClient();
 

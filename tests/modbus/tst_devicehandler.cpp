@@ -89,7 +89,6 @@ void tst_DeviceHandler::initTestCase()
 
 void tst_DeviceHandler::cleanup()
 {
-    Modbus::setConfig(SModbusConfig());
     QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
 }
 
@@ -176,15 +175,13 @@ void tst_DeviceHandler::bindAddress()
 {
     SModbusConfig config;
     config.bindAddress = QHostAddress::LocalHost;
-    Modbus::setConfig(config);
-    CDeviceHandler loopbackOnly(0, s_source);
+    CDeviceHandler loopbackOnly(0, s_source, config);
     QVERIFY(loopbackOnly.isListening());
     QCOMPARE(loopbackOnly.serverAddress(), QHostAddress(QHostAddress::LocalHost));
     // the same port on another address is free for others
     QTcpServer other;
     QVERIFY(other.listen(QHostAddress::LocalHostIPv6, loopbackOnly.getPort()));
 
-    Modbus::setConfig(SModbusConfig());
     CDeviceHandler everywhere(0, s_source);
     QCOMPARE(everywhere.serverAddress(), QHostAddress(QHostAddress::Any));
     QTcpSocket v6;
@@ -230,10 +227,9 @@ void tst_DeviceHandler::connectionCapOverAllPorts()
 {
     SModbusConfig config;
     config.maxConnections = 2;
-    Modbus::setConfig(config);
-    QCOMPARE(Modbus::effectiveMaxConnections(), 2);
-    CDeviceHandler first(0, s_source);
-    CDeviceHandler second(0, s_source);
+    QCOMPARE(Modbus::effectiveMaxConnections(config.maxConnections), 2);
+    CDeviceHandler first(0, s_source, config);
+    CDeviceHandler second(0, s_source, config);
 
     std::vector<std::unique_ptr<QTcpSocket>> clients;
     for (uint16_t port : { first.getPort(), second.getPort() }) {
@@ -275,15 +271,11 @@ void tst_DeviceHandler::connectionCapOverAllPorts()
 // The HTTP server's connections come out of the same open-file limit.
 void tst_DeviceHandler::descriptorsSetAsideLowerTheCap()
 {
-    SModbusConfig config;
-    config.maxConnections = 1 << 30;
-    Modbus::setConfig(config);
-    const int whole = Modbus::effectiveMaxConnections();
+    const int whole = Modbus::effectiveMaxConnections(1 << 30);
     Modbus::setDescriptorsSetAside(68);
-    QCOMPARE(Modbus::effectiveMaxConnections(), whole - 68);
+    QCOMPARE(Modbus::effectiveMaxConnections(1 << 30), whole - 68);
     Modbus::setDescriptorsSetAside(0);
-    QCOMPARE(Modbus::effectiveMaxConnections(), whole);
-    Modbus::setConfig(SModbusConfig());
+    QCOMPARE(Modbus::effectiveMaxConnections(1 << 30), whole);
 }
 
 void tst_DeviceHandler::descriptorsRunOut()
@@ -307,8 +299,7 @@ void tst_DeviceHandler::descriptorsRunOut()
     // the descriptors freed below are not all taken again by waiting clients.
     SModbusConfig config;
     config.maxConnections = 1;
-    Modbus::setConfig(config);
-    CDeviceHandler listener(0, s_source);
+    CDeviceHandler listener(0, s_source, config);
     QVERIFY(listener.isListening());
     QSignalSpy log(CLogFile::getInstance(QString()), &CLogFile::addLogSignal);
     // UBSan's type check needs a descriptor the first time it meets a type;

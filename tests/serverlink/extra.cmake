@@ -9,3 +9,6 @@ add_test(NAME netsim_python_client
          COMMAND /usr/bin/python3 ${CMAKE_CURRENT_LIST_DIR}/netsim_client.py
                  $<TARGET_FILE:tidewell-netsim> ${PROJECT_SOURCE_DIR}/resources/templates/demo-scenario.json)
 set_tests_properties(netsim_python_client PROPERTIES ENVIRONMENT "${TIDEWELL_TEST_ENV}" TIMEOUT 120)
+
+# The keep-alive test freezes the simulator program with SIGSTOP.
+add_dependencies(tst_serverhandler tidewell-netsim)

@@ -52,6 +52,36 @@ private slots:
         else
             QCOMPARE(guarded, QJsonDocument::fromJson(text));
     }
+
+    // Nesting is counted over objects and arrays alike, and brackets inside
+    // strings do not count.
+    void depth_data()
+    {
+        QTest::addColumn<QByteArray>("text");
+        QTest::addColumn<int>("verdict");
+        const int fine = int(JsonGuard::EVerdict::Fine);
+        const int deep = int(JsonGuard::EVerdict::TooDeep);
+        const int limit = JsonGuard::MaxDepth;
+        QTest::newRow("arrays at the limit") << QByteArray(limit, '[') + QByteArray(limit, ']') << fine;
+        QTest::newRow("arrays one past") << QByteArray(limit + 1, '[') + QByteArray(limit + 1, ']') << deep;
+        QTest::newRow("objects one past")
+            << QByteArray("{\"a\":").repeated(limit + 1) + "1" + QByteArray(limit + 1, '}') << deep;
+        QTest::newRow("unclosed, a million deep") << QByteArray("{\"a\":").repeated(1000000) << deep;
+        QTest::newRow("closed siblings do not add up") << QByteArray("[[]]").repeated(1000) << fine;
+        QTest::newRow("brackets in a string") << "[\"" + QByteArray(1000, '[') + "\"]" << fine;
+    }
+
+    void depth()
+    {
+        QFETCH(QByteArray, text);
+        QFETCH(int, verdict);
+        JsonGuard::EVerdict found = JsonGuard::EVerdict::Fine;
+        const QJsonDocument document = JsonGuard::parse(text, &found);
+        QCOMPARE(int(found), verdict);
+        QCOMPARE(int(JsonGuard::inspect(text)), verdict);
+        if (verdict != int(JsonGuard::EVerdict::Fine))
+            QVERIFY(document.isNull());
+    }
 };
 
 QTEST_APPLESS_MAIN(tst_JsonGuard)

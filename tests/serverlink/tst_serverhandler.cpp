@@ -1,4 +1,5 @@
 #include "app/logfile.h"
+#include "serverlink/jsonguard.h"
 #include "serverlink/serverhandler.h"
 #include "tests/testkit/testkit.h"
 #include "tools/netsim/networkserversim.h"
@@ -13,6 +14,8 @@
 #include <QTemporaryDir>
 #include <QTimer>
 #include <QtTest>
+
+#include <csignal>
 
 namespace {
 
@@ -97,11 +100,16 @@ struct SSession
             result += QLatin1Char("SPpAaD"[args.at(0).value<COMM::EServerStatus>()]);
         return result;
     }
+    // Nothing pending but the keep-alive ping of a logged-in session.
     bool idle() const
     {
         const auto timers = handler.findChildren<QTimer *>(QString(), Qt::FindDirectChildrenOnly);
-        return !timers.isEmpty()
-            && std::none_of(timers.cbegin(), timers.cend(), [](const QTimer *t) { return t->isActive(); });
+        const bool loggedIn
+            = !status.isEmpty() && status.last().at(0).value<COMM::EServerStatus>() == COMM::SUCCESS;
+        return !timers.isEmpty() && std::none_of(timers.cbegin(), timers.cend(), [loggedIn](const QTimer *t) {
+            const bool keepAlive = t->objectName() == QLatin1String("keepAlive");
+            return keepAlive ? t->isActive() != loggedIn : t->isActive();
+        });
     }
     // The i-th device list answer: its status, then "name/devEui/appEui" per device.
     QString list(int i) const
@@ -440,6 +448,108 @@ private slots:
         s.sim.dropConnections();
         QTRY_VERIFY(!scheduled.isEmpty());
         QCOMPARE(scheduled.first(), QList<QVariant>({ 1, 10 }));
+    }
+
+    // A server that takes the TCP connection and never answers the WebSocket
+    // opening handshake: each attempt fails when the open timeout passes and
+    // the next one follows with the backoff.
+    void unansweredOpeningHandshakeIsAFailedAttempt()
+    {
+        QTcpServer silent;
+        QVERIFY(silent.listen(QHostAddress::LocalHost, 0));
+        QSignalSpy accepted(&silent, &QTcpServer::newConnection);
+        CServerHandler handler;
+        handler.setOpenTimeoutForTesting(20);
+        handler.setReconnectEnabled(true);
+        handler.setBackoffForTesting(1, 1);
+        QSignalSpy scheduled(&handler, &CServerHandler::reconnectScheduled);
+        QSignalSpy status(&handler, &CServerHandler::changeServerStatus);
+        handler.connectSlot(QStringLiteral("ws://127.0.0.1:%1").arg(silent.serverPort()), "demo", "demo");
+        QTRY_VERIFY(accepted.count() >= 2 && scheduled.count() >= 2);
+        QVERIFY(
+            logged("WARNING: [CServerHandler] The server did not complete the WebSocket opening handshake "
+                   "in [0.02] s"));
+        QVERIFY(std::all_of(status.cbegin(), status.cend(), [](const QList<QVariant> &args) {
+            return args.at(0).value<COMM::EServerStatus>() == COMM::DISCONNECTED;
+        }));
+    }
+
+    // A server frozen after the login (SIGSTOP: its kernel still takes the
+    // bytes, nothing answers): the keep-alive ping goes unanswered, the link is
+    // dropped as lost, and the gateway logs in again once the server runs.
+    void frozenServerIsDroppedAndLoggedIntoAgain()
+    {
+        const QString program = QStringLiteral(TIDEWELL_BINARY_DIR "/tools/netsim/tidewell-netsim");
+        QVERIFY2(QFile::exists(program), "tidewell-netsim is not built");
+        QProcess netsim;
+        netsim.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+        netsim.start(program,
+                     { "--scenario", TIDEWELL_SOURCE_DIR "/resources/templates/demo-scenario.json" });
+        QVERIFY(netsim.waitForStarted(testkit::WAIT_MS));
+        QVERIFY(netsim.waitForReadyRead(testkit::WAIT_MS));
+        const QString first = QString::fromUtf8(netsim.readLine()).trimmed();
+        QVERIFY2(first.startsWith("listening on "), qPrintable(first));
+        // Only the first line is read; the rest would fill the pipe.
+        netsim.setReadChannel(QProcess::StandardOutput);
+        connect(&netsim, &QProcess::readyReadStandardOutput, &netsim, [&netsim]() { netsim.readAll(); });
+
+        CServerHandler handler;
+        handler.setReconnectEnabled(true);
+        handler.setBackoffForTesting(1, 1);
+        QSignalSpy status(&handler, &CServerHandler::changeServerStatus);
+        QSignalSpy scheduled(&handler, &CServerHandler::reconnectScheduled);
+        handler.connectSlot(first.mid(13), "demo", "demo");
+        auto last = [&status]() { return status.last().at(0).value<COMM::EServerStatus>(); };
+        QTRY_VERIFY(!status.isEmpty() && last() == COMM::SUCCESS);
+
+        ::kill(pid_t(netsim.processId()), SIGSTOP);
+        // Only now short: a running server's pong never races the timer.
+        handler.setOpenTimeoutForTesting(20);
+        handler.setKeepAliveForTesting(10, 20);
+        QTRY_VERIFY(
+            logged("WARNING: [CServerHandler] No answer to the keep-alive ping for [0.02] s: the link is "
+                   "lost"));
+        QCOMPARE(last(), COMM::DISCONNECTED);
+        // The frozen server's kernel takes the new connection, the handshake
+        // stays unanswered: one more failed attempt.
+        QTRY_VERIFY(scheduled.count() >= 2);
+
+        handler.setOpenTimeoutForTesting(testkit::WAIT_MS);
+        handler.setKeepAliveForTesting(30000, testkit::WAIT_MS);
+        ::kill(pid_t(netsim.processId()), SIGCONT);
+        QTRY_VERIFY(last() == COMM::SUCCESS);
+        netsim.kill();
+        netsim.waitForFinished();
+    }
+
+    // A message past 16 MB is refused by the socket itself (close code 1009)
+    // and the link is opened again; one nested deeper than the guard allows
+    // is dropped and logged, and the link stays.
+    void oversizedAndDeepMessagesAreRefused()
+    {
+        SSession s;
+        s.handler.setReconnectEnabled(true);
+        s.handler.setBackoffForTesting(1, 1);
+        QVERIFY(s.logIn());
+        QSignalSpy loggedIn(&s.sim, &Sim::clientLoggedIn);
+
+        s.sim.sendText(QStringLiteral("{\"cmd\":") + QString(JsonGuard::MaxDepth + 1, QLatin1Char('['))
+                           + QString(JsonGuard::MaxDepth + 1, QLatin1Char(']')) + QLatin1Char('}'),
+                       true);
+        s.sim.sendText(UPLINK, true);
+        QVERIFY(s.packets.wait(testkit::WAIT_MS));
+        QVERIFY(logged("WARNING: [CServerHandler] 1 server message(s) nested deeper than 64 levels refused"));
+        QCOMPARE(s.trace(), QStringLiteral("DPAS"));
+
+        const QString large = QStringLiteral("{\"cmd\":\"rx\",\"data\":\"")
+            + QString(int(CServerHandler::MaxMessageBytes), QLatin1Char('0')) + QStringLiteral("\"}");
+        s.sim.sendText(large, true);
+        QTRY_VERIFY(loggedIn.count() == 1);
+        QVERIFY(
+            logged("WARNING: [CServerHandler] A server message larger than [16777216] bytes was refused; the "
+                   "link is closed with code 1009"));
+        QVERIFY(s.trace().endsWith("DPAS"));
+        QCOMPARE(s.packets.count(), 1);
     }
 
     void refusedLoginIsNotRetried()

@@ -3,7 +3,6 @@
 //   registered <DevEUI>
 //   saved <DevEUI> <value of the device's first register>
 
-#include "app/globaldata.h"
 #include "app/logfile.h"
 #include "storage/databasehandler.h"
 
@@ -57,7 +56,6 @@ int main(int argc, char *argv[])
 {
     qputenv("QT_QPA_PLATFORM", "offscreen");
     QCoreApplication app(argc, argv);
-    initGlobalData();
     CLogFile::getInstance(QStringLiteral("history.log"));
 
     CDataBaseHandler db(QStringLiteral("server.db"), QStringLiteral("writer"));

@@ -1,4 +1,3 @@
-#include "app/globaldata.h"
 #include "app/logfile.h"
 #include "storage/databasehandler.h"
 #include "tests/testkit/testkit.h"
@@ -7,6 +6,7 @@
 #include <QDir>
 #include <QFile>
 #include <QProcess>
+#include <QRandomGenerator>
 #include <QRegularExpression>
 #include <QSqlError>
 #include <QSqlQuery>
@@ -165,7 +165,6 @@ private slots:
     {
         QVERIFY(m_logDir.isValid());
         QVERIFY(QDir::setCurrent(m_logDir.path()));
-        initGlobalData();
         CLogFile::getInstance(QStringLiteral("history.log"));
     }
 
@@ -209,21 +208,185 @@ private slots:
 
     void startupFailures()
     {
-        // Column lists of the wrong size stop the store before it touches tables.
-        const QStringList saved = QSL_GLOB_DEV_DATA_FIELDS;
-        QSL_GLOB_DEV_DATA_FIELDS.removeLast();
-        QVERIFY(openStore()->failed());
-        QSL_GLOB_DEV_DATA_FIELDS = saved;
-        QCOMPARE(
-            newLogLines(),
-            QStringList {
-                "ERROR! Invalid size of colums in table \"dev_data\"! DataBaseHandler is not running!" });
-        QVERIFY(!openStore()->failed());
-
         QVERIFY(openStore(QStringLiteral("no/such/dir/server.db"))->failed());
         QCOMPARE(newLogLines(),
                  QStringList { "CRITICAL_ERROR! Data base hasn't been created/opened! Error_text[]. "
                                "DataBaseHandler is not running!" });
+    }
+
+    // A file that is no sound database, or one whose tables cannot be made,
+    // stops the store with SQLite's reason, and the file is left exactly as
+    // it was: nothing is written before the checks have passed.
+    void unusableFilesAreLeftAlone_data()
+    {
+        QTest::addColumn<QString>("kind");
+        QTest::addColumn<QString>("failure");
+        QTest::newRow("random bytes") << "random"
+                                      << "file is not a database";
+        QTest::newRow("cut in half") << "half"
+                                     << "database disk image is malformed";
+        QTest::newRow("index in the way") << "index"
+                                          << "table \"devices\" cannot be created (there is already "
+                                             "an index named devices";
+    }
+
+    void unusableFilesAreLeftAlone()
+    {
+        QFETCH(QString, kind);
+        QFETCH(QString, failure);
+        if (kind == QLatin1String("random")) {
+            QFile file(QStringLiteral("server.db"));
+            QVERIFY(file.open(QIODevice::WriteOnly));
+            QByteArray bytes;
+            for (int i = 0; i < 20000; ++i)
+                bytes.append(char(QRandomGenerator::global()->bounded(256)));
+            file.write(bytes);
+        } else if (kind == QLatin1String("half")) {
+            {
+                auto store = openStore();
+                for (int i = 0; i < 200; ++i)
+                    QVERIFY(store->registerNewDevice(
+                        device(QStringLiteral("%1").arg(i, 4, 16, QLatin1Char('0')), 0, sixteenBit(20)),
+                        uint16_t(502 + i)));
+            }
+            QFile file(QStringLiteral("server.db"));
+            QVERIFY(file.resize(file.size() / 2));
+        } else {
+            Inspector maker;
+            QCOMPARE(maker.sql("CREATE TABLE x (a);"), QStringList());
+            QCOMPARE(maker.sql("CREATE INDEX devices ON x (a);"), QStringList());
+        }
+        const QByteArray before = testkit::readFile(QStringLiteral("server.db"));
+        newLogLines();
+        auto store = openStore();
+        QVERIFY(store->failed());
+        QVERIFY2(store->failure().contains(failure), qPrintable(store->failure()));
+        store.reset();
+        QCOMPARE(testkit::readFile(QStringLiteral("server.db")), before);
+        const QStringList lines = newLogLines();
+        QCOMPARE(lines.size(), 1);
+        QVERIFY2(lines.first().startsWith(kind == QLatin1String("index")
+                                              ? "ERROR! Table \"devices\" is not created! Error_text[]"
+                                              : "CRITICAL_ERROR! Data base [server.db] is not usable: "),
+                 qPrintable(lines.first()));
+    }
+
+    // A full disk passes like a lock: batches wait, are retried and written
+    // once there is room; the state is logged when it starts and ends.
+    void fullDiskRetriesThenWritesAgain()
+    {
+        auto store = openStore();
+        QVERIFY(store->registerNewDevice(device("00AA", 0, sixteenBit(2)), 502));
+        QSignalSpy savedSpy(store.get(), &CDataBaseHandler::registerDataSaved);
+        QSignalSpy droppedSpy(store.get(), &CDataBaseHandler::registerDataDropped);
+        store->setRetryTiming(std::chrono::milliseconds(1), std::chrono::minutes(5));
+        store->setWriteFaultForTesting(13);
+        store->queueRegisterData(batch("00AA", 0, { { 0, "0001" }, { 1, "0001" } }));
+        store->queueRegisterData(batch("00AA", 0, { { 0, "0002" }, { 1, "0002" } }));
+        QCOMPARE(store->pendingRegisterData(), 2);
+        QCOMPARE(newLogLines(),
+                 QStringList { "WARNING: [CDataBaseHandler] Data base cannot be written: uplinks "
+                               "wait and are retried. Error_text[]" });
+        store->setWriteFaultForTesting(0);
+        QTRY_COMPARE(savedSpy.count(), 2);
+        QCOMPARE(store->getRegisterData(502, 0, 2).values(), QList<uint16_t>({ 2, 2 }));
+        QCOMPARE(newLogLines(), QStringList { "INFO: [CDataBaseHandler] Data base is written again" });
+
+        // Past the retry window the batch is dropped with the reason.
+        store->setRetryTiming(std::chrono::milliseconds(1), std::chrono::milliseconds(20));
+        store->setWriteFaultForTesting(13);
+        store->queueRegisterData(batch("00AA", 0, { { 0, "0003" } }));
+        QTRY_COMPARE(droppedSpy.count(), 1);
+        const QStringList lines = newLogLines();
+        QCOMPARE(lines.size(), 2);
+        QCOMPARE(lines.at(1),
+                 QStringLiteral("ERROR: [CDataBaseHandler::queueRegisterData] Data base cannot be "
+                                "written for 20 ms, uplink of [00AA] is dropped Error_text[]"));
+    }
+
+    // The retry queue is bounded: past its limit a batch of a device and
+    // packet type that already waits takes its place, in its position.
+    void retryQueueReplacesPastItsLimit()
+    {
+        auto store = openStore();
+        QVERIFY(store->registerNewDevice(device("00AA", 0, sixteenBit(2)), 502));
+        QVERIFY(store->registerNewDevice(device("00BB", 10, sixteenBit(1)), 502));
+        QSignalSpy savedSpy(store.get(), &CDataBaseHandler::registerDataSaved);
+        store->setRetryTiming(std::chrono::milliseconds(1), std::chrono::minutes(5));
+        store->setPendingLimit(2);
+        Inspector other;
+        QCOMPARE(other.sql("BEGIN IMMEDIATE;"), QStringList());
+        store->queueRegisterData(batch("00AA", 0, { { 0, "0001" }, { 1, "0001" } }));
+        store->queueRegisterData(batch("00BB", 10, { { 0, "0b01" } }));
+        store->queueRegisterData(batch("00AA", 0, { { 0, "0002" }, { 1, "0002" } }));
+        store->queueRegisterData(batch("00AA", 0, { { 0, "0003" }, { 1, "0003" } }));
+        // Another packet type of the same device (other registers) is kept.
+        store->queueRegisterData(batch("00AA", 0, { { 1, "0004" } }));
+        QCOMPARE(store->pendingRegisterData(), 3);
+        QCOMPARE(store->replacedRegisterData(), quint64(2));
+        QCOMPARE(newLogLines(),
+                 QStringList { "WARNING: [CDataBaseHandler::queueRegisterData] More than 2 uplinks "
+                               "wait to be written: 1 replaced by a newer one of the same device "
+                               "and packet type" });
+        QCOMPARE(other.sql("COMMIT;"), QStringList());
+        QTRY_COMPARE(savedSpy.count(), 3);
+        QStringList order;
+        for (const QList<QVariant> &signal : qAsConst(savedSpy)) {
+            const auto data = signal.at(0).value<SDeviceRegisterData>();
+            order.append(data.devEui + ':' + data.registers.at(0).value);
+        }
+        QCOMPARE(order, QStringList({ "00AA:0003", "00BB:0b01", "00AA:0004" }));
+    }
+
+    // A log that grew while a reader held it back is cut back to the size
+    // limit once the reader has gone and a checkpoint has copied it all.
+    void writeAheadLogShrinksOnceNoReaderHoldsIt()
+    {
+        auto store = openStore();
+        QVERIFY(store->registerNewDevice(device("00AA", 0, sixteenBit(100)), 502));
+        Inspector reader;
+        QCOMPARE(reader.sql("BEGIN;"), QStringList());
+        QCOMPARE(reader.sql("SELECT COUNT(*) FROM dev_data;"), QStringList { "100" });
+        const qint64 limit = 4 * 1024 * 1024;
+        QFileInfo wal(QStringLiteral("server.db-wal"));
+        for (int i = 0; wal.size() <= limit; ++i) {
+            QList<QPair<int, QString>> values;
+            for (int r = 0; r < 100; ++r)
+                values.append({ r, QString::number(i % 0xffff, 16) });
+            QVERIFY(store->saveRegisterData(batch("00AA", 0, values)));
+            wal.refresh();
+            QVERIFY(i < 100000);
+        }
+        QCOMPARE(reader.sql("COMMIT;"), QStringList());
+        const quint64 done = store->completedCheckpoints();
+        QTRY_VERIFY(store->completedCheckpoints() > done);
+        QVERIFY(store->saveRegisterData(batch("00AA", 0, { { 0, "0001" } })));
+        wal.refresh();
+        QVERIFY2(wal.size() <= limit, qPrintable(QString::number(wal.size())));
+    }
+
+    // Rows that cannot be served are named with the reason; the others are not.
+    void unservableDevices()
+    {
+        auto store = openStore();
+        QVERIFY(store->registerNewDevice(device("0001", 0, sixteenBit(2)), 502));
+        QVERIFY(store->registerNewDevice(device("0002", 0, sixteenBit(2)), 503));
+        QVERIFY(store->registerNewDevice(device("0003", 0, sixteenBit(2)), 504));
+        QVERIFY(store->registerNewDevice(device("0004", 65535, sixteenBit(2)), 505));
+        QVERIFY(store->registerNewDevice(device("0005", 0, sixteenBit(2)), 506));
+        QVERIFY(store->registerNewDevice(device("0006", 0, sixteenBit(2)), 507));
+        Inspector inspect;
+        QCOMPARE(inspect.sql("UPDATE devices SET port = NULL WHERE device = 2;"), QStringList());
+        QCOMPARE(inspect.sql("UPDATE devices SET port = 'abc' WHERE device = 3;"), QStringList());
+        QCOMPARE(inspect.sql("UPDATE devices SET port = 65536 WHERE device = 5;"), QStringList());
+        QCOMPARE(inspect.sql("UPDATE devices SET dev_eui = '0001' WHERE device = 6;"), QStringList());
+        const QHash<uint32_t, QString> reasons = store->unservableDevices();
+        QCOMPARE(reasons.keys().size(), 5);
+        QCOMPARE(reasons.value(2), QStringLiteral("DevEUI [0002]: port [NULL] is outside 1..65535"));
+        QCOMPARE(reasons.value(3), QStringLiteral("DevEUI [0003]: port [abc] is outside 1..65535"));
+        QCOMPARE(reasons.value(4), QStringLiteral("DevEUI [0004]: registers 65535..65536 pass 65535"));
+        QCOMPARE(reasons.value(5), QStringLiteral("DevEUI [0005]: port [65536] is outside 1..65535"));
+        QCOMPARE(reasons.value(6), QStringLiteral("DevEUI [0001] is served as device ID=1"));
     }
 
     void registrationRows()
@@ -282,7 +445,7 @@ private slots:
         Inspector inspect;
         const auto meter = device("00AA", 100, { field("A", 0, 16), field("B", 4, 32), field("C", 8, 16) });
         const QString failed
-            = QStringLiteral("[CDataBaseHandler::registerNewDevice] Invalid SQL request [%1]");
+            = QStringLiteral("[CDataBaseHandler::registerNewDevice] Invalid SQL request [%1] Error_text[]");
         // The continuation row at 105 fails after the device row and a register row were written.
         QCOMPARE(inspect.sabotage("INSERT ON dev_data", "NEW.reg_addr = 105"), QStringList());
         QVERIFY(!store->registerNewDevice(meter, 502));
@@ -374,7 +537,8 @@ private slots:
         // A failed update undoes the whole batch, whether the trigger fails the
         // statement or rolls the transaction back, and the batch is a failure.
         Inspector inspect;
-        const QStringList failed { "ERROR: [CDataBaseHandler::saveRegisterData] Invalid SQL request [2]",
+        const QStringList failed { "ERROR: [CDataBaseHandler::saveRegisterData] Invalid SQL request [2] "
+                                   "Error_text[]",
                                    "    Query [UPDATE dev_data SET value=:value, full_value=:full_value, "
                                    "time=:time WHERE device=:device AND reg_addr=:reg_addr;]" };
         QSignalSpy savedSpy(store.get(), &CDataBaseHandler::registerDataSaved);
@@ -488,14 +652,15 @@ private slots:
             QStringList({ "-40|5|C", "1|2|a", "0|1|", "0|1|" }));
         QCOMPARE(
             newLogLines(),
-            QStringList({ "ERROR: [CDataBaseHandler::updateRegInfo] Invalid SQL request [1]",
+            QStringList({ "ERROR: [CDataBaseHandler::updateRegInfo] Invalid SQL request [1] Error_text[]",
                           "UPDATE dev_data SET start_value=:start_value, grating_period=:grating_period, "
                           "unit=:unit WHERE device=:device AND reg_addr=:reg_addr;" }));
 
         // The register rows go only together with the device row.
         QCOMPARE(inspect.sabotage("DELETE ON dev_data"), QStringList());
         QVERIFY(!store->deleteDevice(2));
-        QCOMPARE(newLogLines(), QStringList { "[CDataBaseHandler::deleteDevice] Invalid SQL request [2]" });
+        QCOMPARE(newLogLines(),
+                 QStringList { "[CDataBaseHandler::deleteDevice] Invalid SQL request [2] Error_text[]" });
         QCOMPARE(inspect.count("devices") + inspect.count("dev_data"), 2 + 4);
     }
 

@@ -47,4 +47,11 @@ inline bool copySampleTemplates(const QString &dir)
     return ok;
 }
 
+// The whole file, or an empty array when it cannot be read.
+inline QByteArray readFile(const QString &path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
 } // namespace testkit

@@ -445,6 +445,8 @@ class WebApiProcessTest(unittest.TestCase):
              {"Content-Type": "application/json"}, 400),
             ("registers past 65535", "POST", "/api/devices", json.dumps({"devEui": GAS, "port": self.modbus_port,
                                                                         "startRegister": 65533}).encode(), {"Content-Type": "application/json"}, 400),
+            ("registers taken", "POST", "/api/devices", json.dumps({"devEui": GAS, "port": self.modbus_port,
+                                                                   "startRegister": 12}).encode(), {"Content-Type": "application/json"}, 409),
             ("scaling not an integer", "PATCH", f"/api/devices/{BOILER}/registers",
              json.dumps([{"address": 10, "multiplier": 1.5}]).encode(), {"Content-Type": "application/json"}, 400),
             ("scaling out of range", "PATCH", f"/api/devices/{BOILER}/registers",
@@ -470,7 +472,7 @@ class WebApiProcessTest(unittest.TestCase):
                     self.assertIn("error", json.loads(payload))
                 if what in ("wrong type", "port 0", "port above 65535"):
                     self.assertEqual(json.loads(payload)["field"], "port")
-                if what == "registers past 65535":
+                if what in ("registers past 65535", "registers taken"):
                     self.assertEqual(json.loads(payload)["field"], "startRegister")
                 if what == "unknown DevEUI":
                     self.assertEqual(json.loads(payload)["field"], "devEui")

@@ -3,7 +3,6 @@
 // the add dialog does. Devices already stored are left alone. Prints one line
 // per registered device, fields separated by "|": DevEUI, name, device type,
 // TCP port, start register, number of registers.
-#include "app/globaldata.h"
 #include "app/logfile.h"
 #include "devices/alldevicehandler.h"
 #include "storage/databasehandler.h"
@@ -67,7 +66,6 @@ int main(int argc, char *argv[])
         return 2;
     }
 
-    initGlobalData();
     CLogFile::getInstance(QStringLiteral("history.log"));
     int failures = 0;
     {

@@ -100,7 +100,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
             out[i] = uint16_t(start + i);
         return storeUp ? 0 : Modbus::ServerDeviceFailure;
     };
-    const Modbus::LogWriter quiet = [](const QString &) {};
+    const LogWriter quiet = [](const QString &) {};
 
     QByteArray buffer;
     QByteArray answers;

@@ -5,7 +5,7 @@
 // messages at line breaks. Whatever the server sends, the session must not
 // crash, and what it hands on must be whole: uplinks with a DevEUI, device
 // lists only with a true status, every listed device with both EUIs in
-// upper case.
+// upper case. Nothing nested deeper than the guard allows is ever parsed.
 
 #include "serverlink/apirecords.h"
 #include "serverlink/jsonguard.h"
@@ -15,6 +15,10 @@
 #include <QCoreApplication>
 #include <QJsonDocument>
 
+#include <QJsonArray>
+#include <QJsonObject>
+
+#include <algorithm>
 #include <cstdint>
 
 namespace {
@@ -45,13 +49,34 @@ void checkDevices(const QList<API::SServerDeviceInfo> &devices)
     }
 }
 
+// Nesting of a parsed value: a scalar 0, a container one more than its deepest member.
+int depthOf(const QJsonValue &value)
+{
+    int deepest = 0;
+    if (value.isArray()) {
+        for (const QJsonValue &member : value.toArray())
+            deepest = std::max(deepest, depthOf(member));
+        return deepest + 1;
+    }
+    if (value.isObject()) {
+        for (const QJsonValue &member : value.toObject())
+            deepest = std::max(deepest, depthOf(member));
+        return deepest + 1;
+    }
+    return 0;
+}
+
 void parseAlone(const QByteArray &text)
 {
-    // parsed as the session parses
-    const QJsonDocument document = JsonGuard::parse(text);
+    // parsed as the session parses; nothing deeper than the guard's limit
+    // ever reaches the parser's result
+    JsonGuard::EVerdict verdict = JsonGuard::EVerdict::Fine;
+    const QJsonDocument document = JsonGuard::parse(text, &verdict);
+    Fuzz::check(verdict == JsonGuard::EVerdict::Fine || document.isNull());
     if (!document.isObject())
         return;
     const QJsonObject object = document.object();
+    Fuzz::check(depthOf(object) <= JsonGuard::MaxDepth);
     const API::SApiDeviceData uplink(object);
     Fuzz::check(uplink.devEui.isEmpty() || isUpper(uplink.devEui));
     QList<API::SServerDeviceInfo> devices;

@@ -3,7 +3,6 @@
 // Runs on any Qt platform; scripts/gallery uses the offscreen one.
 
 #include "app/constants.h"
-#include "app/globaldata.h"
 #include "app/logfile.h"
 #include "gui/abstractpanelbutton.h"
 #include "gui/devicedelegat.h"
@@ -347,7 +346,6 @@ int main(int argc, char *argv[])
 
     tidewellInitResources();
     app.setStyleSheet(loadStyleSheet());
-    initGlobalData();
 
     QWidget window;
     window.setObjectName(QStringLiteral("MainWidget"));

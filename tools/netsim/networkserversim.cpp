@@ -313,6 +313,12 @@ void CNetworkServerSim::send(QWebSocket *socket, const QString &text)
     emit messageSent(text);
 }
 
+void CNetworkServerSim::flush()
+{
+    for (QWebSocket *socket : m_clients.keys())
+        socket->flush();
+}
+
 void CNetworkServerSim::echo(const QString &line, QWebSocket *socket)
 {
     if (!m_echo)

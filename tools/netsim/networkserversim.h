@@ -160,6 +160,10 @@ public:
         return m_traffic;
     }
     void clearTraffic();
+    // Writes what the clients' sockets hold to the kernel now, as far as it
+    // takes it, instead of a piece per pass of the event loop: for senders
+    // that keep the loop busy.
+    void flush();
 
 signals:
     void clientConnected();

@@ -8,7 +8,6 @@
 //     register 0 with neutral scaling. Exit 1 when the uplink is refused.
 // Usage errors exit 2.
 #include "app/constants.h"
-#include "app/globaldata.h"
 #include "app/logfile.h"
 #include "devices/alldevicehandler.h"
 #include "devices/registervalue.h"
@@ -274,7 +273,6 @@ int main(int argc, char *argv[])
     parser.addOptions({ payload, rssi, snr, fcnt, ts, devEui, gateway, json });
     parser.process(app);
 
-    initGlobalData();
     const QStringList args = parser.positionalArguments();
     const QString command = args.value(0);
     if (command == QLatin1String("check"))
