@@ -16,15 +16,7 @@ export function onUnauthorized(fn) {
 }
 
 export async function api(method, path, body) {
-  // 'same-origin' rather than the page's 'no-referrer': under 'no-referrer' a
-  // browser sends "Origin: null" with a POST, which the API's origin check
-  // rightly refuses.
-  const options = {
-    method,
-    credentials: 'same-origin',
-    referrerPolicy: 'same-origin',
-    headers: { Accept: 'application/json' },
-  };
+  const options = { method, credentials: 'same-origin', headers: { Accept: 'application/json' } };
   if (body !== undefined) {
     options.headers['Content-Type'] = 'application/json';
     options.body = JSON.stringify(body);
