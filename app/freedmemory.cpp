@@ -1,5 +1,7 @@
 #include "app/freedmemory.h"
 
+#include <cstdlib> // defines __GLIBC__ with the C library in use
+
 #ifdef __GLIBC__
 #include <malloc.h>
 #endif

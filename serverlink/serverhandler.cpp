@@ -254,7 +254,9 @@ void CServerHandler::socketDisconnectedSlot()
                            "the link is closed with code 1009")
                 .arg(MaxMessageBytes));
         // What the refused message took (up to the cap) goes back once the
-        // closed socket and its buffers are gone.
+        // closed socket and its buffers are gone: when the link is up again
+        // (which replaces the socket), or in a second without reconnecting.
+        m_releaseAfterLogin = true;
         QTimer::singleShot(1000, this, [] { releaseFreedMemory(); });
     } else if (closeCode != QWebSocketProtocol::CloseCodeNormal)
         addLog(QStringLiteral("[CServerHandler] The link is closed with code %1 [%2]")
@@ -385,6 +387,11 @@ void CServerHandler::handleAuth(const QJsonObject &object)
     m_handshakeTimer.stop();
     m_attempt = 0;
     m_pingTimer.start();
+    if (m_releaseAfterLogin) {
+        // The replaced socket goes a few passes of the event loop later.
+        m_releaseAfterLogin = false;
+        QTimer::singleShot(2000, this, [] { releaseFreedMemory(); });
+    }
     setStatus(COMM::SUCCESS);
 }
 

@@ -139,6 +139,7 @@ private:
     int m_pongMs = 10000;
     // Messages refused by the JSON guard for their nesting, reported once a minute.
     int m_tooDeep = 0;
+    bool m_releaseAfterLogin = false; // a refused large message left freed memory
     QElapsedTimer m_tooDeepReported;
 
     QUrl m_url;

@@ -1,4 +1,3 @@
-#include "app/globaldata.h"
 #include "app/logfile.h"
 #include "core/gateway.h"
 #include "core/registermapexport.h"
@@ -76,7 +75,6 @@ QString storedHash()
 
 void tst_WebApi::initTestCase()
 {
-    initGlobalData();
     QVERIFY(m_dir.isValid());
     m_home = QDir::currentPath();
     QVERIFY(QDir::setCurrent(m_dir.path()));
