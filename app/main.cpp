@@ -72,6 +72,20 @@ void printError(const QString &text)
     std::fputs(qPrintable(QStringLiteral("tidewell: ") + text + QLatin1Char('\n')), stderr);
 }
 
+// SIGHUP: [modbus] allow as settings.conf has it now; the connections it no
+// longer admits are closed. A list that cannot be read keeps the one in force.
+void reloadModbusAllowList(CGateway &gateway)
+{
+    CSettings fresh(QS_GLOB_SETTINGS_FILE);
+    const SModbusConfig read = Modbus::configFromSettings(fresh.reader());
+    if (!read.allowError.isEmpty()) {
+        addLog(QStringLiteral("WARNING: [main] SIGHUP: %1; the allow list in force is kept")
+                   .arg(read.allowError));
+        return;
+    }
+    gateway.setModbusAllowList(read);
+}
+
 // Qt's own window-system options, so that the command line can be checked
 // before the window's application object takes them out of it.
 void addQtOptions(QCommandLineParser &parser)
@@ -177,6 +191,7 @@ int runHeadless(QCoreApplication &app)
     handleSignals(&app, [&gateway, &web, log]() {
         log->reopen();
         addLog(QStringLiteral("INFO: [main] SIGHUP: log file reopened"));
+        reloadModbusAllowList(gateway);
         web.reload(QS_GLOB_SETTINGS_FILE);
         if (gateway.serverWaitsForOperator()) {
             CSettings fresh(QS_GLOB_SETTINGS_FILE);
@@ -216,7 +231,11 @@ int runWindow(QApplication &app)
     const QString problems = settingsProblems(*settings);
     if (!problems.isEmpty())
         reportAtStart(false, problems);
+    // Except for [modbus] allow: without its list the gateway would admit
+    // clients the operator meant to keep out (the box above named the entry).
     const SModbusConfig modbus = Modbus::configFromSettings(settings->reader());
+    if (!modbus.allowError.isEmpty())
+        return EXIT_FAILURE_TO_RUN;
 
     // Without its register store the gateway can neither list nor serve devices.
     CGateway gateway(QS_GLOB_DB_FILE, QS_GLOB_DB_CONNECTION, modbus);
@@ -228,7 +247,10 @@ int runWindow(QApplication &app)
     gateway.restoreStoredDevices();
     CWebService web(gateway);
     web.reload(QS_GLOB_SETTINGS_FILE);
-    onHangUp = [&web]() { web.reload(QS_GLOB_SETTINGS_FILE); };
+    onHangUp = [&web, &gateway]() {
+        web.reload(QS_GLOB_SETTINGS_FILE);
+        reloadModbusAllowList(gateway);
+    };
 
     int code = 0;
     {
@@ -342,6 +364,8 @@ int main(int argc, char *argv[])
         return EXIT_FAILURE_TO_RUN;
     }
 
+    // settings.conf is checked against every key's rule, [modbus] allow's included
+    Modbus::addSettingsRules();
     tidewellInitResources();
     // Modbus clients each take a descriptor; Debian's soft limit of 1,024
     // would run out long before the connection cap.

@@ -54,6 +54,15 @@ inline constexpr QLatin1String DEV_DATA_COLUMNS[] = {
     QLatin1String("parent"),      QLatin1String("source"),
 };
 
+// The table of Modbus unit ids, apart from the two tables above so that they
+// keep their layout: one row per device that has a unit id (1..247).
+inline constexpr QLatin1String UNITS_TABLE("modbus_units");
+inline constexpr QLatin1String UNITS_DEVICE("device");
+inline constexpr QLatin1String UNITS_UNIT_ID("unit_id");
+// The device listing (CDataBaseHandler::getDevices) carries the devices
+// table's columns and then the unit id (NULL: none).
+inline constexpr int DEV_LIST_COL_UNIT_ID = DEV_COL_COUNT;
+
 static_assert(std::size(DEVICES_COLUMNS) == DEV_COL_COUNT, "devices: one name per column");
 static_assert(std::size(DEV_DATA_COLUMNS) == REG_COL_COUNT, "dev_data: one name per column");
 

@@ -210,8 +210,9 @@ QStringList checkValues(const QSettings &settings, const QStringList &skipKeys)
         if (!settings.contains(key) || skipKeys.contains(keyName(rule)))
             continue;
         const QVariant value = settings.value(key);
-        const QString text = value.type() == QVariant::StringList && !rule.list
-            ? value.toStringList().join(QLatin1Char(','))
+        // An unquoted list reads as a string list, whose toString() is empty.
+        const QString text = value.type() == QVariant::StringList
+            ? value.toStringList().join(rule.list ? QStringLiteral(", ") : QStringLiteral(","))
             : value.toString();
         if (text.trimmed().isEmpty())
             continue; // an empty key reads as a missing one

@@ -6,8 +6,12 @@
 // and 16 clients at once; the ratio is the median of the rounds' ratios. The
 // CPU time of each server's serving thread per request is printed too, as it
 // varies less with the machine's other load than the rates do.
+// With "units" the devices share 4 ports by unit id (247 unit ids and 3
+// devices without one per port, see Bench::placeOf); the clients read random
+// devices of the first port, each by its unit id, while the reference holds
+// the same devices one after the other.
 // Build in Release; it works in a temporary directory.
-// Usage: bench_modbus [milliseconds per run] [rounds] [ports]
+// Usage: bench_modbus [milliseconds per run] [rounds] [ports | units]
 
 #include "benchkit.h"
 
@@ -45,6 +49,7 @@ int kDevicesPerPort = 100; // the benchmark reads the devices of the first port
 const int kReadCount = 10;
 int kRunMs = 1000;
 int kRounds = 5;
+bool kUnitIds = false;
 const QString kAppEui = QStringLiteral("A1B2C3D400000001");
 
 double threadCpuSeconds(clockid_t clock)
@@ -146,8 +151,10 @@ struct SClientResult
 };
 
 // Closed loop: the next read goes out as soon as the answer is in; every
-// answer is checked against the values both servers hold.
-SClientResult runClient(uint16_t port, int seed)
+// answer is checked against the values both servers hold. The gateway is read
+// at the devices' places (by unit id with "units"); the reference holds them
+// one after the other and ignores the unit id.
+SClientResult runClient(uint16_t port, int seed, bool gateway)
 {
     SClientResult result;
     modbus_t *ctx = modbus_new_tcp("127.0.0.1", port);
@@ -162,7 +169,13 @@ SClientResult runClient(uint16_t port, int seed)
     while (Clock::now() < end) {
         const int device = int(random() % kDevicesPerPort);
         const int first = int(random() % (kRegisters - kReadCount + 1));
-        if (modbus_read_registers(ctx, device * kRegisters + first, kReadCount, registers) != kReadCount) {
+        int start = device * kRegisters;
+        if (gateway && kUnitIds) {
+            const Bench::SPlace place = Bench::placeOf(device, kRegisters, kDevicesPerPort, true);
+            modbus_set_slave(ctx, place.unitId);
+            start = place.start;
+        }
+        if (modbus_read_registers(ctx, start + first, kReadCount, registers) != kReadCount) {
             ++result.errors;
             continue;
         }
@@ -186,7 +199,7 @@ SClientResult runClients(uint16_t port, int clients, bool serveEvents)
     QEventLoop loop;
     for (int i = 0; i < clients; ++i) {
         threads.emplace_back([&, i] {
-            results[size_t(i)] = runClient(port, 17 + i);
+            results[size_t(i)] = runClient(port, 17 + i, serveEvents);
             if (--running == 0)
                 QMetaObject::invokeMethod(&loop, &QEventLoop::quit, Qt::QueuedConnection);
         });
@@ -215,6 +228,10 @@ int main(int argc, char *argv[])
         kRounds = atoi(argv[2]);
     if (argc > 3 && atoi(argv[3]) > 0 && kDevices % atoi(argv[3]) == 0)
         kDevicesPerPort = kDevices / atoi(argv[3]);
+    if (argc > 3 && QByteArray(argv[3]) == "units") {
+        kUnitIds = true;
+        kDevicesPerPort = kDevices / 4;
+    }
     QTemporaryDir dir;
     Bench::enterWorkDir(dir.path());
 
@@ -229,7 +246,7 @@ int main(int argc, char *argv[])
     {
         CDataBaseHandler store(dir.filePath(QStringLiteral("server.db")), QStringLiteral("fill"));
         if (store.failed()
-            || !Bench::storeDevices(store, kDevices, kRegisters, ports, kDevicesPerPort, kAppEui)) {
+            || !Bench::storeDevices(store, kDevices, kRegisters, ports, kDevicesPerPort, kAppEui, kUnitIds)) {
             fprintf(stderr, "store set-up failed\n");
             return 1;
         }
@@ -247,8 +264,8 @@ int main(int argc, char *argv[])
     }
     printf("Modbus TCP, %d holding registers per read, closed loop, %d ms per run, %d rounds\n", kReadCount,
            kRunMs, kRounds);
-    printf("gateway: %d devices x %d registers on %zu ports, restored from server.db\n", kDevices, kRegisters,
-           ports.size());
+    printf("gateway: %d devices x %d registers on %zu ports%s, restored from server.db\n", kDevices,
+           kRegisters, ports.size(), kUnitIds ? " told apart by unit id" : "");
     // Rates follow the machine's other load; the serving thread's CPU time per
     // request much less so.
     printf("%-8s %16s %16s %8s %12s %22s\n", "clients", "reference req/s", "tidewell req/s", "ratio",

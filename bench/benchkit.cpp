@@ -117,13 +117,34 @@ uint16_t valueOf(int device, int reg)
     return static_cast<uint16_t>(device * 131 + reg * 7 + 1);
 }
 
-DB::SDeviceRegMapDescription plainDevice(int n, int registers, int devicesPerPort, const QString &appEui)
+SPlace placeOf(int n, int registers, int devicesPerPort, bool unitIds)
+{
+    const int k = n % devicesPerPort;
+    SPlace place;
+    place.start = uint16_t(k * registers);
+    if (!unitIds)
+        return place;
+    if (k < 247) {
+        place.unitId = uint8_t(k + 1);
+        place.storedUnitId = place.unitId;
+        place.start = 0;
+    } else {
+        place.unitId = 0;
+        place.start = uint16_t((k - 247) * registers);
+    }
+    return place;
+}
+
+DB::SDeviceRegMapDescription plainDevice(int n, int registers, int devicesPerPort, const QString &appEui,
+                                         bool unitIds)
 {
     DB::SDeviceRegMapDescription device;
     device.devEui = euiOf(n);
     device.appEui = appEui;
     device.devName = QStringLiteral("Device %1").arg(n);
-    device.startAddr = (n % devicesPerPort) * registers;
+    const SPlace place = placeOf(n, registers, devicesPerPort, unitIds);
+    device.startAddr = place.start;
+    device.unitId = place.storedUnitId;
     for (int r = 0; r < registers; ++r) {
         SRegisterDescription reg;
         reg.name = QStringLiteral("Register %1").arg(r);
@@ -137,13 +158,14 @@ DB::SDeviceRegMapDescription plainDevice(int n, int registers, int devicesPerPor
 }
 
 bool storeDevices(CDataBaseHandler &store, int count, int registers, const std::vector<uint16_t> &ports,
-                  int devicesPerPort, const QString &appEui)
+                  int devicesPerPort, const QString &appEui, bool unitIds)
 {
     for (int n = 0; n < count; ++n) {
         const size_t portIndex = size_t(n / devicesPerPort);
         if (portIndex >= ports.size())
             return false;
-        const DB::SDeviceRegMapDescription device = plainDevice(n, registers, devicesPerPort, appEui);
+        const DB::SDeviceRegMapDescription device
+            = plainDevice(n, registers, devicesPerPort, appEui, unitIds);
         SDeviceRegisterData data;
         data.devEui = device.devEui;
         data.startAddr = device.startAddr;
@@ -192,7 +214,7 @@ long residentKiB(qint64 pid)
     return -1;
 }
 
-bool readOnce(uint16_t port, uint16_t start, uint16_t quantity, uint16_t *out, int timeoutMs)
+bool readOnce(uint16_t port, uint16_t start, uint16_t quantity, uint16_t *out, int timeoutMs, uint8_t unitId)
 {
     const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (fd < 0)
@@ -207,10 +229,19 @@ bool readOnce(uint16_t port, uint16_t start, uint16_t quantity, uint16_t *out, i
     address.sin_port = htons(port);
     address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     bool ok = ::connect(fd, reinterpret_cast<sockaddr *>(&address), sizeof(address)) == 0;
-    // transaction 1, protocol 0, length 6, unit 1, function 3
-    const uint8_t request[12] = {
-        0, 1, 0, 0, 0, 6, 1, 3, uint8_t(start >> 8), uint8_t(start), uint8_t(quantity >> 8), uint8_t(quantity)
-    };
+    // transaction 1, protocol 0, length 6, the unit, function 3
+    const uint8_t request[12] = { 0,
+                                  1,
+                                  0,
+                                  0,
+                                  0,
+                                  6,
+                                  unitId,
+                                  3,
+                                  uint8_t(start >> 8),
+                                  uint8_t(start),
+                                  uint8_t(quantity >> 8),
+                                  uint8_t(quantity) };
     uint8_t header[9];
     ok = ok && sendAll(fd, request, sizeof(request)) && receiveAll(fd, header, sizeof(header));
     ok = ok && header[7] == 3 && header[8] == 2 * quantity;
@@ -243,14 +274,14 @@ std::vector<uint16_t> freePorts(int count)
 }
 
 bool prepareGatewayDir(const QString &path, int count, int registers, const std::vector<uint16_t> &ports,
-                       int devicesPerPort)
+                       int devicesPerPort, bool unitIds)
 {
     QDir().mkpath(path + QStringLiteral("/deviceFolder"));
     {
         CDataBaseHandler store(path + QStringLiteral("/server.db"), QStringLiteral("prepare"));
         if (store.failed()
             || !storeDevices(store, count, registers, ports, devicesPerPort,
-                             QStringLiteral("A1B2C3D400000001")))
+                             QStringLiteral("A1B2C3D400000001"), unitIds))
             return false;
     }
     SServerSettings server;
@@ -292,13 +323,14 @@ void startGateway(QProcess &process, const QString &dir, bool headless)
 }
 
 double waitUntilServed(const QProcess &process, uint16_t port, int device, int registers, int devicesPerPort,
-                       Clock::time_point since, int timeoutMs)
+                       Clock::time_point since, int timeoutMs, bool unitIds)
 {
-    const uint16_t start = uint16_t((device % devicesPerPort) * registers);
+    const SPlace place = placeOf(device, registers, devicesPerPort, unitIds);
+    const uint16_t start = place.start;
     std::vector<uint16_t> values(static_cast<size_t>(registers));
     const auto giveUp = since + std::chrono::milliseconds(timeoutMs);
     while (Clock::now() < giveUp && process.state() != QProcess::NotRunning) {
-        if (readOnce(port, start, uint16_t(registers), values.data(), 500)) {
+        if (readOnce(port, start, uint16_t(registers), values.data(), 500, place.unitId)) {
             const auto now = Clock::now();
             for (int r = 0; r < registers; ++r) {
                 if (values[size_t(r)] != valueOf(device, r))

@@ -41,13 +41,24 @@ bool writeTemplate(const QString &appEui, const QJsonArray &packets, const QJson
 
 // The value stored at start for register `reg` of device `n` by storeDevices().
 uint16_t valueOf(int device, int reg);
-// A 20-register device (16-bit unsigned registers, neutral scaling) at start
-// address 20 x (n mod devicesPerPort).
-DB::SDeviceRegMapDescription plainDevice(int n, int registers, int devicesPerPort, const QString &appEui);
+// Where device n is read on its port. Without unit ids: unit 1 (any), from
+// registers x (n mod devicesPerPort). With unit ids: the first 247 devices of
+// a port have unit ids 1..247 and start at 0; the others have none (read as
+// unit 0) and start at registers x (their place - 247).
+struct SPlace
+{
+    uint8_t unitId = 1; // what a client sends
+    uint8_t storedUnitId = 0; // what the device is given; 0: none
+    uint16_t start = 0;
+};
+SPlace placeOf(int n, int registers, int devicesPerPort, bool unitIds);
+// A 20-register device (16-bit unsigned registers, neutral scaling) at its place.
+DB::SDeviceRegMapDescription plainDevice(int n, int registers, int devicesPerPort, const QString &appEui,
+                                         bool unitIds = false);
 // Registers `count` devices through the store and gives each register
 // valueOf(); devices n*perPort .. (n+1)*perPort-1 go to ports[n].
 bool storeDevices(CDataBaseHandler &store, int count, int registers, const std::vector<uint16_t> &ports,
-                  int devicesPerPort, const QString &appEui);
+                  int devicesPerPort, const QString &appEui, bool unitIds = false);
 
 // `p` in 0..1 of ascending samples.
 double percentile(const std::vector<double> &sorted, double p);
@@ -62,7 +73,8 @@ long residentKiB(qint64 pid);
 // Reads `quantity` holding registers from `start` on 127.0.0.1:port with one
 // fresh connection; true when an answer came and out holds the registers.
 // Gives up after timeoutMs on each step.
-bool readOnce(uint16_t port, uint16_t start, uint16_t quantity, uint16_t *out, int timeoutMs = 1000);
+bool readOnce(uint16_t port, uint16_t start, uint16_t quantity, uint16_t *out, int timeoutMs = 1000,
+              uint8_t unitId = 1);
 
 // Ports nobody listens on at the moment, all different.
 std::vector<uint16_t> freePorts(int count);
@@ -74,7 +86,7 @@ QString gatewayBinary();
 // network server on a port where nobody listens (the gateway serves stored
 // devices before it is logged in).
 bool prepareGatewayDir(const QString &path, int count, int registers, const std::vector<uint16_t> &ports,
-                       int devicesPerPort);
+                       int devicesPerPort, bool unitIds = false);
 // Copies the files of one directory into another (created if missing).
 bool copyDir(const QString &from, const QString &to);
 // Starts the gateway executable on `dir`: headless, or in window mode on the
@@ -84,7 +96,7 @@ void startGateway(QProcess &process, const QString &dir, bool headless);
 // until they come back right; the milliseconds from `since`, or -1 when the
 // process ended or timeoutMs passed first.
 double waitUntilServed(const QProcess &process, uint16_t port, int device, int registers, int devicesPerPort,
-                       Clock::time_point since, int timeoutMs);
+                       Clock::time_point since, int timeoutMs, bool unitIds = false);
 // SIGTERM, then SIGKILL if it has not ended after a few seconds.
 void stopGateway(QProcess &process);
 

@@ -29,6 +29,16 @@ namespace {
 
 const int MaxRegisterAddress = 65535;
 
+// What a port answers to Read Device Identification about itself.
+Modbus::IdentityObjects gatewayIdentity()
+{
+    return { { Modbus::VendorName, QByteArrayLiteral("Tidewell") },
+             { Modbus::ProductCode, QByteArrayLiteral("Tidewell") },
+             { Modbus::MajorMinorRevision, QByteArrayLiteral(TIDEWELL_VERSION) },
+             { Modbus::ProductName, QByteArrayLiteral("Tidewell") },
+             { Modbus::ModelName, QByteArrayLiteral("LoRaWAN to Modbus TCP gateway") } };
+}
+
 // Registers a value of bitSize bits takes.
 uint32_t registersOf(int bitSize)
 {
@@ -52,6 +62,7 @@ CGateway::CGateway(const QString &dataBaseFile, const QString &connectionName, c
     , m_registry(std::make_unique<CAllDeviceHandler>())
 {
     m_clock = []() { return QDateTime::currentMSecsSinceEpoch(); };
+    m_modbus->image().setGatewayIdentity(gatewayIdentity());
     m_startedAtMs = QDateTime::currentMSecsSinceEpoch();
     m_serverStatusSinceMs = m_startedAtMs;
     m_dataBaseFile = dataBaseFile;
@@ -138,6 +149,15 @@ int CGateway::restoreStoredDevices()
             description.appEui = rows.value(DEV_COL_APP_EUI).toString();
             description.devName = rows.value(DEV_COL_NAME).toString();
             description.startAddr = rows.value(DEV_COL_START_ADDR).toInt();
+            // a unit id written by hand outside 1..247 is left unused
+            const QVariant unit = rows.value(DEV_LIST_COL_UNIT_ID);
+            if (!unit.isNull() && !CRegisterImage::isDeviceUnitId(unit.toInt()))
+                addLog(
+                    QStringLiteral("WARNING: [CGateway] Device [%1]: stored unit id [%2] is outside 1..247 "
+                                   "and not used")
+                        .arg(description.devEui, unit.toString()));
+            else
+                description.unitId = uint8_t(unit.toUInt());
             devices.append({ description, static_cast<uint16_t>(rows.value(DEV_COL_PORT).toUInt()) });
         }
     }
@@ -185,7 +205,20 @@ int CGateway::restoreStoredDevices()
 void CGateway::serve(const SDeviceRegMapDescription &description, uint16_t port)
 {
     m_modbus->addDevice(port);
+    m_modbus->image().addDevice(port, description.unitId, identityOf(description));
     m_registry->addNewDevice(description, port);
+}
+
+Modbus::IdentityObjects CGateway::identityOf(const SDeviceRegMapDescription &description) const
+{
+    const QByteArray type = m_registry->getTemplate(description.appEui).dev_type.toUtf8();
+    return { { Modbus::VendorName, QByteArrayLiteral("Tidewell") },
+             { Modbus::ProductCode, type },
+             { Modbus::MajorMinorRevision, QByteArrayLiteral(TIDEWELL_VERSION) },
+             { Modbus::ProductName, description.devName.toUtf8() },
+             { Modbus::ModelName, type },
+             { 0x80, description.devEui.toUtf8() },
+             { 0x81, description.appEui.toUtf8() } };
 }
 
 QMap<uint16_t, QList<CGateway::SSharedRegisters>> CGateway::loadImage(int port)
@@ -203,7 +236,7 @@ QMap<uint16_t, QList<CGateway::SSharedRegisters>> CGateway::loadImage(int port)
         if (m_notServed.contains(row.device))
             continue;
         scaling[row.device].push_back({ row.address, row.extraValue, row.multiplier, row.unit });
-        const uint32_t other = image.put(row.port, row.address, row.device, row.value);
+        const uint32_t other = image.put(row.port, row.unitId, row.address, row.device, row.value);
         if (row.text)
             m_textDevices.insert(row.device);
         if (other == 0)
@@ -237,11 +270,11 @@ void CGateway::batchSaved(const SDeviceRegisterData &data)
             // A text's words depend on the whole field, which a batch may carry
             // only in part: such a device's registers are read back as stored.
             for (const SServedRegister &row : m_store->servedRegisters(device->port, device->id))
-                image.update(row.port, row.address, row.device, row.value);
+                image.update(row.port, row.unitId, row.address, row.device, row.value);
         } else {
             for (const SRegisterValue &reg : data.registers)
-                image.update(device->port, uint32_t(data.startAddr) + uint32_t(reg.offset), device->id,
-                             RegisterWords::numberWord(reg.value));
+                image.update(device->port, device->unitId, uint32_t(data.startAddr) + uint32_t(reg.offset),
+                             device->id, RegisterWords::numberWord(reg.value));
         }
     }
     emit newDataForDevice(data.devEui);
@@ -324,6 +357,7 @@ SRegisteredDevice CGateway::device(const QString &devEui) const
     entry.appEui = published->appEui;
     entry.port = published->port;
     entry.startAddr = published->startAddr;
+    entry.unitId = published->unitId;
     entry.served = m_modbus->isOpen(published->port);
     entry.lastUplinkMs = m_lastStored.value(devEui, -1);
     if (m_silent.contains(devEui))
@@ -462,6 +496,7 @@ SDeviceRegMapDescription CGateway::newDescription(const SNewDevice &device) cons
         }
     }
     description.startAddr = int32_t(device.startAddr);
+    description.unitId = uint8_t(device.unitId);
     description.regList = m_registry->getDeviceRegisterMap(description.appEui).registers;
     return description;
 }
@@ -475,7 +510,8 @@ QList<SAddProblem> CGateway::checkNewDevices(const QList<SNewDevice> &devices) c
     }
     const QStringList registered = m_store->getRegisteredDevices();
     QSet<QString> seen;
-    QHash<QPair<uint16_t, int64_t>, int> claimed; // by the rows before, (port, address) -> row
+    // by the rows before: (address space, address) -> row; a space is a port and unit id
+    QHash<QPair<uint32_t, int64_t>, int> claimed;
     for (int i = 0; i < devices.size(); ++i) {
         const SNewDevice &device = devices.at(i);
         const QString eui = device.devEui.toUpper();
@@ -489,18 +525,29 @@ QList<SAddProblem> CGateway::checkNewDevices(const QList<SNewDevice> &devices) c
         seen.insert(eui);
         if (device.port < 1 || device.port > 65535 || !portUsable(uint16_t(device.port)))
             problems.append({ i, QStringLiteral("port"), QStringLiteral("port cannot be used"), true });
+        QString unitProblem = unitIdProblem(device.port, device.unitId);
+        for (int j = 0; unitProblem.isEmpty() && device.unitId != 0 && j < i; ++j)
+            if (devices.at(j).port == device.port && devices.at(j).unitId == device.unitId)
+                unitProblem = QStringLiteral("unit id already used on the port");
+        if (!unitProblem.isEmpty()) {
+            problems.append({ i, QStringLiteral("unitId"), unitProblem,
+                              unitProblem.contains(QStringLiteral("already used")) });
+            continue;
+        }
         if (device.port < 1 || device.port > 65535)
             continue;
+        const int unitId = int(device.unitId);
+        const uint32_t space = (uint32_t(device.port) << 8) | uint32_t(unitId);
         const SRegisterMapConflict conflict
-            = checkRegisterMap(description.regList, device.startAddr, uint16_t(device.port));
+            = checkRegisterMap(description.regList, device.startAddr, uint16_t(device.port), unitId);
         if (conflict.kind == SRegisterMapConflict::PastEnd) {
             problems.append({ i, QStringLiteral("startRegister"),
                               QStringLiteral("registers would pass the address 65535") });
             continue;
         }
         if (!conflict.fits()) {
-            problems.append(
-                { i, QStringLiteral("startRegister"), conflictText(conflict, uint16_t(device.port)), true });
+            problems.append({ i, QStringLiteral("startRegister"),
+                              conflictText(conflict, uint16_t(device.port), unitId), true });
             continue;
         }
         // Rows of one list must not overlap each other either.
@@ -508,7 +555,7 @@ QList<SAddProblem> CGateway::checkNewDevices(const QList<SNewDevice> &devices) c
         QList<int64_t> sharedWith;
         int earlier = -1;
         for (const int64_t address : held) {
-            const auto taken = claimed.constFind({ uint16_t(device.port), address });
+            const auto taken = claimed.constFind({ space, address });
             if (taken != claimed.cend() && (earlier < 0 || *taken == earlier)) {
                 earlier = *taken;
                 sharedWith.append(address);
@@ -516,25 +563,25 @@ QList<SAddProblem> CGateway::checkNewDevices(const QList<SNewDevice> &devices) c
         }
         if (earlier >= 0) {
             problems.append({ i, QStringLiteral("startRegister"),
-                              QStringLiteral("registers %1 on port %2 are taken by row %3 of the list")
+                              QStringLiteral("registers %1 on %2 are taken by row %3 of the list")
                                   .arg(RegisterMap::rangesText(RegisterMap::ranges(sharedWith)))
-                                  .arg(device.port)
+                                  .arg(placeText(uint16_t(device.port), unitId))
                                   .arg(earlier),
                               true });
             continue;
         }
         for (const int64_t address : held)
-            claimed.insert({ uint16_t(device.port), address }, i);
+            claimed.insert({ space, address }, i);
     }
     return problems;
 }
 
 SRegisterMapConflict CGateway::checkRegisterMap(const QList<SRegisterDescription> &registers,
-                                                qint64 startAddr, uint16_t port) const
+                                                qint64 startAddr, uint16_t port, int unitId) const
 {
     const CRegisterImage &image = m_modbus->image();
     SRegisterMapConflict conflict = RegisterMap::check(
-        registers, startAddr, [&](uint16_t address) { return image.owner(port, address); });
+        registers, startAddr, [&](uint16_t address) { return image.owner(port, uint8_t(unitId), address); });
     if (conflict.kind == SRegisterMapConflict::Overlap) {
         for (const SRegisteredDevice &device : devices())
             if (device.id == conflict.otherDevice)
@@ -543,20 +590,26 @@ SRegisterMapConflict CGateway::checkRegisterMap(const QList<SRegisterDescription
     return conflict;
 }
 
-QString CGateway::conflictText(const SRegisterMapConflict &conflict, uint16_t port)
+QString CGateway::conflictText(const SRegisterMapConflict &conflict, uint16_t port, int unitId)
 {
     switch (conflict.kind) {
     case SRegisterMapConflict::PastEnd:
         return QStringLiteral("its registers would reach address %1, past 65535").arg(conflict.lastAddress);
     case SRegisterMapConflict::Overlap:
-        return QStringLiteral("registers %1 on port %2 are held by %3")
+        return QStringLiteral("registers %1 on %2 are held by %3")
             .arg(RegisterMap::rangesText(conflict.shared))
-            .arg(port)
+            .arg(placeText(port, unitId))
             .arg(conflict.otherName);
     case SRegisterMapConflict::None:
         break;
     }
     return QString();
+}
+
+QString CGateway::placeText(uint16_t port, int unitId)
+{
+    return unitId == 0 ? QStringLiteral("port %1").arg(port)
+                       : QStringLiteral("port %1 unit %2").arg(port).arg(unitId);
 }
 
 bool CGateway::addDevices(const QList<SNewDevice> &devices, SAddProblem *problem)
@@ -593,10 +646,20 @@ bool CGateway::registerDevice(const SDeviceRegMapDescription &description, uint1
 {
     if (failed())
         return false;
-    const SRegisterMapConflict conflict = checkRegisterMap(description.regList, description.startAddr, port);
+    const QString unitProblem = unitIdProblem(port, description.unitId);
+    if (!unitProblem.isEmpty()) {
+        addLog(
+            QStringLiteral("WARNING: [CGateway::registerDevice] Device [%1] is not added: unit id [%2]: %3")
+                .arg(description.devEui)
+                .arg(description.unitId)
+                .arg(unitProblem));
+        return false;
+    }
+    const SRegisterMapConflict conflict
+        = checkRegisterMap(description.regList, description.startAddr, port, description.unitId);
     if (!conflict.fits()) {
         addLog(QStringLiteral("WARNING: [CGateway::registerDevice] Device [%1] is not added: %2")
-                   .arg(description.devEui, conflictText(conflict, port)));
+                   .arg(description.devEui, conflictText(conflict, port, description.unitId)));
         return false;
     }
     if (!m_store->registerNewDevice(description, port))
@@ -613,7 +676,8 @@ bool CGateway::registerDevice(const SDeviceRegMapDescription &description, uint1
 bool CGateway::removeDevice(uint32_t deviceId, const QString &devEui, uint16_t port)
 {
     const QString name = device(devEui).name;
-    if (m_registry->publishedDevice(devEui)) {
+    if (const SPublishedDevice *published = m_registry->publishedDevice(devEui)) {
+        m_modbus->image().removeDevice(port, published->unitId);
         m_modbus->removeDevice(port);
         m_registry->removeDevice(devEui, port);
     }
@@ -670,6 +734,83 @@ bool CGateway::portUsable(uint16_t port) const
                .arg(port)
                .arg(trial.errorString()));
     return false;
+}
+
+int CGateway::setModbusAllowList(const SModbusConfig &config)
+{
+    return m_modbus->setAllowList(config);
+}
+
+QString CGateway::unitIdProblem(qint64 port, qint64 unitId, const QString &devEui) const
+{
+    if (unitId == 0)
+        return QString();
+    if (!CRegisterImage::isDeviceUnitId(int(qBound<qint64>(-1, unitId, 1000))))
+        return QStringLiteral("unit id must be 1 to 247");
+    for (const SPublishedDevice &device : m_registry->publishedDevices())
+        if (device.port == port && device.unitId == unitId
+            && device.devEui.compare(devEui, Qt::CaseInsensitive) != 0)
+            return QStringLiteral("unit id already used on the port");
+    return QString();
+}
+
+QList<SRegisteredDevice> CGateway::devicesSharingSpace(uint16_t port, int unitId) const
+{
+    QList<SRegisteredDevice> list;
+    for (const SPublishedDevice &device : m_registry->publishedDevices())
+        if (device.port == port && device.unitId == unitId)
+            list.append(this->device(device.devEui));
+    return list;
+}
+
+bool CGateway::setUnitId(const QString &devEui, qint64 unitId, SAddProblem *problem)
+{
+    const SPublishedDevice *published = m_registry->publishedDevice(devEui);
+    const auto refuse = [problem](const QString &field, const QString &error) {
+        if (problem)
+            *problem = { 0, field, error };
+        return false;
+    };
+    if (!published || failed())
+        return refuse(QStringLiteral("devEui"), QStringLiteral("device not registered"));
+    const QString reason = unitIdProblem(published->port, unitId, devEui);
+    if (!reason.isEmpty())
+        return refuse(QStringLiteral("unitId"), reason);
+    SPublishedDevice device = *published;
+    if (device.unitId == unitId)
+        return true;
+    // Its registers move to the address space of the new unit id, where they must fit too.
+    QList<SRegisterDescription> registers;
+    for (const SDeviceRegister &reg : deviceRegisters(device.id)) {
+        SRegisterDescription description;
+        description.offset = reg.address - uint32_t(device.startAddr);
+        description.bitSize = reg.bitSize;
+        description.dataType = reg.dataType;
+        registers.append(description);
+    }
+    const SRegisterMapConflict conflict
+        = checkRegisterMap(registers, device.startAddr, device.port, int(unitId));
+    if (!conflict.fits())
+        return refuse(QStringLiteral("unitId"), conflictText(conflict, device.port, int(unitId)));
+    if (!m_store->setUnitId(device.id, uint8_t(unitId)))
+        return refuse(QString(), QStringLiteral("the register store refused the unit id"));
+    addLog(QStringLiteral("INFO: [CGateway] Device [%1] on port [%2]: unit id [%3]")
+               .arg(devEui)
+               .arg(device.port)
+               .arg(unitId == 0 ? QStringLiteral("none") : QString::number(unitId)));
+    SDeviceRegMapDescription description;
+    description.deviceId = device.id;
+    description.devEui = device.devEui;
+    description.appEui = device.appEui;
+    description.devName = device.devName;
+    description.startAddr = device.startAddr;
+    description.unitId = uint8_t(unitId);
+    CRegisterImage &image = m_modbus->image();
+    image.removeDevice(device.port, device.unitId);
+    image.addDevice(device.port, description.unitId, identityOf(description));
+    m_registry->setUnitId(devEui, description.unitId);
+    loadImage(device.port);
+    return true;
 }
 
 // --- Server session ---

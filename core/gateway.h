@@ -7,6 +7,9 @@
 #include "serverlink/serverstatus.h"
 #include "storage/dbrecords.h"
 
+#include <QByteArray>
+#include <QMap>
+
 #include <QHash>
 #include <QObject>
 #include <QSet>
@@ -24,6 +27,10 @@ class CScalingTable;
 struct SModbusConfig;
 class CServerHandler;
 class QSqlQueryModel;
+
+namespace Modbus {
+using IdentityObjects = QMap<uint8_t, QByteArray>;
+}
 
 // The running gateway without its window: owns the register store, the server
 // session, the device registry and the Modbus service, makes every connection
@@ -124,10 +131,14 @@ public:
     // every register it would hold (continuation registers included, gaps
     // not) inside 0..65535 and held by no device registered there. Adding a
     // device asks this first, whichever front end adds it.
+    // Devices with a unit id have an address space of their own on the port
+    // (unitId 0: the space of the devices without one).
     SRegisterMapConflict checkRegisterMap(const QList<SRegisterDescription> &registers, qint64 startAddr,
-                                          uint16_t port) const;
+                                          uint16_t port, int unitId = 0) const;
     // The conflict in words, for log lines and the front ends.
-    static QString conflictText(const SRegisterMapConflict &conflict, uint16_t port);
+    static QString conflictText(const SRegisterMapConflict &conflict, uint16_t port, int unitId = 0);
+    // "port P", or "port P unit U" for a unit id.
+    static QString placeText(uint16_t port, int unitId);
     // Stores the device with its register map (scaling as given) and serves
     // its port; false (with a log line) when it could not be stored or its
     // registers do not fit (checkRegisterMap).
@@ -141,6 +152,22 @@ public:
     // Whether a new device may take the port: the gateway serves it already,
     // or this machine lets us listen on it.
     bool portUsable(uint16_t port) const;
+    // [modbus] allow read again: the allow list of `config` applies to every
+    // port from now on, and the open connections it does not admit are
+    // closed; returns how many.
+    int setModbusAllowList(const SModbusConfig &config);
+    // Gives a registered device a Modbus unit id (1..247), or takes it away
+    // (0): stored, and served from the device's own address space at once.
+    // False with the reason in `problem` (field "unitId") when it cannot be.
+    bool setUnitId(const QString &devEui, qint64 unitId, SAddProblem *problem = nullptr);
+    // Why the unit id cannot go to a device on the port (empty when it can):
+    // outside 1..247, or another device of the port has it. `devEui` names
+    // the device itself, which does not count as another.
+    QString unitIdProblem(qint64 port, qint64 unitId, const QString &devEui = QString()) const;
+    // The registered devices that share one address space with a device at
+    // (port, unitId): those of the port with that unit id (0: those without
+    // one). Register ranges of these must not overlap.
+    QList<SRegisteredDevice> devicesSharingSpace(uint16_t port, int unitId) const;
 
     // --- Server session ---
     // Logs into the server with these settings (reconnection and the extra CA
@@ -209,6 +236,8 @@ private:
     QMap<uint16_t, QList<SSharedRegisters>> loadImage(int port);
     // Gives a stored device its place in the registry and the Modbus service.
     void serve(const DB::SDeviceRegMapDescription &description, uint16_t port);
+    // What Read Device Identification answers for the device.
+    Modbus::IdentityObjects identityOf(const DB::SDeviceRegMapDescription &description) const;
     void batchSaved(const SDeviceRegisterData &data);
     void batchDropped(const QString &devEui);
     DB::SDeviceRegMapDescription newDescription(const SNewDevice &device) const;

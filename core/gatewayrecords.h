@@ -43,6 +43,7 @@ struct SRegisteredDevice
     QString appEui;
     uint16_t port = 0;
     int32_t startAddr = 0;
+    int unitId = 0; // Modbus unit id 1..247; 0: none
     bool served = false; // its port is open
     qint64 lastUplinkMs = -1; // ms since the epoch of the last stored uplink; -1: none
     qint64 silentSinceMs = -1; // ms since the epoch; -1: not silent
@@ -102,13 +103,14 @@ struct SNewDevice
     QString name; // empty: the server's name
     qint64 port = 0;
     qint64 startAddr = 0;
+    qint64 unitId = 0; // Modbus unit id 1..247; 0: none
 };
 
 // Why a device cannot be added.
 struct SAddProblem
 {
     int index = -1; // in the list handed over
-    QString field; // "devEui", "port", "startRegister"; empty: the store
+    QString field; // "devEui", "port", "startRegister", "unitId"; empty: the store
     QString error;
     // It clashes with what the gateway holds (a device registered already, a
     // port in use elsewhere, registers taken) rather than being bad input.

@@ -118,13 +118,21 @@ const SPublishedDevice *CAllDeviceHandler::publishedDevice(const QString &devEui
 bool CAllDeviceHandler::addNewDevice(DB::SDeviceRegMapDescription _devInfo, uint16_t _port)
 {
     QMutexLocker locker(&mutex);
-    devices.insert(
-        _devInfo.devEui,
-        { _devInfo.deviceId, _devInfo.devEui, _devInfo.appEui, _devInfo.devName, _devInfo.startAddr, _port });
+    devices.insert(_devInfo.devEui,
+                   { _devInfo.deviceId, _devInfo.devEui, _devInfo.appEui, _devInfo.devName,
+                     _devInfo.startAddr, _port, _devInfo.unitId });
     addLog(QStringLiteral("[CAllDeviceHandler::addNewDevice] New device: DevEUI[%1], port[%2]")
                .arg(_devInfo.devEui)
                .arg(_port));
     return true;
+}
+
+void CAllDeviceHandler::setUnitId(const QString &devEui, uint8_t unitId)
+{
+    QMutexLocker locker(&mutex);
+    const auto it = devices.find(devEui);
+    if (it != devices.end())
+        it->unitId = unitId;
 }
 
 void CAllDeviceHandler::removeDevice(QString _devEui, uint16_t _port)

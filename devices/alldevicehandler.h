@@ -46,6 +46,7 @@ struct SPublishedDevice
     QString devName;
     int32_t startAddr = 0;
     uint16_t port = 0;
+    uint8_t unitId = 0; // Modbus unit id; 0: none
 };
 
 // The template catalogue (by AppEUI) and the registry of published devices
@@ -81,6 +82,7 @@ public:
     // The registered devices, by DevEUI; null when the device is not registered.
     const QMap<QString, SPublishedDevice> &publishedDevices() const { return devices; }
     const SPublishedDevice *publishedDevice(const QString &devEui) const;
+    void setUnitId(const QString &devEui, uint8_t unitId);
 
     // The register store decoded batches go to; without one, uplinks are
     // logged and skipped. Its registerDataSaved and registerDataDropped tell

@@ -94,6 +94,18 @@ CAbstractDeviceForm::CAbstractDeviceForm(CGateway &_gateway, QWidget *parent)
     connLay->addWidget(startLine);
     connLay->addWidget(startInd);
     connLay->addStretch();
+    // Optional: empty, the device answers to any unit id no device of the port has.
+    unitLine = new QLineEdit(connBox);
+    unitLine->setValidator(new QIntValidator(0, 999, unitLine));
+    unitLine->setFixedWidth(40);
+    unitLine->setPlaceholderText(tr("none"));
+    unitLine->setToolTip(tr("Modbus unit id 1..247; empty: none"));
+    unitInd
+        = makeIndicator(tr("Unit id must be 1 to 247 and not used by another device on the port"), connBox);
+    connLay->addWidget(new QLabel(tr("Unit id:"), connBox));
+    connLay->addWidget(unitLine);
+    connLay->addWidget(unitInd);
+    connLay->addStretch();
     mainLay->addWidget(connBox);
 
     // Devices and their registers
@@ -189,6 +201,26 @@ int CAbstractDeviceForm::showForm(QString _title)
     setWindowTitle(_title);
     refresh();
     return exec();
+}
+
+bool CAbstractDeviceForm::readUnitId(int *unitId)
+{
+    const QString text = unitLine->text().trimmed();
+    *unitId = 0;
+    if (text.isEmpty()) {
+        unitInd->hide();
+        return true;
+    }
+    bool ok = false;
+    const int value = text.toInt(&ok);
+    if (!ok || value < 1 || value > 247) {
+        unitInd->setToolTip(tr("Unit id must be 1 to 247"));
+        unitInd->show();
+        return false;
+    }
+    unitInd->hide();
+    *unitId = value;
+    return true;
 }
 
 QStringList CAbstractDeviceForm::rebuildTypeGrid()

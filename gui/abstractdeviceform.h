@@ -64,6 +64,8 @@ public:
     QLineEdit *startAddressEdit() const { return startLine; }
     QPushButton *portIndicator() const { return portInd; }
     QPushButton *startIndicator() const { return startInd; }
+    QLineEdit *unitIdEdit() const { return unitLine; }
+    QPushButton *unitIdIndicator() const { return unitInd; }
     QGridLayout *typeGrid() const { return typeLay; }
     CSearchEditWidget *searchWidget() const { return searchEdit; }
     QDialogButtonBox *buttonBox() const { return btnBox; }
@@ -81,6 +83,9 @@ protected slots:
     virtual void addDeviceSlot() = 0;
 
 protected:
+    // The unit id field: true with 0 when empty, true with 1..247, false
+    // otherwise (the indicator then says why).
+    bool readUnitId(int *unitId);
     // Rebuilds the type grid, five labels a row; returns the AppEUIs in order.
     QStringList rebuildTypeGrid();
     void showStatus(const QString &text);
@@ -105,6 +110,8 @@ protected:
     QLineEdit *startLine = nullptr;
     QPushButton *portInd = nullptr;
     QPushButton *startInd = nullptr;
+    QLineEdit *unitLine = nullptr;
+    QPushButton *unitInd = nullptr;
     QGridLayout *typeLay = nullptr;
     QPushButton *refreshBtn = nullptr;
     QDialogButtonBox *btnBox = nullptr;

@@ -29,8 +29,10 @@ void CAddNewDeviceForm::refresh()
 {
     portInd->hide();
     startInd->hide();
+    unitInd->hide();
     portLine->clear();
     startLine->clear();
+    unitLine->clear();
 
     rebuildTypeGrid();
 
@@ -164,11 +166,22 @@ void CAddNewDeviceForm::addDeviceSlot()
         return;
     }
 
+    int unitId = 0;
+    if (!readUnitId(&unitId))
+        return;
+    const QString unitProblem = gateway.unitIdProblem(port, unitId);
+    if (!unitProblem.isEmpty()) {
+        unitInd->setToolTip(unitProblem);
+        unitInd->show();
+        return;
+    }
+
     DB::SDeviceRegMapDescription description;
     description.devEui = deviceCell(row, DEV_DEV_EUI);
     description.appEui = selectedType;
     description.devName = deviceCell(row, DEV_NAME);
     description.startAddr = startAddr;
+    description.unitId = uint8_t(unitId);
     for (int r = 0; r < regModel->rowCount(); ++r) {
         SRegisterDescription reg;
         reg.name = registerCell(r, REG_NAME).toString();
@@ -184,7 +197,9 @@ void CAddNewDeviceForm::addDeviceSlot()
 
     // Two devices on one address would show the operator one value and send
     // the SCADA another; an address past 65535 cannot be read at all.
-    const SRegisterMapConflict conflict = gateway.checkRegisterMap(description.regList, startAddr, port);
+    // Each unit id has registers of its own: only devices with the same one share addresses.
+    const SRegisterMapConflict conflict
+        = gateway.checkRegisterMap(description.regList, startAddr, port, unitId);
     if (conflict.kind == SRegisterMapConflict::PastEnd) {
         flagStart(tr("Start address %1 puts the last register at %2, past 65535")
                       .arg(startAddr)
@@ -192,10 +207,15 @@ void CAddNewDeviceForm::addDeviceSlot()
         return;
     }
     if (conflict.kind == SRegisterMapConflict::Overlap) {
-        flagStart(tr("Registers %1 on port %2 are held by %3")
-                      .arg(RegisterMap::rangesText(conflict.shared))
-                      .arg(port)
-                      .arg(conflict.otherName));
+        flagStart(unitId == 0 ? tr("Registers %1 on port %2 are held by %3")
+                                    .arg(RegisterMap::rangesText(conflict.shared))
+                                    .arg(port)
+                                    .arg(conflict.otherName)
+                              : tr("Registers %1 of unit %4 on port %2 are held by %3")
+                                    .arg(RegisterMap::rangesText(conflict.shared))
+                                    .arg(port)
+                                    .arg(conflict.otherName)
+                                    .arg(unitId));
         return;
     }
 

@@ -11,6 +11,8 @@
 namespace {
 
 constexpr int kDeviceColumns = DB::DEV_COL_COUNT;
+// The device listing's column after the stored ones: the Modbus unit id.
+constexpr int kUnitIdColumn = DB::DEV_LIST_COL_UNIT_ID;
 constexpr int kNameColumn = DB::DEV_COL_NAME;
 constexpr int kAppEuiColumn = DB::DEV_COL_APP_EUI;
 constexpr int kDevEuiColumn = DB::DEV_COL_DEV_EUI;
@@ -55,7 +57,8 @@ void CDeviceDelegat::paint(QPainter *painter, const QStyleOptionViewItem &option
                            const QModelIndex &index) const
 {
     const QAbstractItemModel *model = index.model();
-    if (!model || model->columnCount(index.parent()) != kDeviceColumns) {
+    const int columns = model ? model->columnCount(index.parent()) : 0;
+    if (columns != kDeviceColumns && columns != kUnitIdColumn + 1) {
         qDebug() << "[CDeviceDelegat::paintAllRow] ERROR: invalid input data size!";
         return;
     }
@@ -87,9 +90,13 @@ void CDeviceDelegat::paint(QPainter *painter, const QStyleOptionViewItem &option
     painter->setPen(textPen(QC_GLOB_LILAC1_D2));
     const int top = r.y() + nameHeight + 2;
     const QString devEui = model->index(row, kDevEuiColumn, index.parent()).data().toString();
+    const QVariant unit
+        = columns > kUnitIdColumn ? model->index(row, kUnitIdColumn, index.parent()).data() : QVariant();
+    const QString place
+        = unit.isNull() || unit.toInt() == 0 ? devEui : tr("%1  unit %2").arg(devEui).arg(unit.toInt());
     const QFontMetrics small = painter->fontMetrics();
-    painter->drawText(QRect(r.x() + 2, top, r.width() - 4, small.boundingRect(devEui).height()),
-                      Qt::AlignLeft, devEui);
+    painter->drawText(QRect(r.x() + 2, top, r.width() - 4, small.boundingRect(place).height()), Qt::AlignLeft,
+                      place);
     painter->drawText(QRect(r.x() + 2, top, r.width() - 4, small.boundingRect(info.devType).height()),
                       Qt::AlignRight, info.devType);
     const QString state

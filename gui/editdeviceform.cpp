@@ -8,6 +8,7 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QListView>
+#include <QPushButton>
 #include <QStandardItemModel>
 
 CEditDeviceForm::CEditDeviceForm(CGateway &_gateway, QWidget *parent)
@@ -27,7 +28,7 @@ CEditDeviceForm::CEditDeviceForm(CGateway &_gateway, QWidget *parent)
 }
 
 void CEditDeviceForm::setOriginal(uint32_t _deviceId, QString _devEui, QString _devName, QString _appEui,
-                                  uint16_t _port, uint32_t _startAddr)
+                                  uint16_t _port, uint32_t _startAddr, int _unitId)
 {
     devModel->removeRows(0, devModel->rowCount());
     devModel->insertRow(0);
@@ -41,6 +42,8 @@ void CEditDeviceForm::setOriginal(uint32_t _deviceId, QString _devEui, QString _
 
     portLine->setText(QString::number(_port));
     startLine->setText(QString::number(_startAddr));
+    unitLine->setText(_unitId > 0 ? QString::number(_unitId) : QString());
+    unitInd->hide();
 }
 
 void CEditDeviceForm::deviceListSelectSlot(QItemSelection, QItemSelection)
@@ -78,6 +81,16 @@ void CEditDeviceForm::deviceSearchNameSlot(QString)
 
 void CEditDeviceForm::addDeviceSlot()
 {
+    int unitId = 0;
+    if (!readUnitId(&unitId))
+        return;
+    const QString devEui = devModel->index(0, DEV_DEV_EUI).data().toString();
+    SAddProblem problem;
+    if (!gateway.setUnitId(devEui, unitId, &problem)) {
+        unitInd->setToolTip(problem.error);
+        unitInd->show();
+        return;
+    }
     SDeviceRegUpdate update;
     update.deviceId = devModel->index(0, DEV_ID).data().toUInt();
     update.port = static_cast<uint16_t>(devModel->index(0, DEV_PORT).data().toUInt());

@@ -15,7 +15,7 @@ public:
 
 public slots:
     void setOriginal(uint32_t _deviceId, QString _devEui, QString _devName, QString _appEui, uint16_t _port,
-                     uint32_t _startAddr);
+                     uint32_t _startAddr, int _unitId = 0);
 
 protected slots:
     void deviceSearchNameSlot(QString str) override;

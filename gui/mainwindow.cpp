@@ -226,7 +226,8 @@ void MainWindow::buildWidgets()
     };
     modbusPortLab = new QLabel(modbusGroup);
     modbusStartLab = new QLabel(modbusGroup);
-    addParamRow(tr("Device ID:"), new QLabel(tr("ANY VALID VALUE"), modbusGroup));
+    modbusUnitLab = new QLabel(tr("ANY VALID VALUE"), modbusGroup);
+    addParamRow(tr("Device ID:"), modbusUnitLab);
     addParamRow(tr("TCP port:"), modbusPortLab);
     addParamRow(tr("Begin register:"), modbusStartLab);
     modbusGroup->hide();
@@ -340,6 +341,10 @@ void MainWindow::deviceSelectSlot(QItemSelection, QItemSelection)
     modbusGroup->show();
     modbusPortLab->setText(QString::number(currentDeviceCell(DEV_COL_PORT).toUInt()));
     modbusStartLab->setText(QString::number(currentDeviceCell(DEV_COL_START_ADDR).toUInt()));
+    // A device with a unit id answers to that one alone; the others to any
+    // unit id no device of the port has.
+    const QVariant unit = currentDeviceCell(DEV_LIST_COL_UNIT_ID);
+    modbusUnitLab->setText(unit.isNull() ? tr("ANY VALID VALUE") : QString::number(unit.toUInt()));
     refreshRegisterSlot();
 }
 
@@ -379,7 +384,7 @@ void MainWindow::editItemSlot()
         currentDeviceCell(DEV_COL_ID).toUInt(), currentDeviceCell(DEV_COL_DEV_EUI).toString(),
         currentDeviceCell(DEV_COL_NAME).toString(), currentDeviceCell(DEV_COL_APP_EUI).toString(),
         static_cast<uint16_t>(currentDeviceCell(DEV_COL_PORT).toUInt()),
-        currentDeviceCell(DEV_COL_START_ADDR).toUInt());
+        currentDeviceCell(DEV_COL_START_ADDR).toUInt(), currentDeviceCell(DEV_LIST_COL_UNIT_ID).toInt());
     editDialog->showForm(tr("Edit device parameters"));
 }
 

@@ -53,6 +53,7 @@ public:
     QGroupBox *modbusBox() const { return modbusGroup; }
     QLabel *modbusPortLabel() const { return modbusPortLab; }
     QLabel *modbusStartLabel() const { return modbusStartLab; }
+    QLabel *modbusUnitLabel() const { return modbusUnitLab; }
     QListView *registerView() const { return regView; }
     QSqlQueryModel *registerModel() const { return regModel; }
     QPushButton *addButton() const { return addBtn; }
@@ -128,6 +129,7 @@ private:
     QGroupBox *modbusGroup = nullptr;
     QLabel *modbusPortLab = nullptr;
     QLabel *modbusStartLab = nullptr;
+    QLabel *modbusUnitLab = nullptr;
     QListView *regView = nullptr;
     QSqlQueryModel *regModel = nullptr;
     std::function<bool(const QString &)> m_confirmDelete;

@@ -92,10 +92,13 @@ void CConnectionHandler::serve()
     QByteArray answers;
     const Modbus::SFramingResult result = Modbus::processBuffer(
         m_buffer, answers,
-        [this](uint16_t start, uint16_t quantity, uint16_t *out) {
-            return readRegisters(start, quantity, out);
+        [this](uint8_t unitId, uint16_t start, uint16_t quantity, uint16_t *out) {
+            return readRegisters(unitId, start, quantity, out);
         },
-        [this](const QString &line) { logLimited(line); }, RequestsPerPass);
+        [this](const QString &line) { logLimited(line); }, RequestsPerPass,
+        [this](uint8_t unitId, Modbus::IdentityObjects *objects) {
+            return m_source.identify(m_port, unitId, objects);
+        });
     if (!answers.isEmpty())
         send(answers);
     const bool more = Modbus::canProceed(m_buffer);
@@ -253,6 +256,15 @@ void CConnectionHandler::closeNow()
     deleteLater();
 }
 
+QHostAddress CConnectionHandler::peerAddress() const
+{
+    sockaddr_storage address {};
+    socklen_t length = sizeof(address);
+    if (m_descriptor < 0 || ::getpeername(m_descriptor, reinterpret_cast<sockaddr *>(&address), &length) != 0)
+        return QHostAddress();
+    return QHostAddress(reinterpret_cast<const sockaddr *>(&address));
+}
+
 // What a peer's bytes make us write is bounded per connection.
 void CConnectionHandler::logLimited(const QString &line)
 {
@@ -313,11 +325,11 @@ QByteArray CConnectionHandler::getAnswerDataSlot(SModbusMBAP _mbap, SModbusTcpPa
     return Modbus::buildReadAnswer(_mbap, _header, _data);
 }
 
-uint8_t CConnectionHandler::readRegisters(uint16_t start, uint16_t quantity, uint16_t *out)
+uint8_t CConnectionHandler::readRegisters(uint8_t unitId, uint16_t start, uint16_t quantity, uint16_t *out)
 {
     qCDebug(lcModbus).noquote() << QStringLiteral(
                                        "[CConnectionHandler] Request [%1] registers beginning from [%2]")
                                        .arg(quantity)
                                        .arg(start);
-    return m_source.readRegisters(m_port, start, quantity, out);
+    return m_source.readRegisters(m_port, unitId, start, quantity, out);
 }

@@ -5,6 +5,7 @@
 #include "modbus/modbuspoller.h"
 
 #include <QByteArray>
+#include <QHostAddress>
 #include <QMap>
 #include <QObject>
 #include <QTimer>
@@ -47,6 +48,11 @@ public:
     // (10 s; tests shorten it). Applies to connections made afterwards too.
     static void setIncompleteFrameTimeout(int milliseconds);
 
+    // The client's address; null when it cannot be told (the connection is closed).
+    QHostAddress peerAddress() const;
+    // Closes the connection now (answers already sent stay with the kernel).
+    void close() { closeNow(); }
+
     QByteArray getAnswerDataSlot(SModbusMBAP _mbap, SModbusTcpPacketHeader _header,
                                  QMap<uint16_t, uint16_t> _data);
 
@@ -65,7 +71,7 @@ private:
     void logLimited(const QString &line);
     void continueLater();
     void continueAfter(int milliseconds);
-    uint8_t readRegisters(uint16_t start, uint16_t quantity, uint16_t *out);
+    uint8_t readRegisters(uint8_t unitId, uint16_t start, uint16_t quantity, uint16_t *out);
 
     uint16_t m_port = 0;
     IRegisterSource &m_source;

@@ -6,7 +6,9 @@
 #include "modbus/modbuslog.h"
 #include "modbus/modbusstats.h"
 
+#include <QElapsedTimer>
 #include <QFile>
+#include <QHash>
 #include <QTimer>
 
 #include <cerrno>
@@ -20,6 +22,47 @@
 namespace {
 
 int s_openListeners = 0;
+quint64 s_refusedConnections = 0;
+
+// Connections refused by [modbus] allow since the last line about the
+// address, and when that line was written.
+struct SRefusalLog
+{
+    qint64 loggedAtMs = 0;
+    quint64 leftOut = 0;
+};
+
+QElapsedTimer &refusalClock()
+{
+    static QElapsedTimer clock;
+    if (!clock.isValid())
+        clock.start();
+    return clock;
+}
+
+// One line a minute per address at most: a client retrying in a loop must not fill the log.
+void logRefusal(uint16_t port, const QString &address)
+{
+    static QHash<QString, SRefusalLog> lastLines;
+    const qint64 now = refusalClock().elapsed();
+    const auto it = lastLines.find(address);
+    if (it != lastLines.end() && now - it->loggedAtMs < 60000) {
+        ++it->leftOut;
+        return;
+    }
+    const quint64 leftOut = it == lastLines.end() ? 0 : it->leftOut;
+    // Forget addresses that have been quiet for a minute, so the table stays small.
+    for (auto old = lastLines.begin(); old != lastLines.end();)
+        old = now - old->loggedAtMs >= 60000 ? lastLines.erase(old) : std::next(old);
+    lastLines.insert(address, { now, 0 });
+    QString line = QStringLiteral("WARNING: [CDeviceHandler] Port [%1]: connection from [%2] is not in "
+                                  "[modbus] allow; closed")
+                       .arg(port)
+                       .arg(address);
+    if (leftOut > 0)
+        line += QStringLiteral(" (%1 more from it in the last minute)").arg(leftOut);
+    addLog(line);
+}
 
 // The kernel's ceiling for listen backlogs (net.core.somaxconn).
 int systemMaxBacklog()
@@ -95,6 +138,39 @@ QHostAddress CDeviceHandler::serverAddress() const
 int CDeviceHandler::openListeners()
 {
     return s_openListeners;
+}
+
+quint64 CDeviceHandler::refusedConnections()
+{
+    return s_refusedConnections;
+}
+
+int CDeviceHandler::setAllowList(const SModbusConfig &config)
+{
+    m_config.restricted = config.restricted;
+    m_config.allow = config.allow;
+
+    int closed = 0;
+    const auto connections = findChildren<CConnectionHandler *>(QString(), Qt::FindDirectChildrenOnly);
+    for (CConnectionHandler *connection : connections) {
+        const QHostAddress peer = connection->peerAddress();
+        if (peer.isNull() || Modbus::isAllowed(m_config, peer))
+            continue;
+        addLog(QStringLiteral("INFO: [CDeviceHandler] Port [%1]: connection from [%2] is no longer in "
+                              "[modbus] allow; closed")
+                   .arg(m_port)
+                   .arg(peerText(peer)));
+        connection->close();
+        ++closed;
+    }
+    return closed;
+}
+
+QString CDeviceHandler::peerText(const QHostAddress &peer)
+{
+    bool isIpv4 = false;
+    const quint32 ipv4 = peer.toIPv4Address(&isIpv4);
+    return isIpv4 ? QHostAddress(ipv4).toString() : peer.toString();
 }
 
 // The backlog is the system's maximum: a crowd of clients connecting at once
@@ -176,8 +252,18 @@ void CDeviceHandler::descriptorReady(uint32_t events)
 {
     Q_UNUSED(events)
     for (int taken = 0; taken < AcceptsPerPass && m_accepting; ++taken) {
-        const int fd = ::accept4(m_descriptor, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
+        sockaddr_storage peer {};
+        socklen_t length = sizeof(peer);
+        const int fd = ::accept4(m_descriptor, reinterpret_cast<sockaddr *>(&peer), &length,
+                                 SOCK_NONBLOCK | SOCK_CLOEXEC);
         if (fd >= 0) {
+            if (m_config.restricted
+                && !Modbus::isAllowed(m_config, QHostAddress(reinterpret_cast<const sockaddr *>(&peer)))) {
+                ::close(fd);
+                ++s_refusedConnections;
+                logRefusal(m_port, peerText(QHostAddress(reinterpret_cast<const sockaddr *>(&peer))));
+                continue;
+            }
             incomingConnection(fd);
             continue;
         }

@@ -38,8 +38,18 @@ public:
     // Why the port could not be opened; empty while listening.
     QString listenError() const { return m_listenError; }
 
+    // Takes the allow list of `config` ([modbus] allow read again) for the
+    // connections to come, and closes the open ones it does not admit;
+    // returns how many.
+    int setAllowList(const SModbusConfig &config);
+
     // Listeners open in this process (each holds a descriptor).
     static int openListeners();
+    // Connections closed at once because [modbus] allow does not name their
+    // address, over all listeners since the start.
+    static quint64 refusedConnections();
+    // A peer address as the log shows it (mapped IPv6 as IPv4).
+    static QString peerText(const QHostAddress &peer);
     // How long accepting pauses after the process ran out of descriptors.
     static constexpr int AcceptRetryMs = 250;
     // Connections taken per pass of the event loop.

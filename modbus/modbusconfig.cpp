@@ -2,6 +2,7 @@
 
 #include "app/constants.h"
 #include "app/logfile.h"
+#include "app/settingscheck.h"
 #include "modbus/connectionhandler.h"
 #include "modbus/devicehandler.h"
 
@@ -32,7 +33,76 @@ long long softOpenFileLimit()
     return limit.rlim_cur == RLIM_INFINITY ? std::numeric_limits<int>::max() : (long long)limit.rlim_cur;
 }
 
+// IPv4-mapped IPv6 (::ffff:a.b.c.d) as the IPv4 address it carries; the
+// prefix length goes with it.
+QHostAddress plain(const QHostAddress &address, int *prefix = nullptr)
+{
+    if (address.protocol() != QAbstractSocket::IPv6Protocol)
+        return address;
+    bool isIpv4 = false;
+    const quint32 ipv4 = address.toIPv4Address(&isIpv4);
+    if (!isIpv4 || (prefix && *prefix < 96))
+        return address;
+    if (prefix)
+        *prefix -= 96;
+    return QHostAddress(ipv4);
+}
+
+// One entry of [modbus] allow: an address, or a range as address/prefix.
+bool parseAllowEntry(const QString &text, QPair<QHostAddress, int> *entry)
+{
+    QHostAddress address;
+    int prefix = -1;
+    if (text.contains(QLatin1Char('/'))) {
+        const QPair<QHostAddress, int> subnet = QHostAddress::parseSubnet(text);
+        if (subnet.first.isNull() || subnet.second < 0)
+            return false;
+        address = subnet.first;
+        prefix = subnet.second;
+    } else {
+        if (!address.setAddress(text) || !address.scopeId().isEmpty())
+            return false;
+        prefix = address.protocol() == QAbstractSocket::IPv4Protocol ? 32 : 128;
+    }
+    address = plain(address, &prefix);
+    *entry = { address, prefix };
+    return true;
+}
+
+// The entries of [modbus] allow as read: an unquoted list reads as a string
+// list, whose toString() is empty; a quoted one as one string with the
+// commas inside.
+QStringList allowEntries(const QStringList &parts)
+{
+    QStringList entries;
+    for (const QString &part : parts)
+        for (const QString &entry : part.split(QLatin1Char(',')))
+            if (!entry.trimmed().isEmpty())
+                entries << entry.trimmed();
+    return entries;
+}
+
+// Why the list cannot be used (naming the entry); empty when it can.
+QString allowProblem(const QStringList &entries, QList<QPair<QHostAddress, int>> *parsed)
+{
+    for (const QString &text : entries) {
+        QPair<QHostAddress, int> entry;
+        if (!parseAllowEntry(text, &entry))
+            return QStringLiteral("invalid entry \"%1\"").arg(text);
+        if (parsed)
+            *parsed << entry;
+    }
+    return QString();
+}
+
 } // namespace
+
+void addSettingsRules()
+{
+    SettingsCheck::addKeyRules(
+        { { QStringLiteral("modbus"), QStringLiteral("allow"), true,
+            [](const QString &value) { return allowProblem(allowEntries({ value }), nullptr); } } });
+}
 
 long long raiseOpenFileLimit()
 {
@@ -78,8 +148,30 @@ SModbusConfig configFromSettings(QSettings &settings)
                                "on all interfaces")
                     .arg(text));
     }
+    const QString allowKey = QStringLiteral("allow");
+    if (settings.contains(allowKey)) {
+        // An empty value reads as a missing key, as every key of the file does.
+        const QStringList entries = allowEntries(settings.value(allowKey).toStringList());
+        config.restricted = !entries.isEmpty();
+        const QString problem = allowProblem(entries, &config.allow);
+        if (!problem.isEmpty()) {
+            config.allowError = QStringLiteral("[modbus] allow: ") + problem;
+            config.allow.clear();
+        }
+    }
     settings.endGroup();
     return config;
+}
+
+bool isAllowed(const SModbusConfig &config, const QHostAddress &peer)
+{
+    if (!config.restricted)
+        return true;
+    const QHostAddress address = plain(peer);
+    for (const auto &entry : config.allow)
+        if (address.isInSubnet(entry.first, entry.second))
+            return true;
+    return false;
 }
 
 void setDescriptorsSetAside(int count)

@@ -5,6 +5,9 @@
 // service), and the open-file limit it lives within.
 
 #include <QHostAddress>
+#include <QList>
+#include <QPair>
+#include <QString>
 
 class QSettings;
 
@@ -15,6 +18,13 @@ struct SModbusConfig
     // [modbus] bind: the interface the listeners use; Any is every interface,
     // IPv4 and IPv6.
     QHostAddress bindAddress { QHostAddress::Any };
+    // [modbus] allow: the clients that may connect, as address and prefix
+    // length; only used when `restricted` (the key is set).
+    bool restricted = false;
+    QList<QPair<QHostAddress, int>> allow;
+    // Why [modbus] allow cannot be used (names the entry); the gateway does
+    // not start with it. Empty when it can.
+    QString allowError;
 };
 
 namespace Modbus {
@@ -28,9 +38,18 @@ constexpr int ReservedDescriptors = 64;
 // force afterwards, -1 when it cannot be read.
 long long raiseOpenFileLimit();
 
-// Reads [modbus] max_connections and bind; a missing key keeps its default,
-// an invalid one is logged and keeps it too.
+// Reads [modbus] max_connections, bind and allow; a missing key keeps its
+// default, an invalid max_connections or bind is logged and keeps it too, an
+// invalid allow entry is named in allowError.
 SModbusConfig configFromSettings(QSettings &settings);
+
+// Adds the rule of [modbus] allow to the settings check (SettingsCheck), so
+// that an entry that is no address or range stops the start, named.
+void addSettingsRules();
+
+// Whether the configuration's allow list admits a client from `peer` (IPv4
+// peers reaching a dual-stack listener as mapped IPv6 compare as IPv4).
+bool isAllowed(const SModbusConfig &config, const QHostAddress &peer);
 
 // The cap in force: the configured one, lowered so that the connections,
 // the listeners, the reserve and the descriptors set aside for other services

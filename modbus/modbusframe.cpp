@@ -2,6 +2,8 @@
 
 #include "modbus/modbusstats.h"
 
+#include <QList>
+
 namespace Modbus {
 
 namespace {
@@ -9,6 +11,13 @@ namespace {
 constexpr int MbapSize = 6;
 // Unit id, function code, start address and quantity.
 constexpr int MinRequestLength = 6;
+// Unit id, function code, MEI type, read code and object id.
+constexpr int IdentificationRequestLength = 5;
+// Function code, MEI type, read code, conformity level, more follows, next
+// object id and number of objects.
+constexpr int IdentificationHeaderSize = 7;
+// Largest PDU of any Modbus frame.
+constexpr int MaxPduSize = 253;
 
 uint16_t readBigEndian16(const char *data)
 {
@@ -105,10 +114,85 @@ QByteArray answerRequest(const SModbusMBAP &mbap, const SModbusTcpPacketHeader &
     if (uint32_t(header.startAddress) + header.quantity > 0x10000u)
         return refuse(IllegalDataAddress);
     uint16_t values[MaxReadQuantity] = {};
-    const uint8_t exception = readRegisters(header.startAddress, header.quantity, values);
+    const uint8_t exception = readRegisters(header.unitId, header.startAddress, header.quantity, values);
     if (exception != 0)
         return refuse(exception);
     return buildReadAnswer(mbap, header, values, header.quantity);
+}
+
+QByteArray answerIdentification(const SModbusMBAP &mbap, uint8_t unitId, const QByteArray &pdu,
+                                const IdentityReader &identify)
+{
+    SModbusTcpPacketHeader header;
+    header.unitId = unitId;
+    header.functionCode = EncapsulatedInterface;
+    SStatistics &counters = statistics();
+    counters.countRequest(EncapsulatedInterface);
+    const auto refuse = [&](uint8_t code) {
+        counters.countException(code);
+        return buildException(mbap, header, code);
+    };
+    if (!identify || pdu.size() < 2 || uint8_t(pdu[1]) != ReadDeviceIdentification)
+        return refuse(IllegalFunction);
+    if (pdu.size() < 4)
+        return refuse(IllegalDataValue);
+    const uint8_t readCode = uint8_t(pdu[2]);
+    uint8_t objectId = uint8_t(pdu[3]);
+    if (readCode < 1 || readCode > 4)
+        return refuse(IllegalDataValue);
+    IdentityObjects objects;
+    const uint8_t exception = identify(unitId, &objects);
+    if (exception != 0)
+        return refuse(exception);
+
+    // Objects of each category: basic 0..2, regular up to 0x7F, extended up
+    // to 0xFF; a stream of a higher category carries the lower ones first.
+    const int last = readCode == 1 ? MajorMinorRevision : readCode == 2 ? 0x7F : 0xFF;
+    QList<uint8_t> sent;
+    if (readCode == 4) {
+        if (!objects.contains(objectId))
+            return refuse(IllegalDataAddress);
+        sent << objectId;
+    } else {
+        // A stream that names an object it does not have starts again at the first.
+        if (objectId > last || !objects.contains(objectId))
+            objectId = 0;
+        for (auto it = objects.lowerBound(objectId); it != objects.cend() && it.key() <= last; ++it)
+            sent << it.key();
+    }
+
+    QByteArray body;
+    int count = 0;
+    bool more = false;
+    uint8_t next = 0;
+    int room = MaxPduSize - IdentificationHeaderSize;
+    for (uint8_t id : qAsConst(sent)) {
+        // One object that alone fills the answer is cut to fit.
+        const QByteArray value = objects.value(id).left(MaxPduSize - IdentificationHeaderSize - 2);
+        if (2 + value.size() > room) {
+            more = true;
+            next = id;
+            break;
+        }
+        body.append(char(id));
+        body.append(char(value.size()));
+        body.append(value);
+        room -= 2 + value.size();
+        ++count;
+    }
+
+    QByteArray out;
+    out.reserve(MbapSize + 1 + IdentificationHeaderSize + body.size());
+    appendFrameStart(out, mbap, header, uint16_t(1 + IdentificationHeaderSize + body.size()),
+                     EncapsulatedInterface);
+    out.append(char(ReadDeviceIdentification));
+    out.append(char(readCode));
+    out.append(char(IdentificationConformity));
+    out.append(char(more ? 0xFF : 0x00));
+    out.append(char(next));
+    out.append(char(count));
+    out.append(body);
+    return out;
 }
 
 bool hasCompleteFrame(const QByteArray &buffer)
@@ -123,7 +207,7 @@ bool canProceed(const QByteArray &buffer)
 }
 
 SFramingResult processBuffer(QByteArray &buffer, QByteArray &answers, const RegisterReader &readRegisters,
-                             const LogWriter &log, int maxFrames)
+                             const LogWriter &log, int maxFrames, const IdentityReader &identify)
 {
     SFramingResult result;
     // Frames are consumed by moving `pos`; the buffer is shortened once at the end.
@@ -150,6 +234,15 @@ SFramingResult processBuffer(QByteArray &buffer, QByteArray &answers, const Regi
         if (result.frames == maxFrames)
             break;
         ++result.frames;
+        // Read Device Identification is one byte shorter than a register read.
+        if (mbap.length >= IdentificationRequestLength && uint8_t(frame[7]) == EncapsulatedInterface) {
+            answers += answerIdentification(mbap, uint8_t(frame[6]), QByteArray(frame + 7, mbap.length - 1),
+                                            identify);
+            pos += frameSize;
+            if (pos == buffer.size())
+                break;
+            continue;
+        }
         if (mbap.length < MinRequestLength) {
             log(QS_LOG_INCOMPLETE_3);
             pos += frameSize;

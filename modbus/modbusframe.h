@@ -34,6 +34,7 @@ namespace Modbus {
 enum EFunction : uint8_t {
     ReadHoldingRegisters = 3,
     ReadInputRegisters = 4,
+    EncapsulatedInterface = 43, // with MEI type 14: Read Device Identification
 };
 
 enum EException : uint8_t {
@@ -41,6 +42,23 @@ enum EException : uint8_t {
     IllegalDataAddress = 2,
     IllegalDataValue = 3,
     ServerDeviceFailure = 4,
+    // No device answers to the request's unit id on this port.
+    GatewayPathUnavailable = 10,
+};
+
+// MEI type of Read Device Identification.
+constexpr uint8_t ReadDeviceIdentification = 14;
+// Extended identification, stream and individual access.
+constexpr uint8_t IdentificationConformity = 0x83;
+// Object ids of Read Device Identification.
+enum EIdentificationObject : uint8_t {
+    VendorName = 0,
+    ProductCode = 1,
+    MajorMinorRevision = 2,
+    VendorUrl = 3,
+    ProductName = 4,
+    ModelName = 5,
+    UserApplicationName = 6,
 };
 
 // Most registers one read answer can carry (its byte count is one byte).
@@ -58,9 +76,16 @@ inline const QString QS_LOG_INCOMPLETE_3
 inline const QString QS_LOG_FRAME_TOO_LONG
     = QStringLiteral("WARNING: [CConnectionHandler] Frame length [%1] is over 254 bytes. Connection closed");
 
-// Fills out[0..quantity) with registers start .. start+quantity-1; returns 0,
-// or the exception code to answer with instead (see IRegisterSource).
-using RegisterReader = std::function<uint8_t(uint16_t start, uint16_t quantity, uint16_t *out)>;
+// Fills out[0..quantity) with registers start .. start+quantity-1 of what the
+// unit id addresses; returns 0, or the exception code to answer with instead
+// (see IRegisterSource).
+using RegisterReader
+    = std::function<uint8_t(uint8_t unitId, uint16_t start, uint16_t quantity, uint16_t *out)>;
+// Identification objects by object id, of what the unit id addresses.
+using IdentityObjects = QMap<uint8_t, QByteArray>;
+// Fills `objects` for the unit id; returns 0, or the exception code to answer
+// with instead.
+using IdentityReader = std::function<uint8_t(uint8_t unitId, IdentityObjects *objects)>;
 
 SModbusMBAP decodeMbap(const char *data);
 SModbusTcpPacketHeader decodeHeader(const char *data);
@@ -77,6 +102,11 @@ QByteArray buildException(const SModbusMBAP &mbap, const SModbusTcpPacketHeader 
 QByteArray answerRequest(const SModbusMBAP &mbap, const SModbusTcpPacketHeader &header,
                          const RegisterReader &readRegisters);
 
+// The answer to one Read Device Identification request (function 43, any MEI
+// type): `pdu` is what follows the unit id (function code onwards).
+QByteArray answerIdentification(const SModbusMBAP &mbap, uint8_t unitId, const QByteArray &pdu,
+                                const IdentityReader &identify);
+
 // What one call of processBuffer did.
 struct SFramingResult
 {
@@ -89,9 +119,11 @@ struct SFramingResult
 // Consumes the complete frames at the front of `buffer`, appending their
 // answers to `answers` in order; an incomplete frame stays in the buffer for
 // the next read. Stops quietly after `maxFrames` frames (answered or dropped),
-// leaving the rest for a later call.
+// leaving the rest for a later call. Without `identify`, function 43 is
+// answered with exception 1 like any other function not served.
 SFramingResult processBuffer(QByteArray &buffer, QByteArray &answers, const RegisterReader &readRegisters,
-                             const LogWriter &log, int maxFrames = std::numeric_limits<int>::max());
+                             const LogWriter &log, int maxFrames = std::numeric_limits<int>::max(),
+                             const IdentityReader &identify = IdentityReader());
 
 // Whether the buffer starts with a whole frame.
 bool hasCompleteFrame(const QByteArray &buffer);

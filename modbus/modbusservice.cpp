@@ -3,6 +3,7 @@
 #include "app/logfile.h"
 #include "modbus/connectionhandler.h"
 #include "modbus/devicehandler.h"
+#include "modbus/modbusconfig.h"
 
 CModbusService::CModbusService(const SModbusConfig &config)
     : m_config(config)
@@ -54,4 +55,14 @@ int CModbusService::connections(uint16_t port) const
     if (it == m_ports.cend())
         return 0;
     return it->listener->findChildren<CConnectionHandler *>(QString(), Qt::FindDirectChildrenOnly).size();
+}
+
+int CModbusService::setAllowList(const SModbusConfig &config)
+{
+    m_config.restricted = config.restricted;
+    m_config.allow = config.allow;
+    int closed = 0;
+    for (const SPort &port : qAsConst(m_ports))
+        closed += port.listener->setAllowList(config);
+    return closed;
 }

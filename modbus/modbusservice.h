@@ -39,6 +39,9 @@ public:
     QList<uint16_t> openPorts() const { return m_ports.keys(); }
     // Modbus connections open on the port now.
     int connections(uint16_t port) const;
+    // Takes the allow list of `config` ([modbus] allow read again) on every
+    // port, and closes the open connections it does not admit; returns how many.
+    int setAllowList(const SModbusConfig &config);
 
 private:
     struct SPort

@@ -207,6 +207,18 @@ CDataBaseHandler::CDataBaseHandler(const QString &fileName, const QString &conne
         }
     }
     setBusyTimeout(kBusyTimeoutMs);
+
+    // Unit ids live in a table of their own: the two tables above keep the
+    // layout every earlier build wrote and reads, and a build that does not
+    // know unit ids opens this file and ignores them.
+    if (!execute(QStringLiteral("CREATE TABLE IF NOT EXISTS %1 ( %2 INTEGER PRIMARY KEY NOT NULL, %3 INTEGER "
+                                "NOT NULL );")
+                     .arg(DB::UNITS_TABLE, DB::UNITS_DEVICE, DB::UNITS_UNIT_ID)))
+        report(notCreated.arg(DB::UNITS_TABLE));
+    // A build without unit ids deletes devices without their unit row; device
+    // ids are never given twice (AUTOINCREMENT), so such a row only waits here.
+    execute(QStringLiteral("DELETE FROM %1 WHERE %2 NOT IN (SELECT %3 FROM %4);")
+                .arg(DB::UNITS_TABLE, DB::UNITS_DEVICE, QSL_GLOB_DEVICES_FIELDS[0], QS_DB_TABLE_DEVICES));
     createIndexes();
     buildStatements();
     reportUnreachableRegisters();
@@ -426,11 +438,18 @@ void CDataBaseHandler::buildStatements()
     const QString deleteTpl = QStringLiteral("DELETE FROM %1 WHERE %2=:%2;");
     m_sqlDeleteDevice = deleteTpl.arg(devices, dev[DEV_COL_ID]);
     m_sqlDeleteData = deleteTpl.arg(devData, reg[REG_COL_DEVICE]);
+    m_sqlDeleteUnit = deleteTpl.arg(DB::UNITS_TABLE, DB::UNITS_DEVICE);
+    m_sqlInsertUnit = QStringLiteral("INSERT OR REPLACE INTO %1 (%2, %3) VALUES (:%2, :%3);")
+                          .arg(DB::UNITS_TABLE, DB::UNITS_DEVICE, DB::UNITS_UNIT_ID);
 
-    const QString selectTpl = QStringLiteral("SELECT * FROM %1 %2 ORDER BY %3 ASC;");
-    m_sqlDevicesAll = selectTpl.arg(devices, QString(), dev[DEV_COL_NAME]);
+    // The devices table's columns in their order, then the unit id.
+    const QString selectTpl = QStringLiteral("SELECT d.*, u.%4 FROM %1 d LEFT JOIN %5 u ON u.%6 = d.%7 %2 "
+                                             "ORDER BY d.%3 ASC;");
+    m_sqlDevicesAll = selectTpl.arg(devices, QString(), dev[DEV_COL_NAME], DB::UNITS_UNIT_ID, DB::UNITS_TABLE,
+                                    DB::UNITS_DEVICE, dev[DEV_COL_ID]);
     m_sqlDevicesSearch = selectTpl.arg(
-        devices, QStringLiteral("WHERE %1 LIKE :%1 ESCAPE '\\'").arg(dev[DEV_COL_NAME]), dev[DEV_COL_NAME]);
+        devices, QStringLiteral("WHERE d.%1 LIKE :%1 ESCAPE '\\'").arg(dev[DEV_COL_NAME]), dev[DEV_COL_NAME],
+        DB::UNITS_UNIT_ID, DB::UNITS_TABLE, DB::UNITS_DEVICE, dev[DEV_COL_ID]);
 
     m_sqlRegisters = QStringLiteral("SELECT * FROM %1 WHERE %2=:%2 AND %3=1 ORDER BY %4 ASC;")
                          .arg(devData, reg[REG_COL_DEVICE], reg[REG_COL_PARENT], reg[REG_COL_ADDR]);
@@ -542,6 +561,11 @@ bool CDataBaseHandler::deleteDevice(uint32_t deviceId)
     if (!execWith(query, m_devDataBind[REG_COL_DEVICE], deviceId))
         return abandon(m_db,
                        QStringLiteral("[CDataBaseHandler::deleteDevice] Invalid SQL request [2]")
+                           + errorText(query, m_db));
+    query = statement(m_sqlDeleteUnit);
+    if (!execWith(query, QLatin1Char(':') + DB::UNITS_DEVICE, deviceId))
+        return abandon(m_db,
+                       QStringLiteral("[CDataBaseHandler::deleteDevice] Invalid SQL request [3]")
                            + errorText(query, m_db));
     return commitTransaction(QStringLiteral("deleteDevice"));
 }
@@ -867,6 +891,35 @@ bool CDataBaseHandler::registerNewDevices(const QList<QPair<DB::SDeviceRegMapDes
     return commitTransaction(origin);
 }
 
+bool CDataBaseHandler::setUnitId(uint32_t deviceId, uint8_t unitId)
+{
+    QSqlQuery *query = statement(unitId == 0 ? m_sqlDeleteUnit : m_sqlInsertUnit);
+    if (query) {
+        query->bindValue(QLatin1Char(':') + DB::UNITS_DEVICE, deviceId);
+        if (unitId != 0)
+            query->bindValue(QLatin1Char(':') + DB::UNITS_UNIT_ID, int(unitId));
+    }
+    if (!query || !query->exec()) {
+        addLog(QStringLiteral("[CDataBaseHandler::setUnitId] Invalid SQL request [1]"));
+        return false;
+    }
+    query->finish();
+    return true;
+}
+
+QHash<uint32_t, uint8_t> CDataBaseHandler::unitIds()
+{
+    QHash<uint32_t, uint8_t> result;
+    QSqlQuery query(m_db);
+    query.setForwardOnly(true);
+    if (!query.exec(QStringLiteral("SELECT %1, %2 FROM %3;")
+                        .arg(DB::UNITS_DEVICE, DB::UNITS_UNIT_ID, DB::UNITS_TABLE)))
+        return result;
+    while (query.next())
+        result.insert(query.value(0).toUInt(), uint8_t(query.value(1).toUInt()));
+    return result;
+}
+
 uint32_t CDataBaseHandler::deviceId(const QString &devEui)
 {
     QSqlQuery *query = statement(m_sqlDeviceIdByEui);
@@ -917,6 +970,15 @@ bool CDataBaseHandler::insertDevice(const DB::SDeviceRegMapDescription &descript
             QStringLiteral(
                 "ERROR: [CDataBaseHandler::registerNewDevice] Device [%1] is not created [NULL ID]!")
                 .arg(description.devEui));
+    }
+    if (description.unitId != 0) {
+        QSqlQuery *unit = statement(m_sqlInsertUnit);
+        if (unit) {
+            unit->bindValue(QLatin1Char(':') + DB::UNITS_DEVICE, deviceId);
+            unit->bindValue(QLatin1Char(':') + DB::UNITS_UNIT_ID, int(description.unitId));
+        }
+        if (!unit || !unit->exec())
+            return refuse(QStringLiteral("[CDataBaseHandler::registerNewDevice] Invalid SQL request [5]"));
     }
 
     auto insertRow
@@ -1015,6 +1077,13 @@ namespace {
 
 // " WHERE port=:port AND device=:device", the parts asked for, after `and`
 // when the statement has a condition of its own.
+// A stored unit id, 0 for none or for one outside 1..247 (written by hand).
+uint8_t unitOf(const QVariant &value)
+{
+    const uint unit = value.toUInt();
+    return unit >= 1 && unit <= 247 ? uint8_t(unit) : uint8_t(0);
+}
+
 QString portAndDevice(int port, uint32_t device, bool after)
 {
     const QStringList &reg = QSL_GLOB_DEV_DATA_FIELDS;
@@ -1038,10 +1107,12 @@ QList<SServedRegister> CDataBaseHandler::servedRegisters(int port, uint32_t devi
     QSqlQuery query(m_db);
     query.setForwardOnly(true);
     const QString sql
-        = QStringLiteral("SELECT %2, %3, %4, %5, %6, %7, %8 FROM %1%9;")
+        = QStringLiteral("SELECT %2, %3, %4, %5, %6, %7, %8, (SELECT u.%10 FROM %11 u WHERE u.%12 = %1.%4) "
+                         "FROM %1%9;")
               .arg(QS_DB_TABLE_DEV_DATA, reg[REG_COL_PORT], reg[REG_COL_ADDR], reg[REG_COL_DEVICE],
                    reg[REG_COL_VALUE], reg[REG_COL_GRATING_PERIOD], reg[REG_COL_START_VALUE],
-                   reg[REG_COL_UNIT], portAndDevice(port, device, false));
+                   reg[REG_COL_UNIT], portAndDevice(port, device, false))
+              .arg(DB::UNITS_UNIT_ID, DB::UNITS_TABLE, DB::UNITS_DEVICE);
     bool ok = query.prepare(sql);
     if (ok && port >= 0)
         query.bindValue(m_devDataBind[REG_COL_PORT], port);
@@ -1063,6 +1134,7 @@ QList<SServedRegister> CDataBaseHandler::servedRegisters(int port, uint32_t devi
         row.multiplier = query.value(4).toInt();
         row.extraValue = query.value(5).toInt();
         row.unit = query.value(6).toString();
+        row.unitId = unitOf(query.value(7));
         rows.append(row);
     }
     query.finish();

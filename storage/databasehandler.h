@@ -71,6 +71,10 @@ public:
     bool registerNewDevice(const DB::SDeviceRegMapDescription &description, uint16_t port);
     // Several devices in one transaction: all of them or none.
     bool registerNewDevices(const QList<QPair<DB::SDeviceRegMapDescription, uint16_t>> &devices);
+    // Gives the device a Modbus unit id (1..247), or takes it away (0).
+    bool setUnitId(uint32_t deviceId, uint8_t unitId);
+    // Every stored unit id, by device id.
+    QHash<uint32_t, uint8_t> unitIds();
     // The id of a stored device; 0 when there is none.
     uint32_t deviceId(const QString &devEui);
     QMap<uint16_t, uint16_t> getRegisterData(uint32_t port, uint32_t startAddr, uint32_t count);
@@ -160,6 +164,8 @@ private:
     QString m_bindLastAddr;
     QString m_sqlDeleteDevice;
     QString m_sqlDeleteData;
+    QString m_sqlDeleteUnit;
+    QString m_sqlInsertUnit;
     QString m_sqlDevicesAll;
     QString m_sqlDevicesSearch;
     QString m_sqlRegisters;

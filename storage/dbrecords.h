@@ -33,6 +33,7 @@ struct SDeviceRegMapDescription
     int32_t startAddr = 0;
     QList<SRegisterDescription> regList;
     uint32_t deviceId = 0; // the store's id, once stored (registration ignores it)
+    uint8_t unitId = 0; // Modbus unit id 1..247; 0: none
 };
 
 } // namespace DB
@@ -65,6 +66,7 @@ struct SServedRegister
     int32_t extraValue = 0;
     QString unit = QString();
     bool text = false; // a register of a text field from the payload
+    uint8_t unitId = 0; // the device's Modbus unit id; 0: none
 };
 
 // The first register of one stored field, for the register map.

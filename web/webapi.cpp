@@ -562,10 +562,11 @@ SHttpResponse CWebApi::addDevices(const SHttpRequest &request, const Captures &)
         if (!name.isUndefined() && !name.isNull() && !name.isString())
             return rowError(400, i, QStringLiteral("name"), QStringLiteral("a string is expected"), list);
         device.name = name.toString().trimmed();
+        // optional: null or absent for none; which unit ids are taken the core decides
         const QJsonValue unitId = row.value(QStringLiteral("unitId"));
-        if (!unitId.isUndefined() && !unitId.isNull())
+        if (!unitId.isUndefined() && !unitId.isNull() && !integerIn(unitId, 1, 247, device.unitId))
             return rowError(400, i, QStringLiteral("unitId"),
-                            QStringLiteral("unit ids are not offered by this gateway"), list);
+                            QStringLiteral("a number from 1 to 247 is expected"), list);
         devices.append(device);
     }
     bool dryRun = false;

@@ -36,7 +36,7 @@ QJsonObject device(const CGateway &gateway, const SRegisteredDevice &device)
              { QStringLiteral("color"), type.color.isValid() ? QJsonValue(type.color.name()) : QJsonValue() },
              { QStringLiteral("port"), int(device.port) },
              { QStringLiteral("startRegister"), int(device.startAddr) },
-             { QStringLiteral("unitId"), QJsonValue() },
+             { QStringLiteral("unitId"), device.unitId > 0 ? QJsonValue(device.unitId) : QJsonValue() },
              { QStringLiteral("lastUplink"), time(device.lastUplinkMs) },
              { QStringLiteral("silentSince"), time(device.silentSinceMs) },
              { QStringLiteral("served"), device.served },

@@ -8,6 +8,7 @@
 #include <QProcess>
 #include <QSqlError>
 #include <QSqlQuery>
+#include <QSqlRecord>
 
 using namespace testkit;
 
@@ -26,6 +27,8 @@ private slots:
     void storedRowsThatCannotBeServedAreLeftOut();
     void templateToolDecodesAsServed();
     void silentDeviceAnswersExceptionUntilHeard();
+    void unitIdsOnOnePort();
+    void releaseDatabaseOpensAndServes();
     void textServedAsBytes();
     void registerMapChecks_data();
     void registerMapChecks();
@@ -65,6 +68,33 @@ QVector<quint16> tst_Gateway::storedRegisters(quint16 port, int count)
     QSqlDatabase::removeDatabase(QStringLiteral("check"));
     return result;
 }
+
+namespace {
+
+SNewDevice newDevice(int sample, qint64 port, qint64 unitId, qint64 startAddr = 0)
+{
+    const SSimDevice device = sampleScenario().devices.at(sample - 1);
+    SNewDevice row;
+    row.devEui = device.devEui;
+    row.appEui = device.appEui;
+    row.name = device.devName;
+    row.port = port;
+    row.startAddr = startAddr;
+    row.unitId = unitId;
+    return row;
+}
+
+// Register 0 and 1 as a client with this unit id reads them; empty on an
+// exception, with its code in `error`.
+QVector<quint16> servedToUnit(quint16 port, int unitId, int *error = nullptr)
+{
+    const SModbusRead read = runModbusClient(port, unitId, readCall(0, 2));
+    if (error)
+        *error = read.ok ? 0 : read.error;
+    return read.ok ? read.registers : QVector<quint16>();
+}
+
+} // namespace
 
 QVector<quint16> tst_Gateway::served(quint16 port, int count)
 {
@@ -143,8 +173,10 @@ void tst_Gateway::registerMapChecks_data()
     QTest::addColumn<bool>("otherPort");
     QTest::addColumn<int>("kind");
     QTest::addColumn<QString>("text");
+    QTest::addColumn<int>("unit"); // of the device added
 
-    // On the port: Water meter at 0 (registers 0..13), Boiler room at 100 (100..108).
+    // On the port: Water meter at 0 (registers 0..13), Boiler room at 100 (100..108);
+    // Cold store as unit 7 at 0 (0..8 of its own).
     QList<SRegisterDescription> meter;
     {
         CGatewayRig types;
@@ -161,21 +193,28 @@ void tst_Gateway::registerMapChecks_data()
     const int none = SRegisterMapConflict::None;
     const int overlap = SRegisterMapConflict::Overlap;
     const int pastEnd = SRegisterMapConflict::PastEnd;
-    QTest::newRow("touching ranges") << meter << 14 << false << none << QString();
-    QTest::newRow("one register shared") << meter << 13 << false << overlap
-                                         << QStringLiteral("registers 13 on port %1 are held by Water meter");
+    QTest::newRow("touching ranges") << meter << 14 << false << none << QString() << 0;
+    QTest::newRow("one register shared")
+        << meter << 13 << false << overlap
+        << QStringLiteral("registers 13 on port %1 are held by Water meter") << 0;
     QTest::newRow("continuation register")
         << QList<SRegisterDescription> { reg(0, 32) } << 99 << false << overlap
-        << QStringLiteral("registers 100 on port %1 are held by Boiler room");
+        << QStringLiteral("registers 100 on port %1 are held by Boiler room") << 0;
     QTest::newRow("gap around a device")
-        << QList<SRegisterDescription> { reg(0, 16), reg(20, 16) } << 95 << false << none << QString();
+        << QList<SRegisterDescription> { reg(0, 16), reg(20, 16) } << 95 << false << none << QString() << 0;
     QTest::newRow("all of one device")
         << meter << 98 << false << overlap
-        << QStringLiteral("registers 100..108 on port %1 are held by Boiler room");
-    QTest::newRow("another port") << meter << 0 << true << none << QString();
-    QTest::newRow("65535 as last register") << meter << 65535 - 13 << false << none << QString();
+        << QStringLiteral("registers 100..108 on port %1 are held by Boiler room") << 0;
+    QTest::newRow("another port") << meter << 0 << true << none << QString() << 0;
+    QTest::newRow("65535 as last register") << meter << 65535 - 13 << false << none << QString() << 0;
     QTest::newRow("65536") << meter << 65536 - 13 << false << pastEnd
-                           << QStringLiteral("its registers would reach address 65536, past 65535");
+                           << QStringLiteral("its registers would reach address 65536, past 65535") << 0;
+    // a unit id is an address space of its own: only the same unit id on the port overlaps
+    QTest::newRow("another unit id") << meter << 0 << false << none << QString() << 5;
+    QTest::newRow("the same unit id")
+        << meter << 0 << false << overlap
+        << QStringLiteral("registers 0..8 on port %1 unit 7 are held by Cold store") << 7;
+    QTest::newRow("unit 7 on another port") << meter << 0 << true << none << QString() << 7;
 }
 
 // Adding a device is refused where its registers would overlap another
@@ -188,17 +227,19 @@ void tst_Gateway::registerMapChecks()
     QFETCH(bool, otherPort);
     QFETCH(int, kind);
     QFETCH(QString, text);
+    QFETCH(int, unit);
     QVERIFY(rig.setUp());
     const quint16 port = freePort();
     QVERIFY(rig.storeDevice(3, port, 0, true));
     QVERIFY(rig.storeDevice(1, port, 100, true));
+    QVERIFY(rig.gateway->addDevices({ newDevice(2, port, 7) }));
     const quint16 target = otherPort ? freePort() : port;
     if (!text.isEmpty())
         text = text.arg(target);
 
-    const SRegisterMapConflict conflict = rig.gateway->checkRegisterMap(registers, start, target);
+    const SRegisterMapConflict conflict = rig.gateway->checkRegisterMap(registers, start, target, unit);
     QCOMPARE(int(conflict.kind), kind);
-    QCOMPARE(CGateway::conflictText(conflict, target), text);
+    QCOMPARE(CGateway::conflictText(conflict, target, unit), text);
 
     DB::SDeviceRegMapDescription description;
     description.devEui = sampleEui(4);
@@ -206,20 +247,26 @@ void tst_Gateway::registerMapChecks()
     description.appEui = PULSE_APP_EUI;
     description.startAddr = start;
     description.regList = registers;
+    description.unitId = uint8_t(unit);
     QCOMPARE(rig.gateway->registerDevice(description, target), kind == SRegisterMapConflict::None);
     QCOMPARE(rig.gateway->isRegistered(sampleEui(4)), kind == SRegisterMapConflict::None);
+    // a unit id taken on the port is refused as such before its registers are looked at
+    const bool unitTaken = !otherPort && unit == 7;
     if (kind != SRegisterMapConflict::None) {
         QCOMPARE(
-            rig.logCount(QStringLiteral("WARNING: [CGateway::registerDevice] Device [%1] is not added: %2")
-                             .arg(sampleEui(4), text)),
+            rig.logCount(
+                QStringLiteral("WARNING: [CGateway::registerDevice] Device [%1] is not added: %2")
+                    .arg(sampleEui(4),
+                         unitTaken ? QStringLiteral("unit id [7]: unit id already used on the port") : text)),
             1);
         // The list path (the HTTP API's) gives the same answer for the meter's own map.
         if (registers.size() == rig.gateway->typeRegisters(PULSE_APP_EUI).size())
             QCOMPARE(
-                rig.gateway->checkNewDevices({ { sampleEui(4), PULSE_APP_EUI, QString(), target, start } })
+                rig.gateway
+                    ->checkNewDevices({ { sampleEui(4), PULSE_APP_EUI, QString(), target, start, unit } })
                     .value(0)
                     .field,
-                QStringLiteral("startRegister"));
+                unitTaken ? QStringLiteral("unitId") : QStringLiteral("startRegister"));
     } else if (start == 65535 - 13) {
         const SModbusRead read = readServed(target, 65535, 1);
         QVERIFY2(read.ok, qPrintable(read.errorText()));
@@ -407,7 +454,7 @@ void tst_Gateway::storedRowsThatCannotBeServedAreLeftOut()
     QVERIFY(CGatewayInternals::registry(restarted).publishedDevice(sampleEui(1)));
     // The duplicate's registers never reach the image.
     uint16_t value = 1;
-    QCOMPARE(modbus.image().readRegisters(third, 0, 1, &value), uint8_t(0));
+    QCOMPARE(modbus.image().readRegisters(third, 1, 0, 1, &value), uint8_t(0));
     QCOMPARE(value, uint16_t(0));
 }
 
@@ -469,6 +516,170 @@ void tst_Gateway::templateToolDecodesAsServed()
                     qPrintable(QStringLiteral("%1 %2").arg(file, field.toObject().value("name").toString())));
         }
     }
+}
+
+// Devices told apart by unit id on one port, each from its own register 0:
+// added and checked through the core, changed later, surviving a restart.
+void tst_Gateway::unitIdsOnOnePort()
+{
+    QVERIFY(rig.setUp());
+    const quint16 port = freePort();
+    const quint16 other = freePort();
+
+    // what the add path refuses, per row
+    struct SRefusal
+    {
+        QList<SNewDevice> rows;
+        QString error;
+    };
+    const SRefusal refusals[] = {
+        { { newDevice(1, port, 248) }, "unit id must be 1 to 247" },
+        { { newDevice(1, port, -1) }, "unit id must be 1 to 247" },
+        { { newDevice(1, port, 7), newDevice(2, port, 7) }, "unit id already used on the port" },
+    };
+    for (const SRefusal &refusal : refusals) {
+        SAddProblem problem;
+        QVERIFY(!rig.gateway->addDevices(refusal.rows, &problem));
+        QCOMPARE(problem.field, QStringLiteral("unitId"));
+        QCOMPARE(problem.error, refusal.error);
+    }
+    QVERIFY(rig.gateway->devices().isEmpty());
+
+    // units 1 and 2 and a device without one, all from register 0; unit 1 again on another port
+    SAddProblem problem;
+    QVERIFY2(rig.gateway->addDevices({ newDevice(1, port, 1), newDevice(2, port, 2), newDevice(3, port, 0),
+                                       newDevice(4, other, 1) },
+                                     &problem),
+             qPrintable(problem.error));
+    const QList<SAddProblem> taken = rig.gateway->checkNewDevices({ newDevice(5, port, 2) });
+    QCOMPARE(taken.size(), 1);
+    QCOMPARE(taken.first().error, QStringLiteral("unit id already used on the port"));
+    QCOMPARE(rig.gateway->device(sampleEui(2)).unitId, 2);
+    QCOMPARE(rig.gateway->device(sampleEui(3)).unitId, 0);
+    QCOMPARE(rig.gateway->devicesSharingSpace(port, 0).size(), 1);
+    QCOMPARE(rig.gateway->devicesSharingSpace(port, 2).first().devEui, sampleEui(2));
+
+    rig.connectToSimulator();
+    QVERIFY(rig.uplink(1, TH_PAYLOAD));
+    QVERIFY(rig.uplink(2, QByteArray::fromHex("01230140000d")));
+    QVERIFY(rig.uplink(3, QByteArray::fromHex("020102030405060708090a0b0c0d")));
+    const QVector<quint16> boiler { 0x092a, 0x0037 };
+    const QVector<quint16> cold { 0x0123, 0x0040 };
+    const QVector<quint16> water = servedToUnit(port, 0);
+    QCOMPARE(water.size(), 2);
+    QVERIFY(water != boiler && water != cold);
+    QCOMPARE(servedToUnit(port, 1), boiler);
+    QCOMPARE(servedToUnit(port, 2), cold);
+    QCOMPARE(servedToUnit(port, 9), water);
+    QCOMPARE(servedToUnit(port, 255), water);
+
+    // the device without a unit id gets one: unknown units now find nobody
+    QVERIFY(rig.gateway->setUnitId(sampleEui(3), 3, &problem));
+    QVERIFY(!rig.gateway->setUnitId(sampleEui(2), 1, &problem));
+    QCOMPARE(problem.error, QStringLiteral("unit id already used on the port"));
+    QCOMPARE(servedToUnit(port, 3), water);
+    int error = 0;
+    QVERIFY(servedToUnit(port, 9, &error).isEmpty());
+    QCOMPARE(error, int(EMBXGPATH));
+
+    // a restart on the same file: the same unit ids, the same answers
+    rig.gateway.reset();
+    rig.gateway = std::make_unique<CGateway>(rig.workDir->filePath(QStringLiteral("server.db")),
+                                             QStringLiteral("units-restarted"));
+    rig.takeParts();
+    QCOMPARE(rig.gateway->restoreStoredDevices(), 4);
+    QCOMPARE(rig.gateway->device(sampleEui(3)).unitId, 3);
+    QCOMPARE(servedToUnit(port, 1), boiler);
+    QCOMPARE(servedToUnit(port, 2), cold);
+    QCOMPARE(servedToUnit(port, 3), water);
+    QCOMPARE(servedToUnit(other, 1).size(), 2);
+
+    // deleted with its device; taken away, the device answers unknown units again
+    QVERIFY(rig.gateway->removeDevice(sampleEui(1)));
+    QVERIFY(servedToUnit(port, 1, &error).isEmpty());
+    QCOMPARE(error, int(EMBXGPATH));
+    QVERIFY(rig.gateway->setUnitId(sampleEui(3), 0));
+    QCOMPARE(servedToUnit(port, 1), water);
+    QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), QStringLiteral("units"));
+    db.setDatabaseName(rig.workDir->filePath(QStringLiteral("server.db")));
+    QVERIFY(db.open());
+    QSqlQuery rows(db);
+    QVERIFY(rows.exec(QStringLiteral("SELECT d.dev_eui, u.unit_id FROM modbus_units u JOIN devices d ON "
+                                     "d.device = u.device ORDER BY u.unit_id")));
+    QStringList stored;
+    while (rows.next())
+        stored << rows.value(0).toString() + QLatin1Char('=') + rows.value(1).toString();
+    QCOMPARE(stored, (QStringList { sampleEui(4) + "=1", sampleEui(2) + "=2" }));
+    // what a build without unit ids reads: the devices table as it always was
+    QVERIFY(rows.exec(QStringLiteral("SELECT * FROM devices")));
+    QCOMPARE(rows.record().count(), 6);
+    rows = QSqlQuery();
+    db.close();
+    db = QSqlDatabase();
+    QSqlDatabase::removeDatabase(QStringLiteral("units"));
+}
+
+// A server.db as the current release writes it (no unit id table) opens,
+// serves every unit id from its devices as before, and keeps its tables.
+void tst_Gateway::releaseDatabaseOpensAndServes()
+{
+    QVERIFY(rig.setUp());
+    const quint16 port = freePort();
+    const QString file = rig.workDir->filePath(QStringLiteral("release.db"));
+    const QStringList release {
+        "CREATE TABLE devices ( device INTEGER PRIMARY KEY AUTOINCREMENT NOT NULL UNIQUE, name TEXT, app_eui "
+        "TEXT, dev_eui TEXT, port INTEGER, start_addr INTEGER )",
+        "CREATE TABLE dev_data ( device INTEGER NOT NULL, port INTEGER, reg_addr INTEGER, start_value "
+        "INTEGER, "
+        "grating_period INTEGER, bit_size INTEGER, data_type TEXT, value TEXT DEFAULT NULL, full_value TEXT "
+        "DEFAULT NULL, time INTEGER DEFAULT NULL, name TEXT DEFAULT NULL, unit TEXT DEFAULT NULL, parent "
+        "INTEGER, source INTEGER )",
+        QStringLiteral("INSERT INTO devices (name, app_eui, dev_eui, port, start_addr) VALUES ('Old', '%1', "
+                       "'%2', %3, 5)")
+            .arg(TH_APP_EUI, sampleEui(1))
+            .arg(port),
+        QStringLiteral(
+            "INSERT INTO dev_data (device, port, reg_addr, start_value, grating_period, bit_size, "
+            "data_type, value, name, parent, source) VALUES (1, %1, 5, 0, 1, 16, 'integer', "
+            "'0102', 'Temperature', 1, 1), (1, %1, 6, 0, 1, 16, 'uinteger', '0304', 'Humidity', 1, "
+            "1)")
+            .arg(port),
+    };
+    const QString tables = QStringLiteral(
+        "SELECT group_concat(sql, ';') FROM sqlite_master WHERE name IN ('devices', 'dev_data')");
+    QString before;
+    {
+        QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), QStringLiteral("release"));
+        db.setDatabaseName(file);
+        QVERIFY(db.open());
+        for (const QString &sql : release)
+            QVERIFY2(QSqlQuery(db).exec(sql), qPrintable(sql));
+        QSqlQuery query(db);
+        QVERIFY(query.exec(tables) && query.next());
+        before = query.value(0).toString();
+    }
+    QSqlDatabase::removeDatabase(QStringLiteral("release"));
+
+    {
+        CGateway gateway(file, QStringLiteral("release-gateway"));
+        QVERIFY(!gateway.failed());
+        QCOMPARE(gateway.restoreStoredDevices(), 1);
+        QCOMPARE(gateway.device(sampleEui(1)).unitId, 0);
+        for (int unit : { 0, 1, 17, 255 }) {
+            const SModbusRead read = runModbusClient(port, unit, readCall(5, 2));
+            QCOMPARE(read.registers, (QVector<quint16> { 0x0102, 0x0304 }));
+        }
+    }
+    QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), QStringLiteral("release"));
+    db.setDatabaseName(file);
+    QVERIFY(db.open());
+    QSqlQuery query(db);
+    QVERIFY(query.exec(tables) && query.next());
+    QCOMPARE(query.value(0).toString(), before);
+    query = QSqlQuery();
+    db.close();
+    db = QSqlDatabase();
+    QSqlDatabase::removeDatabase(QStringLiteral("release"));
 }
 
 QTEST_MAIN(tst_Gateway)

@@ -1,6 +1,6 @@
 #include "app/logfile.h"
-#include "devices/alldevicehandler.h"
 #include "app/loglimiter.h"
+#include "devices/alldevicehandler.h"
 #include "storage/databasehandler.h"
 #include "tests/testkit/testkit.h"
 

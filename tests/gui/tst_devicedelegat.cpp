@@ -60,6 +60,7 @@ private slots:
     void cardColourPerRowState_data();
     void cardColourPerRowState();
     void typeLookups();
+    void unitIdOnTheCard();
     void searchFilter_data();
     void searchFilter();
 
@@ -101,7 +102,9 @@ void tst_DeviceDelegat::cardColourPerRowState_data()
     QTest::newRow("no template selected")
         << 6 << 4 << int(QStyle::State_Selected) << QC_GLOB_BLACK6C_25 << true;
     QTest::newRow("5 columns") << 5 << 0 << int(QStyle::State_None) << QColor() << false;
-    QTest::newRow("7 columns") << 7 << 0 << int(QStyle::State_None) << QColor() << false;
+    // the device listing adds the unit id after the stored columns
+    QTest::newRow("7 columns, with the unit id") << 7 << 0 << int(QStyle::State_None) << th << false;
+    QTest::newRow("8 columns") << 8 << 0 << int(QStyle::State_None) << QColor() << false;
 }
 
 void tst_DeviceDelegat::cardColourPerRowState()
@@ -195,6 +198,20 @@ void tst_DeviceDelegat::searchFilter()
     for (int row = 0; row < proxy.rowCount(); ++row)
         shown << proxy.index(row, 1).data().toString();
     QCOMPARE(shown, names);
+}
+
+// The listing's seventh column, the unit id, is written on the card beside
+// the DevEUI; without one (NULL) the card is as before.
+void tst_DeviceDelegat::unitIdOnTheCard()
+{
+    QStandardItemModel listing(0, 7);
+    fillDevices(&listing);
+    QStandardItemModel stored(0, 6);
+    fillDevices(&stored);
+    const QImage plain = paintRow(*m_delegate, stored.index(0, 0), QStyle::State_None);
+    QCOMPARE(paintRow(*m_delegate, listing.index(0, 0), QStyle::State_None), plain);
+    listing.setData(listing.index(0, 6), 5);
+    QVERIFY(paintRow(*m_delegate, listing.index(0, 0), QStyle::State_None) != plain);
 }
 
 QTEST_MAIN(tst_DeviceDelegat)

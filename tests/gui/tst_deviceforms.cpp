@@ -60,6 +60,7 @@ private slots:
     void registrationServesThePort();
     void refusedRegistrationKeepsDialogOpen();
     void editedMultiplierScalesNextUplink();
+    void unitIdInBothDialogs();
     void negativeExtraValueRoundTrips();
     void addDialogNamesOverlapsAndRange();
     void registerRowsHintAtScaling();
@@ -349,6 +350,64 @@ void tst_DeviceForms::editedMultiplierScalesNextUplink()
     QVERIFY2(read.ok, qPrintable(read.errorText()));
     // The rows left alone were written back unchanged.
     QCOMPARE(read.registers, QVector<quint16>({ 0x092a, 55, 3300 * 2 + 100 }));
+}
+
+// The add dialog gives a unit id, refuses one outside 1..247 or taken on the
+// port; the edit dialog shows it, changes it, and takes it away (empty).
+void tst_DeviceForms::unitIdInBothDialogs()
+{
+    const quint16 port = freePort();
+    rig.connectToSimulator();
+    openAddDialog();
+    selectDevice(sampleEui(2));
+    QCOMPARE(rig.addForm->unitIdEdit()->text(), QString());
+    rig.addForm->unitIdEdit()->setText(QStringLiteral("248"));
+    fillAndOk(rig.addForm.get(), QString::number(port), QStringLiteral("0"));
+    QVERIFY(rig.addForm->unitIdIndicator()->isVisibleTo(rig.addForm.get()));
+    QCOMPARE(rig.addForm->result(), 0);
+    rig.addForm->unitIdEdit()->setText(QStringLiteral("5"));
+    fillAndOk(rig.addForm.get(), QString::number(port), QStringLiteral("0"));
+    QCOMPARE(rig.addForm->result(), int(QDialog::Accepted));
+    QCOMPARE(rig.gateway->device(sampleEui(2)).unitId, 5);
+
+    openAddDialog();
+    selectDevice(sampleEui(1));
+    rig.addForm->unitIdEdit()->setText(QStringLiteral("5"));
+    fillAndOk(rig.addForm.get(), QString::number(port), QStringLiteral("0"));
+    QVERIFY(rig.addForm->unitIdIndicator()->isVisibleTo(rig.addForm.get()));
+    QCOMPARE(rig.addForm->unitIdIndicator()->toolTip(), QStringLiteral("unit id already used on the port"));
+    QVERIFY(!rig.gateway->isRegistered(sampleEui(1)));
+    // the same unit id on another port is another device's to have
+    rig.addForm->unitIdEdit()->setText(QString());
+    fillAndOk(rig.addForm.get(), QString::number(port), QStringLiteral("0"));
+    QCOMPARE(rig.gateway->device(sampleEui(1)).unitId, 0);
+
+    // both start at 0: unit 5 reads the one, any other unit the other
+    QVERIFY(rig.uplink(2, TH_PAYLOAD));
+    QCOMPARE(runModbusClient(port, 5, readCall(0, 1)).registers, QVector<quint16>({ 0x092a }));
+    QCOMPARE(runModbusClient(port, 1, readCall(0, 1)).registers, QVector<quint16>({ 0 }));
+
+    const SRegisteredDevice added = rig.gateway->device(sampleEui(2));
+    rig.editForm->setOriginal(added.id, added.devEui, added.name, added.appEui, added.port,
+                              uint32_t(added.startAddr), added.unitId);
+    QCOMPARE(rig.editForm->unitIdEdit()->text(), QStringLiteral("5"));
+    rig.editForm->unitIdEdit()->setText(QStringLiteral("0"));
+    clickOk(rig.editForm.get());
+    QVERIFY(rig.editForm->unitIdIndicator()->isVisibleTo(rig.editForm.get()));
+    rig.editForm->unitIdEdit()->setText(QStringLiteral("9"));
+    clickOk(rig.editForm.get());
+    QCOMPARE(rig.editForm->result(), int(QDialog::Accepted));
+    QCOMPARE(rig.gateway->device(sampleEui(2)).unitId, 9);
+    QCOMPARE(runModbusClient(port, 9, readCall(0, 1)).registers, QVector<quint16>({ 0x092a }));
+    rig.editForm->setOriginal(added.id, added.devEui, added.name, added.appEui, added.port,
+                              uint32_t(added.startAddr), 9);
+    // without a unit id its registers would share 0..8 with Boiler room's: refused
+    rig.editForm->unitIdEdit()->clear();
+    clickOk(rig.editForm.get());
+    QVERIFY(rig.editForm->unitIdIndicator()->isVisibleTo(rig.editForm.get()));
+    QCOMPARE(rig.editForm->unitIdIndicator()->toolTip(),
+             QStringLiteral("registers 0..8 on port %1 are held by Boiler room").arg(port));
+    QCOMPARE(rig.gateway->device(sampleEui(2)).unitId, 9);
 }
 
 // -40 typed in the register editor is stored, served and shown again as -40.

@@ -158,6 +158,7 @@ void tst_MainWindow::selectSearchAndDelete()
     QVERIFY(rig.storeDevice(3, single, 40));
     QVERIFY(rig.storeDevice(2, shared, 20));
     QVERIFY(rig.storeDevice(1, shared, 0));
+    QVERIFY(rig.db->setUnitId(rig.db->deviceId(sampleEui(2)), 7));
     QCOMPARE(rig.gateway->restoreStoredDevices(), 3);
     MainWindow window(*rig.gateway, *CSettings::getInstance(QString()));
     window.show();
@@ -170,6 +171,10 @@ void tst_MainWindow::selectSearchAndDelete()
     QCOMPARE(window.deviceModel()->index(0, 1).data().toString(), QStringLiteral("Boiler room"));
     QCOMPARE(window.titleLabel()->text(), title(1, "TH-Sense 20"));
     QCOMPARE(window.modbusPortLabel()->text(), QString::number(shared));
+    QCOMPARE(window.modbusUnitLabel()->text(), QStringLiteral("ANY VALID VALUE"));
+    // a device with a unit id answers to that one only
+    window.deviceView()->setCurrentIndex(window.deviceModel()->index(1, 0));
+    QCOMPARE(window.modbusUnitLabel()->text(), QStringLiteral("7"));
 
     window.deviceView()->setCurrentIndex(window.deviceModel()->index(2, 0));
     QCOMPARE(window.titleLabel()->text(), title(3, "Pulse Meter 3"));

@@ -11,6 +11,7 @@
 #include <QSettings>
 #include <QSignalSpy>
 #include <QTcpServer>
+#include <QTcpSocket>
 #include <QTemporaryDir>
 #include <QtTest>
 
@@ -31,6 +32,7 @@ private slots:
     void stopsWhenDatabaseCannotBeOpened();
     void headlessServesReconnectsAndLeavesOneFile();
     void installedServiceServes();
+    void allowListAtStartAndOnHangUp();
     void commandLineCreatesNothing_data();
     void commandLineCreatesNothing();
 
@@ -367,6 +369,62 @@ void tst_TidewellProcess::installedServiceServes()
         QDir(data.filePath(QStringLiteral("tidewell/deviceFolder"))).entryList({ QStringLiteral("*.json") }),
         shipped.entryList({ QStringLiteral("*.json") }));
     QVERIFY(QFileInfo(data.filePath(QStringLiteral("tidewell/deviceFolder/th-sensor.json"))).isWritable());
+}
+
+// [modbus] allow as an operator writes it: an entry that is no address stops
+// the start and is named; a list admits its clients, and SIGHUP with a
+// changed list closes the connection it no longer admits.
+void tst_TidewellProcess::allowListAtStartAndOnHangUp()
+{
+    QTemporaryDir dir;
+    QVERIFY(dir.isValid());
+    const quint16 modbusPort = freePort();
+    prepareWorkDir(dir.path(), freePort(), modbusPort);
+    const QString settingsFile = dir.filePath(QStringLiteral("settings.conf"));
+    {
+        QFile file(settingsFile);
+        QVERIFY(file.open(QIODevice::Append));
+        file.write("[modbus]\nallow=127.0.0.1, 10.0.0.300\n");
+    }
+    QProcess refused;
+    refused.setProcessChannelMode(QProcess::SeparateChannels);
+    startHeadless(refused, dir.path());
+    QVERIFY(refused.waitForFinished(20000));
+    QCOMPARE(refused.exitCode(), 1);
+    const QString error = QString::fromLocal8Bit(refused.readAllStandardError());
+    QVERIFY2(error.contains(
+                 QStringLiteral("[modbus] allow [127.0.0.1, 10.0.0.300]: invalid entry \"10.0.0.300\"")),
+             qPrintable(error));
+
+    {
+        QSettings settings(settingsFile, QSettings::IniFormat);
+        settings.setValue(QStringLiteral("modbus/allow"), QStringList { "127.0.0.1", "10.0.0.0/8" });
+    }
+    QProcess gateway;
+    startHeadless(gateway, dir.path());
+    QVERIFY(gateway.waitForStarted(20000));
+    QVERIFY(servesValues(gateway, modbusPort, { 0, 0, 0 }));
+    QTcpSocket open;
+    QSignalSpy closed(&open, &QTcpSocket::disconnected);
+    open.connectToHost(QHostAddress::LocalHost, modbusPort);
+    QVERIFY(open.waitForConnected(20000));
+
+    {
+        QSettings settings(settingsFile, QSettings::IniFormat);
+        settings.setValue(QStringLiteral("modbus/allow"), QStringLiteral("127.0.0.2"));
+    }
+    QVERIFY(::kill(pid_t(gateway.processId()), SIGHUP) == 0);
+    QVERIFY(closed.wait(20000));
+    QTRY_VERIFY_WITH_TIMEOUT(logText(dir.path()).contains(QStringLiteral("is no longer in [modbus] allow")),
+                             20000);
+    QVERIFY(!readServed(modbusPort, 10, 3).ok);
+    QTRY_VERIFY_WITH_TIMEOUT(logText(dir.path())
+                                 .contains(QStringLiteral("connection from [127.0.0.1] is not in "
+                                                          "[modbus] allow; closed")),
+                             20000);
+    gateway.terminate();
+    QVERIFY(gateway.waitForFinished(20000));
+    QCOMPARE(gateway.exitCode(), 0);
 }
 
 void tst_TidewellProcess::commandLineCreatesNothing_data()

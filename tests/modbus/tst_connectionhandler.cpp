@@ -42,7 +42,7 @@ namespace {
 class CAddressSource : public IRegisterSource
 {
 public:
-    uint8_t readRegisters(uint16_t, uint16_t start, uint16_t quantity, uint16_t *out) override
+    uint8_t readRegisters(uint16_t, uint8_t, uint16_t start, uint16_t quantity, uint16_t *out) override
     {
         for (uint16_t i = 0; i < quantity; ++i)
             out[i] = uint16_t(start + i);

@@ -37,6 +37,8 @@ private slots:
     void bindAddress();
     void settings_data();
     void settings();
+    void allowList_data();
+    void allowList();
     void connectionCapOverAllPorts();
     void descriptorsSetAsideLowerTheCap();
     void descriptorsRunOut();
@@ -50,7 +52,7 @@ namespace {
 class CZeroSource : public IRegisterSource
 {
 public:
-    uint8_t readRegisters(uint16_t, uint16_t, uint16_t quantity, uint16_t *out) override
+    uint8_t readRegisters(uint16_t, uint8_t, uint16_t, uint16_t quantity, uint16_t *out) override
     {
         std::fill(out, out + quantity, uint16_t(0));
         return 0;
@@ -139,7 +141,7 @@ void tst_DeviceHandler::servicePortsFollowDevices()
              QStringList { QStringLiteral("INFO: [CAllDeviceHandler::addNewDevice] port [%1] is "
                                           "already open")
                                .arg(port) });
-    service.image().put(port, 0, 1, 0x1234);
+    service.image().put(port, 0, 0, 1, 0x1234);
     QTcpSocket client;
     client.connectToHost(QHostAddress::LocalHost, port);
     QVERIFY(client.waitForConnected(testkit::WAIT_MS));
@@ -221,6 +223,68 @@ void tst_DeviceHandler::settings()
     QCOMPARE(config.maxConnections, maxConnections);
     QCOMPARE(config.bindAddress, bind.isEmpty() ? QHostAddress(QHostAddress::Any) : QHostAddress(bind));
     QCOMPARE(log.size(), warnings);
+}
+
+// [modbus] allow as settings.conf holds it: which peers it admits, or the
+// entry that stops the start.
+void tst_DeviceHandler::allowList_data()
+{
+    QTest::addColumn<QString>("value");
+    QTest::addColumn<QString>("error"); // empty: readable
+    QTest::addColumn<QStringList>("admitted");
+    QTest::addColumn<QStringList>("refused");
+
+    const QStringList none;
+    // no key: everyone, as before
+    QTest::newRow("absent") << QString() << QString() << QStringList { "10.1.2.3", "::1" } << none;
+    // an unquoted list reads as a string list, whose toString() would be empty
+    QTest::newRow("unquoted list") << "127.0.0.1, 10.0.0.0/8" << QString()
+                                   << QStringList { "127.0.0.1", "10.200.0.1", "::ffff:10.1.1.1" }
+                                   << QStringList { "127.0.0.2", "11.0.0.1", "::1" };
+    QTest::newRow("quoted list") << "\"192.168.1.0/24,::1\"" << QString()
+                                 << QStringList { "192.168.1.77", "::1" }
+                                 << QStringList { "192.168.2.1", "::2" };
+    QTest::newRow("one address") << "127.0.0.1" << QString()
+                                 << QStringList { "127.0.0.1", "::ffff:127.0.0.1" }
+                                 << QStringList { "127.0.0.2" };
+    QTest::newRow("ipv6 range") << "fd00::/8" << QString() << QStringList { "fd12::5" }
+                                << QStringList { "fe80::1", "10.0.0.1" };
+    // a mapped entry is the IPv4 address it carries
+    QTest::newRow("mapped entry") << "::ffff:10.0.0.0/104" << QString() << QStringList { "10.9.9.9" }
+                                  << QStringList { "11.0.0.1" };
+    QTest::newRow("bad address") << "127.0.0.1, 10.0.0.300"
+                                 << "[modbus] allow: invalid entry \"10.0.0.300\"" << none << none;
+    QTest::newRow("bad prefix") << "10.0.0.0/33"
+                                << "[modbus] allow: invalid entry \"10.0.0.0/33\"" << none << none;
+    QTest::newRow("host name") << "scada.local"
+                               << "[modbus] allow: invalid entry \"scada.local\"" << none << none;
+    // an empty value reads as a missing key, as in every group of the file
+    QTest::newRow("empty") << "\"\"" << QString() << QStringList { "10.1.2.3" } << none;
+}
+
+void tst_DeviceHandler::allowList()
+{
+    QFETCH(QString, value);
+    QFETCH(QString, error);
+    QFETCH(QStringList, admitted);
+    QFETCH(QStringList, refused);
+
+    // a file per row: QSettings keeps what it read of a path within a second
+    const QString path = m_dir->filePath(QStringLiteral("allow %1.conf").arg(QTest::currentDataTag()));
+    QFile file(path);
+    QVERIFY(file.open(QIODevice::WriteOnly));
+    file.write("[modbus]\n");
+    if (!value.isNull())
+        file.write(QStringLiteral("allow=%1\n").arg(value).toUtf8());
+    file.close();
+    QSettings settings(path, QSettings::IniFormat);
+    const SModbusConfig config = Modbus::configFromSettings(settings);
+    QCOMPARE(config.allowError, error);
+    QCOMPARE(config.restricted, !value.isNull() && value != "\"\"");
+    for (const QString &peer : admitted)
+        QVERIFY2(Modbus::isAllowed(config, QHostAddress(peer)), qPrintable(peer));
+    for (const QString &peer : refused)
+        QVERIFY2(!Modbus::isAllowed(config, QHostAddress(peer)), qPrintable(peer));
 }
 
 void tst_DeviceHandler::connectionCapOverAllPorts()

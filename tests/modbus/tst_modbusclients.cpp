@@ -1,5 +1,7 @@
 #include "app/logfile.h"
+#include "modbus/connectionhandler.h"
 #include "modbus/devicehandler.h"
+#include "modbus/modbusconfig.h"
 #include "modbus/registerimage.h"
 #include "tests/testkit/modbusclient.h"
 #include "tests/testkit/testkit.h"
@@ -31,9 +33,21 @@ private slots:
     void requestSplitOverTwoWrites();
     void slowReaderStallsNobody();
     void pymodbusReads();
+    void unitIds_data();
+    void unitIds();
+    void pymodbusIdentification_data();
+    void pymodbusIdentification();
+    void allowedClients();
 
 private:
     void addDevice(uint32_t device, int startAddr, const QStringList &values);
+    // A device with a unit id (0: none) on the listener's port, its registers from startAddr.
+    void addUnitDevice(CDeviceHandler &listener, uint8_t unitId, uint32_t device, int startAddr,
+                       const QList<quint16> &values);
+    // Runs a pymodbus script with the arguments; its standard output, trimmed.
+    QString runPymodbus(const QString &script, const QStringList &arguments);
+    // A second port whose devices all have unit ids.
+    std::unique_ptr<CDeviceHandler> m_unitsOnly;
 
     std::unique_ptr<QTemporaryDir> m_dir;
     std::unique_ptr<CRegisterImage> m_image;
@@ -63,6 +77,7 @@ void tst_ModbusClients::init()
 
 void tst_ModbusClients::cleanup()
 {
+    m_unitsOnly.reset();
     m_listener.reset();
     // Let closed connections delete themselves before the image goes.
     QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
@@ -74,7 +89,7 @@ void tst_ModbusClients::cleanup()
 void tst_ModbusClients::addDevice(uint32_t device, int startAddr, const QStringList &values)
 {
     for (int i = 0; i < values.size(); ++i)
-        m_image->put(m_listener->getPort(), uint32_t(startAddr + i), device,
+        m_image->put(m_listener->getPort(), 0, uint32_t(startAddr + i), device,
                      values.at(i).isEmpty() ? 0 : values.at(i).toUShort(nullptr, 16));
 }
 
@@ -252,6 +267,202 @@ client.close()
     const QString output = QString::fromLocal8Bit(process.readAllStandardOutput()).trimmed();
     QVERIFY2(process.exitCode() == 0, qPrintable(QString::fromLocal8Bit(process.readAllStandardError())));
     QCOMPARE(output, QStringLiteral("[258, 772, 1286] [772, 1286] True 1"));
+}
+
+void tst_ModbusClients::addUnitDevice(CDeviceHandler &listener, uint8_t unitId, uint32_t device,
+                                      int startAddr, const QList<quint16> &values)
+{
+    const QByteArray name = "device " + QByteArray::number(device);
+    m_image->addDevice(listener.getPort(), unitId,
+                       { { 0, "Tidewell" },
+                         { 1, "TH" },
+                         { 2, "1.0.2" },
+                         { 4, name },
+                         { 5, "TH" },
+                         { 0x80, "70B3D5000000000" + QByteArray::number(device) },
+                         { 0x81, "A1B2C3D400000001" } });
+    for (int i = 0; i < values.size(); ++i)
+        m_image->put(listener.getPort(), unitId, uint32_t(startAddr + i), device, values.at(i));
+}
+
+QString tst_ModbusClients::runPymodbus(const QString &script, const QStringList &arguments)
+{
+    const QString python = QStringLiteral("/usr/bin/python3");
+    QProcess probe;
+    probe.start(python, { "-c", "import pymodbus.client, pymodbus.mei_message" });
+    // scripts/deps installs it; a missing client is a failure, not a skip
+    if (!probe.waitForFinished(WAIT_MS) || probe.exitCode() != 0) {
+        QTest::qFail("python3 cannot import pymodbus (packages python3-pymodbus, python3-serial-asyncio)",
+                     __FILE__, __LINE__);
+        return QString();
+    }
+    QProcess process;
+    process.start(python, QStringList { "-c", script } + arguments);
+    QSignalSpy finished(&process, QOverload<int, QProcess::ExitStatus>::of(&QProcess::finished));
+    if (!finished.wait(WAIT_MS) || process.exitCode() != 0) {
+        QTest::qFail(qPrintable(QString::fromLocal8Bit(process.readAllStandardError())), __FILE__, __LINE__);
+        return QString();
+    }
+    return QString::fromLocal8Bit(process.readAllStandardOutput()).trimmed();
+}
+
+// Devices on one port told apart by their unit ids, each from its own
+// register 0, read by libmodbus; the request's unit id comes back in each answer.
+void tst_ModbusClients::unitIds_data()
+{
+    QTest::addColumn<bool>("unitsOnlyPort");
+    QTest::addColumn<int>("unitId");
+    QTest::addColumn<QList<quint16>>("registers"); // empty: exception 10
+
+    QTest::newRow("unit 1") << false << 1 << QList<quint16> { 0x0101, 0x0102, 0 };
+    QTest::newRow("unit 2") << false << 2 << QList<quint16> { 0x0201, 0x0202, 0 };
+    QTest::newRow("unknown unit 3") << false << 3 << QList<quint16> { 0x0a0a, 0, 0 };
+    QTest::newRow("unit 0") << false << 0 << QList<quint16> { 0x0a0a, 0, 0 };
+    QTest::newRow("unit 255") << false << 255 << QList<quint16> { 0x0a0a, 0, 0 };
+    QTest::newRow("units only, unit 5") << true << 5 << QList<quint16> { 0x0505, 0, 0 };
+    QTest::newRow("units only, unknown unit 6") << true << 6 << QList<quint16> {};
+    QTest::newRow("units only, unit 0") << true << 0 << QList<quint16> {};
+}
+
+void tst_ModbusClients::unitIds()
+{
+    QFETCH(bool, unitsOnlyPort);
+    QFETCH(int, unitId);
+    QFETCH(QList<quint16>, registers);
+
+    m_unitsOnly = std::make_unique<CDeviceHandler>(0, *m_image);
+    addUnitDevice(*m_listener, 1, 1, 0, { 0x0101, 0x0102 });
+    addUnitDevice(*m_listener, 2, 2, 0, { 0x0201, 0x0202 });
+    addUnitDevice(*m_listener, 0, 3, 0, { 0x0a0a });
+    addUnitDevice(*m_unitsOnly, 5, 4, 0, { 0x0505 });
+
+    const quint16 port = unitsOnlyPort ? m_unitsOnly->getPort() : m_listener->getPort();
+    const SModbusRead result = runModbusClient(port, unitId, readCall(0, 3));
+    if (registers.isEmpty()) {
+        QCOMPARE(result.rc, -1);
+        QCOMPARE(result.error, int(EMBXGPATH));
+        return;
+    }
+    QCOMPARE(result.rc, 3);
+    QCOMPARE(result.registers, QVector<quint16>::fromList(registers));
+}
+
+// Read Device Identification (43/14) through pymodbus's own request and answer classes.
+void tst_ModbusClients::pymodbusIdentification_data()
+{
+    QTest::addColumn<bool>("unitsOnlyPort");
+    QTest::addColumn<int>("unitId");
+    QTest::addColumn<int>("readCode");
+    QTest::addColumn<int>("objectId");
+    QTest::addColumn<QString>("answer");
+
+    const QString device2
+        = "conformity 131 more 0 next 0 {0: b'Tidewell', 1: b'TH', 2: b'1.0.2', 4: b'device 2', "
+          "5: b'TH', 128: b'70B3D50000000002', 129: b'A1B2C3D400000001'}";
+    QTest::newRow("device, extended") << false << 2 << 3 << 0 << device2;
+    QTest::newRow("device, basic") << false << 2 << 1 << 0
+                                   << "conformity 131 more 0 next 0 {0: b'Tidewell', 1: b'TH', 2: b'1.0.2'}";
+    QTest::newRow("device, individual DevEUI")
+        << false << 2 << 4 << 0x80 << "conformity 131 more 0 next 0 {128: b'70B3D50000000002'}";
+    QTest::newRow("device, individual absent") << false << 2 << 4 << 3 << "exception 2";
+    QTest::newRow("device, stream from an absent object") << false << 2 << 3 << 6 << device2;
+    QTest::newRow("port itself, unit 0")
+        << false << 0 << 2 << 0
+        << "conformity 131 more 0 next 0 {0: b'Tidewell', 1: b'Tidewell', 2: b'1.0.2'}";
+    QTest::newRow("port of unit ids, unknown unit") << true << 9 << 1 << 0 << "exception 10";
+}
+
+void tst_ModbusClients::pymodbusIdentification()
+{
+    QFETCH(bool, unitsOnlyPort);
+    QFETCH(int, unitId);
+    QFETCH(int, readCode);
+    QFETCH(int, objectId);
+    QFETCH(QString, answer);
+
+    m_image->setGatewayIdentity({ { 0, "Tidewell" }, { 1, "Tidewell" }, { 2, "1.0.2" } });
+    m_unitsOnly = std::make_unique<CDeviceHandler>(0, *m_image);
+    addUnitDevice(*m_listener, 2, 2, 0, { 1 });
+    addUnitDevice(*m_listener, 0, 3, 0, { 2 });
+    addUnitDevice(*m_unitsOnly, 5, 4, 0, { 3 });
+
+    const QString script = QStringLiteral(R"(
+import sys
+from pymodbus.client import ModbusTcpClient
+from pymodbus.mei_message import ReadDeviceInformationRequest
+port, unit, code, object_id = (int(a) for a in sys.argv[1:5])
+client = ModbusTcpClient("127.0.0.1", port=port, timeout=30)
+client.connect()
+reply = client.execute(ReadDeviceInformationRequest(code, object_id, unit=unit))
+if reply.isError():
+    print("exception", reply.exception_code)
+else:
+    assert reply.unit_id == unit
+    print("conformity", reply.conformity, "more", reply.more_follows, "next", reply.next_object_id,
+          dict(sorted(reply.information.items())))
+client.close()
+)");
+    const quint16 port = unitsOnlyPort ? m_unitsOnly->getPort() : m_listener->getPort();
+    QCOMPARE(runPymodbus(script,
+                         { QString::number(port), QString::number(unitId), QString::number(readCode),
+                           QString::number(objectId) }),
+             answer);
+}
+
+// [modbus] allow: a client from 127.0.0.2 (pymodbus binds its end there) is
+// closed at once, counted and logged; one from 127.0.0.1 reads. A list
+// changed later closes the open connections it no longer admits.
+void tst_ModbusClients::allowedClients()
+{
+    addDevice(1, 0, { "0102" });
+    SModbusConfig config;
+    config.restricted = true;
+    config.allow = { { QHostAddress(QStringLiteral("127.0.0.1")), 32 } };
+    QCOMPARE(m_listener->setAllowList(config), 0);
+
+    const QString script = QStringLiteral(R"(
+import sys
+from pymodbus.client import ModbusTcpClient
+for source in sys.argv[2:]:
+    client = ModbusTcpClient("127.0.0.1", port=int(sys.argv[1]), source_address=(source, 0), timeout=30,
+                             retries=0)
+    try:
+        client.connect()
+        reply = client.read_holding_registers(0, 1, slave=1)
+        # closed at once: pymodbus either raises or answers with an error, by timing
+        print(source, "refused" if reply.isError() else list(reply.registers))
+    except Exception:
+        print(source, "refused")
+    client.close()
+)");
+    QSignalSpy log(CLogFile::getInstance(QString()), &CLogFile::addLogSignal);
+    const quint64 refusedBefore = CDeviceHandler::refusedConnections();
+    QCOMPARE(runPymodbus(script,
+                         { QString::number(m_listener->getPort()), "127.0.0.2", "127.0.0.1", "127.0.0.2" }),
+             QStringLiteral("127.0.0.2 refused\n127.0.0.1 [258]\n127.0.0.2 refused"));
+    QCOMPARE(CDeviceHandler::refusedConnections() - refusedBefore, quint64(2));
+    // one line for the address within the minute
+    QStringList lines;
+    for (const QList<QVariant> &line : qAsConst(log))
+        if (line.at(0).toString().contains(QStringLiteral("not in [modbus] allow")))
+            lines << line.at(0).toString();
+    QCOMPARE(lines.size(), 1);
+    QVERIFY2(
+        lines.first().endsWith(QStringLiteral("Port [%1]: connection from [127.0.0.2] is not in [modbus] "
+                                              "allow; closed")
+                                   .arg(m_listener->getPort())),
+        qPrintable(lines.first()));
+
+    // an open connection from 127.0.0.1 is closed once the list leaves it out
+    QTcpSocket open;
+    QSignalSpy closed(&open, &QTcpSocket::disconnected);
+    open.connectToHost(QHostAddress::LocalHost, m_listener->getPort());
+    QVERIFY(open.waitForConnected(WAIT_MS));
+    QTRY_COMPARE(m_listener->findChildren<CConnectionHandler *>().size(), 1);
+    QCOMPARE(m_listener->setAllowList(config), 0);
+    config.allow = { { QHostAddress(QStringLiteral("127.0.0.2")), 32 } };
+    QCOMPARE(m_listener->setAllowList(config), 1);
+    QVERIFY(closed.wait(WAIT_MS));
 }
 
 QTEST_MAIN(tst_ModbusClients)

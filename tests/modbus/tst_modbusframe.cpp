@@ -16,6 +16,7 @@ private slots:
     void frames();
     void requestLimitPerCall();
     void largestAnswer();
+    void identificationMoreFollows();
     void requestsAndExceptionsAreCounted();
 };
 
@@ -39,14 +40,31 @@ void readStore(uint16_t start, uint16_t quantity, uint16_t *out)
     }
 }
 
+// Unit 99 names no device on a port of unit-id devices only.
+constexpr uint8_t kNoSuchUnit = 99;
+
+// Unit 1 is a device; any other unit (but 99) gets the port's own identity.
+uint8_t identify(uint8_t unitId, Modbus::IdentityObjects *objects)
+{
+    if (unitId == kNoSuchUnit)
+        return Modbus::GatewayPathUnavailable;
+    if (unitId == 1)
+        *objects = { { 0, "Tw" }, { 1, "TH" }, { 2, "1.0" }, { 4, "Boiler" }, { 5, "TH" }, { 0x80, "EUI" } };
+    else
+        *objects = { { 0, "Tw" }, { 1, "GW" }, { 2, "1.0" } };
+    return 0;
+}
+
 SRun run(QByteArray &buffer, bool storeAvailable = true, int maxRequests = std::numeric_limits<int>::max())
 {
     SRun result;
     result.close = Modbus::processBuffer(
                        buffer, result.answers,
-                       [&](uint16_t start, uint16_t quantity, uint16_t *out) -> uint8_t {
+                       [&](uint8_t unitId, uint16_t start, uint16_t quantity, uint16_t *out) -> uint8_t {
                            ++result.reads;
                            readStore(start, quantity, out);
+                           if (unitId == kNoSuchUnit)
+                               return Modbus::GatewayPathUnavailable;
                            return storeAvailable ? 0 : Modbus::ServerDeviceFailure;
                        },
                        [&](const QString &line) {
@@ -57,7 +75,7 @@ SRun run(QByteArray &buffer, bool storeAvailable = true, int maxRequests = std::
                                    ? 4
                                    : known.indexOf(line) + 1);
                        },
-                       maxRequests)
+                       maxRequests, identify)
                        .close;
     return result;
 }
@@ -101,6 +119,44 @@ void tst_ModbusFrame::frames_data()
     // unit ids and protocol ids are echoed, whatever they are
     row("unit 0", "000700000006000300670001", "0007000000050003024444", 1);
     row("unit 255, protocol 1234", "000812340006ff0300670001", "000812340005ff03024444", 1);
+    // a unit id that no device of a port of unit-id devices has: gateway path unavailable
+    row("unit without device", "0060000000066303006400 01", "006000000003638 30a", 1);
+
+    // Read Device Identification (43/14): its request is 5 bytes long after the header
+    // basic stream (code 1): objects 0..2
+    row("identification basic", "00500000000501 2b0e0100",
+        "005000000015012b0e0183000003 00025477 01025448 0203312e30", 0);
+    // regular stream (code 2) carries the basic objects first; extended (code 3) all of them
+    row("identification regular", "00510000000501 2b0e0200",
+        "005100000021012b0e0283000005 00025477 01025448 0203312e30 0406426f696c6572 05025448", 0);
+    row("identification extended from 0x80", "00520000000501 2b0e0380",
+        "00520000000d012b0e0383000001 8003455549", 0);
+    row("identification regular from 4", "00530000000501 2b0e0204",
+        "005300000014012b0e0283000002 0406426f696c6572 05025448", 0);
+    // a stream from an object the device does not have starts again at object 0
+    row("identification stream unknown object", "00540000000501 2b0e0103",
+        "005400000015012b0e0183000003 00025477 01025448 0203312e30", 0);
+    row("identification basic from 0x80", "00550000000501 2b0e0180",
+        "005500000015012b0e0183000003 00025477 01025448 0203312e30", 0);
+    // individual access (code 4): the one object, or illegal data address when absent
+    row("identification individual", "00560000000501 2b0e0404",
+        "005600000010012b0e0483000001 0406426f696c6572", 0);
+    row("identification individual absent", "00570000000501 2b0e0403", "00570000000301 ab02", 0);
+    // the port itself (unit 0, 255 and unknown units alike) answers the gateway's identity
+    row("identification of the port", "00580000000500 2b0e0100",
+        "005800000015002b0e0183000003 00025477 01024757 0203312e30", 0);
+    row("identification unit without device", "00590000000563 2b0e0100", "00590000000363 ab0a", 0);
+    // read codes outside 1..4 are an illegal data value; another MEI type an illegal function
+    row("identification code 0", "005a0000000501 2b0e0000", "005a0000000301 ab03", 0);
+    row("identification code 5", "005b0000000501 2b0e0500", "005b0000000301 ab03", 0);
+    row("MEI type 13", "005c0000000501 2b0d0100", "005c0000000301 ab01", 0);
+    // a padded request is read the same; a shorter one is dropped as before
+    row("identification padded", "005d0000000601 2b0e040400", "005d00000010012b0e0483000001 0406426f696c6572",
+        0);
+    row("identification length 4", "005e0000000401 2b0e01", "", 0, { 3, 1 });
+    // length 5 is still too short for any other function
+    row("length 5 read", "005f000000050103006400", "", 0, { 3, 1 });
+
     // quantities outside 1..125 are an illegal data value; 126 would wrap the one-byte byte count
     row("quantity 0", "000900000006010300640000", "000900000003018303", 0);
     row("quantity 126", "000c0000000601030000007e", "000c00000003018303", 0);
@@ -124,7 +180,9 @@ void tst_ModbusFrame::frames_data()
 void tst_ModbusFrame::frames()
 {
     QFETCH(QByteArray, input);
+    input.replace(' ', "");
     QFETCH(QByteArray, answers);
+    answers.replace(' ', "");
     QFETCH(int, reads);
     QFETCH(QList<int>, logs);
     QFETCH(QByteArray, rest);
@@ -189,6 +247,39 @@ void tst_ModbusFrame::largestAnswer()
     QCOMPARE(answer.right(2).toHex(), QByteArray("0000"));
 }
 
+void tst_ModbusFrame::identificationMoreFollows()
+{
+    // Four extended objects of 100 bytes: two fit in one answer, the rest follows
+    // from the object named; one object longer than an answer is cut to fit.
+    Modbus::IdentityObjects objects { { 0, "Tw" } };
+    for (uint8_t id = 0x80; id < 0x84; ++id)
+        objects.insert(id, QByteArray(100, char(id)));
+    const auto identity = [&](uint8_t, Modbus::IdentityObjects *out) -> uint8_t {
+        *out = objects;
+        return 0;
+    };
+    SModbusMBAP mbap;
+    mbap.transactionId = 7;
+    QByteArray answer = Modbus::answerIdentification(mbap, 3, QByteArray::fromHex("2b0e0380"), identity);
+    QCOMPARE(answer.size(), 6 + 1 + 7 + 2 * 102);
+    QCOMPARE(answer.mid(4, 10).toHex(), QByteArray("00d4032b0e0383ff8202"));
+    answer = Modbus::answerIdentification(mbap, 3, QByteArray::fromHex("2b0e0382"), identity);
+    QCOMPARE(answer.mid(4, 10).toHex(), QByteArray("00d4032b0e0383000002"));
+    QCOMPARE(answer.mid(14, 2).toHex(), QByteArray("8264"));
+    // code 2 stops at the regular objects: object 0 only, nothing follows
+    answer = Modbus::answerIdentification(mbap, 3, QByteArray::fromHex("2b0e0200"), identity);
+    QCOMPARE(answer.mid(4).toHex(),
+             QByteArray("000c032b0e02830000010002547"
+                        "7"));
+
+    objects = { { 4, QByteArray(300, 'x') } };
+    answer = Modbus::answerIdentification(mbap, 3, QByteArray::fromHex("2b0e0404"), identity);
+    QCOMPARE(answer.size(), 6 + 254);
+    QCOMPARE(answer.mid(4, 12).toHex(),
+             QByteArray("00fe032b0e04830000010"
+                        "4f4"));
+}
+
 // What monitoring reads: every request by function, every exception by code.
 void tst_ModbusFrame::requestsAndExceptionsAreCounted()
 {
@@ -214,9 +305,16 @@ void tst_ModbusFrame::requestsAndExceptionsAreCounted()
     QByteArray silent = QByteArray::fromHex("000500000006010300640001");
     QByteArray answers;
     Modbus::processBuffer(
-        silent, answers, [](uint16_t, uint16_t, uint16_t *) -> uint8_t { return 11; }, [](const QString &) {},
-        10);
+        silent, answers, [](uint8_t, uint16_t, uint16_t, uint16_t *) -> uint8_t { return 11; },
+        [](const QString &) {}, 10);
     QCOMPARE(counters.exceptions[11] - failed, uint64_t(1));
+    // Read Device Identification counts as another function; its exceptions under their codes
+    const uint64_t unavailable = counters.exceptions[Modbus::GatewayPathUnavailable];
+    // fromHex skips the spaces
+    QByteArray identification = QByteArray::fromHex("00060000000501 2b0e0100 00070000000563 2b0e0100");
+    run(identification);
+    QCOMPARE(counters.otherRequests - other, uint64_t(3));
+    QCOMPARE(counters.exceptions[Modbus::GatewayPathUnavailable] - unavailable, uint64_t(1));
 }
 
 QTEST_APPLESS_MAIN(tst_ModbusFrame)

@@ -343,8 +343,10 @@ class WebApiProcessTest(unittest.TestCase):
 
             status, added, _ = client.json("POST", "/api/devices", [
                 {"devEui": BOILER, "port": self.modbus_port, "startRegister": 10, "name": "Boiler A"},
-                {"devEui": COLD, "port": self.modbus_port, "startRegister": 20}])
+                {"devEui": COLD, "port": self.modbus_port, "startRegister": 20, "unitId": 2}])
             self.assertEqual((status, added), (201, {"added": [BOILER, COLD]}))
+            self.assertEqual(client.json("GET", f"/api/devices/{COLD}")[1]["unitId"], 2)
+            self.assertIsNone(client.json("GET", f"/api/devices/{BOILER}")[1]["unitId"])
             status, again, _ = client.json("POST", "/api/devices",
                                            {"devEui": BOILER, "port": self.modbus_port, "startRegister": 30})
             self.assertEqual(status, 409, again)
@@ -447,6 +449,9 @@ class WebApiProcessTest(unittest.TestCase):
                                                                         "startRegister": 65533}).encode(), {"Content-Type": "application/json"}, 400),
             ("registers taken", "POST", "/api/devices", json.dumps({"devEui": GAS, "port": self.modbus_port,
                                                                    "startRegister": 12}).encode(), {"Content-Type": "application/json"}, 409),
+            ("unit id out of range", "POST", "/api/devices", json.dumps({"devEui": GAS, "port": self.modbus_port,
+                                                                        "startRegister": 0, "unitId": 248}).encode(),
+             {"Content-Type": "application/json"}, 400),
             ("scaling not an integer", "PATCH", f"/api/devices/{BOILER}/registers",
              json.dumps([{"address": 10, "multiplier": 1.5}]).encode(), {"Content-Type": "application/json"}, 400),
             ("scaling out of range", "PATCH", f"/api/devices/{BOILER}/registers",
@@ -476,6 +481,8 @@ class WebApiProcessTest(unittest.TestCase):
                     self.assertEqual(json.loads(payload)["field"], "startRegister")
                 if what == "unknown DevEUI":
                     self.assertEqual(json.loads(payload)["field"], "devEui")
+                if what == "unit id out of range":
+                    self.assertEqual(json.loads(payload)["field"], "unitId")
                 if what.startswith("scaling") or what.startswith("not a field"):
                     self.assertIn(json.loads(payload)["field"], ("multiplier", "extraValue", "address"))
         self.assertEqual(self.device_count(client), before)

@@ -55,6 +55,28 @@ void checkAgainstStream(const uint8_t *stream, size_t size, const QByteArray &an
             break;
         const uint8_t *request = stream + pos;
         pos += 6u + length;
+        if (length >= 5 && request[7] == 43) {
+            // Read Device Identification: the identity or an exception, whole and within bounds
+            check(answerSize - out >= 9);
+            const uint8_t *a = answer + out;
+            check(be16(a) == be16(request) && be16(a + 2) == be16(request + 2) && a[6] == request[6]);
+            const uint16_t answerLength = be16(a + 4);
+            check(answerLength <= 254 && answerSize - out >= 6u + answerLength);
+            if (a[7] == 43) {
+                check(request[8] == 14 && request[9] >= 1 && request[9] <= 4);
+                check(answerLength >= 8 && a[8] == 14 && a[9] == request[9] && a[10] == 0x83);
+                size_t object = 14;
+                for (int n = 0; n < a[13]; ++n) {
+                    check(object + 2 <= 6u + answerLength);
+                    object += 2u + a[object + 1];
+                }
+                check(object == 6u + answerLength);
+            } else {
+                check(a[7] == 0xAB && answerLength == 3 && a[8] >= 1 && a[8] <= 3);
+            }
+            out += 6u + answerLength;
+            continue;
+        }
         if (length < 6)
             continue;
         const uint8_t function = request[7];
@@ -94,26 +116,33 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     const bool storeUp = !(data[0] & 0x80);
     const int budget = 1 + int(data[0] % 7);
     const Modbus::RegisterReader reader
-        = [storeUp](uint16_t start, uint16_t quantity, uint16_t *out) -> uint8_t {
+        = [storeUp](uint8_t, uint16_t start, uint16_t quantity, uint16_t *out) -> uint8_t {
         check(quantity >= 1 && quantity <= 125 && uint32_t(start) + quantity <= 0x10000u);
         for (uint16_t i = 0; i < quantity; ++i)
             out[i] = uint16_t(start + i);
         return storeUp ? 0 : Modbus::ServerDeviceFailure;
     };
     const LogWriter quiet = [](const QString &) {};
+    const Modbus::IdentityReader identify = [](uint8_t unitId, Modbus::IdentityObjects *objects) -> uint8_t {
+        objects->insert(Modbus::VendorName, QByteArray("Tidewell"));
+        objects->insert(Modbus::ProductName, QByteArray(200, 'n'));
+        objects->insert(0x80, QByteArray(unitId, 'e'));
+        return 0;
+    };
 
     QByteArray buffer;
     QByteArray answers;
     bool closed = false;
     for (size_t pos = 1; pos < size && !closed; pos += step) {
         buffer.append(reinterpret_cast<const char *>(data + pos), int(std::min(step, size - pos)));
-        closed = Modbus::processBuffer(buffer, answers, reader, quiet, budget).close;
+        closed = Modbus::processBuffer(buffer, answers, reader, quiet, budget, identify).close;
         // only an incomplete frame, or frames the budget left for later, stay
         check(buffer.size() < 6 + 255 || Modbus::canProceed(buffer));
     }
     // what the budget left over is taken on later passes
     while (!closed && Modbus::canProceed(buffer)) {
-        const Modbus::SFramingResult result = Modbus::processBuffer(buffer, answers, reader, quiet, budget);
+        const Modbus::SFramingResult result
+            = Modbus::processBuffer(buffer, answers, reader, quiet, budget, identify);
         closed = result.close;
         check(result.frames > 0 || closed);
     }
