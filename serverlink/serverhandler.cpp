@@ -36,6 +36,7 @@ CServerHandler::CServerHandler(QObject *parent)
     // A message past the cap is never buffered: Qt closes the link with 1009.
     m_socket.setMaxAllowedIncomingMessageSize(quint64(MaxMessageBytes));
     m_socket.setMaxAllowedIncomingFrameSize(quint64(MaxMessageBytes));
+    m_socket.setReadBufferSize(ReadSliceBytes);
 
     connect(&m_socket, &QWebSocket::connected, this, &CServerHandler::socketConnectedSlot);
     connect(&m_socket, &QWebSocket::disconnected, this, &CServerHandler::socketDisconnectedSlot);
@@ -132,8 +133,54 @@ void CServerHandler::connectSlot(QString _origin, QString _login, QString _passw
 
 void CServerHandler::openSocket()
 {
+    m_readBoundRaised = false;
+    m_socket.setReadBufferSize(ReadSliceBytes);
     m_socket.open(m_url);
+    // Queued, so it runs after the WebSocket has taken the complete messages
+    // out of what this read brought.
+    if (QAbstractSocket *socket = transport())
+        connect(socket, &QIODevice::readyRead, this, &CServerHandler::readSliceTakenSlot,
+                Qt::ConnectionType(Qt::QueuedConnection | Qt::UniqueConnection));
     m_openTimer.start(m_openMs);
+}
+
+QAbstractSocket *CServerHandler::transport() const
+{
+    // The newest one: a replaced socket may still wait for its deletion.
+    const QList<QAbstractSocket *> sockets
+        = m_socket.findChildren<QAbstractSocket *>(QString(), Qt::FindDirectChildrenOnly);
+    return sockets.isEmpty() ? nullptr : sockets.last();
+}
+
+qint64 CServerHandler::readBoundForTesting() const
+{
+    const QAbstractSocket *socket = transport();
+    return socket ? socket->readBufferSize() : 0;
+}
+
+void CServerHandler::readSliceTakenSlot()
+{
+    auto *socket = qobject_cast<QAbstractSocket *>(sender());
+    if (!socket || socket != transport())
+        return;
+    const qint64 bound = socket->readBufferSize();
+    if (bound <= 0)
+        return;
+    if (socket->bytesAvailable() < bound) {
+        // A socket that found its buffer full stops watching for data until
+        // its buffer is read empty, which the start of a message left behind
+        // prevents: setting the bound again lets it read on.
+        socket->setReadBufferSize(bound + 1);
+        socket->setReadBufferSize(bound);
+        return;
+    }
+    // Still full after the WebSocket took every complete message: it holds
+    // the start of one larger than the bound, which must fit to be read.
+    if (bound > MaxMessageBytes)
+        return;
+    m_readBoundRaised = true;
+    // Frame headers come on top of the largest message allowed.
+    m_socket.setReadBufferSize(std::min(bound * 4, MaxMessageBytes + 64));
 }
 
 void CServerHandler::openTimeoutSlot()
@@ -301,6 +348,10 @@ void CServerHandler::timeoutSlot()
 
 void CServerHandler::textMessageReceivedSlot(QString msg)
 {
+    if (m_readBoundRaised) {
+        m_readBoundRaised = false;
+        m_socket.setReadBufferSize(ReadSliceBytes);
+    }
     JsonGuard::EVerdict verdict = JsonGuard::EVerdict::Fine;
     const QJsonDocument document = JsonGuard::parse(msg.toUtf8(), &verdict);
     if (verdict == JsonGuard::EVerdict::TooDeep) {

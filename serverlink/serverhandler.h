@@ -43,6 +43,14 @@ public:
     // Server messages larger than this are refused: the link closes with code
     // 1009 and is opened again.
     static constexpr qint64 MaxMessageBytes = 16 * 1024 * 1024;
+    // What the link takes from the kernel in one pass of the event loop: a
+    // flood of uplinks is handled a slice at a time, so Modbus answers wait
+    // for one slice, never for all the kernel holds (TCP flow control keeps
+    // the rest at the server). A message that does not fit raises the bound,
+    // up to MaxMessageBytes, until it has arrived.
+    static constexpr qint64 ReadSliceBytes = 64 * 1024;
+    // How much the open socket takes in one pass now; 0 without one.
+    qint64 readBoundForTesting() const;
 
     // Reconnecting after a lost link or an unanswered handshake, with a delay
     // that doubles from 1 s to 60 s and starts over after a login. Off unless
@@ -86,6 +94,7 @@ private slots:
     void openTimeoutSlot();
     void sendKeepAlive();
     void keepAliveTimeoutSlot();
+    void readSliceTakenSlot();
 #ifndef QT_NO_SSL
     void sslErrorsSlot(const QList<QSslError> &errors);
 #endif
@@ -115,6 +124,8 @@ private:
     void stopKeepAlive();
     // Drops a link that is open but no longer usable and reconnects.
     void dropLink(const QString &reason);
+    // The socket under the WebSocket (Qt makes one per opened link).
+    QAbstractSocket *transport() const;
 
     int m_state = STATE_NONE;
     int m_pendingRequest = REQUEST_NONE;
@@ -140,6 +151,7 @@ private:
     // Messages refused by the JSON guard for their nesting, reported once a minute.
     int m_tooDeep = 0;
     bool m_releaseAfterLogin = false; // a refused large message left freed memory
+    bool m_readBoundRaised = false;
     QElapsedTimer m_tooDeepReported;
 
     QUrl m_url;

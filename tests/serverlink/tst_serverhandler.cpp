@@ -552,6 +552,28 @@ private slots:
         QCOMPARE(s.packets.count(), 1);
     }
 
+    // A flood is read a bounded slice per pass of the event loop, so it
+    // cannot hold Modbus answers back; a message larger than a slice raises
+    // the bound until it is whole, and what follows it still arrives.
+    void floodIsReadInSlicesAndLargeMessagesStillArrive()
+    {
+        SSession s;
+        QVERIFY(s.logIn());
+        QCOMPARE(s.handler.readBoundForTesting(), CServerHandler::ReadSliceBytes);
+
+        QString large = UPLINK;
+        large.insert(1, QStringLiteral("\"pad\":\"%1\",").arg(QString(4 * 1024 * 1024, QLatin1Char('x'))));
+        const int small = 3000; // a few slices' worth
+        s.sim.sendText(large, true);
+        for (int i = 0; i < small; ++i)
+            s.sim.sendText(UPLINK, true);
+        s.sim.flush();
+        s.sim.clearTraffic();
+        QTRY_COMPARE_WITH_TIMEOUT(s.packets.count(), small + 1, testkit::WAIT_MS);
+        QCOMPARE(s.handler.readBoundForTesting(), CServerHandler::ReadSliceBytes);
+        QCOMPARE(s.trace(), QStringLiteral("DPAS"));
+    }
+
     void refusedLoginIsNotRetried()
     {
         SSession s;
