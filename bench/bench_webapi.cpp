@@ -189,6 +189,7 @@ int main(int argc, char *argv[])
 {
     QCoreApplication app(argc, argv);
     QCoreApplication::setApplicationVersion(QStringLiteral("bench"));
+    setvbuf(stdout, nullptr, _IOLBF, 0);
     const int seconds = argc > 1 && atoi(argv[1]) > 0 ? atoi(argv[1]) : 5;
     QTemporaryDir dir;
     Bench::enterWorkDir(dir.path());
@@ -242,7 +243,7 @@ int main(int argc, char *argv[])
     }
     const uint16_t http = web.port();
     const uint16_t modbusPort = ports.front();
-    httpGet(http, "/api/status"); // the password is checked once, then remembered
+    whileServing([&] { httpGet(http, "/api/status"); }); // the password is checked once, then remembered
 
     printf("%d devices x 20 registers on %zu ports (added in one call in %.0f ms)\n", kDevices, ports.size(),
            addMs);

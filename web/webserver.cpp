@@ -49,27 +49,10 @@ struct SChunkSource
     SHttpResponse::Chunks next;
     QByteArray piece;
     int offset = 0;
+    CWebServer *server = nullptr;
+    MHD_Connection *connection = nullptr;
+    bool rested = false;
 };
-
-ssize_t readChunks(void *cls, uint64_t, char *buffer, size_t max)
-{
-    auto *source = static_cast<SChunkSource *>(cls);
-    while (source->offset >= source->piece.size()) {
-        source->piece = source->next();
-        source->offset = 0;
-        if (source->piece.isEmpty())
-            return MHD_CONTENT_READER_END_OF_STREAM;
-    }
-    const size_t n = std::min(max, size_t(source->piece.size() - source->offset));
-    std::memcpy(buffer, source->piece.constData() + source->offset, n);
-    source->offset += int(n);
-    return ssize_t(n);
-}
-
-void freeChunks(void *cls)
-{
-    delete static_cast<SChunkSource *>(cls);
-}
 
 // The library's own percent-decoding is turned off: the request target is
 // decoded once, by parseRequestTarget, which also refuses encoded separators.
@@ -149,6 +132,39 @@ struct SLibraryCallbacks
         }
         return ssize_t(n);
     }
+
+    // Hands out a long body piece by piece; before each new piece the
+    // connection rests for one pass of the event loop, so that a client
+    // taking a large export as fast as loopback allows cannot hold Modbus up.
+    static ssize_t readChunks(void *cls, uint64_t, char *buffer, size_t max)
+    {
+        auto *source = static_cast<SChunkSource *>(cls);
+        CWebServer *server = source->server;
+        while (source->offset >= source->piece.size()) {
+            if (!source->rested && !server->m_stopping) {
+                source->rested = true;
+                MHD_Connection *connection = source->connection;
+                server->m_resting.insert(connection);
+                MHD_suspend_connection(connection);
+                QTimer::singleShot(0, server, [server, connection] {
+                    if (server->m_resting.remove(connection))
+                        server->resume(connection);
+                });
+                return 0;
+            }
+            source->rested = false;
+            source->piece = source->next();
+            source->offset = 0;
+            if (source->piece.isEmpty())
+                return MHD_CONTENT_READER_END_OF_STREAM;
+        }
+        const size_t n = std::min(max, size_t(source->piece.size() - source->offset));
+        std::memcpy(buffer, source->piece.constData() + source->offset, n);
+        source->offset += int(n);
+        return ssize_t(n);
+    }
+
+    static void freeChunks(void *cls) { delete static_cast<SChunkSource *>(cls); }
 
     static void freeStream(void *cls)
     {
@@ -256,6 +272,9 @@ void CWebServer::stop()
             MHD_resume_connection(stream->connection);
         }
     }
+    for (MHD_Connection *connection : qAsConst(m_resting))
+        MHD_resume_connection(connection);
+    m_resting.clear();
     const QSet<SExchange *> waiting = m_waiting;
     m_waiting.clear();
     for (SExchange *exchange : waiting) {
@@ -392,9 +411,11 @@ bool CWebServer::answer(MHD_Connection *connection, SExchange *exchange, SHttpRe
                                                  &SLibraryCallbacks::readStream, stream,
                                                  &SLibraryCallbacks::freeStream);
     } else if (response.chunks) {
-        auto *source = new SChunkSource { std::move(response.chunks), response.body, 0 };
-        sent = MHD_create_response_from_callback(MHD_SIZE_UNKNOWN, ChunkBlockBytes, &readChunks, source,
-                                                 &freeChunks);
+        auto *source
+            = new SChunkSource { std::move(response.chunks), response.body, 0, this, connection, false };
+        sent = MHD_create_response_from_callback(MHD_SIZE_UNKNOWN, ChunkBlockBytes,
+                                                 &SLibraryCallbacks::readChunks, source,
+                                                 &SLibraryCallbacks::freeChunks);
     } else {
         sent = MHD_create_response_from_buffer(size_t(response.body.size()),
                                                const_cast<char *>(response.body.constData()),

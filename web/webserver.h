@@ -94,4 +94,5 @@ private:
     QByteArray m_key;
     QSet<SStream *> m_streams;
     QSet<SExchange *> m_waiting; // suspended until their answer is ready
+    QSet<MHD_Connection *> m_resting; // long bodies resting for one pass of the event loop
 };
