@@ -11,6 +11,13 @@
 
 namespace DB {
 
+// QLatin1String's constructor from a bare pointer runs strlen, which only
+// some compilers accept in a constant expression; the length is known here.
+template<std::size_t N> constexpr QLatin1String latin1(const char (&text)[N])
+{
+    return QLatin1String(text, int(N - 1));
+}
+
 // Columns of the devices table, in stored order.
 enum EDeviceColumn {
     DEV_COL_ID = 0, // device
@@ -42,23 +49,22 @@ enum ERegisterColumn {
 };
 
 inline constexpr QLatin1String DEVICES_COLUMNS[] = {
-    QLatin1String("device"),  QLatin1String("name"), QLatin1String("app_eui"),
-    QLatin1String("dev_eui"), QLatin1String("port"), QLatin1String("start_addr"),
+    latin1("device"),  latin1("name"), latin1("app_eui"),
+    latin1("dev_eui"), latin1("port"), latin1("start_addr"),
 };
 
 inline constexpr QLatin1String DEV_DATA_COLUMNS[] = {
-    QLatin1String("device"),      QLatin1String("port"),           QLatin1String("reg_addr"),
-    QLatin1String("start_value"), QLatin1String("grating_period"), QLatin1String("bit_size"),
-    QLatin1String("data_type"),   QLatin1String("value"),          QLatin1String("full_value"),
-    QLatin1String("time"),        QLatin1String("name"),           QLatin1String("unit"),
-    QLatin1String("parent"),      QLatin1String("source"),
+    latin1("device"),         latin1("port"),     latin1("reg_addr"),  latin1("start_value"),
+    latin1("grating_period"), latin1("bit_size"), latin1("data_type"), latin1("value"),
+    latin1("full_value"),     latin1("time"),     latin1("name"),      latin1("unit"),
+    latin1("parent"),         latin1("source"),
 };
 
 // The table of Modbus unit ids, apart from the two tables above so that they
 // keep their layout: one row per device that has a unit id (1..247).
-inline constexpr QLatin1String UNITS_TABLE("modbus_units");
-inline constexpr QLatin1String UNITS_DEVICE("device");
-inline constexpr QLatin1String UNITS_UNIT_ID("unit_id");
+inline constexpr QLatin1String UNITS_TABLE = latin1("modbus_units");
+inline constexpr QLatin1String UNITS_DEVICE = latin1("device");
+inline constexpr QLatin1String UNITS_UNIT_ID = latin1("unit_id");
 // The device listing (CDataBaseHandler::getDevices) carries the devices
 // table's columns and then the unit id (NULL: none).
 inline constexpr int DEV_LIST_COL_UNIT_ID = DEV_COL_COUNT;

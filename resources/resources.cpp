@@ -6,6 +6,7 @@
 static void initResourceBundle()
 {
     Q_INIT_RESOURCE(resources);
+    Q_INIT_RESOURCE(web);
 }
 
 void tidewellInitResources()

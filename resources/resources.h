@@ -1,4 +1,4 @@
 #pragma once
 
-// Registers the compiled-in style sheet and icons. Safe to call more than once.
+// Registers the compiled-in style sheet, icons and web console pages. Safe to call more than once.
 void tidewellInitResources();
