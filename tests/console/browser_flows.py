@@ -272,6 +272,13 @@ class ConsoleFlows(unittest.TestCase):
         self.fill("add-port", str(self.modbus_port))
         self.fill("add-start", "10")
         row = f'#add-rows tr[data-dev-eui="{BOILER}"]'
+        unit = self.browser.find_element(By.CSS_SELECTOR, row + " input.unit-input")
+        self.assertIn("Boiler room", unit.get_attribute("aria-label"))
+        unit.send_keys("248")
+        self.wait(lambda d: "between 1 and 247" in d.find_element(By.CSS_SELECTOR, row + " .field-error").text
+                  and not self.el("add-submit").is_enabled(), "the unit id's range message")
+        unit.clear()
+        unit.send_keys("7")
         span = self.gateway.api("GET", "/api/server-devices")[1]
         span = next(d["registerSpan"] for d in span if d["devEui"] == BOILER)
         self.wait(lambda d: f"10..{10 + span - 1}" in d.find_element(By.CSS_SELECTOR, row).text,
@@ -280,9 +287,14 @@ class ConsoleFlows(unittest.TestCase):
         self.el("add-submit").click()
         self.wait(lambda d: self.text("add-status").startswith("Added 1 device"), "the added message")
         self.assertIn(BOILER, self.device_eui_list())
+        self.assertEqual(self.gateway.api("GET", f"/api/devices/{BOILER}")[1]["unitId"], 7)
+        self.go("#devices")
+        listed = f'#dev-rows tr[data-dev-eui="{BOILER}"] td:nth-child(6)'
+        self.wait(lambda d: [c.text for c in d.find_elements(By.CSS_SELECTOR, listed)] == ["7"], "the unit id listed")
 
         self.go(f"#devices/{BOILER}")
         self.wait(lambda d: self.text("device-name") == "Boiler room", "the registers view")
+        self.assertEqual(self.text("device-unit"), "7")
         first = self.wait(lambda d: self.page_registers().get(10), "a first uplink's registers")
         self.wait(lambda d: self.page_registers().get(10) not in (None, first), "the next uplink changing a register")
         self.wait(lambda d: self.modbus_matches_page(self.modbus_port), "Modbus serving what the page shows")
@@ -320,7 +332,7 @@ class ConsoleFlows(unittest.TestCase):
         self.go("#import")
         self.wait(lambda d: self.el("import-text").is_displayed(), "the import view")
         p = self.import_port
-        good = [f"{COLD},{p},0,Cold store", f"{WATER},{p},20,Water meter"]
+        good = [f"{COLD},{p},0,Cold store,12", f"{WATER},{p},20,Water meter"]
         text = "devEui,port,startRegister,name\n" + "\n".join(good + [f"{NOT_ON_SERVER},{p},40,Nobody"]) + "\n"
         self.fill("import-text", text)
         self.el("import-check").click()
@@ -339,6 +351,8 @@ class ConsoleFlows(unittest.TestCase):
         self.el("import-submit").click()
         self.wait(lambda d: self.text("import-status") == "Added 3 devices", "the import's result")
         self.assertTrue({COLD, WATER, BEACON} <= self.device_eui_list())
+        units = {d["devEui"]: d["unitId"] for d in self.gateway.api("GET", "/api/devices?limit=1000")[1]["devices"]}
+        self.assertEqual((units[COLD], units[WATER]), (12, None))
         self.wait(lambda d: read_registers(p, 0, 1) is not None, "the imported devices' port to answer")
 
 
