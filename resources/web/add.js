@@ -8,7 +8,7 @@ import { typeMap } from './types.js';
 let list = [];            // server devices, in table order
 let types = new Map();
 const picked = new Set(); // devEui
-const rowCells = new Map(); // devEui -> {range, problem, box}
+const rowCells = new Map(); // devEui -> {range, problem, box, unit, unitError}
 let problems = false;
 let checkSeq = 0;
 
@@ -37,6 +37,11 @@ export function init() {
     if (!box) return;
     if (box.checked) picked.add(box.value);
     else picked.delete(box.value);
+    plan();
+    recheck();
+  });
+  $('add-rows').addEventListener('input', (event) => {
+    if (!event.target.classList.contains('unit-input')) return;
     plan();
     recheck();
   });
@@ -69,7 +74,11 @@ async function load() {
     const box = h('input', { type: 'checkbox', value: d.devEui, 'aria-label': `Select ${label}`, title: `Select ${label}` });
     const range = h('td', { class: 'num' }, plural(d.registerSpan, 'register', 'registers'));
     const problem = h('td', { class: 'problem', 'aria-live': 'polite' });
-    rowCells.set(d.devEui, { box, range, problem });
+    const unitError = h('span', { class: 'field-error', id: `add-unit-error-${d.devEui}`, 'aria-live': 'polite' });
+    const unit = h('input', { type: 'number', min: 1, max: 247, inputmode: 'numeric', class: 'short unit-input', disabled: true,
+      'aria-label': `Unit id of ${label} (optional)`, title: 'Modbus unit id, 1 to 247 (optional)',
+      'aria-describedby': unitError.id });
+    rowCells.set(d.devEui, { box, range, problem, unit, unitError });
     const type = types.get(d.devType);
     return h('tr', { 'data-dev-eui': d.devEui },
       h('td', {}, box),
@@ -77,6 +86,7 @@ async function load() {
       h('td', {}, swatch(type && type.color), d.devType),
       h('td', { class: 'mono' }, d.devEui),
       range,
+      h('td', {}, unit, unitError),
       problem);
   }));
   plan();
@@ -92,23 +102,32 @@ function build() {
   const start = parseRange($('add-start').value, 'Start register', 0, 65535);
   const chosen = selected();
   const rows = [];
+  const unitErrors = new Map(); // devEui -> text
   let next = start.value;
   for (const d of chosen) {
     const row = { devEui: d.devEui, port: port.value, startRegister: next };
+    const unitText = rowCells.get(d.devEui).unit.value;
+    if (unitText.trim() !== '') {
+      const unit = parseRange(unitText, 'Unit id', 1, 247);
+      if (unit.error) unitErrors.set(d.devEui, unit.error);
+      else row.unitId = unit.value;
+    }
     if (chosen.length === 1 && $('add-name').value.trim()) row.name = $('add-name').value.trim();
     rows.push(row);
     if (next !== undefined) next += d.registerSpan;
   }
-  return { port, start, rows, chosen };
+  return { port, start, rows, chosen, unitErrors };
 }
 
 // Shows each selected device's consecutive range before anything is sent.
 function plan() {
-  const { port, start, rows, chosen } = build();
+  const { port, start, rows, chosen, unitErrors } = build();
   $('add-name').disabled = chosen.length !== 1;
   for (const d of list) {
     const c = rowCells.get(d.devEui);
     c.problem.textContent = '';
+    c.unit.disabled = !picked.has(d.devEui);
+    c.unitError.textContent = unitErrors.get(d.devEui) || '';
     c.range.textContent = plural(d.registerSpan, 'register', 'registers');
   }
   let over = false;
@@ -126,7 +145,7 @@ function plan() {
   setText('add-port-error', chosen.length && port.error ? port.error : '');
   setText('add-start-error', chosen.length && start.error ? start.error : '');
   setText('add-name-error', '');
-  problems = over || !!port.error || !!start.error;
+  problems = over || !!port.error || !!start.error || unitErrors.size > 0;
   const n = chosen.length;
   setText('add-submit-text', n > 1 ? `Add ${n} devices` : 'Add');
   $('add-submit').disabled = n === 0 || problems;
@@ -145,7 +164,9 @@ function showProblems(found, chosen) {
   for (const p of found) {
     const d = chosen[p.index];
     const target = { port: 'add-port-error', startRegister: 'add-start-error', name: 'add-name-error' }[p.field];
-    if (target) {
+    if (p.field === 'unitId' && d) {
+      rowCells.get(d.devEui).unitError.textContent = p.error;
+    } else if (target) {
       if (!byField.has(target)) byField.set(target, new Map());
       const texts = byField.get(target);
       if (!texts.has(p.error)) texts.set(p.error, []);
@@ -167,8 +188,8 @@ function showProblems(found, chosen) {
 
 // The API's dry run: every row's problems, nothing added.
 async function check() {
-  const { port, start, rows, chosen } = build();
-  if (!rows.length || port.error || start.error) return;
+  const { port, start, rows, chosen, unitErrors } = build();
+  if (!rows.length || port.error || start.error || unitErrors.size) return;
   const mine = ++checkSeq;
   let answer;
   try {
@@ -193,8 +214,8 @@ async function check() {
 }
 
 async function submit() {
-  const { rows, chosen } = build();
-  if (!rows.length) return;
+  const { rows, chosen, unitErrors } = build();
+  if (!rows.length || unitErrors.size) return;
   setText('add-result', '');
   $('add-submit').disabled = true;
   try {

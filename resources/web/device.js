@@ -33,7 +33,7 @@ export async function enter(eui) {
   regs.clear();
   setText('device-name', eui);
   setText('device-error', '');
-  for (const id of ['device-type', 'device-eui', 'device-port', 'device-start', 'device-last', 'device-state']) setText(id, '');
+  for (const id of ['device-type', 'device-eui', 'device-port', 'device-start', 'device-unit', 'device-last', 'device-state']) setText(id, '');
   $('reg-rows').replaceChildren(h('tr', {}, h('td', { colspan: 9 }, 'Loading…')));
   $('device-delete').disabled = true;
   clock = setInterval(() => device && setText('device-last', ago(device.lastUplink)), 1000);
@@ -72,6 +72,7 @@ function renderHead() {
   setText('device-eui', d.devEui);
   setText('device-port', d.port);
   setText('device-start', d.startRegister);
+  setText('device-unit', d.unitId ?? '');
   setText('device-last', ago(d.lastUplink));
   const stateText = d.served === false ? `not served: ${d.notServedReason || ''}`
     : d.silentSince ? `silent since ${localTime(d.silentSince)}` : 'active';

@@ -100,7 +100,7 @@ async function load() {
   } catch (e) {
     if (mine !== seq) return;
     rows.clear();
-    $('dev-rows').replaceChildren(h('tr', {}, h('td', { colspan: 7, class: 'problem' }, e.message)));
+    $('dev-rows').replaceChildren(h('tr', {}, h('td', { colspan: 8, class: 'problem' }, e.message)));
     return;
   }
   if (mine !== seq) return; // an older answer overtaken by a newer query
@@ -133,7 +133,7 @@ function render(list) {
   rows.clear();
   if (!list.length) {
     const text = state.q || state.type || state.port ? 'No device matches' : 'No devices yet: add some from the network server\u2019s list';
-    $('dev-rows').replaceChildren(h('tr', {}, h('td', { colspan: 7 }, text)));
+    $('dev-rows').replaceChildren(h('tr', {}, h('td', { colspan: 8 }, text)));
     return;
   }
   const now = Date.now();
@@ -149,6 +149,7 @@ function render(list) {
       h('td', { class: 'mono' }, d.devEui),
       h('td', { class: 'num' }, d.port),
       h('td', { class: 'num' }, d.startRegister),
+      h('td', { class: 'num' }, d.unitId ?? ''),
       lastCell,
       stateCell);
     tr.style.borderLeftColor = d.color || '';

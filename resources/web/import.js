@@ -1,4 +1,4 @@
-// Import devices from CSV (devEui,port,startRegister[,name]): every row is
+// Import devices from CSV (devEui,port,startRegister[,name[,unitId]]): every row is
 // checked by the API's dry run and shown with its problem; only a clean file
 // can be imported, and it is added as one request: all rows or none.
 import { api } from './api.js';
@@ -56,7 +56,8 @@ function parse(text) {
     const cells = splitCsv(line);
     if (rows.length === 0 && i === firstLine(text) && /^deveui$/i.test(cells[0])) return; // header
     const row = { line: i + 1, devEui: cells[0] || '', portText: cells[1] ?? '', startText: cells[2] ?? '',
-      name: cells.slice(3).join(',').trim(), problems: [] };
+      name: cells[3] ?? '', unitText: cells[4] ?? '', problems: [] };
+    if (cells.length > 5) row.problems.push({ field: 'name', error: 'Too many columns: put a name with commas in double quotes' });
     if (!/^[0-9a-fA-F]{16}$/.test(row.devEui)) row.problems.push({ field: 'devEui', error: 'DevEUI must be 16 hexadecimal digits' });
     const port = parseRange(row.portText, 'Port', 1, 65535);
     if (port.error) row.problems.push({ field: 'port', error: port.error });
@@ -64,6 +65,11 @@ function parse(text) {
     if (start.error) row.problems.push({ field: 'startRegister', error: start.error });
     row.port = port.value;
     row.startRegister = start.value;
+    if (row.unitText !== '') {
+      const unit = parseRange(row.unitText, 'Unit id', 1, 247);
+      if (unit.error) row.problems.push({ field: 'unitId', error: unit.error });
+      row.unitId = unit.value;
+    }
     rows.push(row);
   });
   return rows;
@@ -76,6 +82,7 @@ function firstLine(text) {
 function body(row) {
   const b = { devEui: row.devEui, port: row.port, startRegister: row.startRegister };
   if (row.name) b.name = row.name;
+  if (row.unitId !== undefined) b.unitId = row.unitId;
   return b;
 }
 
@@ -120,6 +127,7 @@ function render(rows, addedNote) {
       cell('port', r.portText, 'num'),
       cell('startRegister', r.startText, 'num'),
       cell('name', r.name),
+      cell('unitId', r.unitText, 'num'),
       h('td', { class: 'problem' }, r.problems.map((p) => p.error).join('; ') || addedNote || ''));
   }));
 }

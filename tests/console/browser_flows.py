@@ -41,6 +41,7 @@ except ImportError as error:
 
 PASSWORD = "console test password"
 WAIT_S = 60
+BOILER_UNIT = 7              # the Modbus unit id the add form gives it
 BOILER = "0011223344550001"   # Boiler room, TH-Sense 20
 COLD = "0011223344550002"     # Cold store, TH-Sense 20
 WATER = "0011223344550003"    # Water meter, Pulse Meter 3
@@ -56,14 +57,14 @@ def free_port():
         return s.getsockname()[1]
 
 
-def read_registers(port, address, count):
+def read_registers(port, address, count, unit=1):
     """The registers as a Modbus client nobody here wrote reads them; None when the
     port does not answer them (closed, or an exception answer)."""
     client = ModbusTcpClient("127.0.0.1", port=port, timeout=3, retries=0)
     try:
         if not client.connect():
             return None
-        answer = client.read_holding_registers(address, count, slave=1)
+        answer = client.read_holding_registers(address, count, slave=unit)
         if answer.isError():
             return None
         return list(answer.registers)
@@ -227,7 +228,7 @@ class ConsoleFlows(unittest.TestCase):
                 rows[int(tr.get_attribute("data-address"))] = raw
         return rows
 
-    def modbus_matches_page(self, port):
+    def modbus_matches_page(self, port, unit=1):
         """The registers view and a Modbus read agree on every register (read again
         while an uplink lands between the two)."""
         page = self.page_registers()
@@ -235,7 +236,7 @@ class ConsoleFlows(unittest.TestCase):
             return False
         low = min(page)
         high = max(a + len(raw) // 4 for a, raw in page.items())
-        values = read_registers(port, low, high - low)
+        values = read_registers(port, low, high - low, unit)
         if values is None:
             return False
         served = {a: "".join(f"{v:04x}" for v in values[a - low:a - low + len(raw) // 4]) for a, raw in page.items()}
@@ -272,6 +273,13 @@ class ConsoleFlows(unittest.TestCase):
         self.fill("add-port", str(self.modbus_port))
         self.fill("add-start", "10")
         row = f'#add-rows tr[data-dev-eui="{BOILER}"]'
+        unit = self.browser.find_element(By.CSS_SELECTOR, row + " input.unit-input")
+        self.assertIn("Boiler room", unit.get_attribute("aria-label"))
+        unit.send_keys("248")
+        self.wait(lambda d: "between 1 and 247" in d.find_element(By.CSS_SELECTOR, row + " .field-error").text
+                  and not self.el("add-submit").is_enabled(), "the unit id's range message")
+        unit.clear()
+        unit.send_keys(str(BOILER_UNIT))
         span = self.gateway.api("GET", "/api/server-devices")[1]
         span = next(d["registerSpan"] for d in span if d["devEui"] == BOILER)
         self.wait(lambda d: f"10..{10 + span - 1}" in d.find_element(By.CSS_SELECTOR, row).text,
@@ -280,12 +288,17 @@ class ConsoleFlows(unittest.TestCase):
         self.el("add-submit").click()
         self.wait(lambda d: self.text("add-status").startswith("Added 1 device"), "the added message")
         self.assertIn(BOILER, self.device_eui_list())
+        self.assertEqual(self.gateway.api("GET", f"/api/devices/{BOILER}")[1]["unitId"], BOILER_UNIT)
+        self.go("#devices")
+        listed = f'#dev-rows tr[data-dev-eui="{BOILER}"] td:nth-child(6)'
+        self.wait(lambda d: [c.text for c in d.find_elements(By.CSS_SELECTOR, listed)] == [str(BOILER_UNIT)], "the unit id listed")
 
         self.go(f"#devices/{BOILER}")
         self.wait(lambda d: self.text("device-name") == "Boiler room", "the registers view")
+        self.assertEqual(self.text("device-unit"), str(BOILER_UNIT))
         first = self.wait(lambda d: self.page_registers().get(10), "a first uplink's registers")
         self.wait(lambda d: self.page_registers().get(10) not in (None, first), "the next uplink changing a register")
-        self.wait(lambda d: self.modbus_matches_page(self.modbus_port), "Modbus serving what the page shows")
+        self.wait(lambda d: self.modbus_matches_page(self.modbus_port, BOILER_UNIT), "Modbus serving what the page shows")
 
     def test_3_edit_scaling_then_delete(self):
         self.go(f"#devices/{BOILER}")
@@ -302,7 +315,7 @@ class ConsoleFlows(unittest.TestCase):
         self.wait(lambda d: not d.find_elements(By.ID, "edit-10-multiplier"), "the saved scaling")
         scaled = {f"{(t * 10 + 5) & 0xFFFF:04x}" for t in BOILER_TEMPERATURES}
         self.wait(lambda d: self.page_registers().get(10) in scaled, "the next uplink scaled on the page")
-        values = self.wait(lambda d: read_registers(self.modbus_port, 10, 1), "a Modbus read")
+        values = self.wait(lambda d: read_registers(self.modbus_port, 10, 1, BOILER_UNIT), "a Modbus read")
         self.assertIn(f"{values[0]:04x}", scaled)
         register = next(r for r in self.gateway.api("GET", f"/api/devices/{BOILER}")[1]["registers"]
                         if r["address"] == 10)
@@ -314,13 +327,13 @@ class ConsoleFlows(unittest.TestCase):
         self.el("confirm-ok").click()
         self.wait(lambda d: d.execute_script("return location.hash") == "#devices", "the device list")
         self.assertNotIn(BOILER, self.device_eui_list())
-        self.wait(lambda d: read_registers(self.modbus_port, 10, 1) is None, "the port to stop answering")
+        self.wait(lambda d: read_registers(self.modbus_port, 10, 1, BOILER_UNIT) is None, "the port to stop answering")
 
     def test_4_import_csv_all_or_nothing(self):
         self.go("#import")
         self.wait(lambda d: self.el("import-text").is_displayed(), "the import view")
         p = self.import_port
-        good = [f"{COLD},{p},0,Cold store", f"{WATER},{p},20,Water meter"]
+        good = [f"{COLD},{p},0,Cold store,12", f"{WATER},{p},20,Water meter"]
         text = "devEui,port,startRegister,name\n" + "\n".join(good + [f"{NOT_ON_SERVER},{p},40,Nobody"]) + "\n"
         self.fill("import-text", text)
         self.el("import-check").click()
@@ -339,7 +352,9 @@ class ConsoleFlows(unittest.TestCase):
         self.el("import-submit").click()
         self.wait(lambda d: self.text("import-status") == "Added 3 devices", "the import's result")
         self.assertTrue({COLD, WATER, BEACON} <= self.device_eui_list())
-        self.wait(lambda d: read_registers(p, 0, 1) is not None, "the imported devices' port to answer")
+        units = {d["devEui"]: d["unitId"] for d in self.gateway.api("GET", "/api/devices?limit=1000")[1]["devices"]}
+        self.assertEqual((units[COLD], units[WATER]), (12, None))
+        self.wait(lambda d: read_registers(p, 0, 1, unit=12) is not None, "the imported unit id to answer")
 
 
 if __name__ == "__main__":
