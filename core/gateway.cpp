@@ -326,21 +326,63 @@ QList<SRegisterDescription> CGateway::typeRegisters(const QString &appEui) const
 
 // --- Registered devices ---
 
+void CGateway::updateDeviceList() const
+{
+    if (m_byNameGeneration == m_registry->generation())
+        return;
+    m_byName.clear();
+    const QMap<QString, SPublishedDevice> &published = m_registry->publishedDevices();
+    m_byName.reserve(published.size());
+    for (const SPublishedDevice &device : published) {
+        SRegisteredDevice entry;
+        entry.id = device.id;
+        entry.devEui = device.devEui;
+        entry.name = device.devName;
+        entry.appEui = device.appEui;
+        entry.port = device.port;
+        entry.startAddr = device.startAddr;
+        entry.unitId = device.unitId;
+        m_byName.append(entry);
+    }
+    // The store's order: by name as stored (no collation), ties by id.
+    std::sort(m_byName.begin(), m_byName.end(), [](const SRegisteredDevice &a, const SRegisteredDevice &b) {
+        return a.name < b.name || (a.name == b.name && a.id < b.id);
+    });
+    m_byId.clear();
+    m_byId.reserve(m_byName.size());
+    for (int i = 0; i < m_byName.size(); ++i)
+        m_byId.insert(m_byName.at(i).id, i);
+    m_byNameGeneration = m_registry->generation();
+}
+
 QList<SRegisteredDevice> CGateway::devices(const QString &search) const
 {
     QList<SRegisteredDevice> list;
     if (failed())
         return list;
-    QStringList euis;
-    {
-        QSqlQuery rows = m_store->getDevices(search);
-        while (rows.next())
-            euis << rows.value(DEV_COL_DEV_EUI).toString();
+    if (!search.isEmpty()) {
+        // The store's match (LIKE) decides what a search keeps.
+        QStringList euis;
+        {
+            QSqlQuery rows = m_store->getDevices(search);
+            while (rows.next())
+                euis << rows.value(DEV_COL_DEV_EUI).toString();
+        }
+        for (const QString &eui : qAsConst(euis)) {
+            const SRegisteredDevice entry = device(eui);
+            if (entry.id != 0)
+                list.append(entry);
+        }
+        return list;
     }
-    for (const QString &eui : qAsConst(euis)) {
-        const SRegisteredDevice entry = device(eui);
-        if (entry.id != 0)
-            list.append(entry);
+    updateDeviceList();
+    list.reserve(m_byName.size());
+    for (SRegisteredDevice entry : qAsConst(m_byName)) {
+        entry.served = m_modbus->isOpen(entry.port);
+        entry.lastUplinkMs = m_lastStored.value(entry.devEui, -1);
+        if (m_silent.contains(entry.devEui))
+            entry.silentSinceMs = m_lastHeard.value(entry.devEui);
+        list.append(entry);
     }
     return list;
 }
@@ -419,10 +461,8 @@ QList<SRegisterMapRow> CGateway::registerMap(SRegisterMapCursor &cursor, int max
     }
     const QList<SServedField> fields
         = m_store->servedFields(cursor.port, cursor.started, cursor.lastPort, cursor.lastAddress, maxRows);
-    QHash<uint32_t, const SPublishedDevice *> byId;
     if (!fields.isEmpty())
-        for (const SPublishedDevice &device : m_registry->publishedDevices())
-            byId.insert(device.id, &device);
+        updateDeviceList();
     for (const SServedField &field : fields) {
         SRegisterMapRow row;
         row.port = field.port;
@@ -434,8 +474,10 @@ QList<SRegisterMapRow> CGateway::registerMap(SRegisterMapCursor &cursor, int max
         row.multiplier = field.multiplier;
         row.extraValue = field.extraValue;
         row.wordOrder = QS_TPL_HIGH_FIRST;
-        if (const SPublishedDevice *device = byId.value(field.device)) {
-            row.deviceName = device->devName;
+        const int at = m_byId.value(field.device, -1);
+        if (at >= 0) {
+            const SRegisteredDevice *device = &m_byName.at(at);
+            row.deviceName = device->name;
             row.devEui = device->devEui;
             const SDeviceTemplate tpl = m_registry->getTemplate(device->appEui);
             const uint32_t offset = field.address - uint32_t(device->startAddr);

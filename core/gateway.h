@@ -15,6 +15,7 @@
 #include <QSet>
 #include <QString>
 #include <QTimer>
+#include <QVector>
 
 #include <cstdint>
 #include <functional>
@@ -252,6 +253,13 @@ private:
     QHash<QString, qint64> m_lastHeard; // by DevEUI, ms since the epoch
     QHash<QString, qint64> m_lastStored; // by DevEUI, ms since the epoch of the last stored batch
     QSet<QString> m_silent;
+    // The registered devices by name (then id), without their changing state,
+    // rebuilt when the registry's generation moves: a listing of every device
+    // needs no store query and no lookup by DevEUI.
+    mutable QVector<SRegisteredDevice> m_byName;
+    mutable QHash<uint32_t, int> m_byId; // index into m_byName by device id
+    mutable quint64 m_byNameGeneration = ~quint64(0);
+    void updateDeviceList() const;
     QTimer m_silenceTimer;
     std::unique_ptr<CServerHandler> m_session;
     std::unique_ptr<CAllDeviceHandler> m_registry;

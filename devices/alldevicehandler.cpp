@@ -121,6 +121,7 @@ bool CAllDeviceHandler::addNewDevice(DB::SDeviceRegMapDescription _devInfo, uint
     devices.insert(_devInfo.devEui,
                    { _devInfo.deviceId, _devInfo.devEui, _devInfo.appEui, _devInfo.devName,
                      _devInfo.startAddr, _port, _devInfo.unitId });
+    ++m_generation;
     addLog(QStringLiteral("[CAllDeviceHandler::addNewDevice] New device: DevEUI[%1], port[%2]")
                .arg(_devInfo.devEui)
                .arg(_port));
@@ -133,12 +134,14 @@ void CAllDeviceHandler::setUnitId(const QString &devEui, uint8_t unitId)
     const auto it = devices.find(devEui);
     if (it != devices.end())
         it->unitId = unitId;
+    ++m_generation;
 }
 
 void CAllDeviceHandler::removeDevice(QString _devEui, uint16_t _port)
 {
     QMutexLocker locker(&mutex);
     devices.remove(_devEui);
+    ++m_generation;
     m_decoderLogs.erase(_devEui);
     qCDebug(lcDevices).noquote()
         << QStringLiteral("[CAllDeviceHandler::removeDevice] Delete device: DevEUI[%1], port[%2]")

@@ -83,6 +83,9 @@ public:
     const QMap<QString, SPublishedDevice> &publishedDevices() const { return devices; }
     const SPublishedDevice *publishedDevice(const QString &devEui) const;
     void setUnitId(const QString &devEui, uint8_t unitId);
+    // Changes whenever a device is published, removed or changes its unit id:
+    // what is derived from the list may be kept until it moves.
+    quint64 generation() const { return m_generation; }
 
     // The register store decoded batches go to; without one, uplinks are
     // logged and skipped. Its registerDataSaved and registerDataDropped tell
@@ -135,6 +138,7 @@ private:
     QMap<QString, QList<TemplateLoader::SFileIssue>> m_problems; // by AppEUI
     QMap<QString, QString> m_files; // by AppEUI
     QMap<QString, SPublishedDevice> devices;
+    quint64 m_generation = 0;
     QMutex mutex;
     CDataBaseHandler *m_store = nullptr;
     const CScalingTable *m_scaling = nullptr;

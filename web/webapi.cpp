@@ -20,6 +20,8 @@
 #include <climits>
 #include <cmath>
 #include <memory>
+#include <numeric>
+#include <vector>
 
 namespace {
 
@@ -475,12 +477,29 @@ SHttpResponse CWebApi::devices(const SHttpRequest &request, const Captures &)
             return a.lastUplinkMs < b.lastUplinkMs;
         return a.name.compare(b.name, Qt::CaseInsensitive) < 0;
     };
-    std::stable_sort(list.begin(), list.end(), key);
-    if (order == QLatin1String("desc"))
-        std::reverse(list.begin(), list.end());
+    // Only the page is put in order: equal keys keep the listing's order
+    // (reversed for desc), as a stable sort of the whole list would.
+    const bool descending = order == QLatin1String("desc");
+    const auto before = [&list, &key, descending](int i, int j) {
+        const SRegisteredDevice &a = list.at(descending ? j : i);
+        const SRegisteredDevice &b = list.at(descending ? i : j);
+        if (key(a, b))
+            return true;
+        if (key(b, a))
+            return false;
+        return descending ? j < i : i < j;
+    };
+    std::vector<int> at(size_t(list.size()));
+    std::iota(at.begin(), at.end(), 0);
+    const auto first = at.begin() + std::min<qint64>(offset, qint64(at.size()));
+    const auto last = at.begin() + std::min<qint64>(offset + limit, qint64(at.size()));
+    if (first != at.end()) {
+        std::nth_element(at.begin(), first, at.end(), before);
+        std::partial_sort(first, last, at.end(), before);
+    }
     QJsonArray page;
-    for (qint64 i = offset; i < list.size() && i < offset + limit; ++i)
-        page.append(WebJson::device(m_gateway, list.at(int(i))));
+    for (auto it = first; it != last; ++it)
+        page.append(WebJson::device(m_gateway, list.at(*it)));
     return SHttpResponse::json(200,
                                QJsonObject { { QStringLiteral("total"), list.size() },
                                              { QStringLiteral("offset"), offset },

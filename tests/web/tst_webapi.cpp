@@ -40,6 +40,7 @@ private slots:
     void registerEventsAreCoalescedPerDevice();
     void deviceQueriesAreChecked_data();
     void deviceQueriesAreChecked();
+    void devicePagesFollowAddsAndDeletes();
     void scalingEditsAreStrict_data();
     void scalingEditsAreStrict();
     void registerMapComesInChunks();
@@ -477,6 +478,58 @@ void tst_WebApi::deviceQueriesAreChecked()
     const SHttpResponse refused = send(loggedIn("GET", "/api/devices?" + query));
     QCOMPARE(refused.status, 400);
     QVERIFY(bodyOf(refused).value(QStringLiteral("error")).toString().startsWith(field + QLatin1Char(':')));
+}
+
+// The listing is served from memory: each page holds the right devices in
+// the right order (equal keys in the listing's order, reversed for desc), and
+// an add or a delete shows on the next page asked for.
+void tst_WebApi::devicePagesFollowAddsAndDeletes()
+{
+    const uint16_t port = freePort();
+    const auto add = [this, port](const QString &eui, const QString &name, int32_t start) {
+        SNewDevice device;
+        device.devEui = eui;
+        device.appEui = QStringLiteral("A1B2C3D400000001");
+        device.name = name;
+        device.port = port;
+        device.startAddr = start;
+        SAddProblem problem;
+        QVERIFY2(m_gateway->addDevices({ device }, &problem), qPrintable(problem.error));
+    };
+    add(QStringLiteral("00AA000000000001"), QStringLiteral("beta"), 100);
+    add(QStringLiteral("00AA000000000002"), QStringLiteral("Alpha"), 300);
+    add(QStringLiteral("00AA000000000003"), QStringLiteral("alpha"), 200);
+    add(QStringLiteral("00AA000000000004"), QStringLiteral("Gamma"), 400);
+    add(QStringLiteral("00AA000000000005"), QStringLiteral("delta"), 500);
+    const auto page = [this, port](const QByteArray &query, int *total = nullptr) {
+        const SHttpResponse answer
+            = send(loggedIn("GET", "/api/devices?port=" + QByteArray::number(port) + '&' + query));
+        QStringList euis; // the last digit of each DevEUI
+        const QJsonObject body = bodyOf(answer);
+        for (const QJsonValue &device : body.value(QStringLiteral("devices")).toArray())
+            euis << device.toObject().value(QStringLiteral("devEui")).toString().right(1);
+        if (total)
+            *total = body.value(QStringLiteral("total")).toInt();
+        return euis.join(QLatin1Char(' '));
+    };
+    QCOMPARE(page("limit=10"), QStringLiteral("2 3 1 5 4"));
+    QCOMPARE(page("offset=1&limit=2"), QStringLiteral("3 1"));
+    QCOMPARE(page("order=desc&limit=2"), QStringLiteral("4 5"));
+    QCOMPARE(page("order=desc&offset=3&limit=5"), QStringLiteral("3 2"));
+    QCOMPARE(page("sort=startRegister&offset=1&limit=3"), QStringLiteral("3 2 4"));
+    QCOMPARE(page("sort=devEui&order=desc&offset=4"), QStringLiteral("1"));
+    QCOMPARE(page("offset=5"), QString());
+
+    QVERIFY(m_gateway->removeDevice(QStringLiteral("00AA000000000001")));
+    add(QStringLiteral("00AA000000000006"), QStringLiteral("Charlie"), 600);
+    int total = 0;
+    QCOMPARE(page("offset=1&limit=3", &total), QStringLiteral("3 6 5"));
+    QCOMPARE(total, 5);
+    QCOMPARE(page("sort=startRegister&limit=1"), QStringLiteral("3"));
+    for (int n = 2; n <= 6; ++n)
+        QVERIFY(m_gateway->removeDevice(QStringLiteral("00AA00000000000%1").arg(n)));
+    QCOMPARE(page("limit=10", &total), QString());
+    QCOMPARE(total, 0);
 }
 
 // The editor reads a multiplier it cannot parse as 1 and an extra value as 0;
