@@ -183,15 +183,7 @@ int main(int argc, char *argv[])
     const double elapsed = std::chrono::duration<double>(Clock::now() - start).count();
     const long ingested = decoded - decodedBefore;
 
-    QMetaObject::invokeMethod(
-        sim,
-        [sim] {
-            sim->stopUplinks();
-            delete sim;
-        },
-        Qt::BlockingQueuedConnection);
-    simThread.quit();
-    simThread.wait();
+    Bench::stopSimulator(simThread, sim);
 
     printf("Modbus reads of %d registers every %d us while the simulator sends %d uplinks/s\n", kFields,
            kReadEveryUs, kSending * 1000 / kPeriodMs);

@@ -327,15 +327,7 @@ int main(int argc, char *argv[])
     const long ingested = decoded - decodedBefore;
     const qint64 logAfter = QFileInfo(QStringLiteral("history.log")).size();
     // The uplinks stop too, so that the figures after are the Modbus side's.
-    QMetaObject::invokeMethod(
-        sim,
-        [sim] {
-            sim->stopUplinks();
-            delete sim;
-        },
-        Qt::BlockingQueuedConnection);
-    simThread.quit();
-    simThread.wait();
+    Bench::stopSimulator(simThread, sim);
     // Closed connections delete themselves once their input is consumed; the
     // junk connection still has what the kernel buffered, taken at the
     // throttled rate.

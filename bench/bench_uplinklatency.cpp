@@ -265,10 +265,7 @@ int main(int argc, char *argv[])
     const SPhase clumped
         = loadedPhase([sim] { sim->startUplinks(-1, kPeriodMs); }, [sim] { sim->stopUplinks(); });
 
-    QMetaObject::invokeMethod(
-        sim, [sim] { delete sim; }, Qt::BlockingQueuedConnection);
-    simThread.quit();
-    simThread.wait();
+    Bench::stopSimulator(simThread, sim);
 
     printf("Uplink to register: the simulator sends a new value, a Modbus client reads every %d us until it "
            "sees it\n",

@@ -340,14 +340,6 @@ int main(int argc, char *argv[])
            "(at most 4 allowed)\n",
            events, kStreams, most);
 
-    QMetaObject::invokeMethod(
-        sim,
-        [sim] {
-            sim->stopUplinks();
-            delete sim;
-        },
-        Qt::BlockingQueuedConnection);
-    simThread.quit();
-    simThread.wait();
+    Bench::stopSimulator(simThread, sim);
     return errors + exportErrors + ingestErrors + streamErrors == 0 && most <= 4 ? 0 : 1;
 }

@@ -398,6 +398,19 @@ bool startAndLogIn(CGateway &gateway, QThread &thread, CNetworkServerSim *sim)
     return true;
 }
 
+void stopSimulator(QThread &thread, CNetworkServerSim *sim)
+{
+    QMetaObject::invokeMethod(
+        sim,
+        [sim] {
+            sim->stopUplinks();
+            delete sim;
+        },
+        Qt::BlockingQueuedConnection);
+    thread.quit();
+    thread.wait();
+}
+
 void spin(int milliseconds)
 {
     QEventLoop loop;

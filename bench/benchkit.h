@@ -107,6 +107,8 @@ SSimDevice simDevice(const DB::SDeviceRegMapDescription &device, const QString &
 // server would run elsewhere) and logs the gateway into it as "demo",
 // waiting 10 s at most; false (with a message) when it cannot listen.
 bool startAndLogIn(CGateway &gateway, QThread &thread, CNetworkServerSim *sim);
+// Stops the simulator's uplinks, deletes it on its thread and ends the thread.
+void stopSimulator(QThread &thread, CNetworkServerSim *sim);
 // Runs the event loop for that long.
 void spin(int milliseconds);
 
