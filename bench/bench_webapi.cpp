@@ -5,11 +5,11 @@
 //  2. The CSV export of the whole register map (200,000 rows), timed to its
 //     last byte.
 //  3. Modbus round trips (libmodbus, one read every 2 ms) without and during
-//     back-to-back exports.
+//     back-to-back exports, in rounds taking turns.
 //  4. The simulator sending 500 uplinks/s: Modbus round trips without and with
-//     10 clients on /api/events, and the most register events any stream
-//     carried for one device within a second.
-// Build in Release. Usage: bench_webapi [seconds per Modbus phase]
+//     10 clients on /api/events, in rounds taking turns, and the most register
+//     events any stream carried for one device within a second.
+// Build in Release. Usage: bench_webapi [seconds each way of each comparison]
 
 #include "benchkit.h"
 
@@ -73,13 +73,15 @@ int connectTo(uint16_t port)
 }
 
 // One request on a connection of its own; the whole answer, -1 bytes on failure.
-long long httpGet(uint16_t port, const QByteArray &target, QByteArray *body = nullptr)
+// HTTP/1.0 gets a body without chunk framing, which makes it countable.
+long long httpGet(uint16_t port, const QByteArray &target, QByteArray *body = nullptr,
+                  const QByteArray &version = "HTTP/1.1")
 {
     const int fd = connectTo(port);
     if (fd < 0)
         return -1;
-    const QByteArray request
-        = "GET " + target + " HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\n" + kAuthorization + "\r\n";
+    const QByteArray request = "GET " + target + " " + version
+        + "\r\nHost: 127.0.0.1\r\nConnection: close\r\n" + kAuthorization + "\r\n";
     if (::send(fd, request.constData(), size_t(request.size()), MSG_NOSIGNAL) != request.size()) {
         ::close(fd);
         return -1;
@@ -108,36 +110,42 @@ template<typename Work> void whileServing(Work work)
     client.join();
 }
 
-std::vector<double> modbusReads(uint16_t port, int seconds, long *errors)
+// Reads for `ms` milliseconds, adding each round trip to `out`.
+void modbusReads(uint16_t port, int ms, long *errors, std::vector<double> &out)
 {
-    std::vector<double> ms;
     modbus_t *ctx = modbus_new_tcp("127.0.0.1", port);
     if (modbus_connect(ctx) != 0) {
         modbus_free(ctx);
         ++*errors;
-        return ms;
+        return;
     }
     uint16_t registers[kFields];
-    const auto end = Clock::now() + std::chrono::seconds(seconds);
+    const auto end = Clock::now() + std::chrono::milliseconds(ms);
     auto next = Clock::now();
     for (int i = 0; Clock::now() < end; ++i) {
         const auto start = Clock::now();
         if (modbus_read_registers(ctx, (i % kSending) * 20, kFields, registers) != kFields)
             ++*errors;
-        ms.push_back(msSince(start));
+        out.push_back(msSince(start));
         next += std::chrono::microseconds(2000);
         std::this_thread::sleep_until(next);
     }
     modbus_close(ctx);
     modbus_free(ctx);
-    return ms;
 }
 
-void printReads(const char *label, std::vector<double> ms, long errors)
+double ratioOfP99(std::vector<double> a, std::vector<double> b)
+{
+    std::sort(a.begin(), a.end());
+    std::sort(b.begin(), b.end());
+    return Bench::percentile(a, 0.99) / std::max(1e-9, Bench::percentile(b, 0.99));
+}
+
+void printReads(const char *label, std::vector<double> ms)
 {
     std::sort(ms.begin(), ms.end());
-    printf("  %-24s reads %6zu, errors %ld, round trip ms: p50 %.3f  p99 %.3f  max %.3f\n", label, ms.size(),
-           errors, Bench::percentile(ms, 0.5), Bench::percentile(ms, 0.99), ms.empty() ? 0.0 : ms.back());
+    printf("  %-24s reads %6zu, round trip ms: p50 %.3f  p99 %.3f  max %.3f\n", label, ms.size(),
+           Bench::percentile(ms, 0.5), Bench::percentile(ms, 0.99), ms.empty() ? 0.0 : ms.back());
 }
 
 // Reads one event stream until `stop`; counts register events per device per
@@ -265,32 +273,40 @@ int main(int argc, char *argv[])
     whileServing([&] {
         QByteArray csv;
         const auto start = Clock::now();
-        httpGet(http, "/api/register-map.csv", &csv);
+        httpGet(http, "/api/register-map.csv", &csv, "HTTP/1.0");
         exportMs = msSince(start);
-        rows = csv.count('\n') - 1;
+        const int body = csv.indexOf("\r\n\r\n");
+        rows = body < 0 ? 0 : csv.mid(body + 4).count('\n') - 1; // less the header line
     });
     printf("CSV export: %lld rows in %.0f ms (target < 1 s)\n", rows, exportMs);
 
+    // Each comparison takes turns: a round without, a round with, four times,
+    // so that whatever else the machine does falls on both sides alike.
+    const int rounds = 4;
+    const int roundMs = std::max(500, seconds * 1000 / rounds);
     long errors = 0;
-    printf("Modbus reads of %d registers every 2 ms:\n", kFields);
+    printf("Modbus reads of %d registers every 2 ms, %d rounds of %d ms each way:\n", kFields, rounds,
+           roundMs);
     std::vector<double> quiet;
-    whileServing([&] { quiet = modbusReads(modbusPort, seconds, &errors); });
-    printReads("without export", quiet, errors);
-    std::atomic<bool> stop { false };
-    std::atomic<int> exports { 0 };
     std::vector<double> exporting;
-    long exportErrors = 0;
-    whileServing([&] {
-        std::thread exporter([&] {
-            while (!stop.load())
-                if (httpGet(http, "/api/register-map.csv") > 0)
-                    ++exports;
+    std::atomic<int> exports { 0 };
+    for (int round = 0; round < rounds; ++round) {
+        whileServing([&] { modbusReads(modbusPort, roundMs, &errors, quiet); });
+        std::atomic<bool> stop { false };
+        whileServing([&] {
+            std::thread exporter([&] {
+                while (!stop.load())
+                    if (httpGet(http, "/api/register-map.csv") > 0)
+                        ++exports;
+            });
+            modbusReads(modbusPort, roundMs, &errors, exporting);
+            stop = true;
+            exporter.join();
         });
-        exporting = modbusReads(modbusPort, seconds, &exportErrors);
-        stop = true;
-        exporter.join();
-    });
-    printReads("during exports", exporting, exportErrors);
+    }
+    printReads("without export", quiet);
+    printReads("during exports", exporting);
+    printf("  p99 during / without: %.2f (target within 1.2)\n", ratioOfP99(exporting, quiet));
     printf("  (%d exports meanwhile)\n", exports.load());
 
     QThread simThread;
@@ -302,44 +318,46 @@ int main(int argc, char *argv[])
     Bench::spin(1000);
     printf("While the simulator sends %d uplinks/s:\n", kSending * 1000 / kPeriodMs);
     std::vector<double> ingesting;
-    long ingestErrors = 0;
-    whileServing([&] { ingesting = modbusReads(modbusPort, seconds, &ingestErrors); });
-    printReads("no event streams", ingesting, ingestErrors);
-
-    std::atomic<bool> stopStreams { false };
-    std::vector<SStreamReader> readers(kStreams);
-    for (SStreamReader &reader : readers) {
-        reader.stop = &stopStreams;
-        reader.fd = connectTo(http);
-        const QByteArray request
-            = "GET /api/events HTTP/1.1\r\nHost: 127.0.0.1\r\n" + kAuthorization + "\r\n";
-        ::send(reader.fd, request.constData(), size_t(request.size()), MSG_NOSIGNAL);
-    }
     std::vector<double> streaming;
-    long streamErrors = 0;
-    whileServing([&] {
-        std::vector<std::thread> threads;
-        for (SStreamReader &reader : readers)
-            threads.emplace_back([&reader] { reader.run(); });
-        streaming = modbusReads(modbusPort, seconds, &streamErrors);
-        stopStreams = true;
-        for (SStreamReader &reader : readers)
-            ::shutdown(reader.fd, SHUT_RDWR);
-        for (std::thread &t : threads)
-            t.join();
-    });
-    printReads("10 event streams", streaming, streamErrors);
     long events = 0;
     int most = 0;
-    for (const SStreamReader &reader : readers) {
-        events += reader.events;
-        most = std::max(most, reader.mostPerDeviceSecond);
-        ::close(reader.fd);
+    for (int round = 0; round < rounds; ++round) {
+        whileServing([&] { modbusReads(modbusPort, roundMs, &errors, ingesting); });
+        std::atomic<bool> stopStreams { false };
+        std::vector<SStreamReader> readers(kStreams);
+        for (SStreamReader &reader : readers) {
+            reader.stop = &stopStreams;
+            reader.fd = connectTo(http);
+            const QByteArray request
+                = "GET /api/events HTTP/1.1\r\nHost: 127.0.0.1\r\n" + kAuthorization + "\r\n";
+            ::send(reader.fd, request.constData(), size_t(request.size()), MSG_NOSIGNAL);
+        }
+        whileServing([&] {
+            std::vector<std::thread> threads;
+            for (SStreamReader &reader : readers)
+                threads.emplace_back([&reader] { reader.run(); });
+            modbusReads(modbusPort, roundMs, &errors, streaming);
+            stopStreams = true;
+            for (SStreamReader &reader : readers)
+                ::shutdown(reader.fd, SHUT_RDWR);
+            for (std::thread &t : threads)
+                t.join();
+        });
+        for (const SStreamReader &reader : readers) {
+            events += reader.events;
+            most = std::max(most, reader.mostPerDeviceSecond);
+            ::close(reader.fd);
+        }
+        Bench::spin(100); // the closed streams leave the server
     }
-    printf("  register events: %ld over %d streams; most for one device within a second on one stream: %d "
-           "(at most 4 allowed)\n",
-           events, kStreams, most);
+    printReads("no event streams", ingesting);
+    printReads("10 event streams", streaming);
+    printf("  p99 with / without: %.2f (target within 1.2)\n", ratioOfP99(streaming, ingesting));
+    printf("  register events: %ld over %d streams x %d rounds; most for one device within a second on one "
+           "stream: %d (at most 4 allowed)\n",
+           events, kStreams, rounds, most);
+    printf("Modbus reads failed: %ld\n", errors);
 
     Bench::stopSimulator(simThread, sim);
-    return errors + exportErrors + ingestErrors + streamErrors == 0 && most <= 4 ? 0 : 1;
+    return errors == 0 && most <= 4 ? 0 : 1;
 }

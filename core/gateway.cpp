@@ -6,6 +6,7 @@
 #include "devices/registervalue.h"
 #include "devices/scalingtable.h"
 #include "modbus/modbusconfig.h"
+#include "modbus/modbuspoller.h"
 #include "modbus/modbusservice.h"
 #include "modbus/modbusstats.h"
 #include "serverlink/serverhandler.h"
@@ -20,6 +21,8 @@
 #include <QTcpServer>
 
 #include <algorithm>
+#include <limits>
+#include <tuple>
 #include <unordered_map>
 #include <vector>
 
@@ -352,6 +355,15 @@ void CGateway::updateDeviceList() const
     m_byId.reserve(m_byName.size());
     for (int i = 0; i < m_byName.size(); ++i)
         m_byId.insert(m_byName.at(i).id, i);
+    m_mapOrder.resize(size_t(m_byName.size()));
+    for (int i = 0; i < m_byName.size(); ++i)
+        m_mapOrder[size_t(i)] = i;
+    std::sort(m_mapOrder.begin(), m_mapOrder.end(), [this](int a, int b) {
+        const SRegisteredDevice &x = m_byName.at(a);
+        const SRegisteredDevice &y = m_byName.at(b);
+        return std::make_tuple(x.port, x.unitId, x.startAddr, x.id)
+            < std::make_tuple(y.port, y.unitId, y.startAddr, y.id);
+    });
     m_byNameGeneration = m_registry->generation();
 }
 
@@ -417,26 +429,31 @@ QList<SDeviceRegister> CGateway::deviceRegisters(uint32_t deviceId) const
     QList<SDeviceRegister> list;
     if (failed())
         return list;
-    QSqlQuery rows = m_store->getRegisters(deviceId);
+    QSqlQuery *query = m_store->registerRows(deviceId);
+    if (!query)
+        return list;
+    QSqlQuery &rows = *query;
+    using Row = CDataBaseHandler::RegisterRow;
     while (rows.next()) {
         SDeviceRegister reg;
-        reg.address = rows.value(REG_COL_ADDR).toUInt();
-        reg.name = rows.value(REG_COL_NAME).toString();
-        reg.dataType = rows.value(REG_COL_DATA_TYPE).toString();
-        reg.bitSize = rows.value(REG_COL_BIT_SIZE).toUInt();
-        reg.source = rows.value(REG_COL_SOURCE).toUInt();
-        const QVariant full = rows.value(REG_COL_FULL_VALUE);
+        reg.address = rows.value(Row::RowAddr).toUInt();
+        reg.name = rows.value(Row::RowName).toString();
+        reg.dataType = rows.value(Row::RowDataType).toString();
+        reg.bitSize = rows.value(Row::RowBitSize).toUInt();
+        reg.source = rows.value(Row::RowSource).toUInt();
+        const QVariant full = rows.value(Row::RowFullValue);
         reg.raw = full.isNull() ? QString() : full.toString();
-        reg.unit = rows.value(REG_COL_UNIT).toString();
-        reg.multiplier = rows.value(REG_COL_GRATING_PERIOD).toInt();
-        reg.extraValue = rows.value(REG_COL_START_VALUE).toInt();
-        const QVariant time = rows.value(REG_COL_TIME);
+        reg.unit = rows.value(Row::RowUnit).toString();
+        reg.multiplier = rows.value(Row::RowMultiplier).toInt();
+        reg.extraValue = rows.value(Row::RowExtraValue).toInt();
+        const QVariant time = rows.value(Row::RowTime);
         reg.updatedMs = time.isNull() || time.toLongLong() == 0 ? -1 : time.toLongLong();
         reg.value = RegisterValue::shownText(reg.dataType, full, int(reg.bitSize), reg.unit, nullptr);
         reg.numeric = reg.dataType == QS_TYPE_INTEGER || reg.dataType == QS_TYPE_UINTEGER
             || reg.dataType == QS_TYPE_FLOAT;
         list.append(reg);
     }
+    rows.finish();
     return list;
 }
 
@@ -452,6 +469,32 @@ void CGateway::showRegisters(QSqlQueryModel &model, uint32_t deviceId) const
         model.setQuery(m_store->getRegisters(deviceId));
 }
 
+const QVector<CGateway::SMapField> &CGateway::mapFields(const QString &appEui) const
+{
+    auto known = m_mapFields.constFind(appEui);
+    if (known != m_mapFields.cend())
+        return *known;
+    QVector<SMapField> fields;
+    const SDeviceTemplate tpl = m_registry->getTemplate(appEui);
+    for (const SRegisterDescription &reg : m_registry->getDeviceRegisterMap(appEui).registers) {
+        SMapField field;
+        field.offset = reg.offset;
+        field.name = reg.name;
+        field.dataType = reg.dataType;
+        field.bitSize = reg.bitSize;
+        field.wordOrder = QS_TPL_HIGH_FIRST;
+        if (reg.source == 1)
+            for (const SDevicePacket &packet : tpl.device_packets)
+                for (const SDevicePacketField &f : packet.packet_fields)
+                    if (uint32_t(f.reg_map_bias) == reg.offset && f.data_name == reg.name && f.lowWordFirst())
+                        field.wordOrder = QS_TPL_LOW_FIRST;
+        fields.append(field);
+    }
+    std::stable_sort(fields.begin(), fields.end(),
+                     [](const SMapField &a, const SMapField &b) { return a.offset < b.offset; });
+    return *m_mapFields.insert(appEui, fields);
+}
+
 QList<SRegisterMapRow> CGateway::registerMap(SRegisterMapCursor &cursor, int maxRows) const
 {
     QList<SRegisterMapRow> rows;
@@ -459,43 +502,63 @@ QList<SRegisterMapRow> CGateway::registerMap(SRegisterMapCursor &cursor, int max
         cursor.done = true;
         return rows;
     }
-    const QList<SServedField> fields
-        = m_store->servedFields(cursor.port, cursor.started, cursor.lastPort, cursor.lastAddress, maxRows);
-    if (!fields.isEmpty())
-        updateDeviceList();
-    for (const SServedField &field : fields) {
-        SRegisterMapRow row;
-        row.port = field.port;
-        row.address = field.address;
-        row.field = field.name;
-        row.dataType = field.dataType;
-        row.bitSize = field.bitSize;
-        row.unit = field.unit;
-        row.multiplier = field.multiplier;
-        row.extraValue = field.extraValue;
-        row.wordOrder = QS_TPL_HIGH_FIRST;
-        const int at = m_byId.value(field.device, -1);
-        if (at >= 0) {
-            const SRegisteredDevice *device = &m_byName.at(at);
-            row.deviceName = device->name;
-            row.devEui = device->devEui;
-            const SDeviceTemplate tpl = m_registry->getTemplate(device->appEui);
-            const uint32_t offset = field.address - uint32_t(device->startAddr);
-            for (const SDevicePacket &packet : tpl.device_packets)
-                for (const SDevicePacketField &f : packet.packet_fields)
-                    if (uint32_t(f.reg_map_bias) == offset && f.data_name == field.name && f.lowWordFirst())
-                        row.wordOrder = QS_TPL_LOW_FIRST;
+    updateDeviceList();
+    using Key = std::tuple<int, int, int32_t, uint32_t>; // port, unit id, start, id
+    const auto keyOf = [this](int index) {
+        const SRegisteredDevice &device = m_byName.at(index);
+        return Key(device.port, device.unitId, device.startAddr, device.id);
+    };
+    // The first device at or after the last row's device; a device removed
+    // meanwhile is simply not found again.
+    Key from = cursor.started ? Key(cursor.lastPort, cursor.lastUnitId, cursor.lastStart, cursor.lastDevice)
+                              : Key(std::max(cursor.port, 0), 0, std::numeric_limits<int32_t>::min(), 0);
+    auto at = std::lower_bound(m_mapOrder.cbegin(), m_mapOrder.cend(), from,
+                               [&](int index, const Key &key) { return keyOf(index) < key; });
+    int field = 0;
+    if (cursor.started && at != m_mapOrder.cend() && m_byName.at(*at).id == cursor.lastDevice)
+        field = cursor.lastField + 1;
+    for (; at != m_mapOrder.cend(); ++at, field = 0) {
+        const SRegisteredDevice &device = m_byName.at(*at);
+        if (cursor.port >= 0 && device.port != cursor.port)
+            break;
+        const QVector<SMapField> &fields = mapFields(device.appEui);
+        for (; field < fields.size(); ++field) {
+            const SMapField &f = fields.at(field);
+            const uint32_t address = uint32_t(device.startAddr) + f.offset;
+            const SRegisterParam *scaling = m_scaling->find(device.id, address);
+            if (!scaling)
+                continue; // the store holds no such register
+            if (rows.size() == maxRows)
+                return rows; // the next chunk starts here
+            SRegisterMapRow row;
+            row.port = device.port;
+            row.address = address;
+            row.deviceName = device.name;
+            row.devEui = device.devEui;
+            row.field = f.name;
+            row.dataType = f.dataType;
+            row.bitSize = f.bitSize;
+            row.wordOrder = f.wordOrder;
+            row.unit = scaling->unit;
+            row.multiplier = scaling->gratingPeriod;
+            row.extraValue = scaling->startValue;
+            row.unitId = uint8_t(device.unitId);
+            rows.append(row);
+            cursor.started = true;
+            cursor.lastPort = device.port;
+            cursor.lastUnitId = uint8_t(device.unitId);
+            cursor.lastStart = device.startAddr;
+            cursor.lastDevice = device.id;
+            cursor.lastField = field;
         }
-        rows.append(row);
     }
-    if (!fields.isEmpty()) {
-        cursor.started = true;
-        cursor.lastPort = fields.last().port;
-        cursor.lastAddress = fields.last().address;
-    }
-    if (fields.size() < maxRows)
-        cursor.done = true;
+    cursor.done = true;
     return rows;
+}
+
+bool CGateway::modbusWaiting() const
+{
+    return CModbusPoller::instance().waiting();
 }
 
 // --- Server's device list ---

@@ -106,9 +106,16 @@ public:
     void showDevices(QSqlQueryModel &model, const QString &search) const;
     void showRegisters(QSqlQueryModel &model, uint32_t deviceId) const;
     // The next at most maxRows rows of the register map after the cursor;
-    // empty (and cursor.done) at the end. A walk in chunks never holds the
-    // whole map, so an export can yield to the event loop between chunks.
+    // empty (and cursor.done) at the end. Read from memory (the device list,
+    // the device types and the scaling table), never from the store, so a
+    // chunk of a few rows costs microseconds and an export can give way to
+    // Modbus between any two chunks (modbusWaiting).
     QList<SRegisterMapRow> registerMap(SRegisterMapCursor &cursor, int maxRows) const;
+
+    // A Modbus request (or connection) is waiting to be served. Long work on
+    // this thread (an export, a burst of events) asks between small steps and
+    // gives way, so that Modbus answers never wait behind it.
+    bool modbusWaiting() const;
 
     // --- Server's device list ---
     // Asks the server for its devices of every type in the catalogue; false
@@ -259,7 +266,22 @@ private:
     mutable QVector<SRegisteredDevice> m_byName;
     mutable QHash<uint32_t, int> m_byId; // index into m_byName by device id
     mutable quint64 m_byNameGeneration = ~quint64(0);
+    // Indexes into m_byName in register map order: port, unit id, start
+    // register, id. Rebuilt with m_byName.
+    mutable std::vector<int> m_mapOrder;
     void updateDeviceList() const;
+    // A device type's fields as the register map lists them, in offset order;
+    // templates are loaded once, so each type's list is made once.
+    struct SMapField
+    {
+        uint32_t offset = 0;
+        QString name;
+        QString dataType;
+        uint32_t bitSize = 0;
+        QString wordOrder;
+    };
+    mutable QHash<QString, QVector<SMapField>> m_mapFields; // by AppEUI
+    const QVector<SMapField> &mapFields(const QString &appEui) const;
     QTimer m_silenceTimer;
     std::unique_ptr<CServerHandler> m_session;
     std::unique_ptr<CAllDeviceHandler> m_registry;

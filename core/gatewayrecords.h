@@ -68,7 +68,7 @@ struct SDeviceRegister
 };
 
 // One row of the register map that SCADA engineers import as tags: one per
-// field served (its first register), ordered by port and address.
+// field served (its first register), ordered by port, unit id and address.
 struct SRegisterMapRow
 {
     uint16_t port = 0;
@@ -82,17 +82,23 @@ struct SRegisterMapRow
     QString unit;
     int32_t multiplier = 1;
     int32_t extraValue = 0;
+    uint8_t unitId = 0; // the device's Modbus unit id; 0: none
 };
 
 // Where a walk over the register map goes on: pass the same cursor again for
-// the next chunk.
+// the next chunk. It names the last row handed out (device and field), so
+// devices added or removed between chunks neither repeat nor skip a row of
+// the others.
 struct SRegisterMapCursor
 {
     int port = -1; // only this port; -1: every port
     bool started = false;
-    uint16_t lastPort = 0;
-    uint32_t lastAddress = 0;
     bool done = false;
+    uint16_t lastPort = 0;
+    uint8_t lastUnitId = 0;
+    int32_t lastStart = 0;
+    uint32_t lastDevice = 0;
+    int lastField = -1; // index into the device type's fields in offset order
 };
 
 // A device to add: a device of the server's list with its Modbus place.

@@ -28,13 +28,15 @@ QByteArray csvChunk(const CGateway &gateway, SRegisterMapCursor &cursor, int max
         return QByteArray();
     QByteArray out;
     if (!cursor.started)
-        out = "port,address,device,devEui,field,dataType,bitSize,wordOrder,unit,multiplier,extraValue\r\n";
+        out = "port,address,device,devEui,field,dataType,bitSize,wordOrder,unit,multiplier,extraValue,"
+              "unitId\r\n";
     for (const SRegisterMapRow &row : gateway.registerMap(cursor, maxRows)) {
         out += QByteArray::number(row.port) + ',' + QByteArray::number(row.address) + ','
             + csvCell(row.deviceName) + ',' + csvCell(row.devEui) + ',' + csvCell(row.field) + ','
             + csvCell(row.dataType) + ',' + QByteArray::number(row.bitSize) + ',' + csvCell(row.wordOrder)
             + ',' + csvCell(row.unit) + ',' + QByteArray::number(row.multiplier) + ','
-            + QByteArray::number(row.extraValue) + "\r\n";
+            + QByteArray::number(row.extraValue) + ','
+            + (row.unitId ? QByteArray::number(row.unitId) : QByteArray()) + "\r\n";
     }
     return out;
 }
@@ -57,7 +59,9 @@ QByteArray jsonChunk(const CGateway &gateway, SRegisterMapCursor &cursor, int ma
                                    { QStringLiteral("wordOrder"), row.wordOrder },
                                    { QStringLiteral("unit"), row.unit },
                                    { QStringLiteral("multiplier"), row.multiplier },
-                                   { QStringLiteral("extraValue"), row.extraValue } };
+                                   { QStringLiteral("extraValue"), row.extraValue },
+                                   { QStringLiteral("unitId"),
+                                     row.unitId ? QJsonValue(row.unitId) : QJsonValue() } };
         if (separate)
             out += ',';
         out += QJsonDocument(object).toJson(QJsonDocument::Compact);

@@ -9,12 +9,15 @@ class QIODevice;
 
 // The register map as SCADA engineers import it as tags (one row per served
 // field: port, address, device, DevEUI, field, data type, bit size, word
-// order, unit, multiplier, extra value), in CSV or JSON. Written in chunks
+// order, unit, multiplier, extra value, unit id), in CSV or JSON. Written in chunks
 // from the gateway's cursor, so that neither the HTTP API nor the window
 // ever holds the whole map.
 namespace RegisterMapExport {
 
 constexpr int ChunkRows = 500;
+// What an exporter on the event loop takes at a time before it asks whether
+// Modbus is waiting (a few microseconds of work).
+constexpr int StepRows = 16;
 
 // The next piece: the header line (CSV) or "[" (JSON) before the first rows,
 // "]" after the last; empty once the cursor is done.

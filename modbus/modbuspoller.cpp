@@ -2,6 +2,7 @@
 
 #include <QThread>
 
+#include <poll.h>
 #include <sys/epoll.h>
 #include <unistd.h>
 
@@ -57,6 +58,14 @@ void CModbusPoller::unwatch(int descriptor)
 {
     if (m_clients.remove(descriptor) > 0)
         epoll_ctl(m_epoll, EPOLL_CTL_DEL, descriptor, nullptr);
+}
+
+bool CModbusPoller::waiting() const
+{
+    // An epoll set is readable while any descriptor in it is ready; asking
+    // takes nothing out of it.
+    pollfd set { m_epoll, POLLIN, 0 };
+    return ::poll(&set, 1, 0) > 0;
 }
 
 // A client may unwatch itself or others while a batch is dispatched, and a

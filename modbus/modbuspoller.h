@@ -39,6 +39,11 @@ public:
     // Before the descriptor is closed; no event for it is reported afterwards.
     void unwatch(int descriptor);
 
+    // Some watched descriptor is ready now (a request, a connection or room to
+    // send is waiting). Long work elsewhere on the event loop asks this
+    // between small steps and gives way, so that Modbus answers come first.
+    bool waiting() const;
+
 private:
     CModbusPoller();
     void dispatch();

@@ -453,6 +453,13 @@ void CDataBaseHandler::buildStatements()
 
     m_sqlRegisters = QStringLiteral("SELECT * FROM %1 WHERE %2=:%2 AND %3=1 ORDER BY %4 ASC;")
                          .arg(devData, reg[REG_COL_DEVICE], reg[REG_COL_PARENT], reg[REG_COL_ADDR]);
+    m_sqlRegisterRows
+        = QStringLiteral("SELECT %5, %6, %7, %8, %9, %10, %11, %12, %13, %14 FROM %1 "
+                         "WHERE %2=:%2 AND %3=1 ORDER BY %4 ASC;")
+              .arg(devData, reg[REG_COL_DEVICE], reg[REG_COL_PARENT], reg[REG_COL_ADDR], reg[REG_COL_ADDR],
+                   reg[REG_COL_NAME], reg[REG_COL_DATA_TYPE], reg[REG_COL_BIT_SIZE], reg[REG_COL_SOURCE])
+              .arg(reg[REG_COL_FULL_VALUE], reg[REG_COL_UNIT], reg[REG_COL_GRATING_PERIOD],
+                   reg[REG_COL_START_VALUE], reg[REG_COL_TIME]);
     m_sqlDeviceIdByEui = QStringLiteral("SELECT %2 FROM %1 WHERE %3=:%3;")
                              .arg(devices, dev[DEV_COL_ID], dev[DEV_COL_DEV_EUI]);
 
@@ -598,6 +605,19 @@ QSqlQuery CDataBaseHandler::getRegisters(uint32_t deviceId)
         addLog(QStringLiteral("[CDataBaseHandler::getRegisters] Invalid SQL request [1]")
                + errorText(query.lastError()));
     return query;
+}
+
+QSqlQuery *CDataBaseHandler::registerRows(uint32_t deviceId)
+{
+    QSqlQuery *query = statement(m_sqlRegisterRows);
+    if (!query)
+        return nullptr;
+    query->bindValue(m_devDataBind[REG_COL_DEVICE], deviceId);
+    if (query->exec())
+        return query;
+    addLog(QStringLiteral("[CDataBaseHandler::registerRows] Invalid SQL request [1]")
+           + errorText(query->lastError()));
+    return nullptr;
 }
 
 bool CDataBaseHandler::saveRegisterData(const SDeviceRegisterData &data)

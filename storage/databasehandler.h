@@ -43,6 +43,23 @@ public:
     bool deleteDevice(uint32_t deviceId);
     QSqlQuery getDevices(const QString &search);
     QSqlQuery getRegisters(uint32_t deviceId);
+    // The same rows through a statement prepared once and kept, forward only,
+    // for readers that take each row once, with only the columns of
+    // RegisterRow in that order (each column read costs); null when the query
+    // failed. Call finish() on it when done.
+    enum RegisterRow {
+        RowAddr,
+        RowName,
+        RowDataType,
+        RowBitSize,
+        RowSource,
+        RowFullValue,
+        RowUnit,
+        RowMultiplier,
+        RowExtraValue,
+        RowTime
+    };
+    QSqlQuery *registerRows(uint32_t deviceId);
     // Writes one uplink's batch in one transaction and waits for the write lock
     // as long as SQLite's busy timeout allows; true only when every register
     // was written and committed.
@@ -169,6 +186,7 @@ private:
     QString m_sqlDevicesAll;
     QString m_sqlDevicesSearch;
     QString m_sqlRegisters;
+    QString m_sqlRegisterRows;
     QString m_sqlDeviceIdByEui;
     QString m_sqlSaveData;
     QString m_sqlUpdateRegInfo;

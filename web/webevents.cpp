@@ -4,7 +4,7 @@
 #include "core/gateway.h"
 #include "web/webjson.h"
 
-#include <QDateTime>
+#include <QElapsedTimer>
 #include <QJsonDocument>
 
 CWebEvents::CWebEvents(CGateway &gateway, Send send, Streams streams, QObject *parent)
@@ -12,8 +12,16 @@ CWebEvents::CWebEvents(CGateway &gateway, Send send, Streams streams, QObject *p
     , m_gateway(gateway)
     , m_send(std::move(send))
     , m_streams(std::move(streams))
-    , m_clock([] { return QDateTime::currentMSecsSinceEpoch(); })
+    , m_clock([] {
+        // monotonic: a clock set back must not hold events up, nor one set
+        // forward let them crowd
+        static QElapsedTimer since;
+        if (!since.isValid())
+            since.start();
+        return since.elapsed();
+    })
 {
+    m_flush.setTimerType(Qt::PreciseTimer);
     m_flush.setSingleShot(true);
     connect(&m_flush, &QTimer::timeout, this, &CWebEvents::flushDue);
     m_counterTimer.setInterval(1000);
@@ -44,8 +52,12 @@ CWebEvents::CWebEvents(CGateway &gateway, Send send, Streams streams, QObject *p
 
 QByteArray CWebEvents::format(const QString &event, const QJsonObject &data)
 {
-    return "event: " + event.toUtf8() + "\ndata: " + QJsonDocument(data).toJson(QJsonDocument::Compact)
-        + "\n\n";
+    return format(event, QJsonDocument(data).toJson(QJsonDocument::Compact));
+}
+
+QByteArray CWebEvents::format(const QString &event, const QByteArray &json)
+{
+    return "event: " + event.toUtf8() + "\ndata: " + json + "\n\n";
 }
 
 QByteArray CWebEvents::greeting() const
@@ -63,36 +75,47 @@ void CWebEvents::deviceUpdated(const QString &devEui)
 {
     if (m_streams() == 0)
         return;
-    const qint64 now = m_clock();
-    const qint64 last = m_lastSent.value(devEui, now - DeviceIntervalMs);
-    if (now - last >= DeviceIntervalMs && !m_due.contains(devEui)) {
-        m_lastSent.insert(devEui, now);
-        emitEvent(QStringLiteral("registers"), WebJson::registerEvent(m_gateway, devEui));
+    // Never built here, inside the uplink's own work: the flush sends it,
+    // at once when the device's last event is old enough.
+    if (m_due.contains(devEui))
         return;
-    }
     m_due.insert(devEui);
-    if (!m_flush.isActive())
-        m_flush.start(int(std::max<qint64>(1, last + DeviceIntervalMs - now)));
+    const auto last = m_lastSent.constFind(devEui);
+    flushWithin(last == m_lastSent.cend() ? 0 : *last + DeviceIntervalMs - m_clock());
+}
+
+void CWebEvents::flushWithin(qint64 waitMs)
+{
+    const int wait = int(std::max<qint64>({ 0, waitMs, m_lastFlush + FlushBeatMs - m_clock() }));
+    if (!m_flush.isActive() || m_flush.remainingTime() > wait)
+        m_flush.start(wait);
 }
 
 void CWebEvents::flushDue()
 {
     const qint64 now = m_clock();
+    m_lastFlush = now;
     qint64 next = -1;
     for (auto it = m_due.begin(); it != m_due.end();) {
-        const qint64 last = m_lastSent.value(*it);
-        if (now - last >= DeviceIntervalMs) {
-            m_lastSent.insert(*it, now);
-            emitEvent(QStringLiteral("registers"), WebJson::registerEvent(m_gateway, *it));
-            it = m_due.erase(it);
-        } else {
-            const qint64 wait = last + DeviceIntervalMs - now;
+        const auto last = m_lastSent.constFind(*it);
+        if (last != m_lastSent.cend() && now - *last < DeviceIntervalMs) {
+            const qint64 wait = *last + DeviceIntervalMs - now;
             next = next < 0 ? wait : std::min(next, wait);
             ++it;
+            continue;
+        }
+        if (m_streams() > 0) {
+            m_lastSent.insert(*it, now);
+            m_send(format(QStringLiteral("registers"), WebJson::registerEvent(m_gateway, *it)));
+        }
+        it = m_due.erase(it);
+        if (it != m_due.end() && m_gateway.modbusWaiting()) {
+            m_flush.start(0); // the rest once Modbus has had its turn
+            return;
         }
     }
     if (next >= 0)
-        m_flush.start(int(std::max<qint64>(1, next)));
+        flushWithin(next);
 }
 
 void CWebEvents::sendCounters()

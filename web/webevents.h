@@ -12,11 +12,14 @@ class CGateway;
 
 // What the event streams carry: the gateway's notices turned into
 // Server-Sent Events and handed to `send`, which queues them for every open
-// stream. Register updates are coalesced per device: at most one event a
-// device every 250 ms (4 a second), carrying the registers as they are when
-// it is sent, so a stream never carries more than that however often the
-// device's uplinks come. Counters go at most once a second, and only when
-// they changed.
+// stream. Register updates are coalesced per device: one event a device at
+// most every 275 ms, carrying the registers as they are when it is sent, so a
+// stream never carries more than 4 a second however often the device's
+// uplinks come; the 25 ms beyond a quarter second leave room for delivery
+// jitter, so that a client counting arrivals never sees a fifth within a
+// second either. Register events are built off the uplink's own path, one at
+// a time, and a burst of them gives way whenever a Modbus request is
+// waiting. Counters go at most once a second, and only when they changed.
 class CWebEvents : public QObject
 {
     Q_OBJECT
@@ -24,11 +27,15 @@ class CWebEvents : public QObject
 public:
     using Send = std::function<void(const QByteArray &)>;
     using Streams = std::function<int()>;
-    static constexpr int DeviceIntervalMs = 250;
+    static constexpr int DeviceIntervalMs = 275;
+    // Register events go out together on this beat rather than each on its
+    // own: every stream then takes one write for several devices.
+    static constexpr int FlushBeatMs = 50;
 
     CWebEvents(CGateway &gateway, Send send, Streams streams, QObject *parent = nullptr);
 
     static QByteArray format(const QString &event, const QJsonObject &data);
+    static QByteArray format(const QString &event, const QByteArray &json);
     // What a new stream starts with: the retry delay and the status.
     QByteArray greeting() const;
 
@@ -39,6 +46,9 @@ public:
 
 private:
     void emitEvent(const QString &event, const QJsonObject &data);
+    // Starts the flush timer for a device that may go `waitMs` from now,
+    // unless it already fires sooner.
+    void flushWithin(qint64 waitMs);
     void sendCounters();
 
     CGateway &m_gateway;
@@ -48,6 +58,7 @@ private:
     QHash<QString, qint64> m_lastSent; // by DevEUI
     QSet<QString> m_due;
     QTimer m_flush;
+    qint64 m_lastFlush = 0;
     QTimer m_counterTimer;
     QByteArray m_lastCounters;
 };

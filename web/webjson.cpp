@@ -4,6 +4,9 @@
 
 #include <QDateTime>
 
+#include <cstdio>
+#include <ctime>
+
 namespace WebJson {
 
 QJsonValue time(qint64 msSinceEpoch)
@@ -82,11 +85,110 @@ QJsonObject silence(const CGateway &gateway, const QString &devEui, bool silent)
              { QStringLiteral("silentSince"), time(silent ? gateway.device(devEui).silentSinceMs : -1) } };
 }
 
-QJsonObject registerEvent(const CGateway &gateway, const QString &devEui)
+namespace {
+
+// As QJsonDocument escapes a string: quote, backslash and control characters;
+// everything else as UTF-8.
+void appendString(QByteArray &out, const QString &text)
 {
+    static const char hex[] = "0123456789abcdef";
+    out += '"';
+    const QByteArray utf8 = text.toUtf8();
+    for (const char c : utf8) {
+        const auto u = static_cast<unsigned char>(c);
+        if (u >= 0x20 && u != '"' && u != '\\') {
+            out += c;
+            continue;
+        }
+        out += '\\';
+        switch (u) {
+        case '"':
+            out += '"';
+            break;
+        case '\\':
+            out += '\\';
+            break;
+        case '\b':
+            out += 'b';
+            break;
+        case '\f':
+            out += 'f';
+            break;
+        case '\n':
+            out += 'n';
+            break;
+        case '\r':
+            out += 'r';
+            break;
+        case '\t':
+            out += 't';
+            break;
+        default:
+            out += "u00";
+            out += hex[u >> 4];
+            out += hex[u & 0xf];
+        }
+    }
+    out += '"';
+}
+
+// time() as text: "yyyy-MM-ddTHH:mm:ssZ", or null.
+void appendTime(QByteArray &out, qint64 msSinceEpoch)
+{
+    if (msSinceEpoch < 0) {
+        out += "null";
+        return;
+    }
+    const time_t seconds = time_t(msSinceEpoch / 1000);
+    tm utc {};
+    char text[40];
+    if (gmtime_r(&seconds, &utc) && utc.tm_year + 1900 <= 9999
+        && snprintf(text, sizeof text, "\"%04d-%02d-%02dT%02d:%02d:%02dZ\"", utc.tm_year + 1900,
+                    utc.tm_mon + 1, utc.tm_mday, utc.tm_hour, utc.tm_min, utc.tm_sec)
+            > 0)
+        out += text;
+    else
+        appendString(out, time(msSinceEpoch).toString());
+}
+
+} // namespace
+
+QByteArray registerEvent(const CGateway &gateway, const QString &devEui)
+{
+    QByteArray out;
+    out.reserve(4096);
+    out += "{\"devEui\":";
+    appendString(out, devEui);
+    out += ",\"registers\":[";
     const SRegisteredDevice entry = gateway.device(devEui);
-    return { { QStringLiteral("devEui"), devEui },
-             { QStringLiteral("registers"), entry.id == 0 ? QJsonArray() : registers(gateway, entry) } };
+    bool first = true;
+    for (const SDeviceRegister &reg :
+         entry.id == 0 ? QList<SDeviceRegister>() : gateway.deviceRegisters(entry.id)) {
+        if (!first)
+            out += ',';
+        first = false;
+        // QJsonObject's key order
+        out += "{\"address\":" + QByteArray::number(qint64(reg.address));
+        out += ",\"bitSize\":" + QByteArray::number(qint64(reg.bitSize));
+        out += ",\"dataType\":";
+        appendString(out, reg.dataType);
+        out += reg.numeric ? ",\"editable\":true" : ",\"editable\":false";
+        out += ",\"extraValue\":" + QByteArray::number(reg.extraValue);
+        out += ",\"multiplier\":" + QByteArray::number(reg.multiplier);
+        out += ",\"name\":";
+        appendString(out, reg.name);
+        out += ",\"raw\":";
+        appendString(out, reg.raw);
+        out += ",\"unit\":";
+        appendString(out, reg.unit);
+        out += ",\"updated\":";
+        appendTime(out, reg.updatedMs);
+        out += ",\"value\":";
+        appendString(out, reg.value);
+        out += '}';
+    }
+    out += "]}";
+    return out;
 }
 
 QJsonObject counters(const CGateway &gateway)

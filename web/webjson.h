@@ -22,7 +22,12 @@ QJsonArray registers(const CGateway &gateway, const SRegisteredDevice &device);
 // Device + its registers.
 QJsonObject deviceDetail(const CGateway &gateway, const SRegisteredDevice &device);
 QJsonObject silence(const CGateway &gateway, const QString &devEui, bool silent);
-QJsonObject registerEvent(const CGateway &gateway, const QString &devEui);
+// A register event's data: {"devEui", "registers": [deviceRegister...]},
+// written straight to compact JSON text (byte for byte what QJsonDocument
+// writes for the same object, keys in its order) because the event streams
+// send one for every device several times a second, and building it through
+// QJsonObject cost more than reading the registers.
+QByteArray registerEvent(const CGateway &gateway, const QString &devEui);
 QJsonObject counters(const CGateway &gateway);
 QJsonObject deviceType(const SDeviceType &type);
 

@@ -54,12 +54,14 @@ bool readLine(std::FILE *in, std::FILE *err, const char *prompt, QByteArray &lin
     const bool terminal = ::isatty(fd);
     termios saved = {};
     if (terminal) {
-        std::fputs(prompt, err);
-        std::fflush(err);
+        // Echo goes off first (dropping what was typed ahead), then the
+        // prompt: whatever is typed after the prompt is read, unseen.
         ::tcgetattr(fd, &saved);
         termios quiet = saved;
         quiet.c_lflag &= ~tcflag_t(ECHO);
         ::tcsetattr(fd, TCSAFLUSH, &quiet);
+        std::fputs(prompt, err);
+        std::fflush(err);
     }
     line.clear();
     int c = 0;

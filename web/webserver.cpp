@@ -1,5 +1,6 @@
 #include "web/webserver.h"
 
+#include <QElapsedTimer>
 #include <QLoggingCategory>
 #include <QPointer>
 #include <QSocketNotifier>
@@ -38,6 +39,7 @@ struct CWebServer::SStream
     QByteArray unsent;
     int offset = 0; // of unsent, already handed to the library
     bool suspended = false;
+    bool toWake = false; // in m_toWake
     bool dropped = false;
     qint64 pending() const { return unsent.size() - offset; }
 };
@@ -52,6 +54,7 @@ struct SChunkSource
     CWebServer *server = nullptr;
     MHD_Connection *connection = nullptr;
     bool rested = false;
+    qint64 makingNs = 0; // what making the last piece took
 };
 
 // The library's own percent-decoding is turned off: the request target is
@@ -133,9 +136,11 @@ struct SLibraryCallbacks
         return ssize_t(n);
     }
 
-    // Hands out a long body piece by piece; before each new piece the
-    // connection rests for one pass of the event loop, so that a client
-    // taking a large export as fast as loopback allows cannot hold Modbus up.
+    // Hands out a long body piece by piece. Before each new piece the
+    // connection rests for as long as the last one took to make (at least one
+    // pass of the event loop): a long export then keeps the loop busy about
+    // half the time at most, so a client taking it as fast as loopback allows
+    // leaves room for Modbus and whatever else this machine runs.
     static ssize_t readChunks(void *cls, uint64_t, char *buffer, size_t max)
     {
         auto *source = static_cast<SChunkSource *>(cls);
@@ -146,14 +151,18 @@ struct SLibraryCallbacks
                 MHD_Connection *connection = source->connection;
                 server->m_resting.insert(connection);
                 MHD_suspend_connection(connection);
-                QTimer::singleShot(0, server, [server, connection] {
+                const int restMs = int((source->makingNs + 999999) / 1000000);
+                QTimer::singleShot(restMs, Qt::PreciseTimer, server, [server, connection] {
                     if (server->m_resting.remove(connection))
                         server->resume(connection);
                 });
                 return 0;
             }
             source->rested = false;
+            QElapsedTimer making;
+            making.start();
             source->piece = source->next();
+            source->makingNs = making.nsecsElapsed();
             source->offset = 0;
             if (source->piece.isEmpty())
                 return MHD_CONTENT_READER_END_OF_STREAM;
@@ -170,6 +179,8 @@ struct SLibraryCallbacks
     {
         auto *stream = static_cast<CWebServer::SStream *>(cls);
         stream->server->m_streams.remove(stream);
+        if (stream->toWake)
+            stream->server->m_toWake.removeOne(stream);
         delete stream;
     }
 };
@@ -265,6 +276,9 @@ void CWebServer::stop()
     // is woken, ends (streams with an error, pending answers unsent) on the
     // last pass, and only then may the daemon stop.
     m_stopping = true;
+    for (SStream *stream : qAsConst(m_toWake))
+        stream->toWake = false;
+    m_toWake.clear();
     for (SStream *stream : qAsConst(m_streams)) {
         stream->dropped = true;
         if (stream->suspended) {
@@ -449,8 +463,29 @@ void CWebServer::queueToStream(SStream *stream, const QByteArray &bytes)
     } else {
         stream->unsent.append(bytes);
     }
+    if (stream->suspended && !stream->toWake) {
+        stream->toWake = true;
+        m_toWake.append(stream);
+        if (m_toWake.size() == 1)
+            QTimer::singleShot(0, this, &CWebServer::wakeNextStream);
+    }
+}
+
+// Writing to a stream costs tens of microseconds (on loopback the kernel
+// delivers to the reader at once); ten streams woken together would make one
+// pass of the library hold Modbus up for hundreds. So one stream is woken
+// and written per pass of the event loop.
+void CWebServer::wakeNextStream()
+{
+    if (m_toWake.isEmpty() || !m_daemon)
+        return;
+    SStream *stream = m_toWake.takeFirst();
+    stream->toWake = false;
     if (stream->suspended) {
         stream->suspended = false;
-        resume(stream->connection);
+        MHD_resume_connection(stream->connection);
+        run();
     }
+    if (!m_toWake.isEmpty())
+        QTimer::singleShot(0, this, &CWebServer::wakeNextStream);
 }

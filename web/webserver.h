@@ -3,6 +3,7 @@
 #include "web/webhttp.h"
 
 #include <QHostAddress>
+#include <QList>
 #include <QObject>
 #include <QSet>
 #include <QTimer>
@@ -77,6 +78,7 @@ private:
     bool answer(MHD_Connection *connection, SExchange *exchange, SHttpResponse response);
     SHttpRequest buildRequest(MHD_Connection *connection, SExchange *exchange) const;
     void queueToStream(SStream *stream, const QByteArray &bytes);
+    void wakeNextStream();
     void resume(MHD_Connection *connection);
     void run();
     void runSoon();
@@ -93,6 +95,7 @@ private:
     QByteArray m_certificate;
     QByteArray m_key;
     QSet<SStream *> m_streams;
+    QList<SStream *> m_toWake; // suspended streams with something to send, woken one a pass
     QSet<SExchange *> m_waiting; // suspended until their answer is ready
     QSet<MHD_Connection *> m_resting; // long bodies resting for one pass of the event loop
 };

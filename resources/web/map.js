@@ -64,6 +64,7 @@ function render() {
   setText('map-count', plural(rows.length, 'register', 'registers'));
   $('map-rows').replaceChildren(...page.map((r) => h('tr', {},
     h('td', { class: 'num' }, r.port),
+    h('td', { class: 'num' }, r.unitId ?? ''),
     h('td', { class: 'num' }, r.address),
     h('td', {}, r.device),
     h('td', { class: 'mono' }, r.devEui),
@@ -74,7 +75,7 @@ function render() {
     h('td', {}, r.unit),
     h('td', { class: 'num' }, r.multiplier),
     h('td', { class: 'num' }, r.extraValue))));
-  if (!page.length) $('map-rows').replaceChildren(h('tr', {}, h('td', { colspan: 11 }, 'No registers served')));
+  if (!page.length) $('map-rows').replaceChildren(h('tr', {}, h('td', { colspan: 12 }, 'No registers served')));
   const pager = rows.length > PAGE;
   $('map-prev').hidden = !pager;
   $('map-next').hidden = !pager;

@@ -6,6 +6,7 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QProcess>
+#include <QRegularExpression>
 #include <QSqlError>
 #include <QSqlQuery>
 #include <QSqlRecord>
@@ -32,6 +33,7 @@ private slots:
     void textServedAsBytes();
     void registerMapChecks_data();
     void registerMapChecks();
+    void registerMapWalk();
 
 private:
     // A new gateway on the rig's files, as after a restart.
@@ -42,6 +44,12 @@ private:
     // What a Modbus client reads there now.
     static QVector<quint16> served(quint16 port, int count);
     bool execOnFile(const QString &sql);
+    // Every field's first register as server.db holds it, one line each
+    // (port|unit id|address|DevEUI|field|type|bits|unit|multiplier|extra), in
+    // port, unit id and address order.
+    QStringList storedMap();
+    // The same from the gateway's register map, taken `step` rows at a time.
+    static QStringList walk(const CGateway &gateway, SRegisterMapCursor &cursor, int step, int chunks = -1);
     // Rewrites the sample TH template in the rig's device folder.
     void editTemplate(const QByteArray &from, const QByteArray &to);
 
@@ -520,6 +528,98 @@ void tst_Gateway::templateToolDecodesAsServed()
 
 // Devices told apart by unit id on one port, each from its own register 0:
 // added and checked through the core, changed later, surviving a restart.
+QStringList tst_Gateway::storedMap()
+{
+    QStringList lines;
+    {
+        QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), QStringLiteral("map"));
+        db.setDatabaseName(rig.workDir->filePath(QStringLiteral("server.db")));
+        if (db.open()) {
+            QSqlQuery rows(db);
+            rows.exec(QStringLiteral(
+                "SELECT r.port, IFNULL(u.unit_id, 0) AS unit, r.reg_addr, d.dev_eui, r.name, r.data_type, "
+                "r.bit_size, r.unit, r.grating_period, r.start_value FROM dev_data r "
+                "JOIN devices d ON d.device = r.device LEFT JOIN modbus_units u ON u.device = r.device "
+                "WHERE r.parent = 1 ORDER BY r.port, unit, r.reg_addr"));
+            while (rows.next()) {
+                QStringList cells;
+                for (int i = 0; i < 10; ++i)
+                    cells << rows.value(i).toString();
+                lines << cells.join(QLatin1Char('|'));
+            }
+        }
+    }
+    QSqlDatabase::removeDatabase(QStringLiteral("map"));
+    return lines;
+}
+
+QStringList tst_Gateway::walk(const CGateway &gateway, SRegisterMapCursor &cursor, int step, int chunks)
+{
+    QStringList lines;
+    for (int n = 0; !cursor.done && n != chunks; ++n)
+        for (const SRegisterMapRow &row : gateway.registerMap(cursor, step))
+            lines << QStringList { QString::number(row.port),
+                                   QString::number(row.unitId),
+                                   QString::number(row.address),
+                                   row.devEui,
+                                   row.field,
+                                   row.dataType,
+                                   QString::number(row.bitSize),
+                                   row.unit,
+                                   QString::number(row.multiplier),
+                                   QString::number(row.extraValue) }
+                         .join(QLatin1Char('|'));
+    return lines;
+}
+
+// The register map comes from memory; it must list what the store holds,
+// every field once, in port, unit id and address order, however small the
+// chunks, even with unit ids putting devices on the same addresses (a walk
+// by port and address alone would skip rows at a chunk's end), and go on
+// sensibly when devices are removed between chunks.
+void tst_Gateway::registerMapWalk()
+{
+    QVERIFY(rig.setUp());
+    const quint16 first = freePort();
+    const quint16 second = freePort();
+    const quint16 port = std::min(first, second); // walked first
+    const quint16 other = std::max(first, second);
+    SAddProblem problem;
+    QVERIFY2(rig.gateway->addDevices({ newDevice(1, port, 2), newDevice(2, port, 1), newDevice(3, port, 0),
+                                       newDevice(4, other, 0, 100) },
+                                     &problem),
+             qPrintable(problem.error));
+    SDeviceRegUpdate update;
+    update.deviceId = rig.gateway->device(sampleEui(1)).id;
+    update.port = port;
+    update.params.append({ 0, 5, 10, QStringLiteral("C") });
+    rig.gateway->updateScaling(update);
+
+    const QStringList stored = storedMap();
+    QVERIFY(stored.size() > 8);
+    QVERIFY2(stored.filter(QStringLiteral("|C|10|5")).size() == 1, qPrintable(stored.join('\n')));
+    for (const int step : { 1, 2, 7, 500 }) {
+        SRegisterMapCursor cursor;
+        QCOMPARE(walk(*rig.gateway, cursor, step), stored);
+    }
+    SRegisterMapCursor onePort;
+    onePort.port = other;
+    QCOMPARE(walk(*rig.gateway, onePort, 3),
+             stored.filter(QRegularExpression(QStringLiteral("^%1\\|").arg(other))));
+
+    // Two rows in, the device being walked and the one after it go: the walk
+    // goes on with the device after those, from its first row.
+    SRegisterMapCursor cursor;
+    const QStringList begun = walk(*rig.gateway, cursor, 2, 1);
+    QCOMPARE(begun, stored.mid(0, 2));
+    QVERIFY(begun.first().contains(sampleEui(3)));
+    QVERIFY(rig.gateway->removeDevice(sampleEui(3)));
+    QVERIFY(rig.gateway->removeDevice(sampleEui(2)));
+    const QStringList rest = walk(*rig.gateway, cursor, 2);
+    QCOMPARE(rest, storedMap());
+    QVERIFY(rest.first().contains(sampleEui(1)));
+}
+
 void tst_Gateway::unitIdsOnOnePort()
 {
     QVERIFY(rig.setUp());

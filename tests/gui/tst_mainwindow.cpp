@@ -328,7 +328,8 @@ void tst_MainWindow::exportsTheRegisterMap()
     const QList<QByteArray> lines = written.readAll().trimmed().split('\n');
     QCOMPARE(
         lines.first().trimmed(),
-        QByteArray("port,address,device,devEui,field,dataType,bitSize,wordOrder,unit,multiplier,extraValue"));
+        QByteArray(
+            "port,address,device,devEui,field,dataType,bitSize,wordOrder,unit,multiplier,extraValue,unitId"));
     QVERIFY2(lines.value(1).startsWith(QByteArray::number(port) + ",40,"), lines.value(1));
     QVERIFY(lines.value(1).contains(sampleEui(1).toLatin1()));
     QVERIFY(!window.exportRegisterMap(rig.workDir->filePath(QStringLiteral("no/such/dir/map.csv"))));

@@ -5,11 +5,13 @@
 #include "web/webapi.h"
 #include "web/webauth.h"
 #include "web/webevents.h"
+#include "web/webjson.h"
 #include "web/webpassword.h"
 
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QTcpSocket>
 #include <QTemporaryDir>
 
 #include <memory>
@@ -38,6 +40,8 @@ private slots:
     void passwordHash();
     void logTail();
     void registerEventsAreCoalescedPerDevice();
+    void registerEventsGiveWayToModbus();
+    void registerEventTextIsTheDocumentsJson();
     void deviceQueriesAreChecked_data();
     void deviceQueriesAreChecked();
     void devicePagesFollowAddsAndDeletes();
@@ -412,14 +416,18 @@ void tst_WebApi::registerEventsAreCoalescedPerDevice()
             n += event.startsWith("event: registers") && event.contains(devEui);
         return n;
     };
-    // A burst: the first goes at once, the rest become one event when 250 ms
-    // have passed; another device is not held up by the first.
+    // A burst: the first goes with the next flush (never inside the uplink's
+    // own work), the rest become one event when the interval has passed;
+    // another device is not held up by the first.
     for (int i = 0; i < 20; ++i)
         events.deviceUpdated(QStringLiteral("00000000000000A1"));
     events.deviceUpdated(QStringLiteral("00000000000000B2"));
+    QCOMPARE(registerEvents("00000000000000A1"), 0);
+    events.flushDue();
     QCOMPARE(registerEvents("00000000000000A1"), 1);
     QCOMPARE(registerEvents("00000000000000B2"), 1);
     m_now += 100;
+    events.deviceUpdated(QStringLiteral("00000000000000A1"));
     events.flushDue();
     QCOMPARE(registerEvents("00000000000000A1"), 1);
     m_now += CWebEvents::DeviceIntervalMs;
@@ -437,6 +445,56 @@ void tst_WebApi::registerEventsAreCoalescedPerDevice()
     QVERIFY2(registerEvents("00000000000000A1") <= 4,
              qPrintable(QString::number(registerEvents("00000000000000A1"))));
     QVERIFY(registerEvents("00000000000000A1") >= 3);
+}
+
+// A burst of register events stops after each event while a Modbus request
+// waits, and the rest follow once Modbus has been served.
+void tst_WebApi::registerEventsGiveWayToModbus()
+{
+    addBoiler();
+    QByteArrayList sent;
+    CWebEvents events(
+        *m_gateway, [&sent](const QByteArray &event) { sent << event; }, [] { return 1; });
+    events.setClockForTesting([this] { return m_now; });
+    for (int i = 0; i < 5; ++i)
+        events.deviceUpdated(QStringLiteral("00000000000000C%1").arg(i));
+    QVERIFY(!m_gateway->modbusWaiting());
+    // A connection accepted by the kernel waits in the listener's queue until
+    // the event loop takes it.
+    QTcpSocket client;
+    client.connectToHost(QHostAddress::LocalHost, m_gateway->device(QStringLiteral("0011223344550001")).port);
+    QVERIFY(client.waitForConnected(5000));
+    QVERIFY(m_gateway->modbusWaiting());
+    events.flushDue();
+    QCOMPARE(sent.size(), 1);
+    QTRY_COMPARE(sent.size(), 5);
+}
+
+// The register event is written as text by hand for speed: it must be what
+// QJsonDocument writes for the device's registers, byte for byte, with
+// characters that need escaping in a unit and values never received.
+void tst_WebApi::registerEventTextIsTheDocumentsJson()
+{
+    addBoiler();
+    const SRegisteredDevice boiler = m_gateway->device(QStringLiteral("0011223344550001"));
+    SDeviceRegUpdate update;
+    update.deviceId = boiler.id;
+    update.port = boiler.port;
+    update.params.append({ 10, -7, 3, QStringLiteral("\u00b0C \"in\" \\ \t\x01 \u6e29") });
+    m_gateway->updateScaling(update);
+    const QByteArray expected = QJsonDocument(QJsonObject { { QStringLiteral("devEui"), boiler.devEui },
+                                                            { QStringLiteral("registers"),
+                                                              WebJson::registers(*m_gateway, boiler) } })
+                                    .toJson(QJsonDocument::Compact);
+    QVERIFY(expected.contains("\\u0001"));
+    QCOMPARE(WebJson::registerEvent(*m_gateway, boiler.devEui), expected);
+    update.params.first().unit.clear();
+    update.params.first().startValue = 0;
+    update.params.first().gratingPeriod = 1;
+    m_gateway->updateScaling(update);
+    // an unknown device: no registers
+    QCOMPARE(WebJson::registerEvent(*m_gateway, QStringLiteral("00000000000000FF")),
+             QByteArray(R"({"devEui":"00000000000000FF","registers":[]})"));
 }
 
 void tst_WebApi::addBoiler()
@@ -597,7 +655,7 @@ void tst_WebApi::registerMapComesInChunks()
             QCOMPARE(lines.size(), fields + 1);
             QCOMPARE(lines[0].trimmed(),
                      QByteArray("port,address,device,devEui,field,dataType,bitSize,wordOrder,unit,multiplier,"
-                                "extraValue"));
+                                "extraValue,unitId"));
             // A name with a comma and quotes stays one cell.
             QVERIFY2(
                 lines[1].contains(

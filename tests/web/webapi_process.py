@@ -103,6 +103,7 @@ class Gateway:
             self.process.send_signal(signal.SIGTERM)
             self.process.wait(WAIT)
         self.reader.join(WAIT)
+        self.process.stderr.close()
         return self.process.returncode
 
 
@@ -116,7 +117,7 @@ def prepare_workdir(directory, server_port, web="port=0\n"):
         f.write(f"[server]\nip=127.0.0.1\nport={server_port}\nlogin=demo\npassword=demo\n\n[web]\n{web}")
 
 
-def set_password(directory, password, tty=False):
+def set_password(directory, password):
     return subprocess.run([TIDEWELL, "--set-web-password", "--workdir", directory], input=(password + "\n").encode(),
                           stdout=subprocess.PIPE, stderr=subprocess.PIPE, timeout=WAIT)
 
@@ -202,8 +203,8 @@ class EventStream:
                 elif line == "" and event:
                     self.events.append((time.monotonic(), event, json.loads("\n".join(data))))
                     event, data = None, []
-        except (OSError, ValueError, http.client.HTTPException):
-            pass
+        except (OSError, ValueError, AttributeError, http.client.HTTPException):
+            pass  # closed under the reader (close() from the test)
 
     def find(self, name, test=lambda data: True):
         return [data for _, event, data in list(self.events) if event == name and test(data)]
@@ -384,8 +385,8 @@ class WebApiProcessTest(unittest.TestCase):
             response, csv = client.request("GET", f"/api/register-map.csv?port={self.modbus_port}")
             self.assertEqual(response.status, 200)
             lines = csv.decode().splitlines()
-            self.assertEqual(lines[0], "port,address,device,devEui,field,dataType,bitSize,wordOrder,unit,multiplier,extraValue")
-            self.assertIn(f"{self.modbus_port},10,Boiler A,{BOILER},Temperature,integer,16,high_first,dC,1,1000", lines)
+            self.assertEqual(lines[0], "port,address,device,devEui,field,dataType,bitSize,wordOrder,unit,multiplier,extraValue,unitId")
+            self.assertIn(f"{self.modbus_port},10,Boiler A,{BOILER},Temperature,integer,16,high_first,dC,1,1000,", lines)
             status, rows, _ = client.json("GET", "/api/register-map")
             self.assertEqual(len(rows), len(lines) - 1)
             self.assertEqual(rows[0]["port"], self.modbus_port)
@@ -560,6 +561,65 @@ class WebApiProcessTest(unittest.TestCase):
         self.assertEqual(body["error"], "too many failed logins")
         self.assertEqual(int(response.getheader("Retry-After")), body["retryAfter"])
         self.assertRegex(self.gateway.log(), r"Failed web login from \[127\.0\.0\.1\]")
+
+
+class PasswordAtATerminalTest(unittest.TestCase):
+    """--set-web-password typed at a terminal: asked twice, never echoed."""
+
+    def type_password(self, directory, first, second):
+        master, slave = os.openpty()
+        try:
+            process = subprocess.Popen([TIDEWELL, "--set-web-password", "--workdir", directory], stdin=slave,
+                                       stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
+            os.close(slave)
+            slave = None
+            shown = b""
+            for prompt, line in ((b"Web console password: ", first), (b"Once more: ", second)):
+                # the prompt comes once echo is off: what is typed now is read, unseen
+                while not shown.endswith(prompt):
+                    chunk = process.stderr.read1(1024)
+                    self.assertTrue(chunk, f"no prompt {prompt!r}; got {shown!r}")
+                    shown += chunk
+                os.write(master, line.encode() + b"\n")
+            shown += process.stderr.read()
+            process.stderr.close()
+            code = process.wait(WAIT)
+            os.set_blocking(master, False)
+            try:
+                echoed = os.read(master, 4096)
+            except (BlockingIOError, OSError):
+                echoed = b""
+            return code, shown.decode(), echoed
+        finally:
+            if slave is not None:
+                os.close(slave)
+            os.close(master)
+
+    def test_asked_twice_without_echo(self):
+        with tempfile.TemporaryDirectory() as directory:
+            prepare_workdir(directory, free_port())
+            settings = os.path.join(directory, "settings.conf")
+            with open(settings) as f:
+                before = f.read()
+
+            code, shown, echoed = self.type_password(directory, "typed secret", "typed secrex")
+            self.assertEqual(code, 1, shown)
+            self.assertIn("the two passwords differ; nothing changed", shown)
+            with open(settings) as f:
+                self.assertEqual(f.read(), before)
+
+            code, shown, echoed = self.type_password(directory, "typed secret", "typed secret")
+            self.assertEqual(code, 0, shown)
+            self.assertNotIn(b"typed secret", echoed)
+            with open(settings) as f:
+                text = f.read()
+            self.assertNotIn("typed secret", text)
+            self.assertRegex(text, r"password_hash=\"?pbkdf2-sha256\$")
+            gateway = Gateway(directory)
+            try:
+                self.assertEqual(Client(gateway.url()).login("typed secret")[0], 200)
+            finally:
+                self.assertEqual(gateway.stop(), 0)
 
 
 class WindowModeTest(unittest.TestCase):

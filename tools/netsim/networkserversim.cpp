@@ -412,6 +412,9 @@ void CNetworkServerSim::startUplinks(int count, int periodOverrideMs)
         auto *timer = new QTimer(this);
         const int period = periodOverrideMs > 0 ? periodOverrideMs : device.periodMs;
         timer->setInterval(period);
+        // Coarse timers of one interval are lined up to fire together, which
+        // would turn the spread below back into one burst a period.
+        timer->setTimerType(Qt::PreciseTimer);
         connect(timer, &QTimer::timeout, this, [this, i]() { onDeviceTimer(i); });
         // Spread the devices over the period so their uplinks interleave.
         QTimer::singleShot(period * i / devices + 1, timer, [timer]() { timer->start(); });
