@@ -280,9 +280,9 @@ int main(int argc, char *argv[])
     });
     printf("CSV export: %lld rows in %.0f ms (target < 1 s)\n", rows, exportMs);
 
-    // Each comparison takes turns: a round without, a round with, four times,
+    // Each comparison takes turns: a round without, a round with, eight times,
     // so that whatever else the machine does falls on both sides alike.
-    const int rounds = 4;
+    const int rounds = 8;
     const int roundMs = std::max(500, seconds * 1000 / rounds);
     long errors = 0;
     printf("Modbus reads of %d registers every 2 ms, %d rounds of %d ms each way:\n", kFields, rounds,

@@ -59,6 +59,7 @@ private:
     QSet<QString> m_due;
     QTimer m_flush;
     qint64 m_lastFlush = 0;
+    bool m_gaveWay = false; // the last flush waited for Modbus
     QTimer m_counterTimer;
     QByteArray m_lastCounters;
 };

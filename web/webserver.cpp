@@ -479,6 +479,13 @@ void CWebServer::wakeNextStream()
 {
     if (m_toWake.isEmpty() || !m_daemon)
         return;
+    // once in a row, so that other work cannot starve the streams
+    if (!m_gaveWay && m_otherWorkWaiting && m_otherWorkWaiting()) {
+        m_gaveWay = true;
+        QTimer::singleShot(0, this, &CWebServer::wakeNextStream);
+        return;
+    }
+    m_gaveWay = false;
     SStream *stream = m_toWake.takeFirst();
     stream->toWake = false;
     if (stream->suspended) {

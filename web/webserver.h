@@ -63,6 +63,10 @@ public:
     quint16 port() const { return m_port; }
     bool https() const { return m_https; }
 
+    // Work that comes before writing to event streams (Modbus requests): when
+    // it says so, the next stream is written a pass later.
+    void setOtherWorkWaiting(std::function<bool()> waiting) { m_otherWorkWaiting = std::move(waiting); }
+
     // Queues an event (already in the stream's text format) for every stream.
     void broadcast(const QByteArray &event);
     int streamCount() const { return m_streams.size(); }
@@ -96,6 +100,8 @@ private:
     QByteArray m_key;
     QSet<SStream *> m_streams;
     QList<SStream *> m_toWake; // suspended streams with something to send, woken one a pass
+    std::function<bool()> m_otherWorkWaiting;
+    bool m_gaveWay = false; // the last wake waited for other work
     QSet<SExchange *> m_waiting; // suspended until their answer is ready
     QSet<MHD_Connection *> m_resting; // long bodies resting for one pass of the event loop
 };

@@ -47,6 +47,7 @@ CWebService::CWebService(CGateway &gateway, QObject *parent)
 {
     m_server = std::make_unique<CWebServer>(
         [this](const SHttpRequest &request) { return m_api->handle(request); });
+    m_server->setOtherWorkWaiting([&gateway] { return gateway.modbusWaiting(); });
     m_events = std::make_unique<CWebEvents>(
         gateway, [this](const QByteArray &event) { m_server->broadcast(event); },
         [this] { return m_server->streamCount(); });

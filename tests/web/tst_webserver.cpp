@@ -96,6 +96,13 @@ void tst_WebServer::streamCarriesEventsAndKeepAlives()
     QTRY_COMPARE(m_server->streamCount(), 1);
     m_server->broadcast("event: status\ndata: {}\n\n");
     QVERIFY(readUntil(*client, received, "event: status"));
+    // Other work that always waits (Modbus under a flood) delays a stream by a
+    // pass at a time but never starves it.
+    int asked = 0;
+    m_server->setOtherWorkWaiting([&asked] { return ++asked > 0; });
+    m_server->broadcast("event: silence\ndata: {}\n\n");
+    QVERIFY(readUntil(*client, received, "event: silence"));
+    QVERIFY(asked > 0);
     // The keep-alive comment, which finds a client that has gone.
     QVERIFY(readUntil(*client, received, ": keep-alive"));
     client->abort();
