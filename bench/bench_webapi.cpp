@@ -37,6 +37,7 @@
 #include <cstdlib>
 #include <map>
 #include <mutex>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -132,6 +133,14 @@ void modbusReads(uint16_t port, int ms, long *errors, std::vector<double> &out)
     }
     modbus_close(ctx);
     modbus_free(ctx);
+}
+
+// The p99 of what a round added to `all` (from `from` on).
+double roundP99(const std::vector<double> &all, size_t from)
+{
+    std::vector<double> round(all.begin() + long(from), all.end());
+    std::sort(round.begin(), round.end());
+    return Bench::percentile(round, 0.99);
 }
 
 double ratioOfP99(std::vector<double> a, std::vector<double> b)
@@ -290,7 +299,10 @@ int main(int argc, char *argv[])
     std::vector<double> quiet;
     std::vector<double> exporting;
     std::atomic<int> exports { 0 };
+    std::string perRound;
     for (int round = 0; round < rounds; ++round) {
+        const size_t quietFrom = quiet.size();
+        const size_t exportingFrom = exporting.size();
         whileServing([&] { modbusReads(modbusPort, roundMs, &errors, quiet); });
         std::atomic<bool> stop { false };
         whileServing([&] {
@@ -303,7 +315,11 @@ int main(int argc, char *argv[])
             stop = true;
             exporter.join();
         });
+        char pair[64];
+        snprintf(pair, sizeof pair, " %.3f/%.3f", roundP99(quiet, quietFrom), roundP99(exporting, exportingFrom));
+        perRound += pair;
     }
+    printf("  p99 ms of each round, without/during:%s\n", perRound.c_str());
     printReads("without export", quiet);
     printReads("during exports", exporting);
     printf("  p99 during / without: %.2f (target within 1.2)\n", ratioOfP99(exporting, quiet));
@@ -321,7 +337,10 @@ int main(int argc, char *argv[])
     std::vector<double> streaming;
     long events = 0;
     int most = 0;
+    perRound.clear();
     for (int round = 0; round < rounds; ++round) {
+        const size_t ingestingFrom = ingesting.size();
+        const size_t streamingFrom = streaming.size();
         whileServing([&] { modbusReads(modbusPort, roundMs, &errors, ingesting); });
         std::atomic<bool> stopStreams { false };
         std::vector<SStreamReader> readers(kStreams);
@@ -349,7 +368,12 @@ int main(int argc, char *argv[])
             ::close(reader.fd);
         }
         Bench::spin(100); // the closed streams leave the server
+        char pair[64];
+        snprintf(pair, sizeof pair, " %.3f/%.3f", roundP99(ingesting, ingestingFrom),
+                 roundP99(streaming, streamingFrom));
+        perRound += pair;
     }
+    printf("  p99 ms of each round, without/with:%s\n", perRound.c_str());
     printReads("no event streams", ingesting);
     printReads("10 event streams", streaming);
     printf("  p99 with / without: %.2f (target within 1.2)\n", ratioOfP99(streaming, ingesting));

@@ -15,7 +15,7 @@
 namespace {
 Q_LOGGING_CATEGORY(lcServer, "tidewell.web.server", QtWarningMsg)
 constexpr size_t StreamBlockBytes = 16 * 1024;
-constexpr size_t ChunkBlockBytes = 64 * 1024;
+constexpr size_t ChunkBlockBytes = 16 * 1024;
 const QByteArray KeepAliveComment = QByteArrayLiteral(": keep-alive\n\n");
 } // namespace
 
