@@ -358,12 +358,8 @@ void CGateway::updateDeviceList() const
     m_mapOrder.resize(size_t(m_byName.size()));
     for (int i = 0; i < m_byName.size(); ++i)
         m_mapOrder[size_t(i)] = i;
-    std::sort(m_mapOrder.begin(), m_mapOrder.end(), [this](int a, int b) {
-        const SRegisteredDevice &x = m_byName.at(a);
-        const SRegisteredDevice &y = m_byName.at(b);
-        return std::make_tuple(x.port, x.unitId, x.startAddr, x.id)
-            < std::make_tuple(y.port, y.unitId, y.startAddr, y.id);
-    });
+    std::sort(m_mapOrder.begin(), m_mapOrder.end(),
+              [this](int a, int b) { return mapKey(m_byName.at(a)) < mapKey(m_byName.at(b)); });
     m_byNameGeneration = m_registry->generation();
 }
 
@@ -503,17 +499,14 @@ QList<SRegisterMapRow> CGateway::registerMap(SRegisterMapCursor &cursor, int max
         return rows;
     }
     updateDeviceList();
-    using Key = std::tuple<int, int, int32_t, uint32_t>; // port, unit id, start, id
-    const auto keyOf = [this](int index) {
-        const SRegisteredDevice &device = m_byName.at(index);
-        return Key(device.port, device.unitId, device.startAddr, device.id);
-    };
     // The first device at or after the last row's device; a device removed
     // meanwhile is simply not found again.
-    Key from = cursor.started ? Key(cursor.lastPort, cursor.lastUnitId, cursor.lastStart, cursor.lastDevice)
-                              : Key(std::max(cursor.port, 0), 0, std::numeric_limits<int32_t>::min(), 0);
-    auto at = std::lower_bound(m_mapOrder.cbegin(), m_mapOrder.cend(), from,
-                               [&](int index, const Key &key) { return keyOf(index) < key; });
+    const MapKey from = cursor.started
+        ? MapKey(cursor.lastPort, cursor.lastUnitId, cursor.lastStart, cursor.lastDevice)
+        : MapKey(std::max(cursor.port, 0), 0, std::numeric_limits<int32_t>::min(), 0);
+    auto at
+        = std::lower_bound(m_mapOrder.cbegin(), m_mapOrder.cend(), from,
+                           [this](int index, const MapKey &key) { return mapKey(m_byName.at(index)) < key; });
     int field = 0;
     if (cursor.started && at != m_mapOrder.cend() && m_byName.at(*at).id == cursor.lastDevice)
         field = cursor.lastField + 1;

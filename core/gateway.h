@@ -20,6 +20,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <tuple>
 
 class CAllDeviceHandler;
 class CDataBaseHandler;
@@ -266,9 +267,14 @@ private:
     mutable QVector<SRegisteredDevice> m_byName;
     mutable QHash<uint32_t, int> m_byId; // index into m_byName by device id
     mutable quint64 m_byNameGeneration = ~quint64(0);
-    // Indexes into m_byName in register map order: port, unit id, start
-    // register, id. Rebuilt with m_byName.
+    // Indexes into m_byName in register map order (mapKey). Rebuilt with
+    // m_byName.
     mutable std::vector<int> m_mapOrder;
+    using MapKey = std::tuple<int, int, int32_t, uint32_t>; // port, unit id, start register, id
+    static MapKey mapKey(const SRegisteredDevice &device)
+    {
+        return MapKey(device.port, device.unitId, device.startAddr, device.id);
+    }
     void updateDeviceList() const;
     // A device type's fields as the register map lists them, in offset order;
     // templates are loaded once, so each type's list is made once.

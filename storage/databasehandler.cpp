@@ -1214,57 +1214,6 @@ QList<SServedRegister> CDataBaseHandler::textRegisters(int port, uint32_t device
     return words;
 }
 
-QList<SServedField> CDataBaseHandler::servedFields(int port, bool after, uint16_t lastPort,
-                                                   uint32_t lastAddress, int limit)
-{
-    using namespace DB;
-    QList<SServedField> rows;
-    QStringList conditions { QStringLiteral("%1=1").arg(column(REG_COL_PARENT)) };
-    if (port >= 0)
-        conditions << QStringLiteral("%1=:port").arg(column(REG_COL_PORT));
-    if (after)
-        conditions << QStringLiteral("(%1>:last_port OR (%1=:last_port AND %2>:last_addr))")
-                          .arg(column(REG_COL_PORT), column(REG_COL_ADDR));
-    const QString sql
-        = QStringLiteral("SELECT %2, %3, %4, %5, %6, %7, %8, %9, %10 FROM %1 WHERE %11 "
-                         "ORDER BY %2, %3 LIMIT :limit;")
-              .arg(QS_DB_TABLE_DEV_DATA, column(REG_COL_PORT), column(REG_COL_ADDR), column(REG_COL_DEVICE),
-                   column(REG_COL_NAME), column(REG_COL_DATA_TYPE), column(REG_COL_BIT_SIZE),
-                   column(REG_COL_UNIT), column(REG_COL_GRATING_PERIOD), column(REG_COL_START_VALUE))
-              .arg(conditions.join(QStringLiteral(" AND ")));
-    QSqlQuery *query = statement(sql);
-    if (!query)
-        return rows;
-    if (port >= 0)
-        query->bindValue(QStringLiteral(":port"), port);
-    if (after) {
-        query->bindValue(QStringLiteral(":last_port"), int(lastPort));
-        query->bindValue(QStringLiteral(":last_addr"), qint64(lastAddress));
-    }
-    query->bindValue(QStringLiteral(":limit"), limit);
-    if (!query->exec()) {
-        addLog(
-            QStringLiteral("ERROR: [CDataBaseHandler::servedFields] Invalid SQL request [%1] Error_text[%2]")
-                .arg(sql, query->lastError().text()));
-        return rows;
-    }
-    while (query->next()) {
-        SServedField field;
-        field.port = static_cast<uint16_t>(query->value(0).toUInt());
-        field.address = query->value(1).toUInt();
-        field.device = query->value(2).toUInt();
-        field.name = query->value(3).toString();
-        field.dataType = query->value(4).toString();
-        field.bitSize = query->value(5).toUInt();
-        field.unit = query->value(6).toString();
-        field.multiplier = query->value(7).toInt();
-        field.extraValue = query->value(8).toInt();
-        rows.append(field);
-    }
-    query->finish();
-    return rows;
-}
-
 QHash<uint32_t, qint64> CDataBaseHandler::lastWriteTimes()
 {
     QHash<uint32_t, qint64> times;

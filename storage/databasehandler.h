@@ -105,11 +105,6 @@ public:
     // port outside 1..65535 (NULL and text included), registers outside
     // 0..65535, or a DevEUI that a device with a lower id has too.
     QHash<uint32_t, QString> unservableDevices();
-    // The next at most `limit` fields' first registers by port and address
-    // (of one port when port >= 0), after (lastPort, lastAddress) when
-    // `after`; empty at the end or on failure.
-    QList<SServedField> servedFields(int port, bool after, uint16_t lastPort, uint32_t lastAddress,
-                                     int limit);
     // When each device's registers were last written (ms since the epoch), by
     // device id; devices never written are absent.
     QHash<uint32_t, qint64> lastWriteTimes();

@@ -69,20 +69,6 @@ struct SServedRegister
     uint8_t unitId = 0; // the device's Modbus unit id; 0: none
 };
 
-// The first register of one stored field, for the register map.
-struct SServedField
-{
-    uint16_t port = 0;
-    uint32_t address = 0;
-    uint32_t device = 0;
-    QString name;
-    QString dataType;
-    uint32_t bitSize = 0;
-    QString unit;
-    int32_t multiplier = 1;
-    int32_t extraValue = 0;
-};
-
 // Scaling of one stored register.
 struct SRegisterParam
 {
