@@ -74,6 +74,7 @@ CGateway::CGateway(const QString &dataBaseFile, const QString &connectionName, c
     if (!m_store->failed()) {
         m_registry->setRegisterStore(m_store.get());
         m_registry->setScalingTable(m_scaling.get());
+        m_registry->setOtherWorkWaiting([this] { return modbusWaiting(); });
         connect(m_store.get(), &CDataBaseHandler::registerDataSaved, this, &CGateway::batchSaved);
         connect(m_store.get(), &CDataBaseHandler::registerDataDropped, this, &CGateway::batchDropped);
     }

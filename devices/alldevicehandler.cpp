@@ -201,6 +201,15 @@ bool CAllDeviceHandler::takeSliceRoom()
 {
     if (m_sliceUsed >= UplinksPerPass)
         return false;
+    // The uplink comes back with the slice timer, on a later pass of the
+    // event loop, when the waiting request has been answered.
+    if (!m_gaveWay && m_otherWorkWaiting && m_otherWorkWaiting()) {
+        m_gaveWay = true;
+        if (!m_sliceTimer.isActive())
+            m_sliceTimer.start();
+        return false;
+    }
+    m_gaveWay = false;
     if (m_sliceUsed++ == 0)
         m_sliceTimer.start();
     return true;

@@ -15,6 +15,7 @@
 #include <QElapsedTimer>
 
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <memory>
 
@@ -102,6 +103,11 @@ public:
     // event loop; a burst waits in a queue so that Modbus requests and the
     // window are served between slices.
     static constexpr int UplinksPerPass = 4;
+    // Asked before each uplink is decoded: while it answers yes (a Modbus
+    // request is waiting), the uplink waits for the next pass instead, but
+    // never twice in a row, so that a busy Modbus client cannot starve
+    // decoding.
+    void setOtherWorkWaiting(std::function<bool()> waiting) { m_otherWorkWaiting = std::move(waiting); }
     int pendingUplinks() const { return m_backlog.size(); }
     // The backlog holds at most this many uplinks plus one per device and
     // packet type: past it, a newer uplink of a device and packet type
@@ -148,6 +154,8 @@ private:
     QElapsedTimer m_replacedTimer;
     std::map<QString, std::unique_ptr<CLogLimiter>> m_decoderLogs; // by DevEUI
     int m_sliceUsed = 0;
+    std::function<bool()> m_otherWorkWaiting;
+    bool m_gaveWay = false; // the last uplink due waited for other work
     quint64 m_decoded = 0;
     quint64 m_rejected = 0;
     QTimer m_sliceTimer;

@@ -10,6 +10,7 @@
 #include <QSqlError>
 #include <QSqlQuery>
 #include <QSqlRecord>
+#include <QTcpSocket>
 
 using namespace testkit;
 
@@ -34,6 +35,7 @@ private slots:
     void registerMapChecks_data();
     void registerMapChecks();
     void registerMapWalk();
+    void uplinksGiveWayToModbus();
 
 private:
     // A new gateway on the rig's files, as after a restart.
@@ -780,6 +782,32 @@ void tst_Gateway::releaseDatabaseOpensAndServes()
     db.close();
     db = QSqlDatabase();
     QSqlDatabase::removeDatabase(QStringLiteral("release"));
+}
+
+// An uplink due while a Modbus client waits (here a connection the kernel
+// accepted and the event loop has not taken yet) is decoded on a later pass,
+// after Modbus was served.
+void tst_Gateway::uplinksGiveWayToModbus()
+{
+    QVERIFY(rig.setUp());
+    const quint16 port = freePort();
+    QVERIFY(rig.storeDevice(1, port, 0, true));
+    QVERIFY(!rig.gateway->modbusWaiting());
+    QTcpSocket client;
+    client.connectToHost(QHostAddress::LocalHost, port);
+    QVERIFY(client.waitForConnected(WAIT_MS));
+    QVERIFY(rig.gateway->modbusWaiting());
+
+    QSignalSpy announced(rig.gateway.get(), &CGateway::newDataForDevice);
+    API::SApiDeviceData data;
+    data.devEui = sampleEui(1);
+    data.data = TH_PAYLOAD;
+    rig.registry->newPacketReceivedSlot(data);
+    QCOMPARE(rig.registry->pendingUplinks(), 1);
+    QCOMPARE(rig.registry->decodedUplinks(), quint64(0));
+    QTRY_COMPARE(announced.count(), 1);
+    QVERIFY(!rig.gateway->modbusWaiting());
+    QCOMPARE(readServed(port, 0, 3).registers, QVector<quint16>({ 0x092a, 0x0037, 0x0ce4 }));
 }
 
 QTEST_MAIN(tst_Gateway)

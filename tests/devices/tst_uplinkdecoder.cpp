@@ -29,6 +29,7 @@ private slots:
     void storedRegisters();
     void missingStoreSkipsUplink();
     void queuedUplinks();
+    void uplinksGiveWayButAreNeverStarved();
     void registerMissingFromScaling();
     void unknownServerKeyword();
 
@@ -410,6 +411,31 @@ void tst_UplinkDecoder::queuedUplinks()
     m_handler->removeDevice(QS_DEV_EUI, 1502);
     QTRY_COMPARE(m_handler->pendingUplinks(), 0);
     QCOMPARE(m_announced.size(), burst + 2 * slice - queued);
+}
+
+// Other work that always waits holds each uplink back once and no more: a
+// burst is still decoded whole and in arrival order.
+void tst_UplinkDecoder::uplinksGiveWayButAreNeverStarved()
+{
+    setUpDevice(QStringLiteral("1:8:uinteger:0"));
+    int asked = 0;
+    m_handler->setOtherWorkWaiting([&asked] {
+        ++asked;
+        return true;
+    });
+    const int burst = 2 * CAllDeviceHandler::UplinksPerPass + 1;
+    for (int i = 1; i <= burst; ++i)
+        m_handler->newPacketReceivedSlot(uplink(QByteArray::fromHex("01").append(char(i)).toHex()));
+    QCOMPARE(m_announced.size(), 0);
+    QCOMPARE(m_handler->pendingUplinks(), burst);
+    QTRY_COMPARE(m_announced.size(), burst);
+    QCOMPARE(storedRows(), QStringLiteral("100 %1 %1").arg(burst, 4, 16, QLatin1Char('0')));
+    QVERIFY(asked >= burst);
+
+    // with nothing waiting, an uplink is decoded at once again
+    m_handler->setOtherWorkWaiting([] { return false; });
+    m_handler->newPacketReceivedSlot(uplink("0133"));
+    QCOMPARE(m_announced.size(), burst + 1);
 }
 
 void tst_UplinkDecoder::unknownServerKeyword()
