@@ -161,6 +161,8 @@ void CConnectionHandler::send(const QByteArray &answers)
             return;
         }
         sent = n > 0 ? n : 0;
+        if (sent > 0)
+            CModbusPoller::instance().noteAnswered();
     }
     if (sent < answers.size()) {
         m_queued.append(answers.constData() + sent, int(answers.size() - sent));

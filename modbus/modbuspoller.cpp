@@ -3,6 +3,7 @@
 #include <QThread>
 
 #include <poll.h>
+#include <sched.h>
 #include <sys/epoll.h>
 #include <unistd.h>
 
@@ -81,5 +82,14 @@ void CModbusPoller::dispatch()
         IClient *client = m_clients.value(events[i].data.fd);
         if (client)
             client->descriptorReady(events[i].events);
+    }
+    // An answer wakes its client, and the scheduler tends to wake it on this
+    // processor, where it would wait for whatever this loop does next (an
+    // uplink, a piece of an export) before it can read. Yielding once lets a
+    // client on this machine (an HMI, a local SCADA) read first; with nobody
+    // else ready to run it returns at once.
+    if (m_answered) {
+        m_answered = false;
+        sched_yield();
     }
 }

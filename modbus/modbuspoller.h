@@ -44,6 +44,9 @@ public:
     // between small steps and gives way, so that Modbus answers come first.
     bool waiting() const;
 
+    // A client was sent an answer during this dispatch (see dispatch()).
+    void noteAnswered() { m_answered = true; }
+
 private:
     CModbusPoller();
     void dispatch();
@@ -51,4 +54,5 @@ private:
     int m_epoll = -1;
     QSocketNotifier *m_notifier = nullptr;
     QHash<int, IClient *> m_clients;
+    bool m_answered = false;
 };
