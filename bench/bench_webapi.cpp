@@ -4,11 +4,15 @@
 //  1. GET /api/devices?limit=100, one after the other: p50 and p99.
 //  2. The CSV export of the whole register map (200,000 rows), timed to its
 //     last byte.
-//  3. Modbus round trips (libmodbus, one read every 2 ms) without and during
-//     back-to-back exports, in rounds taking turns.
-//  4. The simulator sending 500 uplinks/s: Modbus round trips without and with
-//     10 clients on /api/events, in rounds taking turns, and the most register
-//     events any stream carried for one device within a second.
+//  3. Modbus round trips (libmodbus, one read every 2 ms, as bench_latency
+//     reads) without and during back-to-back exports, in rounds taking turns:
+//     first with nothing else going on, then while the simulator sends 500
+//     uplinks/s as in bench_latency.
+//  4. While the simulator sends 500 uplinks/s: Modbus round trips without and
+//     with 10 clients on /api/events, in rounds taking turns, and the most
+//     register events any stream carried for one device within a second.
+// Run as root, it keeps the processors awake while it measures (see
+// Bench::CWakeLatencyHold) and says so.
 // Build in Release. Usage: bench_webapi [seconds each way of each comparison]
 
 #include "benchkit.h"
@@ -143,18 +147,67 @@ double roundP99(const std::vector<double> &all, size_t from)
     return Bench::percentile(round, 0.99);
 }
 
-double ratioOfP99(std::vector<double> a, std::vector<double> b)
-{
-    std::sort(a.begin(), a.end());
-    std::sort(b.begin(), b.end());
-    return Bench::percentile(a, 0.99) / std::max(1e-9, Bench::percentile(b, 0.99));
-}
-
 void printReads(const char *label, std::vector<double> ms)
 {
     std::sort(ms.begin(), ms.end());
     printf("  %-24s reads %6zu, round trip ms: p50 %.3f  p99 %.3f  max %.3f\n", label, ms.size(),
            Bench::percentile(ms, 0.5), Bench::percentile(ms, 0.99), ms.empty() ? 0.0 : ms.back());
+}
+
+// Modbus reads without and with a load, a round of each in turn, so that
+// whatever else the machine does falls on both sides alike. `withLoad(reads)`
+// starts the load, calls reads() and stops the load again.
+struct SComparison
+{
+    std::vector<double> without;
+    std::vector<double> with;
+    std::string perRound;
+
+    template<typename WithLoad>
+    void run(uint16_t port, int rounds, int roundMs, long *errors, WithLoad withLoad)
+    {
+        for (int round = 0; round < rounds; ++round) {
+            const size_t withoutFrom = without.size();
+            const size_t withFrom = with.size();
+            whileServing([&] { modbusReads(port, roundMs, errors, without); });
+            withLoad([&] { modbusReads(port, roundMs, errors, with); });
+            char pair[64];
+            snprintf(pair, sizeof pair, " %.3f/%.3f", roundP99(without, withoutFrom),
+                     roundP99(with, withFrom));
+            perRound += pair;
+        }
+    }
+
+    void print(const char *withoutLabel, const char *withLabel) const
+    {
+        printf("  p99 ms of each round, without/with:%s\n", perRound.c_str());
+        printReads(withoutLabel, without);
+        printReads(withLabel, with);
+        std::vector<double> a = with;
+        std::vector<double> b = without;
+        std::sort(a.begin(), a.end());
+        std::sort(b.begin(), b.end());
+        const double withP99 = Bench::percentile(a, 0.99);
+        const double withoutP99 = Bench::percentile(b, 0.99);
+        printf("  p99 with / without: %.2f (%+.0f us)\n", withP99 / std::max(1e-9, withoutP99),
+               (withP99 - withoutP99) * 1000);
+    }
+};
+
+// Back-to-back exports on a thread of their own around `reads`.
+template<typename Reads> void whileExporting(uint16_t http, std::atomic<int> *exports, Reads reads)
+{
+    std::atomic<bool> stop { false };
+    whileServing([&] {
+        std::thread exporter([&] {
+            while (!stop.load())
+                if (httpGet(http, "/api/register-map.csv") > 0)
+                    ++*exports;
+        });
+        reads();
+        stop = true;
+        exporter.join();
+    });
 }
 
 // Reads one event stream until `stop`; counts register events per device per
@@ -289,40 +342,21 @@ int main(int argc, char *argv[])
     });
     printf("CSV export: %lld rows in %.0f ms (target < 1 s)\n", rows, exportMs);
 
-    // Each comparison takes turns: a round without, a round with, eight times,
-    // so that whatever else the machine does falls on both sides alike.
+    const Bench::CWakeLatencyHold awake;
+    printf("Processors kept awake while measuring: %s\n",
+           awake.held() ? "yes" : "no (needs root; the idle baseline then carries their wake-up time)");
     const int rounds = 8;
     const int roundMs = std::max(500, seconds * 1000 / rounds);
     long errors = 0;
-    printf("Modbus reads of %d registers every 2 ms, %d rounds of %d ms each way:\n", kFields, rounds,
-           roundMs);
-    std::vector<double> quiet;
-    std::vector<double> exporting;
     std::atomic<int> exports { 0 };
-    std::string perRound;
-    for (int round = 0; round < rounds; ++round) {
-        const size_t quietFrom = quiet.size();
-        const size_t exportingFrom = exporting.size();
-        whileServing([&] { modbusReads(modbusPort, roundMs, &errors, quiet); });
-        std::atomic<bool> stop { false };
-        whileServing([&] {
-            std::thread exporter([&] {
-                while (!stop.load())
-                    if (httpGet(http, "/api/register-map.csv") > 0)
-                        ++exports;
-            });
-            modbusReads(modbusPort, roundMs, &errors, exporting);
-            stop = true;
-            exporter.join();
-        });
-        char pair[64];
-        snprintf(pair, sizeof pair, " %.3f/%.3f", roundP99(quiet, quietFrom), roundP99(exporting, exportingFrom));
-        perRound += pair;
-    }
-    printf("  p99 ms of each round, without/during:%s\n", perRound.c_str());
-    printReads("without export", quiet);
-    printReads("during exports", exporting);
-    printf("  p99 during / without: %.2f (target within 1.2)\n", ratioOfP99(exporting, quiet));
+    printf("Modbus reads of %d registers every 2 ms, %d rounds of %d ms each way.\n", kFields, rounds,
+           roundMs);
+
+    printf("Nothing else going on, without and during exports:\n");
+    SComparison idleExports;
+    idleExports.run(modbusPort, rounds, roundMs, &errors,
+                    [&](auto reads) { whileExporting(http, &exports, reads); });
+    idleExports.print("without export", "during exports");
     printf("  (%d exports meanwhile)\n", exports.load());
 
     QThread simThread;
@@ -332,16 +366,22 @@ int main(int argc, char *argv[])
     QMetaObject::invokeMethod(
         sim, [sim] { sim->startUplinks(-1, kPeriodMs); }, Qt::BlockingQueuedConnection);
     Bench::spin(1000);
-    printf("While the simulator sends %d uplinks/s:\n", kSending * 1000 / kPeriodMs);
-    std::vector<double> ingesting;
-    std::vector<double> streaming;
+
+    printf("While the simulator sends %d uplinks/s (as bench_latency), without and during exports:\n",
+           kSending * 1000 / kPeriodMs);
+    exports = 0;
+    SComparison ingestingExports;
+    ingestingExports.run(modbusPort, rounds, roundMs, &errors,
+                         [&](auto reads) { whileExporting(http, &exports, reads); });
+    ingestingExports.print("without export", "during exports");
+    printf("  target: within 1.2; (%d exports meanwhile)\n", exports.load());
+
+    printf("While the simulator sends %d uplinks/s, without and with %d event streams:\n",
+           kSending * 1000 / kPeriodMs, kStreams);
     long events = 0;
     int most = 0;
-    perRound.clear();
-    for (int round = 0; round < rounds; ++round) {
-        const size_t ingestingFrom = ingesting.size();
-        const size_t streamingFrom = streaming.size();
-        whileServing([&] { modbusReads(modbusPort, roundMs, &errors, ingesting); });
+    SComparison streams;
+    streams.run(modbusPort, rounds, roundMs, &errors, [&](auto reads) {
         std::atomic<bool> stopStreams { false };
         std::vector<SStreamReader> readers(kStreams);
         for (SStreamReader &reader : readers) {
@@ -355,7 +395,7 @@ int main(int argc, char *argv[])
             std::vector<std::thread> threads;
             for (SStreamReader &reader : readers)
                 threads.emplace_back([&reader] { reader.run(); });
-            modbusReads(modbusPort, roundMs, &errors, streaming);
+            reads();
             stopStreams = true;
             for (SStreamReader &reader : readers)
                 ::shutdown(reader.fd, SHUT_RDWR);
@@ -368,15 +408,9 @@ int main(int argc, char *argv[])
             ::close(reader.fd);
         }
         Bench::spin(100); // the closed streams leave the server
-        char pair[64];
-        snprintf(pair, sizeof pair, " %.3f/%.3f", roundP99(ingesting, ingestingFrom),
-                 roundP99(streaming, streamingFrom));
-        perRound += pair;
-    }
-    printf("  p99 ms of each round, without/with:%s\n", perRound.c_str());
-    printReads("no event streams", ingesting);
-    printReads("10 event streams", streaming);
-    printf("  p99 with / without: %.2f (target within 1.2)\n", ratioOfP99(streaming, ingesting));
+    });
+    streams.print("no event streams", "10 event streams");
+    printf("  target: within 1.2\n");
     printf("  register events: %ld over %d streams x %d rounds; most for one device within a second on one "
            "stream: %d (at most 4 allowed)\n",
            events, kStreams, rounds, most);

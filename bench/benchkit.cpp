@@ -16,6 +16,7 @@
 #include <QTimer>
 
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <sys/socket.h>
@@ -416,6 +417,22 @@ void spin(int milliseconds)
     QEventLoop loop;
     QTimer::singleShot(milliseconds, &loop, &QEventLoop::quit);
     loop.exec();
+}
+
+CWakeLatencyHold::CWakeLatencyHold()
+    : m_fd(::open("/dev/cpu_dma_latency", O_WRONLY | O_CLOEXEC))
+{
+    const int32_t none = 0;
+    if (m_fd >= 0 && ::write(m_fd, &none, sizeof none) != ssize_t(sizeof none)) {
+        ::close(m_fd);
+        m_fd = -1;
+    }
+}
+
+CWakeLatencyHold::~CWakeLatencyHold()
+{
+    if (m_fd >= 0)
+        ::close(m_fd); // the kernel drops the request with the descriptor
 }
 
 } // namespace Bench

@@ -112,4 +112,21 @@ void stopSimulator(QThread &thread, CNetworkServerSim *sim);
 // Runs the event loop for that long.
 void spin(int milliseconds);
 
+// Keeps the processors out of their sleep states while it lives, as latency
+// benchmarks do (/dev/cpu_dma_latency held at 0): waking an idle virtual
+// processor costs tens to hundreds of microseconds, more than the work a
+// latency comparison looks at. Needs root; held() says whether it took.
+class CWakeLatencyHold
+{
+public:
+    CWakeLatencyHold();
+    ~CWakeLatencyHold();
+    CWakeLatencyHold(const CWakeLatencyHold &) = delete;
+    CWakeLatencyHold &operator=(const CWakeLatencyHold &) = delete;
+    bool held() const { return m_fd >= 0; }
+
+private:
+    int m_fd = -1;
+};
+
 } // namespace Bench
