@@ -54,6 +54,7 @@ struct SChunkSource
     CWebServer *server = nullptr;
     MHD_Connection *connection = nullptr;
     bool rested = false;
+    bool gaveWay = false; // the last call gave way to other work
     qint64 makingNs = 0; // what making the last piece took
 };
 
@@ -136,6 +137,19 @@ struct SLibraryCallbacks
         return ssize_t(n);
     }
 
+    // Suspends the connection for `ms` (0: until the next pass of the event loop).
+    static void rest(SChunkSource *source, int ms)
+    {
+        CWebServer *server = source->server;
+        MHD_Connection *connection = source->connection;
+        server->m_resting.insert(connection);
+        MHD_suspend_connection(connection);
+        QTimer::singleShot(ms, Qt::PreciseTimer, server, [server, connection] {
+            if (server->m_resting.remove(connection))
+                server->resume(connection);
+        });
+    }
+
     // Hands out a long body piece by piece. Before each new piece the
     // connection rests for as long as the last one took to make (at least one
     // pass of the event loop): a long export then keeps the loop busy about
@@ -145,17 +159,19 @@ struct SLibraryCallbacks
     {
         auto *source = static_cast<SChunkSource *>(cls);
         CWebServer *server = source->server;
+        // With Modbus waiting, not even the next block is written (once in
+        // a row): one loopback send of it costs tens of microseconds.
+        if (!source->gaveWay && !server->m_stopping && server->m_otherWorkWaiting
+            && server->m_otherWorkWaiting()) {
+            source->gaveWay = true;
+            rest(source, 0);
+            return 0;
+        }
+        source->gaveWay = false;
         while (source->offset >= source->piece.size()) {
             if (!source->rested && !server->m_stopping) {
                 source->rested = true;
-                MHD_Connection *connection = source->connection;
-                server->m_resting.insert(connection);
-                MHD_suspend_connection(connection);
-                const int restMs = int((source->makingNs + 999999) / 1000000);
-                QTimer::singleShot(restMs, Qt::PreciseTimer, server, [server, connection] {
-                    if (server->m_resting.remove(connection))
-                        server->resume(connection);
-                });
+                rest(source, int((source->makingNs + 999999) / 1000000));
                 return 0;
             }
             source->rested = false;

@@ -23,6 +23,7 @@ private slots:
     void stopEndsStreamsAndPendingAnswers();
     void silentClientIsCutOff();
     void perAddressLimitAdmitsTenStreams();
+    void longBodyGivesWayButIsNeverStarved();
 
 private:
     std::unique_ptr<QTcpSocket> connectClient(const QByteArray &request = QByteArray());
@@ -40,6 +41,14 @@ void tst_WebServer::init()
             SHttpResponse stream = SHttpResponse::text(200, "retry: 1000\n\n", "text/event-stream");
             stream.eventStream = true;
             return stream;
+        }
+        if (request.target == "/chunks") {
+            SHttpResponse long_;
+            long_.setHeader("Content-Type", "text/plain");
+            auto made = std::make_shared<int>(0);
+            long_.chunks
+                = [made]() { return *made < 20 ? QByteArray(20000, char('a' + (*made)++)) : QByteArray(); };
+            return long_;
         }
         if (request.target == "/later") {
             SHttpResponse later;
@@ -185,6 +194,27 @@ void tst_WebServer::perAddressLimitAdmitsTenStreams()
     QVERIFY(refused->state() == QAbstractSocket::UnconnectedState || gone.wait(WAIT_MS));
     QVERIFY(refused->readAll().isEmpty());
     QCOMPARE(m_server->streamCount(), 10);
+}
+
+// A body handed out in pieces waits a pass while other work (Modbus) does,
+// block by block, but once in a row at most: it arrives whole and in order.
+void tst_WebServer::longBodyGivesWayButIsNeverStarved()
+{
+    QVERIFY(m_server->start(m_options, nullptr));
+    int asked = 0;
+    m_server->setOtherWorkWaiting([&asked] { return ++asked > 0; });
+    auto client = connectClient("GET /chunks HTTP/1.0\r\nHost: x\r\n\r\n");
+    QVERIFY(client);
+    QByteArray received;
+    QSignalSpy closed(client.get(), &QTcpSocket::disconnected);
+    QVERIFY(closed.wait(WAIT_MS));
+    received += client->readAll();
+    QVERIFY(received.startsWith("HTTP/1.0 200") || received.startsWith("HTTP/1.1 200"));
+    QByteArray expected;
+    for (int i = 0; i < 20; ++i)
+        expected += QByteArray(20000, char('a' + i));
+    QCOMPARE(received.mid(received.indexOf("\r\n\r\n") + 4), expected);
+    QVERIFY(asked >= 20);
 }
 
 QTEST_GUILESS_MAIN(tst_WebServer)
