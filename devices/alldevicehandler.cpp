@@ -203,13 +203,11 @@ bool CAllDeviceHandler::takeSliceRoom()
         return false;
     // The uplink comes back with the slice timer, on a later pass of the
     // event loop, when the waiting request has been answered.
-    if (!m_gaveWay && m_otherWorkWaiting && m_otherWorkWaiting()) {
-        m_gaveWay = true;
+    if (m_giveWay.now([this] { return m_otherWorkWaiting && m_otherWorkWaiting(); })) {
         if (!m_sliceTimer.isActive())
             m_sliceTimer.start();
         return false;
     }
-    m_gaveWay = false;
     if (m_sliceUsed++ == 0)
         m_sliceTimer.start();
     return true;

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "app/giveway.h"
 #include "app/latestqueue.h"
 #include "devices/devicetemplate.h"
 #include "devices/templateloader.h"
@@ -155,7 +156,7 @@ private:
     std::map<QString, std::unique_ptr<CLogLimiter>> m_decoderLogs; // by DevEUI
     int m_sliceUsed = 0;
     std::function<bool()> m_otherWorkWaiting;
-    bool m_gaveWay = false; // the last uplink due waited for other work
+    CGiveWay m_giveWay;
     quint64 m_decoded = 0;
     quint64 m_rejected = 0;
     QTimer m_sliceTimer;

@@ -95,12 +95,10 @@ void CWebEvents::flushDue()
 {
     // Modbus first: with a request waiting the flush comes back after it
     // (once in a row, so that a stream of requests cannot starve the events).
-    if (!m_gaveWay && !m_due.isEmpty() && m_gateway.modbusWaiting()) {
-        m_gaveWay = true;
+    if (m_giveWay.now([this] { return !m_due.isEmpty() && m_gateway.modbusWaiting(); })) {
         m_flush.start(0);
         return;
     }
-    m_gaveWay = false;
     const qint64 now = m_clock();
     m_lastFlush = now;
     qint64 next = -1;

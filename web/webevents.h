@@ -1,5 +1,7 @@
 #pragma once
 
+#include "app/giveway.h"
+
 #include <QHash>
 #include <QJsonObject>
 #include <QObject>
@@ -59,7 +61,7 @@ private:
     QSet<QString> m_due;
     QTimer m_flush;
     qint64 m_lastFlush = 0;
-    bool m_gaveWay = false; // the last flush waited for Modbus
+    CGiveWay m_giveWay;
     QTimer m_counterTimer;
     QByteArray m_lastCounters;
 };

@@ -54,7 +54,7 @@ struct SChunkSource
     CWebServer *server = nullptr;
     MHD_Connection *connection = nullptr;
     bool rested = false;
-    bool gaveWay = false; // the last call gave way to other work
+    CGiveWay giveWay {};
     qint64 makingNs = 0; // what making the last piece took
 };
 
@@ -161,13 +161,10 @@ struct SLibraryCallbacks
         CWebServer *server = source->server;
         // With Modbus waiting, not even the next block is written (once in
         // a row): one loopback send of it costs tens of microseconds.
-        if (!source->gaveWay && !server->m_stopping && server->m_otherWorkWaiting
-            && server->m_otherWorkWaiting()) {
-            source->gaveWay = true;
+        if (!server->m_stopping && source->giveWay.now([server] { return server->otherWorkWaiting(); })) {
             rest(source, 0);
             return 0;
         }
-        source->gaveWay = false;
         while (source->offset >= source->piece.size()) {
             if (!source->rested && !server->m_stopping) {
                 source->rested = true;
@@ -496,12 +493,10 @@ void CWebServer::wakeNextStream()
     if (m_toWake.isEmpty() || !m_daemon)
         return;
     // once in a row, so that other work cannot starve the streams
-    if (!m_gaveWay && m_otherWorkWaiting && m_otherWorkWaiting()) {
-        m_gaveWay = true;
+    if (m_giveWay.now([this] { return otherWorkWaiting(); })) {
         QTimer::singleShot(0, this, &CWebServer::wakeNextStream);
         return;
     }
-    m_gaveWay = false;
     SStream *stream = m_toWake.takeFirst();
     stream->toWake = false;
     if (stream->suspended) {

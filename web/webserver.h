@@ -1,5 +1,6 @@
 #pragma once
 
+#include "app/giveway.h"
 #include "web/webhttp.h"
 
 #include <QHostAddress>
@@ -63,8 +64,8 @@ public:
     quint16 port() const { return m_port; }
     bool https() const { return m_https; }
 
-    // Work that comes before writing to event streams (Modbus requests): when
-    // it says so, the next stream is written a pass later.
+    // Work that comes before writing to event streams and long bodies (Modbus
+    // requests): when it says so, they are written a pass later.
     void setOtherWorkWaiting(std::function<bool()> waiting) { m_otherWorkWaiting = std::move(waiting); }
 
     // Queues an event (already in the stream's text format) for every stream.
@@ -86,6 +87,7 @@ private:
     void resume(MHD_Connection *connection);
     void run();
     void runSoon();
+    bool otherWorkWaiting() const { return m_otherWorkWaiting && m_otherWorkWaiting(); }
 
     Handler m_handler;
     MHD_Daemon *m_daemon = nullptr;
@@ -101,7 +103,7 @@ private:
     QSet<SStream *> m_streams;
     QList<SStream *> m_toWake; // suspended streams with something to send, woken one a pass
     std::function<bool()> m_otherWorkWaiting;
-    bool m_gaveWay = false; // the last wake waited for other work
+    CGiveWay m_giveWay; // waking streams
     QSet<SExchange *> m_waiting; // suspended until their answer is ready
     QSet<MHD_Connection *> m_resting; // long bodies resting for one pass of the event loop
 };
