@@ -24,6 +24,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <thread>
@@ -417,6 +418,19 @@ void spin(int milliseconds)
     QEventLoop loop;
     QTimer::singleShot(milliseconds, &loop, &QEventLoop::quit);
     loop.exec();
+}
+
+CReadPacer::CReadPacer(int meanUs, unsigned seed)
+    : m_random(seed)
+    , m_gapUs(1.0 / meanUs)
+    , m_next(Clock::now())
+{
+}
+
+void CReadPacer::wait()
+{
+    m_next += std::chrono::microseconds(std::llround(m_gapUs(m_random)));
+    std::this_thread::sleep_until(m_next);
 }
 
 CWakeLatencyHold::CWakeLatencyHold()

@@ -9,6 +9,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <random>
 #include <vector>
 
 class CDataBaseHandler;
@@ -111,6 +112,24 @@ bool startAndLogIn(CGateway &gateway, QThread &thread, CNetworkServerSim *sim);
 void stopSimulator(QThread &thread, CNetworkServerSim *sim);
 // Runs the event loop for that long.
 void spin(int milliseconds);
+
+// Paces a client's reads at random moments, on average one every `meanUs`
+// (exponential gaps, as many independent pollers together look). Reads on a
+// fixed beat would keep one phase against the simulator's uplinks, which come
+// on a beat too, for seconds at a time: the tail they see would then depend on
+// that phase rather than on the gateway. The same seed gives the same gaps.
+class CReadPacer
+{
+public:
+    explicit CReadPacer(int meanUs, unsigned seed = 1);
+    // Sleeps until the next read is due (at once when it is overdue).
+    void wait();
+
+private:
+    std::mt19937 m_random;
+    std::exponential_distribution<double> m_gapUs;
+    Clock::time_point m_next;
+};
 
 // Keeps the processors out of their sleep states while it lives, as latency
 // benchmarks do (/dev/cpu_dma_latency held at 0): waking an idle virtual
