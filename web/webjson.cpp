@@ -4,7 +4,9 @@
 
 #include <QDateTime>
 
+#include <charconv>
 #include <cstdio>
+#include <cstring>
 #include <ctime>
 
 namespace WebJson {
@@ -94,12 +96,14 @@ void appendString(QByteArray &out, const QString &text)
     static const char hex[] = "0123456789abcdef";
     out += '"';
     const QByteArray utf8 = text.toUtf8();
-    for (const char c : utf8) {
-        const auto u = static_cast<unsigned char>(c);
-        if (u >= 0x20 && u != '"' && u != '\\') {
-            out += c;
+    const char *const end = utf8.constData() + utf8.size();
+    const char *plain = utf8.constData(); // start of the run not yet written
+    for (const char *at = plain; at != end; ++at) {
+        const auto u = static_cast<unsigned char>(*at);
+        if (u >= 0x20 && u != '"' && u != '\\')
             continue;
-        }
+        out.append(plain, int(at - plain));
+        plain = at + 1;
         out += '\\';
         switch (u) {
         case '"':
@@ -129,10 +133,19 @@ void appendString(QByteArray &out, const QString &text)
             out += hex[u & 0xf];
         }
     }
+    out.append(plain, int(end - plain));
     out += '"';
 }
 
-// time() as text: "yyyy-MM-ddTHH:mm:ssZ", or null.
+void appendNumber(QByteArray &out, qint64 number)
+{
+    char text[24];
+    const std::to_chars_result written = std::to_chars(text, text + sizeof text, number);
+    out.append(text, int(written.ptr - text));
+}
+
+// time() as text: "yyyy-MM-ddTHH:mm:ssZ", or null. The registers of one
+// event mostly share their second: the last one's text is kept.
 void appendTime(QByteArray &out, qint64 msSinceEpoch)
 {
     if (msSinceEpoch < 0) {
@@ -140,15 +153,24 @@ void appendTime(QByteArray &out, qint64 msSinceEpoch)
         return;
     }
     const time_t seconds = time_t(msSinceEpoch / 1000);
+    thread_local time_t lastSeconds = -1;
+    thread_local char lastText[40];
+    if (seconds == lastSeconds) {
+        out += lastText;
+        return;
+    }
     tm utc {};
     char text[40];
     if (gmtime_r(&seconds, &utc) && utc.tm_year + 1900 <= 9999
         && snprintf(text, sizeof text, "\"%04d-%02d-%02dT%02d:%02d:%02dZ\"", utc.tm_year + 1900,
                     utc.tm_mon + 1, utc.tm_mday, utc.tm_hour, utc.tm_min, utc.tm_sec)
-            > 0)
+            > 0) {
         out += text;
-    else
+        lastSeconds = seconds;
+        std::memcpy(lastText, text, sizeof text);
+    } else {
         appendString(out, time(msSinceEpoch).toString());
+    }
 }
 
 } // namespace
@@ -168,13 +190,17 @@ QByteArray registerEvent(const CGateway &gateway, const QString &devEui)
             out += ',';
         first = false;
         // QJsonObject's key order
-        out += "{\"address\":" + QByteArray::number(qint64(reg.address));
-        out += ",\"bitSize\":" + QByteArray::number(qint64(reg.bitSize));
+        out += "{\"address\":";
+        appendNumber(out, qint64(reg.address));
+        out += ",\"bitSize\":";
+        appendNumber(out, qint64(reg.bitSize));
         out += ",\"dataType\":";
         appendString(out, reg.dataType);
         out += reg.numeric ? ",\"editable\":true" : ",\"editable\":false";
-        out += ",\"extraValue\":" + QByteArray::number(reg.extraValue);
-        out += ",\"multiplier\":" + QByteArray::number(reg.multiplier);
+        out += ",\"extraValue\":";
+        appendNumber(out, reg.extraValue);
+        out += ",\"multiplier\":";
+        appendNumber(out, reg.multiplier);
         out += ",\"name\":";
         appendString(out, reg.name);
         out += ",\"raw\":";

@@ -1,3 +1,5 @@
+#include "app/constants.h"
+#include "app/globaldata.h"
 #include "app/logfile.h"
 #include "core/gateway.h"
 #include "core/registermapexport.h"
@@ -11,6 +13,9 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QSqlDatabase>
+#include <QSqlError>
+#include <QSqlQuery>
 #include <QTcpSocket>
 #include <QTemporaryDir>
 
@@ -474,7 +479,8 @@ void tst_WebApi::registerEventsGiveWayToModbus()
 
 // The register event is written as text by hand for speed: it must be what
 // QJsonDocument writes for the device's registers, byte for byte, with
-// characters that need escaping in a unit and values never received.
+// characters that need escaping in a unit, values never received and values
+// stored at different times.
 void tst_WebApi::registerEventTextIsTheDocumentsJson()
 {
     addBoiler();
@@ -494,6 +500,33 @@ void tst_WebApi::registerEventTextIsTheDocumentsJson()
     update.params.first().startValue = 0;
     update.params.first().gratingPeriod = 1;
     m_gateway->updateScaling(update);
+    {
+        // Stored values with times, some registers sharing their second and
+        // some not, as an uplink and a later one leave them.
+        QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), QStringLiteral("times"));
+        db.setDatabaseName(m_dir.filePath(QStringLiteral("server.db")));
+        QVERIFY(db.open());
+        const QStringList &reg = QSL_GLOB_DEV_DATA_FIELDS;
+        QSqlQuery stamp(db);
+        QVERIFY2(stamp.exec(QStringLiteral("UPDATE %1 SET %2 = 1700000000000 + (%3 % 3) * 700, %4 = 'BEEF' "
+                                           "WHERE %5 = %6;")
+                                .arg(QS_DB_TABLE_DEV_DATA, reg[DB::REG_COL_TIME], reg[DB::REG_COL_ADDR],
+                                     reg[DB::REG_COL_FULL_VALUE], reg[DB::REG_COL_DEVICE])
+                                .arg(boiler.id)),
+                 qPrintable(stamp.lastError().text()));
+        QVERIFY(stamp.numRowsAffected() > 3);
+        stamp.finish();
+        db.close();
+    }
+    QSqlDatabase::removeDatabase(QStringLiteral("times"));
+    const QByteArray stamped = WebJson::registerEvent(*m_gateway, boiler.devEui);
+    QVERIFY(stamped.contains("\"updated\":\"2023-11-14T22:13:20Z\""));
+    QVERIFY(stamped.contains("\"updated\":\"2023-11-14T22:13:21Z\""));
+    QCOMPARE(
+        stamped,
+        QJsonDocument(QJsonObject { { QStringLiteral("devEui"), boiler.devEui },
+                                    { QStringLiteral("registers"), WebJson::registers(*m_gateway, boiler) } })
+            .toJson(QJsonDocument::Compact));
     // an unknown device: no registers
     QCOMPARE(WebJson::registerEvent(*m_gateway, QStringLiteral("00000000000000FF")),
              QByteArray(R"({"devEui":"00000000000000FF","registers":[]})"));
