@@ -436,10 +436,11 @@ void tst_Gateway::storedDeviceLosingAFieldIsNamed()
 void tst_Gateway::storedRowsThatCannotBeServedAreLeftOut()
 {
     QVERIFY(rig.setUp());
-    const quint16 first = freePort();
+    const QList<quint16> ports = freePorts(3);
+    const quint16 first = ports[0];
     QVERIFY(rig.storeDevice(1, first));
-    QVERIFY(rig.storeDevice(2, freePort()));
-    const quint16 third = freePort();
+    QVERIFY(rig.storeDevice(2, ports[1]));
+    const quint16 third = ports[2];
     QVERIFY(rig.storeDevice(3, third));
     QVERIFY(execOnFile(QStringLiteral("UPDATE devices SET port = 0 WHERE device = 2;")));
     QVERIFY(
@@ -582,8 +583,9 @@ QStringList tst_Gateway::walk(const CGateway &gateway, SRegisterMapCursor &curso
 void tst_Gateway::registerMapWalk()
 {
     QVERIFY(rig.setUp());
-    const quint16 first = freePort();
-    const quint16 second = freePort();
+    const QList<quint16> ports = freePorts(2);
+    const quint16 first = ports[0];
+    const quint16 second = ports[1];
     const quint16 port = std::min(first, second); // walked first
     const quint16 other = std::max(first, second);
     SAddProblem problem;
@@ -625,8 +627,9 @@ void tst_Gateway::registerMapWalk()
 void tst_Gateway::unitIdsOnOnePort()
 {
     QVERIFY(rig.setUp());
-    const quint16 port = freePort();
-    const quint16 other = freePort();
+    const QList<quint16> ports = freePorts(2);
+    const quint16 port = ports[0];
+    const quint16 other = ports[1];
 
     // what the add path refuses, per row
     struct SRefusal

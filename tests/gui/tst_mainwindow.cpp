@@ -151,10 +151,9 @@ void tst_MainWindow::statusLabelAndIcon()
 
 void tst_MainWindow::selectSearchAndDelete()
 {
-    const quint16 shared = freePort();
-    quint16 single = freePort();
-    while (single == shared)
-        single = freePort();
+    const QList<quint16> ports = freePorts(2);
+    const quint16 shared = ports[0];
+    const quint16 single = ports[1];
     QVERIFY(rig.storeDevice(3, single, 40));
     QVERIFY(rig.storeDevice(2, shared, 20));
     QVERIFY(rig.storeDevice(1, shared, 0));

@@ -378,8 +378,9 @@ void tst_TidewellProcess::allowListAtStartAndOnHangUp()
 {
     QTemporaryDir dir;
     QVERIFY(dir.isValid());
-    const quint16 modbusPort = freePort();
-    prepareWorkDir(dir.path(), freePort(), modbusPort);
+    const QList<quint16> ports = freePorts(2);
+    const quint16 modbusPort = ports[0];
+    prepareWorkDir(dir.path(), ports[1], modbusPort);
     const QString settingsFile = dir.filePath(QStringLiteral("settings.conf"));
     {
         QFile file(settingsFile);

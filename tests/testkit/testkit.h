@@ -8,6 +8,9 @@
 #include <QTcpServer>
 #include <QtTest>
 
+#include <memory>
+#include <vector>
+
 namespace testkit {
 
 // Every wait of the suite may take this long before it counts as a failure: a
@@ -33,6 +36,21 @@ inline quint16 freePort()
     QTcpServer probe;
     probe.listen(QHostAddress::Any, 0);
     return probe.serverPort();
+}
+
+// `count` ports nobody listens on right now, all different: each is held
+// until all are found, since one probe after another may be given the same
+// port again.
+inline QList<quint16> freePorts(int count)
+{
+    std::vector<std::unique_ptr<QTcpServer>> probes;
+    QList<quint16> ports;
+    for (int i = 0; i < count; ++i) {
+        probes.push_back(std::make_unique<QTcpServer>());
+        probes.back()->listen(QHostAddress::Any, 0);
+        ports.append(probes.back()->serverPort());
+    }
+    return ports;
 }
 
 // Copies the sample templates into <dir>/deviceFolder.
