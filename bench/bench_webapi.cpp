@@ -221,8 +221,7 @@ struct SStreamReaders
     struct SStream
     {
         int fd = -1;
-        std::string pending;
-        size_t scanned = 0; // events before this offset were counted
+        std::string pending; // the start of an event not yet whole
         std::map<std::string, std::vector<double>> times;
     };
     std::vector<SStream> streams;
@@ -264,10 +263,11 @@ struct SStreamReaders
     void count(SStream &stream, std::string_view bytes, double at)
     {
         stream.pending.append(bytes);
+        size_t scanned = 0;
         size_t end = 0;
-        while ((end = stream.pending.find("\n\n", stream.scanned)) != std::string::npos) {
-            const std::string_view event(stream.pending.data() + stream.scanned, end - stream.scanned);
-            stream.scanned = end + 2;
+        while ((end = stream.pending.find("\n\n", scanned)) != std::string::npos) {
+            const std::string_view event(stream.pending.data() + scanned, end - scanned);
+            scanned = end + 2;
             if (event.rfind("event: registers", 0) != 0)
                 continue;
             ++events;
@@ -275,8 +275,7 @@ struct SStreamReaders
             if (eui != std::string_view::npos)
                 stream.times[std::string(event.substr(eui + 10, 16))].push_back(at);
         }
-        stream.pending.erase(0, stream.scanned);
-        stream.scanned = 0;
+        stream.pending.erase(0, scanned);
     }
 };
 

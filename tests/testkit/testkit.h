@@ -28,19 +28,12 @@ inline constexpr int WAIT_MS = 60000;
 
 namespace testkit {
 
-// A port nobody listens on right now. Only for a port that must be named
-// before anything listens on it (a device's stored Modbus port, a child
-// process's settings); a listener of the test itself binds port 0 instead.
-inline quint16 freePort()
-{
-    QTcpServer probe;
-    probe.listen(QHostAddress::Any, 0);
-    return probe.serverPort();
-}
-
-// `count` ports nobody listens on right now, all different: each is held
-// until all are found, since one probe after another may be given the same
-// port again.
+// `count` ports nobody listens on right now, all different. Only for ports
+// that must be named before anything listens on them (a device's stored
+// Modbus port, a child process's settings); a listener of the test itself
+// binds port 0 instead. Each probe is held until all are found, since one
+// probe after another may be given the same port again: a test that needs
+// several different ports takes them in one call.
 inline QList<quint16> freePorts(int count)
 {
     std::vector<std::unique_ptr<QTcpServer>> probes;
@@ -51,6 +44,12 @@ inline QList<quint16> freePorts(int count)
         ports.append(probes.back()->serverPort());
     }
     return ports;
+}
+
+// One such port.
+inline quint16 freePort()
+{
+    return freePorts(1).front();
 }
 
 // Copies the sample templates into <dir>/deviceFolder.
