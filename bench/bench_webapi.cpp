@@ -15,6 +15,7 @@
 // Run as root, it keeps the processors awake while it measures (see
 // Bench::CWakeLatencyHold) and says so.
 // Build in Release. Usage: bench_webapi [seconds each way of each comparison]
+// [streams] (with "streams", only the last comparison, for work on the streams)
 
 #include "benchkit.h"
 
@@ -378,12 +379,15 @@ int main(int argc, char *argv[])
     printf("Modbus reads of %d registers on average every 2 ms, %d rounds of %d ms each way.\n", kFields,
            rounds, roundMs);
 
-    printf("Nothing else going on, without and during exports:\n");
-    SComparison idleExports;
-    idleExports.run(modbusPort, rounds, roundMs, &errors,
-                    [&](auto reads) { whileExporting(http, &exports, reads); });
-    idleExports.print("without export", "during exports");
-    printf("  (%d exports meanwhile)\n", exports.load());
+    const bool onlyStreams = argc > 2 && qstrcmp(argv[2], "streams") == 0;
+    if (!onlyStreams) {
+        printf("Nothing else going on, without and during exports:\n");
+        SComparison idleExports;
+        idleExports.run(modbusPort, rounds, roundMs, &errors,
+                        [&](auto reads) { whileExporting(http, &exports, reads); });
+        idleExports.print("without export", "during exports");
+        printf("  (%d exports meanwhile)\n", exports.load());
+    }
 
     QThread simThread;
     auto *sim = new CNetworkServerSim(scenario);
@@ -393,14 +397,16 @@ int main(int argc, char *argv[])
         sim, [sim] { sim->startUplinks(-1, kPeriodMs); }, Qt::BlockingQueuedConnection);
     Bench::spin(1000);
 
-    printf("While the simulator sends %d uplinks/s (as bench_latency), without and during exports:\n",
-           kSending * 1000 / kPeriodMs);
-    exports = 0;
-    SComparison ingestingExports;
-    ingestingExports.run(modbusPort, rounds, roundMs, &errors,
-                         [&](auto reads) { whileExporting(http, &exports, reads); });
-    ingestingExports.print("without export", "during exports");
-    printf("  target: within 1.2; (%d exports meanwhile)\n", exports.load());
+    if (!onlyStreams) {
+        printf("While the simulator sends %d uplinks/s (as bench_latency), without and during exports:\n",
+               kSending * 1000 / kPeriodMs);
+        exports = 0;
+        SComparison ingestingExports;
+        ingestingExports.run(modbusPort, rounds, roundMs, &errors,
+                             [&](auto reads) { whileExporting(http, &exports, reads); });
+        ingestingExports.print("without export", "during exports");
+        printf("  target: within 1.2; (%d exports meanwhile)\n", exports.load());
+    }
 
     printf("While the simulator sends %d uplinks/s, without and with %d event streams:\n",
            kSending * 1000 / kPeriodMs, kStreams);

@@ -421,6 +421,18 @@ bool CGateway::isRegistered(const QString &devEui) const
     return m_registry->publishedDevice(devEui) != nullptr;
 }
 
+namespace {
+
+// What an uplink changed of a register, as the register view shows it.
+void takeStoredValue(SDeviceRegister &reg, const QVariant &full, const QVariant &time)
+{
+    reg.raw = full.isNull() ? QString() : full.toString();
+    reg.updatedMs = time.isNull() || time.toLongLong() == 0 ? -1 : time.toLongLong();
+    reg.value = RegisterValue::shownText(reg.dataType, full, int(reg.bitSize), reg.unit, nullptr);
+}
+
+} // namespace
+
 QList<SDeviceRegister> CGateway::deviceRegisters(uint32_t deviceId) const
 {
     QList<SDeviceRegister> list;
@@ -438,20 +450,38 @@ QList<SDeviceRegister> CGateway::deviceRegisters(uint32_t deviceId) const
         reg.dataType = rows.value(Row::RowDataType).toString();
         reg.bitSize = rows.value(Row::RowBitSize).toUInt();
         reg.source = rows.value(Row::RowSource).toUInt();
-        const QVariant full = rows.value(Row::RowFullValue);
-        reg.raw = full.isNull() ? QString() : full.toString();
         reg.unit = rows.value(Row::RowUnit).toString();
         reg.multiplier = rows.value(Row::RowMultiplier).toInt();
         reg.extraValue = rows.value(Row::RowExtraValue).toInt();
-        const QVariant time = rows.value(Row::RowTime);
-        reg.updatedMs = time.isNull() || time.toLongLong() == 0 ? -1 : time.toLongLong();
-        reg.value = RegisterValue::shownText(reg.dataType, full, int(reg.bitSize), reg.unit, nullptr);
+        takeStoredValue(reg, rows.value(Row::RowFullValue), rows.value(Row::RowTime));
         reg.numeric = reg.dataType == QS_TYPE_INTEGER || reg.dataType == QS_TYPE_UINTEGER
             || reg.dataType == QS_TYPE_FLOAT;
         list.append(reg);
     }
     rows.finish();
     return list;
+}
+
+bool CGateway::refreshRegisterValues(uint32_t deviceId, QList<SDeviceRegister> &registers) const
+{
+    if (failed())
+        return false;
+    QSqlQuery *query = m_store->registerValueRows(deviceId);
+    if (!query)
+        return false;
+    QSqlQuery &rows = *query;
+    using Row = CDataBaseHandler::RegisterValueRow;
+    int at = 0;
+    bool same = true;
+    while (rows.next()) {
+        if (at == registers.size() || registers.at(at).address != rows.value(Row::ValueRowAddr).toUInt()) {
+            same = false;
+            break;
+        }
+        takeStoredValue(registers[at++], rows.value(Row::ValueRowFullValue), rows.value(Row::ValueRowTime));
+    }
+    rows.finish();
+    return same && at == registers.size();
 }
 
 void CGateway::showDevices(QSqlQueryModel &model, const QString &search) const
@@ -814,10 +844,15 @@ void CGateway::updateScaling(const SDeviceRegUpdate &update)
     // What the store holds now decodes the next uplink: a failed statement
     // leaves the rows, and the table, as they were.
     int port = update.port;
+    QString devEui;
     for (const SPublishedDevice &device : m_registry->publishedDevices())
-        if (device.id == update.deviceId)
+        if (device.id == update.deviceId) {
             port = device.port;
+            devEui = device.devEui;
+        }
     loadImage(port);
+    if (!devEui.isEmpty())
+        emit scalingChanged(devEui);
 }
 
 bool CGateway::portUsable(uint16_t port) const

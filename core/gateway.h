@@ -102,6 +102,11 @@ public:
     bool isRegistered(const QString &devEui) const;
     // Its fields in address order, with scaling and the last values.
     QList<SDeviceRegister> deviceRegisters(uint32_t deviceId) const;
+    // Brings a list that deviceRegisters gave for the device up to its last
+    // values (raw, value, time), reading nothing else: the rest changes only
+    // with its scaling (scalingChanged). False when the stored rows are no
+    // longer the list's; it is then to be read whole again.
+    bool refreshRegisterValues(uint32_t deviceId, QList<SDeviceRegister> &registers) const;
     // The window's list models: read-only queries over the stored rows, in the
     // stored column order (core/gatewayschema.h), filled on this thread.
     void showDevices(QSqlQueryModel &model, const QString &search) const;
@@ -226,6 +231,8 @@ signals:
     void silenceChanged(QString _devEui, bool silent);
     void deviceAdded(QString _devEui);
     void deviceRemoved(QString _devEui);
+    // Some of its registers' multiplier, extra value or unit were edited.
+    void scalingChanged(QString _devEui);
 
 private:
     friend struct CGatewayInternals;

@@ -460,6 +460,10 @@ void CDataBaseHandler::buildStatements()
                    reg[REG_COL_NAME], reg[REG_COL_DATA_TYPE], reg[REG_COL_BIT_SIZE], reg[REG_COL_SOURCE])
               .arg(reg[REG_COL_FULL_VALUE], reg[REG_COL_UNIT], reg[REG_COL_GRATING_PERIOD],
                    reg[REG_COL_START_VALUE], reg[REG_COL_TIME]);
+    m_sqlRegisterValueRows
+        = QStringLiteral("SELECT %5, %6, %7 FROM %1 WHERE %2=:%2 AND %3=1 ORDER BY %4 ASC;")
+              .arg(devData, reg[REG_COL_DEVICE], reg[REG_COL_PARENT], reg[REG_COL_ADDR], reg[REG_COL_ADDR],
+                   reg[REG_COL_FULL_VALUE], reg[REG_COL_TIME]);
     m_sqlDeviceIdByEui = QStringLiteral("SELECT %2 FROM %1 WHERE %3=:%3;")
                              .arg(devices, dev[DEV_COL_ID], dev[DEV_COL_DEV_EUI]);
 
@@ -609,13 +613,23 @@ QSqlQuery CDataBaseHandler::getRegisters(uint32_t deviceId)
 
 QSqlQuery *CDataBaseHandler::registerRows(uint32_t deviceId)
 {
-    QSqlQuery *query = statement(m_sqlRegisterRows);
+    return deviceRows(m_sqlRegisterRows, deviceId, QStringLiteral("registerRows"));
+}
+
+QSqlQuery *CDataBaseHandler::registerValueRows(uint32_t deviceId)
+{
+    return deviceRows(m_sqlRegisterValueRows, deviceId, QStringLiteral("registerValueRows"));
+}
+
+QSqlQuery *CDataBaseHandler::deviceRows(const QString &sql, uint32_t deviceId, const QString &origin)
+{
+    QSqlQuery *query = statement(sql);
     if (!query)
         return nullptr;
     query->bindValue(m_devDataBind[REG_COL_DEVICE], deviceId);
     if (query->exec())
         return query;
-    addLog(QStringLiteral("[CDataBaseHandler::registerRows] Invalid SQL request [1]")
+    addLog(QStringLiteral("[CDataBaseHandler::%1] Invalid SQL request [1]").arg(origin)
            + errorText(query->lastError()));
     return nullptr;
 }

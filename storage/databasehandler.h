@@ -60,6 +60,10 @@ public:
         RowTime
     };
     QSqlQuery *registerRows(uint32_t deviceId);
+    // The same rows with only what an uplink writes (RegisterValueRow), for a
+    // reader that keeps the rest from an earlier registerRows.
+    enum RegisterValueRow { ValueRowAddr, ValueRowFullValue, ValueRowTime };
+    QSqlQuery *registerValueRows(uint32_t deviceId);
     // Writes one uplink's batch in one transaction and waits for the write lock
     // as long as SQLite's busy timeout allows; true only when every register
     // was written and committed.
@@ -142,6 +146,9 @@ private:
     // A statement prepared once on this connection and kept for reuse; null
     // when it cannot be prepared (the caller treats that as a failed request).
     QSqlQuery *statement(const QString &sql);
+    // A kept statement selecting one device's rows, executed; null (logged
+    // under `origin`) when it failed.
+    QSqlQuery *deviceRows(const QString &sql, uint32_t deviceId, const QString &origin);
     bool beginTransaction(const QString &origin);
     // Writes one device with its registers inside the caller's transaction;
     // false after logging why (the caller rolls back).
@@ -182,6 +189,7 @@ private:
     QString m_sqlDevicesSearch;
     QString m_sqlRegisters;
     QString m_sqlRegisterRows;
+    QString m_sqlRegisterValueRows;
     QString m_sqlDeviceIdByEui;
     QString m_sqlSaveData;
     QString m_sqlUpdateRegInfo;

@@ -39,9 +39,12 @@ CWebEvents::CWebEvents(CGateway &gateway, Send send, Streams streams, QObject *p
         if (device.id != 0)
             emitEvent(QStringLiteral("device-added"), WebJson::device(m_gateway, device));
     });
+    connect(&gateway, &CGateway::scalingChanged, this,
+            [this](const QString &devEui) { m_known.remove(devEui); });
     connect(&gateway, &CGateway::deviceRemoved, this, [this](const QString &devEui) {
         m_due.remove(devEui);
         m_lastSent.remove(devEui);
+        m_known.remove(devEui);
         emitEvent(QStringLiteral("device-removed"), QJsonObject { { QStringLiteral("devEui"), devEui } });
     });
     if (CLogFile *log = CLogFile::getInstance(QString()))
@@ -73,8 +76,10 @@ void CWebEvents::emitEvent(const QString &event, const QJsonObject &data)
 
 void CWebEvents::deviceUpdated(const QString &devEui)
 {
-    if (m_streams() == 0)
+    if (m_streams() == 0) {
+        m_known.clear();
         return;
+    }
     // Never built here, inside the uplink's own work: the flush sends it,
     // at once when the device's last event is old enough.
     if (m_due.contains(devEui))
@@ -112,7 +117,7 @@ void CWebEvents::flushDue()
         }
         if (m_streams() > 0) {
             m_lastSent.insert(*it, now);
-            m_send(format(QStringLiteral("registers"), WebJson::registerEvent(m_gateway, *it)));
+            m_send(format(QStringLiteral("registers"), registerEvent(*it)));
         }
         it = m_due.erase(it);
         if (it != m_due.end() && m_gateway.modbusWaiting()) {
@@ -122,6 +127,27 @@ void CWebEvents::flushDue()
     }
     if (next >= 0)
         flushWithin(next);
+}
+
+QByteArray CWebEvents::registerEvent(const QString &devEui)
+{
+    const SRegisteredDevice device = m_gateway.device(devEui);
+    if (device.id == 0) {
+        m_known.remove(devEui);
+        return WebJson::registerEvent(devEui, {});
+    }
+    auto known = m_known.find(devEui);
+    if (known != m_known.end() && known->deviceId == device.id
+        && m_gateway.refreshRegisterValues(device.id, known->registers))
+        return WebJson::registerEvent(devEui, known->registers);
+    if (known == m_known.end()) {
+        if (m_known.size() >= KnownDevicesMax)
+            m_known.erase(m_known.begin());
+        known = m_known.insert(devEui, {});
+    }
+    known->deviceId = device.id;
+    known->registers = m_gateway.deviceRegisters(device.id);
+    return WebJson::registerEvent(devEui, known->registers);
 }
 
 void CWebEvents::sendCounters()

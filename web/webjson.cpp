@@ -177,15 +177,20 @@ void appendTime(QByteArray &out, qint64 msSinceEpoch)
 
 QByteArray registerEvent(const CGateway &gateway, const QString &devEui)
 {
+    const SRegisteredDevice entry = gateway.device(devEui);
+    return registerEvent(devEui,
+                         entry.id == 0 ? QList<SDeviceRegister>() : gateway.deviceRegisters(entry.id));
+}
+
+QByteArray registerEvent(const QString &devEui, const QList<SDeviceRegister> &registers)
+{
     QByteArray out;
     out.reserve(4096);
     out += "{\"devEui\":";
     appendString(out, devEui);
     out += ",\"registers\":[";
-    const SRegisteredDevice entry = gateway.device(devEui);
     bool first = true;
-    for (const SDeviceRegister &reg :
-         entry.id == 0 ? QList<SDeviceRegister>() : gateway.deviceRegisters(entry.id)) {
+    for (const SDeviceRegister &reg : registers) {
         if (!first)
             out += ',';
         first = false;

@@ -28,6 +28,8 @@ QJsonObject silence(const CGateway &gateway, const QString &devEui, bool silent)
 // send one for every device several times a second, and building it through
 // QJsonObject cost more than reading the registers.
 QByteArray registerEvent(const CGateway &gateway, const QString &devEui);
+// The same of registers already read.
+QByteArray registerEvent(const QString &devEui, const QList<SDeviceRegister> &registers);
 QJsonObject counters(const CGateway &gateway);
 QJsonObject deviceType(const SDeviceType &type);
 

@@ -2,6 +2,7 @@
 #include "app/globaldata.h"
 #include "app/logfile.h"
 #include "core/gateway.h"
+#include "core/gatewayinternals.h"
 #include "core/registermapexport.h"
 #include "tests/testkit/testkit.h"
 #include "web/webapi.h"
@@ -47,6 +48,7 @@ private slots:
     void registerEventsAreCoalescedPerDevice();
     void registerEventsGiveWayToModbus();
     void registerEventTextIsTheDocumentsJson();
+    void registerEventsFollowValuesEditsAndNewDevices();
     void deviceQueriesAreChecked_data();
     void deviceQueriesAreChecked();
     void devicePagesFollowAddsAndDeletes();
@@ -530,6 +532,81 @@ void tst_WebApi::registerEventTextIsTheDocumentsJson()
     // an unknown device: no registers
     QCOMPARE(WebJson::registerEvent(*m_gateway, QStringLiteral("00000000000000FF")),
              QByteArray(R"({"devEui":"00000000000000FF","registers":[]})"));
+}
+
+// A device's next event reads only its values again, keeping the rest from
+// its last one: whatever changed meanwhile (values, scaling, the device
+// itself) must show as a fresh read shows it.
+void tst_WebApi::registerEventsFollowValuesEditsAndNewDevices()
+{
+    addBoiler();
+    const QString eui = QStringLiteral("0011223344550001");
+    QByteArrayList sent;
+    CWebEvents events(
+        *m_gateway, [&sent](const QByteArray &event) { sent << event; }, [] { return 1; });
+    events.setClockForTesting([this] { return m_now; });
+    const auto nextEvent = [&] {
+        sent.clear();
+        m_now += CWebEvents::DeviceIntervalMs;
+        events.deviceUpdated(eui);
+        events.flushDue();
+        return sent.size() == 1 ? sent.first() : QByteArray("no single event");
+    };
+    const auto fresh = [&] {
+        return CWebEvents::format(QStringLiteral("registers"), WebJson::registerEvent(*m_gateway, eui));
+    };
+    const auto store = [&](int32_t startAddr, const QString &temperature) {
+        SDeviceRegisterData batch { eui, startAddr, {}, {} };
+        batch.registers.append({ temperature, temperature, 0 });
+        batch.registers.append({ QStringLiteral("0037"), QStringLiteral("0037"), 1 });
+        return CGatewayInternals::store(*m_gateway).saveRegisterData(batch);
+    };
+
+    QCOMPARE(nextEvent(), fresh());
+    QVERIFY(store(10, QStringLiteral("00EB")));
+    const QByteArray valued = nextEvent();
+    QVERIFY(valued.contains("\"raw\":\"00EB\""));
+    QCOMPARE(valued, fresh());
+
+    SRegisteredDevice boiler = m_gateway->device(eui);
+    SDeviceRegUpdate update;
+    update.deviceId = boiler.id;
+    update.port = boiler.port;
+    update.params.append({ 10, 5, 2, QStringLiteral("dC") });
+    m_gateway->updateScaling(update);
+    const QByteArray edited = nextEvent();
+    QVERIFY(edited.contains("\"unit\":\"dC\""));
+    QCOMPARE(edited, fresh());
+
+    // Registered again: other rows (at the same addresses), default scaling.
+    QVERIFY(m_gateway->removeDevice(eui));
+    SNewDevice again;
+    again.devEui = eui;
+    again.appEui = QStringLiteral("A1B2C3D400000001");
+    again.name = QStringLiteral("Boiler again");
+    again.port = boiler.port;
+    again.startAddr = 10;
+    SAddProblem problem;
+    QVERIFY2(m_gateway->addDevices({ again }, &problem), qPrintable(problem.error));
+    QVERIFY(store(10, QStringLiteral("00F0")));
+    const QByteArray readded = nextEvent();
+    QVERIFY(readded.contains("\"raw\":\"00F0\""));
+    QVERIFY(!readded.contains("dC"));
+    QCOMPARE(readded, fresh());
+    // and once more, now from what this event read
+    QVERIFY(store(10, QStringLiteral("00F1")));
+    QCOMPARE(nextEvent(), fresh());
+
+    // Rows that are not the list's are not taken into it.
+    boiler = m_gateway->device(eui);
+    QList<SDeviceRegister> registers = m_gateway->deviceRegisters(boiler.id);
+    QVERIFY(m_gateway->refreshRegisterValues(boiler.id, registers));
+    registers.removeLast();
+    QVERIFY(!m_gateway->refreshRegisterValues(boiler.id, registers));
+    registers = m_gateway->deviceRegisters(boiler.id);
+    registers.first().address += 1;
+    QVERIFY(!m_gateway->refreshRegisterValues(boiler.id, registers));
+    QVERIFY(m_gateway->removeDevice(eui)); // the other cases add it as it was
 }
 
 void tst_WebApi::addBoiler()
