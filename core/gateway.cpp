@@ -281,6 +281,7 @@ void CGateway::batchSaved(const SDeviceRegisterData &data)
                              device->id, RegisterWords::numberWord(reg.value));
         }
     }
+    emit valuesStored(data);
     emit newDataForDevice(data.devEui);
 }
 
@@ -445,7 +446,9 @@ QList<SDeviceRegister> CGateway::deviceRegisters(uint32_t deviceId) const
     using Row = CDataBaseHandler::RegisterRow;
     while (rows.next()) {
         SDeviceRegister reg;
-        reg.address = rows.value(Row::RowAddr).toUInt();
+        // Rows that earlier builds left outside 32 bits can never be served.
+        const qint64 address = rows.value(Row::RowAddr).toLongLong();
+        reg.address = address < 0 || address > 0xffffffffLL ? 0xffffffffu : uint32_t(address);
         reg.name = rows.value(Row::RowName).toString();
         reg.dataType = rows.value(Row::RowDataType).toString();
         reg.bitSize = rows.value(Row::RowBitSize).toUInt();
@@ -462,26 +465,21 @@ QList<SDeviceRegister> CGateway::deviceRegisters(uint32_t deviceId) const
     return list;
 }
 
-bool CGateway::refreshRegisterValues(uint32_t deviceId, QList<SDeviceRegister> &registers) const
+bool CGateway::takeStoredValues(const SDeviceRegisterData &batch, QList<SDeviceRegister> &registers) const
 {
-    if (failed())
-        return false;
-    QSqlQuery *query = m_store->registerValueRows(deviceId);
-    if (!query)
-        return false;
-    QSqlQuery &rows = *query;
-    using Row = CDataBaseHandler::RegisterValueRow;
-    int at = 0;
-    bool same = true;
-    while (rows.next()) {
-        if (at == registers.size() || registers.at(at).address != rows.value(Row::ValueRowAddr).toUInt()) {
-            same = false;
-            break;
-        }
-        takeStoredValue(registers[at++], rows.value(Row::ValueRowFullValue), rows.value(Row::ValueRowTime));
+    for (const SDeviceRegister &reg : qAsConst(registers))
+        if (reg.address > 0xffff)
+            return false;
+    for (const SRegisterValue &value : batch.registers) {
+        // the row the store wrote it to: the same 32-bit sum
+        const uint32_t address = uint32_t(batch.startAddr) + uint32_t(value.offset);
+        const auto at
+            = std::lower_bound(registers.begin(), registers.end(), address,
+                               [](const SDeviceRegister &reg, uint32_t a) { return reg.address < a; });
+        if (at != registers.end() && at->address == address)
+            takeStoredValue(*at, value.fullValue, batch.storedMs);
     }
-    rows.finish();
-    return same && at == registers.size();
+    return true;
 }
 
 void CGateway::showDevices(QSqlQueryModel &model, const QString &search) const

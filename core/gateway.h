@@ -102,11 +102,13 @@ public:
     bool isRegistered(const QString &devEui) const;
     // Its fields in address order, with scaling and the last values.
     QList<SDeviceRegister> deviceRegisters(uint32_t deviceId) const;
-    // Brings a list that deviceRegisters gave for the device up to its last
-    // values (raw, value, time), reading nothing else: the rest changes only
-    // with its scaling (scalingChanged). False when the stored rows are no
-    // longer the list's; it is then to be read whole again.
-    bool refreshRegisterValues(uint32_t deviceId, QList<SDeviceRegister> &registers) const;
+    // Takes an uplink's stored values (valuesStored) into a list that
+    // deviceRegisters gave for its device, as reading it again would give
+    // them: the rest of a register changes only with its scaling
+    // (scalingChanged). False, leaving the list as it was, when the list has
+    // registers outside 0..65535 (rows that earlier builds left, which such a
+    // batch may or may not have written): it is then to be read again.
+    bool takeStoredValues(const SDeviceRegisterData &batch, QList<SDeviceRegister> &registers) const;
     // The window's list models: read-only queries over the stored rows, in the
     // stored column order (core/gatewayschema.h), filled on this thread.
     void showDevices(QSqlQueryModel &model, const QString &search) const;
@@ -228,6 +230,8 @@ signals:
     // An uplink's batch was decided (stored, or dropped), after the register
     // image took it.
     void newDataForDevice(QString _devEui);
+    // Comes just before newDataForDevice when the batch was stored.
+    void valuesStored(SDeviceRegisterData batch);
     void silenceChanged(QString _devEui, bool silent);
     void deviceAdded(QString _devEui);
     void deviceRemoved(QString _devEui);

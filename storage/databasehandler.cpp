@@ -460,10 +460,6 @@ void CDataBaseHandler::buildStatements()
                    reg[REG_COL_NAME], reg[REG_COL_DATA_TYPE], reg[REG_COL_BIT_SIZE], reg[REG_COL_SOURCE])
               .arg(reg[REG_COL_FULL_VALUE], reg[REG_COL_UNIT], reg[REG_COL_GRATING_PERIOD],
                    reg[REG_COL_START_VALUE], reg[REG_COL_TIME]);
-    m_sqlRegisterValueRows
-        = QStringLiteral("SELECT %5, %6, %7 FROM %1 WHERE %2=:%2 AND %3=1 ORDER BY %4 ASC;")
-              .arg(devData, reg[REG_COL_DEVICE], reg[REG_COL_PARENT], reg[REG_COL_ADDR], reg[REG_COL_ADDR],
-                   reg[REG_COL_FULL_VALUE], reg[REG_COL_TIME]);
     m_sqlDeviceIdByEui = QStringLiteral("SELECT %2 FROM %1 WHERE %3=:%3;")
                              .arg(devices, dev[DEV_COL_ID], dev[DEV_COL_DEV_EUI]);
 
@@ -613,23 +609,13 @@ QSqlQuery CDataBaseHandler::getRegisters(uint32_t deviceId)
 
 QSqlQuery *CDataBaseHandler::registerRows(uint32_t deviceId)
 {
-    return deviceRows(m_sqlRegisterRows, deviceId, QStringLiteral("registerRows"));
-}
-
-QSqlQuery *CDataBaseHandler::registerValueRows(uint32_t deviceId)
-{
-    return deviceRows(m_sqlRegisterValueRows, deviceId, QStringLiteral("registerValueRows"));
-}
-
-QSqlQuery *CDataBaseHandler::deviceRows(const QString &sql, uint32_t deviceId, const QString &origin)
-{
-    QSqlQuery *query = statement(sql);
+    QSqlQuery *query = statement(m_sqlRegisterRows);
     if (!query)
         return nullptr;
     query->bindValue(m_devDataBind[REG_COL_DEVICE], deviceId);
     if (query->exec())
         return query;
-    addLog(QStringLiteral("[CDataBaseHandler::%1] Invalid SQL request [1]").arg(origin)
+    addLog(QStringLiteral("[CDataBaseHandler::registerRows] Invalid SQL request [1]")
            + errorText(query->lastError()));
     return nullptr;
 }
@@ -728,9 +714,11 @@ void CDataBaseHandler::finishBatch(const SDeviceRegisterData &data, EBatchResult
         m_diskFull = false;
         addLog(QStringLiteral("INFO: [CDataBaseHandler] Data base is written again"));
     }
-    if (result == EBatchResult::Stored)
-        emit registerDataSaved(data);
-    else
+    if (result == EBatchResult::Stored) {
+        SDeviceRegisterData stored = data;
+        stored.storedMs = m_batchStoredMs;
+        emit registerDataSaved(stored);
+    } else
         emit registerDataDropped(data.devEui);
 }
 
@@ -790,6 +778,8 @@ CDataBaseHandler::EBatchResult CDataBaseHandler::writeBatch(const SDeviceRegiste
         return EBatchResult::Failed;
     }
 
+    // One uplink, one time: every row of it alike.
+    const qint64 storedMs = QDateTime::currentMSecsSinceEpoch();
     for (const SRegisterValue &value : data.registers) {
         // The same 32-bit sum as at registration, a negative offset wrapping.
         const uint32_t regAddr = uint32_t(data.startAddr) + uint32_t(value.offset);
@@ -797,7 +787,7 @@ CDataBaseHandler::EBatchResult CDataBaseHandler::writeBatch(const SDeviceRegiste
         if (update) {
             update->bindValue(m_devDataBind[REG_COL_VALUE], value.value);
             update->bindValue(m_devDataBind[REG_COL_FULL_VALUE], value.fullValue);
-            update->bindValue(m_devDataBind[REG_COL_TIME], QDateTime::currentMSecsSinceEpoch());
+            update->bindValue(m_devDataBind[REG_COL_TIME], storedMs);
             update->bindValue(m_devDataBind[REG_COL_DEVICE], deviceId);
             update->bindValue(m_devDataBind[REG_COL_ADDR], qint64(regAddr));
         }
@@ -820,8 +810,10 @@ CDataBaseHandler::EBatchResult CDataBaseHandler::writeBatch(const SDeviceRegiste
     }
 
     QSqlQuery *commit = statement(QStringLiteral("COMMIT;"));
-    if (commit && commit->exec())
+    if (commit && commit->exec()) {
+        m_batchStoredMs = storedMs;
         return EBatchResult::Stored;
+    }
     const QSqlError error = commit ? commit->lastError() : m_db.lastError();
     m_db.rollback();
     // Only a journal other than the write-ahead log makes a commit wait for

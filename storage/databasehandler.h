@@ -60,10 +60,6 @@ public:
         RowTime
     };
     QSqlQuery *registerRows(uint32_t deviceId);
-    // The same rows with only what an uplink writes (RegisterValueRow), for a
-    // reader that keeps the rest from an earlier registerRows.
-    enum RegisterValueRow { ValueRowAddr, ValueRowFullValue, ValueRowTime };
-    QSqlQuery *registerValueRows(uint32_t deviceId);
     // Writes one uplink's batch in one transaction and waits for the write lock
     // as long as SQLite's busy timeout allows; true only when every register
     // was written and committed.
@@ -114,7 +110,7 @@ public:
     QHash<uint32_t, qint64> lastWriteTimes();
 
 signals:
-    // After the batch's transaction has committed.
+    // After the batch's transaction has committed; its storedMs is set.
     void registerDataSaved(SDeviceRegisterData data);
     // The batch was not stored (a failed write, an unknown device, or the
     // database locked for the whole retry window); nothing of it was written.
@@ -146,9 +142,6 @@ private:
     // A statement prepared once on this connection and kept for reuse; null
     // when it cannot be prepared (the caller treats that as a failed request).
     QSqlQuery *statement(const QString &sql);
-    // A kept statement selecting one device's rows, executed; null (logged
-    // under `origin`) when it failed.
-    QSqlQuery *deviceRows(const QString &sql, uint32_t deviceId, const QString &origin);
     bool beginTransaction(const QString &origin);
     // Writes one device with its registers inside the caller's transaction;
     // false after logging why (the caller rolls back).
@@ -169,6 +162,7 @@ private:
     QElapsedTimer m_replacedReport;
     int m_writeFault = 0;
     bool m_diskFull = false;
+    qint64 m_batchStoredMs = 0; // the time of the last batch written
     QString m_retryCause;
     QString m_failure;
     QTimer m_retryTimer { this }; // a child, so that it moves with the store
@@ -189,7 +183,6 @@ private:
     QString m_sqlDevicesSearch;
     QString m_sqlRegisters;
     QString m_sqlRegisterRows;
-    QString m_sqlRegisterValueRows;
     QString m_sqlDeviceIdByEui;
     QString m_sqlSaveData;
     QString m_sqlUpdateRegInfo;

@@ -53,6 +53,9 @@ struct SDeviceRegisterData
     int32_t startAddr = 0;
     QList<SRegisterValue> registers;
     QList<SRegisterValue> extraRegisters; // never written by the store
+    // When the store wrote it (ms since the epoch), the time of every row it
+    // wrote; set by the store in registerDataSaved.
+    qint64 storedMs = 0;
 };
 
 // One stored register as the Modbus service serves it, with its scaling.

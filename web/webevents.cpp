@@ -39,6 +39,11 @@ CWebEvents::CWebEvents(CGateway &gateway, Send send, Streams streams, QObject *p
         if (device.id != 0)
             emitEvent(QStringLiteral("device-added"), WebJson::device(m_gateway, device));
     });
+    connect(&gateway, &CGateway::valuesStored, this, [this](const SDeviceRegisterData &batch) {
+        const auto known = m_known.find(batch.devEui);
+        if (known != m_known.end() && !m_gateway.takeStoredValues(batch, known->registers))
+            m_known.erase(known);
+    });
     connect(&gateway, &CGateway::scalingChanged, this,
             [this](const QString &devEui) { m_known.remove(devEui); });
     connect(&gateway, &CGateway::deviceRemoved, this, [this](const QString &devEui) {
@@ -137,8 +142,7 @@ QByteArray CWebEvents::registerEvent(const QString &devEui)
         return WebJson::registerEvent(devEui, {});
     }
     auto known = m_known.find(devEui);
-    if (known != m_known.end() && known->deviceId == device.id
-        && m_gateway.refreshRegisterValues(device.id, known->registers))
+    if (known != m_known.end() && known->deviceId == device.id)
         return WebJson::registerEvent(devEui, known->registers);
     if (known == m_known.end()) {
         if (m_known.size() >= KnownDevicesMax)

@@ -61,10 +61,12 @@ private:
     Streams m_streams;
     std::function<qint64()> m_clock;
     QHash<QString, qint64> m_lastSent; // by DevEUI
-    // Each device's registers as its last event read them, by DevEUI: the
-    // next event reads only the values again, which costs a third of reading
-    // the whole rows. Bounded: a plant whose devices all send often enough to
-    // matter has far fewer of them than this.
+    // Each device's registers as its first event read them, by DevEUI, kept
+    // current from every stored uplink (CGateway::takeStoredValues) and
+    // dropped when its scaling is edited or it is removed: reading a device's
+    // rows from the store took two thirds of an event's time, and the event
+    // loop's. Bounded: a plant whose devices all send often enough to matter
+    // has far fewer of them than this.
     struct SKnownRegisters
     {
         uint32_t deviceId = 0;

@@ -289,9 +289,16 @@ private slots:
         QCOMPARE(newLogLines(),
                  QStringList { "WARNING: [CDataBaseHandler] Data base cannot be written: uplinks "
                                "wait and are retried. Error_text[]" });
+        const qint64 savedAfterMs = QDateTime::currentMSecsSinceEpoch();
         store->setWriteFaultForTesting(0);
         QTRY_COMPARE(savedSpy.count(), 2);
         QCOMPARE(store->getRegisterData(502, 0, 2).values(), QList<uint16_t>({ 2, 2 }));
+        // Announced with the time it was written at, every row's: when it
+        // was finally written, not when it came.
+        const auto written = savedSpy.last().first().value<SDeviceRegisterData>();
+        QVERIFY(written.storedMs >= savedAfterMs);
+        QCOMPARE(Inspector().sql(QStringLiteral("SELECT DISTINCT time FROM dev_data;")),
+                 QStringList { QString::number(written.storedMs) });
         QCOMPARE(newLogLines(), QStringList { "INFO: [CDataBaseHandler] Data base is written again" });
 
         // Past the retry window the batch is dropped with the reason.

@@ -14,6 +14,8 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QScopeGuard>
+#include <QSignalSpy>
 #include <QSqlDatabase>
 #include <QSqlError>
 #include <QSqlQuery>
@@ -534,13 +536,16 @@ void tst_WebApi::registerEventTextIsTheDocumentsJson()
              QByteArray(R"({"devEui":"00000000000000FF","registers":[]})"));
 }
 
-// A device's next event reads only its values again, keeping the rest from
-// its last one: whatever changed meanwhile (values, scaling, the device
-// itself) must show as a fresh read shows it.
+// A device's events after its first are built from memory, the values of
+// each stored uplink taken in: whatever changed meanwhile (values, scaling,
+// the device itself) must show as reading the store again shows it.
 void tst_WebApi::registerEventsFollowValuesEditsAndNewDevices()
 {
     addBoiler();
     const QString eui = QStringLiteral("0011223344550001");
+    const auto removeAtEnd = qScopeGuard([this, eui] {
+        m_gateway->removeDevice(eui); // the other cases add it as they need it
+    });
     QByteArrayList sent;
     CWebEvents events(
         *m_gateway, [&sent](const QByteArray &event) { sent << event; }, [] { return 1; });
@@ -555,18 +560,27 @@ void tst_WebApi::registerEventsFollowValuesEditsAndNewDevices()
     const auto fresh = [&] {
         return CWebEvents::format(QStringLiteral("registers"), WebJson::registerEvent(*m_gateway, eui));
     };
-    const auto store = [&](int32_t startAddr, const QString &temperature) {
-        SDeviceRegisterData batch { eui, startAddr, {}, {} };
+    // an uplink's batch, through the store as the decoder hands it on
+    CDataBaseHandler &store = CGatewayInternals::store(*m_gateway);
+    QSignalSpy stored(&store, &CDataBaseHandler::registerDataSaved);
+    const auto uplink = [&](const QString &temperature) {
+        SDeviceRegisterData batch { eui, 10, {}, {} };
         batch.registers.append({ temperature, temperature, 0 });
         batch.registers.append({ QStringLiteral("0037"), QStringLiteral("0037"), 1 });
-        return CGatewayInternals::store(*m_gateway).saveRegisterData(batch);
+        batch.registers.append({ QStringLiteral("0001"), QStringLiteral("0001"), 40 }); // no such row
+        const int before = stored.count();
+        store.queueRegisterData(batch);
+        return stored.count() == before + 1;
     };
 
     QCOMPARE(nextEvent(), fresh());
-    QVERIFY(store(10, QStringLiteral("00EB")));
+    QVERIFY(uplink(QStringLiteral("00EB")));
     const QByteArray valued = nextEvent();
     QVERIFY(valued.contains("\"raw\":\"00EB\""));
     QCOMPARE(valued, fresh());
+    QVERIFY(uplink(QStringLiteral("00EC")));
+    QVERIFY(uplink(QStringLiteral("00ED")));
+    QCOMPARE(nextEvent(), fresh());
 
     SRegisteredDevice boiler = m_gateway->device(eui);
     SDeviceRegUpdate update;
@@ -577,8 +591,10 @@ void tst_WebApi::registerEventsFollowValuesEditsAndNewDevices()
     const QByteArray edited = nextEvent();
     QVERIFY(edited.contains("\"unit\":\"dC\""));
     QCOMPARE(edited, fresh());
+    QVERIFY(uplink(QStringLiteral("00EE")));
+    QVERIFY(nextEvent().contains("\"value\":\"238 [dC]\""));
 
-    // Registered again: other rows (at the same addresses), default scaling.
+    // Registered again: other rows at the same addresses, default scaling.
     QVERIFY(m_gateway->removeDevice(eui));
     SNewDevice again;
     again.devEui = eui;
@@ -588,25 +604,41 @@ void tst_WebApi::registerEventsFollowValuesEditsAndNewDevices()
     again.startAddr = 10;
     SAddProblem problem;
     QVERIFY2(m_gateway->addDevices({ again }, &problem), qPrintable(problem.error));
-    QVERIFY(store(10, QStringLiteral("00F0")));
+    QVERIFY(uplink(QStringLiteral("00F0")));
     const QByteArray readded = nextEvent();
     QVERIFY(readded.contains("\"raw\":\"00F0\""));
     QVERIFY(!readded.contains("dC"));
     QCOMPARE(readded, fresh());
-    // and once more, now from what this event read
-    QVERIFY(store(10, QStringLiteral("00F1")));
-    QCOMPARE(nextEvent(), fresh());
 
-    // Rows that are not the list's are not taken into it.
+    // A row an earlier build left beyond 32 bits: shown at the last address,
+    // never taken from memory.
     boiler = m_gateway->device(eui);
+    {
+        QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), QStringLiteral("legacy"));
+        db.setDatabaseName(m_dir.filePath(QStringLiteral("server.db")));
+        QVERIFY(db.open());
+        const QStringList &reg = QSL_GLOB_DEV_DATA_FIELDS;
+        QSqlQuery legacy(db);
+        QVERIFY2(legacy.exec(QStringLiteral("INSERT INTO %1 SELECT * FROM %1 WHERE %2 = %3 AND %4 = 10;")
+                                 .arg(QS_DB_TABLE_DEV_DATA, reg[DB::REG_COL_DEVICE])
+                                 .arg(boiler.id)
+                                 .arg(reg[DB::REG_COL_ADDR]))
+                     && legacy.exec(QStringLiteral("UPDATE %1 SET %2 = 4294967306 WHERE rowid = %3;")
+                                        .arg(QS_DB_TABLE_DEV_DATA, reg[DB::REG_COL_ADDR])
+                                        .arg(legacy.lastInsertId().toLongLong())),
+                 qPrintable(legacy.lastError().text()));
+        legacy.finish();
+        db.close();
+    }
+    QSqlDatabase::removeDatabase(QStringLiteral("legacy"));
     QList<SDeviceRegister> registers = m_gateway->deviceRegisters(boiler.id);
-    QVERIFY(m_gateway->refreshRegisterValues(boiler.id, registers));
-    registers.removeLast();
-    QVERIFY(!m_gateway->refreshRegisterValues(boiler.id, registers));
-    registers = m_gateway->deviceRegisters(boiler.id);
-    registers.first().address += 1;
-    QVERIFY(!m_gateway->refreshRegisterValues(boiler.id, registers));
-    QVERIFY(m_gateway->removeDevice(eui)); // the other cases add it as it was
+    QCOMPARE(registers.last().address, 0xffffffffu);
+    QVERIFY(!m_gateway->takeStoredValues(SDeviceRegisterData { eui, 10, {}, {} }, registers));
+    update.deviceId = boiler.id;
+    m_gateway->updateScaling(update); // the cached list goes
+    QCOMPARE(nextEvent(), fresh());
+    QVERIFY(uplink(QStringLiteral("00F1")));
+    QCOMPARE(nextEvent(), fresh());
 }
 
 void tst_WebApi::addBoiler()
