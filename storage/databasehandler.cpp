@@ -9,8 +9,11 @@
 #include <QDebug>
 #include <QLoggingCategory>
 #include <QSet>
+#include <QSqlDriver>
 #include <QSqlError>
 #include <QVariant>
+
+#include <sqlite3.h>
 
 #include <algorithm>
 #include <functional>
@@ -242,6 +245,7 @@ void CDataBaseHandler::fail(const QString &message)
 {
     report(message);
     m_failed = true;
+    m_connection = nullptr;
     m_db.close();
     m_db = QSqlDatabase();
     QSqlDatabase::removeDatabase(m_connectionName);
@@ -316,11 +320,29 @@ bool CDataBaseHandler::checkUsable()
 
 bool CDataBaseHandler::setBusyTimeout(int ms)
 {
+    // On the connection itself where the driver hands it out: the pragma acts
+    // while it is prepared, so SQLite prepares it again on every run, and each
+    // uplink sets the timeout twice (a sixth of its time went there).
+    if (!m_connection && m_db.isOpen()) {
+        const QVariant handle = m_db.driver()->handle();
+        if (handle.isValid() && qstrcmp(handle.typeName(), "sqlite3*") == 0)
+            m_connection = *static_cast<sqlite3 *const *>(handle.constData());
+    }
+    if (m_connection)
+        return sqlite3_busy_timeout(m_connection, ms) == SQLITE_OK;
     QSqlQuery *query = statement(QStringLiteral("PRAGMA busy_timeout=%1;").arg(ms));
     const bool ok = query && query->exec();
     if (query)
         query->finish();
     return ok;
+}
+
+int CDataBaseHandler::busyTimeoutMs()
+{
+    QSqlQuery query(m_db);
+    if (!query.exec(QStringLiteral("PRAGMA busy_timeout;")) || !query.next())
+        return -1;
+    return query.value(0).toInt();
 }
 
 // Earlier builds put the rows of a negative register bias at a 64-bit sum far

@@ -25,6 +25,7 @@
 // gateway's), like its connection: Qt SQL allows a connection on its own
 // thread alone, and queueRegisterData retries from that thread's event loop.
 class QSqlError;
+struct sqlite3;
 
 class CDataBaseHandler : public QObject
 {
@@ -77,6 +78,9 @@ public:
     // Writes of queued batches fail with this SQLite result code (13: the
     // disk is full) while it is not 0; CI cannot fill a real disk.
     void setWriteFaultForTesting(int sqliteCode) { m_writeFault = sqliteCode; }
+    // How long a statement waits for a lock another program holds (SQLite's
+    // own reading); -1 when it cannot be read.
+    int busyTimeoutMs();
     // How often a batch found the database locked, for diagnostics and tests.
     quint64 lockedAttempts() const { return m_lockedAttempts; }
     void setRetryTiming(std::chrono::milliseconds interval, std::chrono::milliseconds window);
@@ -153,6 +157,7 @@ private:
     QList<SServedRegister> textRegisters(int port, uint32_t device);
 
     QSqlDatabase m_db;
+    sqlite3 *m_connection = nullptr; // m_db's own, once asked for
     QString m_connectionName;
     bool m_failed = false;
     std::map<QString, QSqlQuery> m_statements; // node-based: entries stay put while others are added

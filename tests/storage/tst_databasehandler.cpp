@@ -683,6 +683,9 @@ private slots:
         QSignalSpy droppedSpy(store.get(), &CDataBaseHandler::registerDataDropped);
         auto stored = [&] { return store->getRegisterData(502, 0, 3).values(); };
 
+        // Everything but a queued batch waits for a lock another program holds.
+        QCOMPARE(store->busyTimeoutMs(), 5000);
+
         // Another program (a database browser, the sqlite3 shell) holds the write lock.
         Inspector other;
         store->setRetryTiming(std::chrono::milliseconds(5), std::chrono::minutes(5));
@@ -704,6 +707,7 @@ private slots:
         QCOMPARE(order, QStringList({ "0002", "0b0b", "0003" }));
         QCOMPARE(stored(), QList<uint16_t>({ 3, 3, 3 }));
         QCOMPARE(store->getRegisterData(502, 10, 1).value(10), uint16_t(0x0b0b));
+        QCOMPARE(store->busyTimeoutMs(), 5000);
 
         // Held past the retry window, the batch is dropped and logged, and none
         // of its registers is written.
