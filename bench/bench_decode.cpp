@@ -81,7 +81,10 @@ int main(int argc, char *argv[])
     }
 
     // Bursts wait in the registry's queue and are decoded a few per pass of
-    // the event loop, so the time runs until the last one is stored.
+    // the event loop, so the time runs until the last one is stored. The
+    // queue holds them all: past its limit it would replace waiting uplinks
+    // of a device by newer ones, which are then never decoded.
+    registry.setBacklogLimit(uplinks);
     long decoded = 0;
     QEventLoop loop;
     QObject::connect(&gateway, &CGateway::newDataForDevice, &loop, [&] {
