@@ -41,6 +41,8 @@ struct CWebServer::SStream
     bool suspended = false;
     bool toWake = false; // in m_toWake
     bool dropped = false;
+    // Watches the socket while the stream sleeps, when the library does not.
+    std::unique_ptr<QSocketNotifier> hangUp;
     qint64 pending() const { return unsent.size() - offset; }
 };
 
@@ -125,6 +127,8 @@ struct SLibraryCallbacks
             stream->offset = 0;
             stream->suspended = true;
             MHD_suspend_connection(stream->connection);
+            if (stream->hangUp)
+                stream->hangUp->setEnabled(true);
             return 0;
         }
         const size_t n = std::min(max, size_t(stream->pending()));
@@ -294,10 +298,8 @@ void CWebServer::stop()
     m_toWake.clear();
     for (SStream *stream : qAsConst(m_streams)) {
         stream->dropped = true;
-        if (stream->suspended) {
-            stream->suspended = false;
-            MHD_resume_connection(stream->connection);
-        }
+        if (stream->suspended)
+            wakeStream(stream);
     }
     for (MHD_Connection *connection : qAsConst(m_resting))
         MHD_resume_connection(connection);
@@ -433,6 +435,14 @@ bool CWebServer::answer(MHD_Connection *connection, SExchange *exchange, SHttpRe
         stream->connection = connection;
         stream->unsent = response.body;
         stream->dropped = m_stopping;
+        const MHD_ConnectionInfo *socket
+            = MHD_get_connection_info(connection, MHD_CONNECTION_INFO_CONNECTION_FD);
+        if (socket) {
+            stream->hangUp = std::make_unique<QSocketNotifier>(socket->connect_fd, QSocketNotifier::Read);
+            stream->hangUp->setEnabled(false);
+            connect(stream->hangUp.get(), &QSocketNotifier::activated, this,
+                    [this, stream] { streamHungUp(stream); });
+        }
         m_streams.insert(stream);
         sent = MHD_create_response_from_callback(MHD_SIZE_UNKNOWN, StreamBlockBytes,
                                                  &SLibraryCallbacks::readStream, stream,
@@ -500,10 +510,38 @@ void CWebServer::wakeNextStream()
     SStream *stream = m_toWake.takeFirst();
     stream->toWake = false;
     if (stream->suspended) {
-        stream->suspended = false;
-        MHD_resume_connection(stream->connection);
+        wakeStream(stream);
         run();
     }
     if (!m_toWake.isEmpty())
         QTimer::singleShot(0, this, &CWebServer::wakeNextStream);
+}
+
+void CWebServer::wakeStream(SStream *stream)
+{
+    stream->suspended = false;
+    if (stream->hangUp)
+        stream->hangUp->setEnabled(false);
+    MHD_resume_connection(stream->connection);
+}
+
+// An event stream's client sends nothing after its request, so whatever it
+// sends, its close included, ends the stream. The library does not watch a
+// sleeping connection: without this a closed stream would hold its place, and
+// its address's share of the limit, until a write to it failed, which with no
+// events is the keep-alive's 15 s. A console reloaded a few times would then
+// find its address full.
+void CWebServer::streamHungUp(SStream *stream)
+{
+    stream->dropped = true;
+    if (stream->toWake) {
+        stream->toWake = false;
+        m_toWake.removeOne(stream);
+    }
+    if (stream->suspended) {
+        wakeStream(stream);
+        runSoon();
+    } else if (stream->hangUp) {
+        stream->hangUp->setEnabled(false);
+    }
 }

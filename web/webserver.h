@@ -84,6 +84,8 @@ private:
     SHttpRequest buildRequest(MHD_Connection *connection, SExchange *exchange) const;
     void queueToStream(SStream *stream, const QByteArray &bytes);
     void wakeNextStream();
+    void wakeStream(SStream *stream);
+    void streamHungUp(SStream *stream);
     void resume(MHD_Connection *connection);
     void run();
     void runSoon();

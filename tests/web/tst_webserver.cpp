@@ -20,6 +20,7 @@ private slots:
     void cleanup();
     void streamCarriesEventsAndKeepAlives();
     void streamFallingBehindIsClosed();
+    void closedStreamLeavesAtOnce();
     void stopEndsStreamsAndPendingAnswers();
     void silentClientIsCutOff();
     void perAddressLimitAdmitsTenStreams();
@@ -138,6 +139,45 @@ void tst_WebServer::streamFallingBehindIsClosed()
     QVERIFY(next);
     QByteArray answer;
     QVERIFY(readUntil(*next, answer, "hello"));
+}
+
+// A sleeping stream whose client closes is ended at once, not at the next
+// write (the keep-alive, 15 s away here): until then it holds a place of its
+// address's limit, which a console reloaded a few times would fill.
+void tst_WebServer::closedStreamLeavesAtOnce()
+{
+    m_options.maxPerAddress = 2;
+    QVERIFY(m_server->start(m_options, nullptr));
+    for (int round = 0; round < 3; ++round) {
+        auto stream = connectClient("GET /events HTTP/1.1\r\nHost: x\r\n\r\n");
+        QVERIFY(stream);
+        QByteArray received;
+        QVERIFY(readUntil(*stream, received, "retry: 1000"));
+        QTRY_COMPARE(m_server->streamCount(), 1);
+        stream->disconnectFromHost();
+        QTRY_COMPARE(m_server->streamCount(), 0);
+    }
+    // A client that sends anything after its request ends its stream too.
+    auto talker = connectClient("GET /events HTTP/1.1\r\nHost: x\r\n\r\n");
+    QVERIFY(talker);
+    QByteArray received;
+    QVERIFY(readUntil(*talker, received, "retry: 1000"));
+    QTRY_COMPARE(m_server->streamCount(), 1);
+    talker->write("GET / HTTP/1.1\r\nHost: x\r\n\r\n");
+    QTRY_COMPARE(m_server->streamCount(), 0);
+    QSignalSpy gone(talker.get(), &QTcpSocket::disconnected);
+    QVERIFY(talker->state() == QAbstractSocket::UnconnectedState || gone.wait(WAIT_MS));
+    // Streams still work, and are still written to.
+    auto next = connectClient("GET /events HTTP/1.1\r\nHost: x\r\n\r\n");
+    QVERIFY(next);
+    received.clear();
+    QVERIFY(readUntil(*next, received, "retry: 1000"));
+    QTRY_COMPARE(m_server->streamCount(), 1);
+    m_server->broadcast("event: status\ndata: {}\n\n");
+    QVERIFY(readUntil(*next, received, "event: status"));
+    m_server->broadcast("event: silence\ndata: {}\n\n");
+    QVERIFY(readUntil(*next, received, "event: silence"));
+    QCOMPARE(m_server->streamCount(), 1);
 }
 
 void tst_WebServer::stopEndsStreamsAndPendingAnswers()
